@@ -123,8 +123,8 @@ PLATFORM_API HBITMAP CreateDIBSection(HDC hdc, const BITMAPINFO* info, UINT usag
 PLATFORM_API int GetObjectA(HGDIOBJ object, int size, void* buffer);
 PLATFORM_API HGDIOBJ SelectObject(HDC hdc, HGDIOBJ object);
 PLATFORM_API BOOL DeleteObject(HGDIOBJ object);
-PLATFORM_API BOOL BitBlt(HDC dest, int x, int y, int width, int height, HDC src, int srcX,
-                         int srcY, DWORD rop);
+PLATFORM_API BOOL BitBlt(HDC dest, int x, int y, int width, int height, HDC src, int srcX, int srcY,
+                         DWORD rop);
 
 // Palettes and device capabilities.
 PLATFORM_API HPALETTE CreatePalette(const LOGPALETTE* palette);

@@ -16,11 +16,16 @@ namespace testsupport {
 XvfbServer::XvfbServer(int width, int height, int depth, const std::string& extra) {
   int fds[2];
   if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
-  std::vector<std::string> args = {"Xvfb",          "-displayfd", std::to_string(fds[1]),
-                                   "-screen",       "0",
-                                   std::to_string(width) + "x" + std::to_string(height) + "x" +
-                                       std::to_string(depth),
-                                   "-nolisten",     "tcp",        "-noreset"};
+  std::vector<std::string> args = {
+      "Xvfb",
+      "-displayfd",
+      std::to_string(fds[1]),
+      "-screen",
+      "0",
+      std::to_string(width) + "x" + std::to_string(height) + "x" + std::to_string(depth),
+      "-nolisten",
+      "tcp",
+      "-noreset"};
   std::istringstream more(extra);
   for (std::string word; more >> word;) args.push_back(word);
   pid_ = fork();

@@ -1,0 +1,17 @@
+// The host program's sub-commands. Each command file registers its commands with a static
+// HostCommand, so main needs no list of them.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace host {
+
+// Runs one sub-command with the words after its name; returns the process's exit status.
+using CommandFunction = int (*)(const std::vector<std::string>& args);
+
+struct HostCommand {
+  HostCommand(const char* name, const char* usage, CommandFunction run);
+};
+
+}  // namespace host
