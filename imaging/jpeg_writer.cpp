@@ -1,0 +1,91 @@
+#include "imaging/jpeg_writer.h"
+
+#include <dlfcn.h>
+
+#include <cerrno>
+
+#include "platform/errors.h"
+#include "platform/file_replace.h"
+#include "platform/jpeg.h"
+#include "platform/numbers.h"
+#include "platform/text.h"
+
+namespace pictoss {
+namespace {
+
+constexpr std::int32_t kJpegLibraryError = 26001;
+
+[[noreturn]] void RaiseJpegError(std::u16string_view description, int status) {
+  const std::string number = std::to_string(status);
+  throw platform::RuntimeError(kJpegLibraryError, JpegWriterErrorSource(),
+                               std::u16string(description) + platform::FromAnsi(number));
+}
+
+// Owns an initialised encoder record; frees it on every way out, errors included.
+class EncoderRecord {
+ public:
+  EncoderRecord() = default;
+  EncoderRecord(const EncoderRecord&) = delete;
+  EncoderRecord& operator=(const EncoderRecord&) = delete;
+  ~EncoderRecord() { ijlFree(&props); }
+  JPEG_CORE_PROPERTIES props{};
+};
+
+// Describes oImage in the record: its rows run bottom-up from the first pixel byte.
+void DescribePicture(JPEG_CORE_PROPERTIES& props, const DIBSectionBase& oImage) {
+  const std::u16string_view source = platform::kModuleSource;
+  props.DIBWidth = oImage.Width();
+  props.DIBHeight = platform::CheckedSub(0, oImage.Height(), source);
+  props.DIBBytes = oImage.DIBSectionBitsPtr();
+  const LONG rowPixelBytes = platform::CheckedMul(3, oImage.Width(), source);
+  props.DIBPadBytes = platform::CheckedSub(oImage.BytesPerScanLine(), rowPixelBytes, source);
+  props.JPGWidth = oImage.Width();
+  props.JPGHeight = oImage.Height();
+}
+
+}  // namespace
+
+std::string ModuleBaseName(std::string_view modulePath) {
+  const std::size_t slash = modulePath.rfind('/');
+  if (slash != std::string_view::npos) modulePath.remove_prefix(slash + 1);
+  const std::size_t dot = modulePath.rfind('.');
+  if (dot != std::string_view::npos && dot > 0) modulePath.remove_suffix(modulePath.size() - dot);
+  return std::string(modulePath);
+}
+
+std::u16string JpegWriterErrorSource() {
+  Dl_info info{};
+  std::string module;
+  if (dladdr(reinterpret_cast<const void*>(&JpegWriterErrorSource), &info) != 0 &&
+      info.dli_fname != nullptr) {
+    module = ModuleBaseName(info.dli_fname);
+  }
+  return platform::FromAnsi(module) + u".mIntelJPEGLibrary";
+}
+
+bool WriteJpegFile(const DIBSectionBase& oImage, std::u16string_view sPath, LONG lJpegQuality) {
+  EncoderRecord record;
+  if (const int status = ijlInit(&record.props); status != IJL_OK) {
+    RaiseJpegError(u"Failed to initialise the IJL library: ", status);
+  }
+  DescribePicture(record.props, oImage);
+  const std::string fileName = platform::ToAnsi(sPath);
+  // A zero inside the name would cut it short and put the file somewhere else.
+  if (fileName.find('\0') != std::string::npos) RaiseJpegError(u"Failed to save to JPG ", -EINVAL);
+  record.props.JPGFile = fileName.c_str();
+  record.props.jquality = lJpegQuality;
+
+  // Encode first: a picture that cannot be encoded leaves the old file alone.
+  if (const int status = ijlWrite(&record.props, IJL_JBUFF_WRITEWHOLEIMAGE); status != IJL_OK) {
+    RaiseJpegError(u"Failed to save to JPG ", status);
+  }
+  const int status = platform::ReplaceFileContents(record.props.JPGFile, record.props.JPGBytes,
+                                                   record.props.JPGSizeBytes);
+  if (status == platform::kReplaceReadOnly) {
+    platform::RaiseError(platform::kPathFileAccessError, platform::kModuleSource);
+  }
+  if (status != 0) RaiseJpegError(u"Failed to save to JPG ", status);
+  return true;
+}
+
+}  // namespace pictoss

@@ -1,0 +1,32 @@
+// The JPEG file writer (module mIntelJPEGLibrary): encodes the pixels of a DIB section object
+// and puts the file at a path, replacing any file there in one step. Keeps nothing between
+// calls; runs on the caller's thread and reads the object's pixels in place.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "imaging/dib_section.h"
+
+namespace pictoss {
+
+// Writes oImage as a JPEG of quality lJpegQuality (1..100) to sPath and returns true; an
+// existing regular file there gives the new one its permissions and access and modification
+// times. Every failure raises platform::RuntimeError and leaves the path as it was:
+// - 26001 "Failed to initialise the IJL library: <status>" when no encoder can be had;
+// - 26001 "Failed to save to JPG <status>" when the picture cannot be encoded (an object that
+//   holds no pixels, a quality out of range) or the file cannot be written (a missing folder,
+//   a full disk);
+// - 75 "Path/File access error" when the existing file is read-only;
+// - 6 "Overflow" when the row sizes do not fit 32 bits.
+// The 26001 errors come from "<module>.mIntelJPEGLibrary", the others from "Vorlick".
+bool WriteJpegFile(const DIBSectionBase& oImage, std::u16string_view sPath, LONG lJpegQuality);
+
+// "<module>.mIntelJPEGLibrary", where <module> is the file name, without folder or extension,
+// of the module that holds this code ("PT" in PT.so).
+std::u16string JpegWriterErrorSource();
+
+// The module name within a module's path: "/usr/lib/PT.so" -> "PT".
+std::string ModuleBaseName(std::string_view modulePath);
+
+}  // namespace pictoss
