@@ -7,6 +7,8 @@
 // Thread-safe; safe across processes (every write is one transaction).
 #pragma once
 
+#include <string>
+
 #include "platform/windef.h"
 
 using REGSAM = DWORD;
@@ -102,7 +104,8 @@ PLATFORM_API LONG RegEnumValueA(HKEY key, DWORD index, char* valueName, DWORD* v
 
 namespace platform {
 
-// The store file that the next open would use (for tests and the host's messages).
-PLATFORM_API const char* RegistryStoreFileName();
+// The store file that the next open below a root would use (for tests and the host's
+// messages): the folder from the environment, then "registry.db".
+PLATFORM_API std::string RegistryStoreFileName();
 
 }  // namespace platform
