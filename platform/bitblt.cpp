@@ -1,0 +1,444 @@
+// BitBlt: copies a rectangle between device contexts with a raster operation that takes only
+// source and destination, converting between pixel formats. Work goes a row at a time: the
+// source row is read as raw pixel values, converted through 0x00RRGGBB into the destination's
+// raw values when the formats differ, combined with the destination by the raster operation,
+// and stored. Common copies (same format, 32-bit to 24-bit) skip the row buffers.
+#include <bit>
+#include <optional>
+#include <cstring>
+#include <unordered_map>
+
+#include "platform/gdiobj.h"
+#include "platform/x11.h"
+
+namespace platform {
+namespace {
+
+constexpr std::uint32_t kWhite = 0xFFFFFF;
+
+std::uint32_t RawMask(int bits) {
+  return bits >= 32 ? 0xFFFFFFFFu : (1u << bits) - 1;
+}
+
+void LoadRaw(const std::uint8_t* row, int x, int n, int bits, std::uint32_t* out) {
+  switch (bits) {
+    case 1:
+      for (int i = 0; i < n; ++i) {
+        int p = x + i;
+        out[i] = (row[p >> 3] >> (7 - (p & 7))) & 1u;
+      }
+      break;
+    case 8:
+      for (int i = 0; i < n; ++i) out[i] = row[x + i];
+      break;
+    case 16:
+      row += 2 * x;
+      for (int i = 0; i < n; ++i) out[i] = row[2 * i] | (row[2 * i + 1] << 8);
+      break;
+    case 24:
+      row += 3 * x;
+      for (int i = 0; i < n; ++i)
+        out[i] =
+            row[3 * i] | (row[3 * i + 1] << 8) | (static_cast<std::uint32_t>(row[3 * i + 2]) << 16);
+      break;
+    default:
+      std::memcpy(out, row + 4 * x, 4 * static_cast<std::size_t>(n));
+      break;
+  }
+}
+
+void StoreRaw(const std::uint32_t* in, int n, int bits, std::uint8_t* row, int x) {
+  switch (bits) {
+    case 1:
+      for (int i = 0; i < n; ++i) {
+        int p = x + i;
+        std::uint8_t bit = static_cast<std::uint8_t>(0x80u >> (p & 7));
+        row[p >> 3] = (in[i] & 1u) ? (row[p >> 3] | bit) : (row[p >> 3] & ~bit);
+      }
+      break;
+    case 8:
+      for (int i = 0; i < n; ++i) row[x + i] = static_cast<std::uint8_t>(in[i]);
+      break;
+    case 16:
+      row += 2 * x;
+      for (int i = 0; i < n; ++i) {
+        row[2 * i] = static_cast<std::uint8_t>(in[i]);
+        row[2 * i + 1] = static_cast<std::uint8_t>(in[i] >> 8);
+      }
+      break;
+    case 24:
+      row += 3 * x;
+      for (int i = 0; i < n; ++i) {
+        row[3 * i] = static_cast<std::uint8_t>(in[i]);
+        row[3 * i + 1] = static_cast<std::uint8_t>(in[i] >> 8);
+        row[3 * i + 2] = static_cast<std::uint8_t>(in[i] >> 16);
+      }
+      break;
+    default:
+      std::memcpy(row + 4 * x, in, 4 * static_cast<std::size_t>(n));
+      break;
+  }
+}
+
+// One colour channel of a masked format.
+struct Channel {
+  int shift = 0;
+  int width = 0;
+  std::uint8_t expand[256] = {};  // channel value (top 8 bits at most) -> 0..255
+
+  explicit Channel(std::uint32_t mask) {
+    if (mask == 0) return;
+    shift = std::countr_zero(mask);
+    width = std::popcount(mask);
+    int w = width > 8 ? 8 : width;
+    int top = (1 << w) - 1;
+    for (int v = 0; v <= top; ++v) expand[v] = static_cast<std::uint8_t>((v * 255 + top / 2) / top);
+  }
+  std::uint32_t Decode(std::uint32_t raw) const {
+    std::uint32_t v = (raw >> shift) & RawMask(width);
+    if (width > 8) v >>= width - 8;
+    return expand[v];
+  }
+  std::uint32_t Encode(std::uint32_t v8) const {
+    if (width == 0) return 0;
+    std::uint32_t v = v8 >> (8 - (width < 8 ? width : 8));
+    if (width > 8) v = (v8 << (width - 8)) | (v8 >> (width < 16 ? 16 - width : 0));
+    return (v & RawMask(width)) << shift;
+  }
+};
+
+bool StandardMasks(const PixelFormat& f) {
+  return f.red == 0xFF0000 && f.green == 0x00FF00 && f.blue == 0x0000FF;
+}
+
+// Converts raw values of one format to and from 0x00RRGGBB.
+class Converter {
+ public:
+  explicit Converter(const Surface& s)
+      : format_(s.format),
+        table_(s.table),
+        r_(s.format.red),
+        g_(s.format.green),
+        b_(s.format.blue) {}
+
+  void ToRgb(std::uint32_t* px, int n) const {
+    switch (format_.bits) {
+      case 1:
+        for (int i = 0; i < n; ++i) px[i] = px[i] ? kWhite : 0;
+        return;
+      case 8:
+        for (int i = 0; i < n; ++i) {
+          const RGBQUAD& q = (*table_)[px[i] & 0xFF];
+          px[i] = (static_cast<std::uint32_t>(q.rgbRed) << 16) | (q.rgbGreen << 8) | q.rgbBlue;
+        }
+        return;
+      default:
+        if (StandardMasks(format_)) {
+          for (int i = 0; i < n; ++i) px[i] &= kWhite;
+          return;
+        }
+        for (int i = 0; i < n; ++i)
+          px[i] = (r_.Decode(px[i]) << 16) | (g_.Decode(px[i]) << 8) | b_.Decode(px[i]);
+    }
+  }
+
+  void FromRgb(std::uint32_t* px, int n) {
+    switch (format_.bits) {
+      case 1:
+        // Pixels of the background colour (white) become 1, all others 0.
+        for (int i = 0; i < n; ++i) px[i] = px[i] == kWhite ? 1 : 0;
+        return;
+      case 8:
+        for (int i = 0; i < n; ++i) px[i] = Nearest(px[i]);
+        return;
+      default:
+        if (StandardMasks(format_)) return;
+        for (int i = 0; i < n; ++i)
+          px[i] = r_.Encode(px[i] >> 16) | g_.Encode((px[i] >> 8) & 0xFF) | b_.Encode(px[i] & 0xFF);
+    }
+  }
+
+ private:
+  std::uint32_t Nearest(std::uint32_t rgb) {
+    auto it = nearest_.find(rgb);
+    if (it != nearest_.end()) return it->second;
+    int r = static_cast<int>(rgb >> 16), g = static_cast<int>((rgb >> 8) & 0xFF),
+        b = static_cast<int>(rgb & 0xFF);
+    std::uint32_t best = 0;
+    int best_distance = 1 << 30;
+    for (int i = 0; i < 256 && best_distance != 0; ++i) {
+      const RGBQUAD& q = (*table_)[i];
+      int dr = q.rgbRed - r, dg = q.rgbGreen - g, db = q.rgbBlue - b;
+      int d = dr * dr + dg * dg + db * db;
+      if (d < best_distance) best_distance = d, best = static_cast<std::uint32_t>(i);
+    }
+    nearest_.emplace(rgb, best);
+    return best;
+  }
+
+  PixelFormat format_;
+  const ColorTable* table_;
+  Channel r_, g_, b_;
+  std::unordered_map<std::uint32_t, std::uint32_t> nearest_;
+};
+
+void ApplyRop(DWORD rop, const std::uint32_t* s, std::uint32_t* d, int n, std::uint32_t mask) {
+  switch (rop) {
+    case SRCCOPY:
+      for (int i = 0; i < n; ++i) d[i] = s[i];
+      break;
+    case SRCPAINT:
+      for (int i = 0; i < n; ++i) d[i] |= s[i];
+      break;
+    case SRCAND:
+      for (int i = 0; i < n; ++i) d[i] &= s[i];
+      break;
+    case SRCINVERT:
+      for (int i = 0; i < n; ++i) d[i] ^= s[i];
+      break;
+    case SRCERASE:
+      for (int i = 0; i < n; ++i) d[i] = s[i] & ~d[i];
+      break;
+    case NOTSRCCOPY:
+      for (int i = 0; i < n; ++i) d[i] = ~s[i];
+      break;
+    case NOTSRCERASE:
+      for (int i = 0; i < n; ++i) d[i] = ~(s[i] | d[i]);
+      break;
+    case MERGEPAINT:
+      for (int i = 0; i < n; ++i) d[i] = ~s[i] | d[i];
+      break;
+    case DSTINVERT:
+      for (int i = 0; i < n; ++i) d[i] = ~d[i];
+      break;
+    case BLACKNESS:
+      for (int i = 0; i < n; ++i) d[i] = 0;
+      break;
+    case WHITENESS:
+      for (int i = 0; i < n; ++i) d[i] = mask;
+      break;
+  }
+  for (int i = 0; i < n; ++i) d[i] &= mask;
+}
+
+bool CopySameFormat(const Surface& dest, int x, int y, int w, int h, const Surface& src, int sx,
+                    int sy) {
+  int bytes_per_pixel = dest.format.bits / 8;
+  std::size_t bytes = static_cast<std::size_t>(w) * bytes_per_pixel;
+  for (int row = 0; row < h; ++row)
+    std::memcpy(dest.Row(y + row) + static_cast<std::ptrdiff_t>(x) * bytes_per_pixel,
+                src.Row(sy + row) + static_cast<std::ptrdiff_t>(sx) * bytes_per_pixel, bytes);
+  return true;
+}
+
+// 32-bit 0x??RRGGBB to 24-bit blue, green, red: the conversion into a DIB section.
+bool Copy32To24(const Surface& dest, int x, int y, int w, int h, const Surface& src, int sx,
+                int sy) {
+  for (int row = 0; row < h; ++row) {
+    const std::uint8_t* s = src.Row(sy + row) + 4 * static_cast<std::ptrdiff_t>(sx);
+    std::uint8_t* d = dest.Row(y + row) + 3 * static_cast<std::ptrdiff_t>(x);
+    for (int i = 0; i < w; ++i, s += 4, d += 3) {
+      d[0] = s[0];
+      d[1] = s[1];
+      d[2] = s[2];
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool KnownRop(DWORD rop) {
+  switch (rop) {
+    case SRCCOPY:
+    case SRCPAINT:
+    case SRCAND:
+    case SRCINVERT:
+    case SRCERASE:
+    case NOTSRCCOPY:
+    case NOTSRCERASE:
+    case MERGEPAINT:
+    case DSTINVERT:
+    case BLACKNESS:
+    case WHITENESS:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool RopUsesSource(DWORD rop) {
+  return rop != DSTINVERT && rop != BLACKNESS && rop != WHITENESS;
+}
+
+static bool RopUsesDest(DWORD rop) {
+  return rop != SRCCOPY && rop != NOTSRCCOPY && rop != BLACKNESS && rop != WHITENESS;
+}
+
+bool BlitSurfaces(const Surface& dest, int x, int y, int w, int h, const Surface* src, int sx,
+                  int sy, DWORD rop) {
+  if (!KnownRop(rop)) return false;
+  if (w <= 0 || h <= 0) return true;
+  bool with_source = RopUsesSource(rop) && src;
+  bool same = with_source && src->format == dest.format;
+  if (rop == SRCCOPY && same && dest.format.bits >= 8)
+    return CopySameFormat(dest, x, y, w, h, *src, sx, sy);
+  if (rop == SRCCOPY && with_source && src->format.bits == 32 && StandardMasks(src->format) &&
+      dest.format == PixelFormat::Bgr24())
+    return Copy32To24(dest, x, y, w, h, *src, sx, sy);
+
+  std::vector<std::uint32_t> sbuf(static_cast<std::size_t>(w)), dbuf(static_cast<std::size_t>(w));
+  Converter to(dest);
+  std::optional<Converter> from;
+  if (with_source && !same) from.emplace(*src);
+  std::uint32_t mask = RawMask(dest.format.bits);
+  for (int row = 0; row < h; ++row) {
+    if (with_source) {
+      LoadRaw(src->Row(sy + row), sx, w, src->format.bits, sbuf.data());
+      if (from) {
+        from->ToRgb(sbuf.data(), w);
+        to.FromRgb(sbuf.data(), w);
+      }
+    }
+    if (RopUsesDest(rop)) LoadRaw(dest.Row(y + row), x, w, dest.format.bits, dbuf.data());
+    ApplyRop(rop, sbuf.data(), dbuf.data(), w, mask);
+    StoreRaw(dbuf.data(), w, dest.format.bits, dest.Row(y + row), x);
+  }
+  return true;
+}
+
+bool GetBitmapPixel(HBITMAP bitmap, int x, int y, std::uint32_t* rgb) {
+  auto* b = FindGdi<BitmapObject>(bitmap);
+  if (!b || !rgb || x < 0 || y < 0 || x >= b->width() || y >= b->height()) return false;
+  Surface s = b->View();
+  std::uint32_t v;
+  LoadRaw(s.Row(y), x, 1, s.format.bits, &v);
+  Converter(s).ToRgb(&v, 1);
+  *rgb = v;
+  return true;
+}
+
+bool GetBitmapRgb(HBITMAP bitmap, int* width, int* height, std::vector<std::uint32_t>* pixels) {
+  auto* b = FindGdi<BitmapObject>(bitmap);
+  if (!b || !width || !height || !pixels) return false;
+  Surface s = b->View();
+  *width = s.width;
+  *height = s.height;
+  pixels->assign(static_cast<std::size_t>(s.width) * s.height, 0);
+  Converter c(s);
+  for (int y = 0; y < s.height; ++y) {
+    std::uint32_t* out = pixels->data() + static_cast<std::size_t>(y) * s.width;
+    LoadRaw(s.Row(y), 0, s.width, s.format.bits, out);
+    c.ToRgb(out, s.width);
+  }
+  return true;
+}
+
+}  // namespace platform
+
+namespace {
+
+using platform::BitmapObject;
+using platform::DcObject;
+using platform::FindGdi;
+using platform::Surface;
+
+struct Area {
+  int x, y, w, h;
+};
+
+// Clips the rectangle at (x, y) to [0, limit) on both axes, moving the paired rectangle at
+// (px, py) along with it.
+void Clip(int& x, int& y, int& w, int& h, int& px, int& py, int limit_w, int limit_h) {
+  if (x < 0) w += x, px -= x, x = 0;
+  if (y < 0) h += y, py -= y, y = 0;
+  if (x + static_cast<long long>(w) > limit_w) w = limit_w - x;
+  if (y + static_cast<long long>(h) > limit_h) h = limit_h - y;
+}
+
+// The screen position of the DC's origin; false when its window has gone.
+bool WindowDcOrigin(const DcObject& dc, int* x, int* y) {
+  *x = *y = 0;
+  if (dc.window == 0) return true;
+  platform::x11::ScreenInfo screen = platform::x11::Screen();
+  platform::x11::Rect r;
+  if (!platform::x11::WindowRect(dc.window, dc.client, &r)) return false;
+  *x = r.x - screen.primary.x;
+  *y = r.y - screen.primary.y;
+  return true;
+}
+
+}  // namespace
+
+namespace platform {
+
+bool BlitFromScreen(const Surface& dest, int x, int y, int w, int h, int screen_x, int screen_y,
+                    DWORD rop) {
+  x11::ScreenInfo screen = x11::Screen();
+  // The part that lies on the screen.
+  int ix = screen_x, iy = screen_y, iw = w, ih = h, dx = x, dy = y;
+  Clip(ix, iy, iw, ih, dx, dy, screen.primary.width, screen.primary.height);
+  bool inside = iw > 0 && ih > 0 && screen.connected;
+  // Whatever lies off the screen reads as black: up to four strips around the inside part.
+  std::vector<std::uint32_t> black(static_cast<std::size_t>(w), 0);
+  Surface none{
+      reinterpret_cast<std::uint8_t*>(black.data()), 0, w, 1, PixelFormat::Xrgb32(), nullptr};
+  if (!inside) return BlitSurfaces(dest, x, y, w, h, &none, 0, 0, rop);
+  int top = dy - y, bottom = y + h - (dy + ih), left = dx - x, right = x + w - (dx + iw);
+  BlitSurfaces(dest, x, y, w, top, &none, 0, 0, rop);
+  BlitSurfaces(dest, x, dy + ih, w, bottom, &none, 0, 0, rop);
+  BlitSurfaces(dest, x, dy, left, ih, &none, 0, 0, rop);
+  BlitSurfaces(dest, dx + iw, dy, right, ih, &none, 0, 0, rop);
+
+  ColorTable system{};
+  if (screen.palette) {
+    std::uint8_t rgb[3 * 256] = {};
+    x11::ReadColormap(0, 256, rgb);
+    for (int i = 0; i < 256; ++i) system[i] = {rgb[3 * i + 2], rgb[3 * i + 1], rgb[3 * i], 0};
+  }
+  PixelFormat format = ScreenFormat();
+  x11::Rect root{ix + screen.primary.x, iy + screen.primary.y, iw, ih};
+  return x11::ReadRoot(root, [&](const x11::Band& band) {
+    Surface s{const_cast<std::uint8_t*>(band.data), band.stride, iw, band.rows, format,
+              screen.palette ? &system : nullptr};
+    BlitSurfaces(dest, dx, dy + band.row, iw, band.rows, &s, 0, 0, rop);
+  });
+}
+
+}  // namespace platform
+
+BOOL BitBlt(HDC dest, int x, int y, int width, int height, HDC src, int src_x, int src_y,
+            DWORD rop) {
+  DcObject* d = FindGdi<DcObject>(dest);
+  if (!d || d->type != DcObject::Type::kMemory || !platform::KnownRop(rop)) return FALSE;
+  BitmapObject* db = FindGdi<BitmapObject>(d->bitmap);
+  if (!db) return FALSE;
+  DcObject* s = nullptr;
+  if (platform::RopUsesSource(rop)) {
+    s = FindGdi<DcObject>(src);
+    if (!s) return FALSE;
+  }
+  if (width <= 0 || height <= 0) return TRUE;
+  Surface dview = db->View();
+  Clip(x, y, width, height, src_x, src_y, dview.width, dview.height);
+  if (!s) {
+    if (width > 0 && height > 0)
+      platform::BlitSurfaces(dview, x, y, width, height, nullptr, 0, 0, rop);
+    return TRUE;
+  }
+  if (s->type == DcObject::Type::kWindow) {
+    int ox, oy;
+    if (!WindowDcOrigin(*s, &ox, &oy)) return FALSE;
+    if (width <= 0 || height <= 0) return TRUE;
+    return platform::BlitFromScreen(dview, x, y, width, height, ox + src_x, oy + src_y, rop)
+               ? TRUE
+               : FALSE;
+  }
+  BitmapObject* sb = FindGdi<BitmapObject>(s->bitmap);
+  if (!sb) return FALSE;
+  Surface sview = sb->View();
+  Clip(src_x, src_y, width, height, x, y, sview.width, sview.height);
+  if (width <= 0 || height <= 0) return TRUE;
+  return platform::BlitSurfaces(dview, x, y, width, height, &sview, src_x, src_y, rop) ? TRUE
+                                                                                       : FALSE;
+}

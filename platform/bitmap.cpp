@@ -1,0 +1,198 @@
+// Bitmaps: device-dependent bitmaps in the formats of the screen and of memory DCs, and 24-bit
+// DIB sections whose pixel memory the caller addresses directly.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+#include "platform/gdiobj.h"
+
+namespace platform {
+namespace {
+
+// Freed pixel blocks of a frame's size are kept for the next bitmap of the same size, so that
+// repeated captures reuse memory whose pages are already mapped instead of faulting in fresh
+// ones each time.
+constexpr std::size_t kReuseMinBytes = 256 * 1024;
+constexpr int kReuseSlots = 2;
+
+struct Block {
+  void* memory = nullptr;
+  std::size_t size = 0;
+};
+
+std::array<Block, kReuseSlots>& Spare() {
+  static auto* spare = new std::array<Block, kReuseSlots>;
+  return *spare;
+}
+
+std::uint8_t* TakeMemory(std::size_t size, bool zeroed) {
+  if (size >= kReuseMinBytes) {
+    for (Block& b : Spare()) {
+      if (b.memory && b.size == size) {
+        void* m = std::exchange(b.memory, nullptr);
+        if (zeroed) std::memset(m, 0, size);
+        return static_cast<std::uint8_t*>(m);
+      }
+    }
+  }
+  return static_cast<std::uint8_t*>(std::calloc(size, 1));
+}
+
+void GiveMemory(void* memory, std::size_t size) {
+  if (!memory) return;
+  if (size >= kReuseMinBytes) {
+    auto& spare = Spare();
+    for (Block& b : spare) {
+      if (!b.memory) {
+        b = {memory, size};
+        return;
+      }
+    }
+    // All slots full: the oldest goes.
+    std::free(spare[0].memory);
+    for (int i = 0; i + 1 < kReuseSlots; ++i) spare[i] = spare[i + 1];
+    spare[kReuseSlots - 1] = {memory, size};
+    return;
+  }
+  std::free(memory);
+}
+
+}  // namespace
+
+std::int32_t Stride(std::int32_t width, int bits, int align) {
+  if (width < 0 || bits <= 0 || align <= 0) return -1;
+  std::int64_t row_bits = static_cast<std::int64_t>(width) * bits;
+  std::int64_t bytes = (row_bits + 8LL * align - 1) / (8LL * align) * align;
+  if (bytes > std::numeric_limits<std::int32_t>::max()) return -1;
+  return static_cast<std::int32_t>(bytes);
+}
+
+std::unique_ptr<BitmapObject> BitmapObject::Make(int width, int height, const PixelFormat& format,
+                                                 bool dib_section) {
+  if (width < 0 || height < 0) return nullptr;
+  std::int32_t stride = Stride(width, format.bits, dib_section ? 4 : 2);
+  if (stride < 0) return nullptr;
+  std::int64_t size = static_cast<std::int64_t>(stride) * height;
+  if (size > std::numeric_limits<std::int32_t>::max()) return nullptr;
+  std::unique_ptr<BitmapObject> b(new BitmapObject);
+  b->width_ = width;
+  b->height_ = height;
+  b->format_ = format;
+  b->stride_ = stride;
+  b->dib_ = dib_section;
+  b->size_ = static_cast<std::size_t>(size);
+  if (size > 0) {
+    b->bits_ = TakeMemory(b->size_, dib_section);
+    if (!b->bits_) return nullptr;
+  }
+  return b;
+}
+
+BitmapObject::~BitmapObject() {
+  GiveMemory(bits_, size_);
+  bits_ = nullptr;
+}
+
+Surface BitmapObject::View() {
+  Surface s;
+  s.width = width_;
+  s.height = height_;
+  s.format = format_;
+  s.table = format_.bits == 8 ? &table_ : nullptr;
+  if (dib_ && height_ > 0) {
+    s.origin = bits_ + static_cast<std::ptrdiff_t>(stride_) * (height_ - 1);
+    s.pitch = -static_cast<std::ptrdiff_t>(stride_);
+  } else {
+    s.origin = bits_;
+    s.pitch = stride_;
+  }
+  return s;
+}
+
+HBITMAP StockBitmap() {
+  static HBITMAP stock = [] {
+    auto b = BitmapObject::Make(1, 1, PixelFormat::Mono(), false);
+    b->bits()[0] = 0;
+    return AddGdiObject(std::move(b), /*stock=*/true);
+  }();
+  return stock;
+}
+
+}  // namespace platform
+
+using platform::BitmapObject;
+using platform::DcObject;
+using platform::FindGdi;
+using platform::PixelFormat;
+
+HBITMAP CreateCompatibleBitmap(HDC hdc, int width, int height) {
+  DcObject* dc = FindGdi<DcObject>(hdc);
+  if (!dc || width < 0 || height < 0) return 0;
+  PixelFormat format = platform::ScreenFormat();
+  const platform::ColorTable* table = nullptr;
+  if (dc->type == DcObject::Type::kMemory) {
+    BitmapObject* selected = FindGdi<BitmapObject>(dc->bitmap);
+    if (selected) {
+      format = selected->format();
+      table = &selected->table();
+    }
+  }
+  auto bitmap = BitmapObject::Make(width, height, format, false);
+  if (!bitmap) return 0;
+  if (format.bits == 8) {
+    if (table) {
+      bitmap->table() = *table;
+    } else {
+      PALETTEENTRY entries[256] = {};
+      GetSystemPaletteEntries(hdc, 0, 256, entries);
+      for (int i = 0; i < 256; ++i)
+        bitmap->table()[i] = {entries[i].peBlue, entries[i].peGreen, entries[i].peRed, 0};
+    }
+  }
+  return platform::AddGdiObject(std::move(bitmap));
+}
+
+HBITMAP CreateDIBSection(HDC hdc, const BITMAPINFO* info, UINT usage, void** bits, HANDLE32 section,
+                         DWORD offset) {
+  if (bits) *bits = nullptr;
+  if (!info || usage != DIB_RGB_COLORS || section != 0 || offset != 0) return 0;
+  if (hdc != 0 && !FindGdi<DcObject>(hdc)) return 0;
+  const BITMAPINFOHEADER& h = info->bmiHeader;
+  if (h.biSize < sizeof(BITMAPINFOHEADER) || h.biPlanes != 1 || h.biBitCount != 24 ||
+      h.biCompression != BI_RGB || h.biWidth <= 0 || h.biHeight <= 0)
+    return 0;
+  auto bitmap = BitmapObject::Make(h.biWidth, h.biHeight, PixelFormat::Bgr24(), true);
+  if (!bitmap) return 0;
+  void* memory = bitmap->bits();
+  HBITMAP handle = platform::AddGdiObject(std::move(bitmap));
+  if (handle && bits) *bits = memory;
+  return handle;
+}
+
+int GetObjectA(HGDIOBJ object, int size, void* buffer) {
+  if (BitmapObject* b = FindGdi<BitmapObject>(object)) {
+    if (!buffer) return static_cast<int>(sizeof(BITMAP));
+    if (size <= 0) return 0;
+    BITMAP record{};
+    record.bmType = 0;
+    record.bmWidth = b->width();
+    record.bmHeight = b->height();
+    record.bmWidthBytes = b->stride();
+    record.bmPlanes = 1;
+    record.bmBitsPixel = static_cast<WORD>(b->format().bits);
+    record.bmBits = b->dib_section() ? b->bits() : nullptr;
+    int n = std::min(size, static_cast<int>(sizeof(BITMAP)));
+    std::memcpy(buffer, &record, static_cast<std::size_t>(n));
+    return n;
+  }
+  if (auto* p = FindGdi<platform::PaletteObject>(object)) {
+    if (!buffer) return static_cast<int>(sizeof(WORD));
+    if (size < static_cast<int>(sizeof(WORD))) return 0;
+    WORD count = static_cast<WORD>(p->entries.size());
+    std::memcpy(buffer, &count, sizeof count);
+    return static_cast<int>(sizeof(WORD));
+  }
+  return 0;
+}

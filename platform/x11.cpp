@@ -1,0 +1,409 @@
+// The one place of the drawing layer that speaks Xlib: the shared connection, the screen's
+// format and monitors, windows, the resource database's Xft.dpi, and pixel reads through a
+// small MIT-SHM segment that is kept and reused, a band of rows at a time.
+#include "platform/x11.h"
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XShm.h>
+#include <X11/extensions/Xrandr.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace platform {
+namespace {
+
+// Bands are read through a segment of this size (at least one row), small enough to stay in
+// the cache between the server's write and our copy.
+constexpr std::size_t kSegmentBytes = 1 << 20;
+constexpr auto kScreenCacheTime = std::chrono::milliseconds(500);
+
+struct Connection {
+  Display* display = nullptr;
+  std::string name;
+  x11::ScreenInfo format;  // everything but the monitor
+  Visual* visual = nullptr;
+  int depth = 0;
+  bool shm_available = false;
+  XShmSegmentInfo segment{};
+  std::size_t segment_size = 0;
+  // Cached monitor layout and dpi.
+  std::chrono::steady_clock::time_point cached_at{};
+  bool cache_valid = false;
+  x11::Rect primary;
+  double dpi = 0;
+};
+
+Connection* current = nullptr;
+// Connections left behind when DISPLAY moved on or the server went away. They are never used
+// again (a request on a dead connection would end the process), only kept reachable.
+std::vector<Connection*>* retired = nullptr;
+int first_error = 0;
+std::string failed_name;
+std::chrono::steady_clock::time_point failed_at{};
+
+int RecordError(Display*, XErrorEvent* event) {
+  if (first_error == 0) first_error = event->error_code;
+  return 0;
+}
+
+// A dead server shows as end-of-file on the socket.
+bool Alive(Display* display) {
+  char c;
+  ssize_t n = recv(ConnectionNumber(display), &c, 1, MSG_PEEK | MSG_DONTWAIT);
+  return n > 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR));
+}
+
+void DropSegment(Connection& c, bool server_alive) {
+  if (c.segment_size == 0) return;
+  if (server_alive) XShmDetach(c.display, &c.segment);
+  shmdt(c.segment.shmaddr);
+  c.segment = {};
+  c.segment_size = 0;
+}
+
+void Retire() {
+  if (!current) return;
+  bool alive = Alive(current->display);
+  DropSegment(*current, alive);
+  if (alive) {
+    XCloseDisplay(current->display);
+    delete current;
+  } else {
+    if (!retired) retired = new std::vector<Connection*>;
+    retired->push_back(current);
+  }
+  current = nullptr;
+}
+
+void ReadFormat(Connection& c) {
+  Display* d = c.display;
+  int screen = DefaultScreen(d);
+  c.visual = DefaultVisual(d, screen);
+  c.depth = DefaultDepth(d, screen);
+  x11::ScreenInfo& f = c.format;
+  f.connected = true;
+  f.root = static_cast<std::uint32_t>(RootWindow(d, screen));
+  f.bits_per_pixel = c.depth;
+  int count = 0;
+  if (XPixmapFormatValues* formats = XListPixmapFormats(d, &count)) {
+    for (int i = 0; i < count; ++i)
+      if (formats[i].depth == c.depth) f.bits_per_pixel = formats[i].bits_per_pixel;
+    XFree(formats);
+  }
+  f.red = static_cast<std::uint32_t>(c.visual->red_mask);
+  f.green = static_cast<std::uint32_t>(c.visual->green_mask);
+  f.blue = static_cast<std::uint32_t>(c.visual->blue_mask);
+  f.palette = c.visual->c_class == PseudoColor && c.depth == 8;
+  f.colormap_size = f.palette ? c.visual->map_entries : 0;
+  int event, error;
+  c.shm_available = XShmQueryExtension(d) && XShmQueryVersion(d, &event, &error, &screen);
+}
+
+Connection* Open(const char* name) {
+  auto now = std::chrono::steady_clock::now();
+  if (failed_name == name && now - failed_at < std::chrono::seconds(1)) return nullptr;
+  Display* d = XOpenDisplay(name);
+  if (!d) {
+    failed_name = name;
+    failed_at = now;
+    return nullptr;
+  }
+  XSetErrorHandler(RecordError);
+  auto* c = new Connection;
+  c->display = d;
+  c->name = name;
+  ReadFormat(*c);
+  return c;
+}
+
+Connection* Current() {
+  const char* name = std::getenv("DISPLAY");
+  if (!name || !*name) {
+    Retire();
+    return nullptr;
+  }
+  if (current && (current->name != name || !Alive(current->display))) Retire();
+  if (!current) current = Open(name);
+  return current;
+}
+
+x11::Rect PrimaryMonitor(Connection& c) {
+  Display* d = c.display;
+  Window root = c.format.root;
+  x11::Rect whole{0, 0, DisplayWidth(d, DefaultScreen(d)), DisplayHeight(d, DefaultScreen(d))};
+  int event, error;
+  if (!XRRQueryExtension(d, &event, &error)) return whole;
+  int count = 0;
+  XRRMonitorInfo* monitors = XRRGetMonitors(d, root, True, &count);
+  if (!monitors) return whole;
+  x11::Rect r = whole;
+  for (int i = count - 1; i >= 0; --i) {  // the primary, else the first
+    if (monitors[i].primary || i == 0) {
+      r = {monitors[i].x, monitors[i].y, monitors[i].width, monitors[i].height};
+      if (monitors[i].primary) break;
+    }
+  }
+  XRRFreeMonitors(monitors);
+  return r;
+}
+
+double ParseXftDpi(std::string_view resources) {
+  constexpr std::string_view kKey = "Xft.dpi:";
+  std::size_t at = 0;
+  while ((at = resources.find(kKey, at)) != std::string_view::npos) {
+    if (at == 0 || resources[at - 1] == '\n') {
+      std::size_t p = at + kKey.size();
+      while (p < resources.size() && (resources[p] == ' ' || resources[p] == '\t')) ++p;
+      double dpi = 0;
+      auto [end, ec] =
+          std::from_chars(resources.data() + p, resources.data() + resources.size(), dpi);
+      return ec == std::errc() && dpi > 0 ? dpi : 0;
+    }
+    at += kKey.size();
+  }
+  return 0;
+}
+
+double ReadXftDpi(Connection& c) {
+  Atom type;
+  int format;
+  unsigned long items, after;
+  unsigned char* data = nullptr;
+  double dpi = 0;
+  if (XGetWindowProperty(c.display, c.format.root, XA_RESOURCE_MANAGER, 0, 1 << 20, False,
+                         XA_STRING, &type, &format, &items, &after, &data) == Success &&
+      data) {
+    if (format == 8) dpi = ParseXftDpi({reinterpret_cast<char*>(data), items});
+    XFree(data);
+  }
+  return dpi;
+}
+
+void RefreshCache(Connection& c) {
+  auto now = std::chrono::steady_clock::now();
+  if (c.cache_valid && now - c.cached_at < kScreenCacheTime) return;
+  c.primary = PrimaryMonitor(c);
+  c.dpi = ReadXftDpi(c);
+  c.cached_at = now;
+  c.cache_valid = true;
+}
+
+}  // namespace
+
+Display* X11Display() {
+  Connection* c = Current();
+  return c ? c->display : nullptr;
+}
+
+int X11TakeError() {
+  if (Connection* c = Current()) XSync(c->display, False);
+  return std::exchange(first_error, 0);
+}
+
+namespace x11 {
+
+ScreenInfo Screen() {
+  Connection* c = Current();
+  if (!c) return {};
+  RefreshCache(*c);
+  ScreenInfo s = c->format;
+  s.primary = c->primary;
+  return s;
+}
+
+void ForgetScreenCache() {
+  if (current) current->cache_valid = false;
+}
+
+double XftDpi() {
+  Connection* c = Current();
+  if (!c) return 0;
+  RefreshCache(*c);
+  return c->dpi;
+}
+
+int ReadColormap(int start, int count, std::uint8_t* rgb) {
+  Connection* c = Current();
+  if (!c || !c->format.palette || start < 0 || count <= 0) return 0;
+  count = std::min(count, c->format.colormap_size - start);
+  if (count <= 0) return 0;
+  std::vector<XColor> colors(static_cast<std::size_t>(count));
+  for (int i = 0; i < count; ++i) colors[i].pixel = static_cast<unsigned long>(start + i);
+  XQueryColors(c->display, DefaultColormap(c->display, DefaultScreen(c->display)), colors.data(),
+               count);
+  if (X11TakeError() != 0) return 0;
+  for (int i = 0; i < count; ++i) {
+    rgb[3 * i] = static_cast<std::uint8_t>(colors[i].red >> 8);
+    rgb[3 * i + 1] = static_cast<std::uint8_t>(colors[i].green >> 8);
+    rgb[3 * i + 2] = static_cast<std::uint8_t>(colors[i].blue >> 8);
+  }
+  return count;
+}
+
+bool WindowRect(std::uint32_t window, bool client, Rect* rect) {
+  Connection* c = Current();
+  if (!c || window == 0) return false;
+  // Requests with a reply fail by their status; the error handler keeps the process going.
+  XWindowAttributes a;
+  if (!XGetWindowAttributes(c->display, window, &a)) return false;
+  int x = 0, y = 0;
+  Window child;
+  if (!XTranslateCoordinates(c->display, window, c->format.root, 0, 0, &x, &y, &child))
+    return false;
+  int border = client ? 0 : a.border_width;
+  *rect = {x - border, y - border, a.width + 2 * border, a.height + 2 * border};
+  return true;
+}
+
+namespace {
+
+Window NetActiveWindow(Connection& c) {
+  Atom active = XInternAtom(c.display, "_NET_ACTIVE_WINDOW", True);
+  if (active == None) return None;
+  Atom type;
+  int format;
+  unsigned long items, after;
+  unsigned char* data = nullptr;
+  Window w = None;
+  if (XGetWindowProperty(c.display, c.format.root, active, 0, 1, False, XA_WINDOW, &type, &format,
+                         &items, &after, &data) == Success &&
+      data) {
+    if (format == 32 && items == 1)
+      w = static_cast<Window>(*reinterpret_cast<unsigned long*>(data));
+    XFree(data);
+  }
+  return w;
+}
+
+// The ancestor whose parent is the root (the window manager's frame), or None.
+Window TopLevel(Connection& c, Window w) {
+  Window root = c.format.root;
+  for (int depth = 0; w != None && w != root && depth < 64; ++depth) {
+    Window r, parent, *children = nullptr;
+    unsigned int n = 0;
+    if (!XQueryTree(c.display, w, &r, &parent, &children, &n)) return None;
+    if (children) XFree(children);
+    if (parent == root) return w;
+    w = parent;
+  }
+  return None;
+}
+
+}  // namespace
+
+std::uint32_t ActiveTopLevel() {
+  Connection* c = Current();
+  if (!c) return 0;
+  Window w = NetActiveWindow(*c);
+  if (w == None) {
+    int revert;
+    XGetInputFocus(c->display, &w, &revert);
+    if (w == PointerRoot) w = None;
+  }
+  return static_cast<std::uint32_t>(TopLevel(*c, w));
+}
+
+namespace {
+
+bool EnsureSegment(Connection& c, std::size_t bytes) {
+  if (!c.shm_available) return false;
+  if (c.segment_size >= bytes) return true;
+  DropSegment(c, true);
+  XShmSegmentInfo& s = c.segment;
+  s.shmid = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
+  if (s.shmid < 0) return c.shm_available = false;
+  s.shmaddr = static_cast<char*>(shmat(s.shmid, nullptr, 0));
+  if (s.shmaddr == reinterpret_cast<char*>(-1)) {
+    shmctl(s.shmid, IPC_RMID, nullptr);
+    s = {};
+    return c.shm_available = false;
+  }
+  s.readOnly = False;
+  X11TakeError();
+  bool attached = XShmAttach(c.display, &s) && X11TakeError() == 0;
+  // Once the server holds it, the segment can be marked for removal: it goes with the last
+  // detach, even if the process dies.
+  shmctl(s.shmid, IPC_RMID, nullptr);
+  if (!attached) {  // typically a server on another machine
+    shmdt(s.shmaddr);
+    s = {};
+    return c.shm_available = false;
+  }
+  c.segment_size = bytes;
+  return true;
+}
+
+// Reads rows from *done on; leaves in *done the rows read when it fails.
+bool ReadShared(Connection& c, const Rect& r, const std::function<void(const Band&)>& sink,
+                int* done) {
+  int line = static_cast<int>(
+      ((static_cast<std::size_t>(r.width) * c.format.bits_per_pixel + 31) / 32) * 4);
+  if (!EnsureSegment(c, std::max<std::size_t>(kSegmentBytes, line))) return false;
+  int band_rows = std::max(1, static_cast<int>(c.segment_size / static_cast<std::size_t>(line)));
+  XImage* image = XShmCreateImage(c.display, c.visual, c.depth, ZPixmap, c.segment.shmaddr,
+                                  &c.segment, r.width, std::min(band_rows, r.height));
+  if (!image) return false;
+  bool ok = true;
+  for (; *done < r.height && ok; *done += image->height) {
+    image->height = std::min(band_rows, r.height - *done);
+    ok = XShmGetImage(c.display, c.format.root, image, r.x, r.y + *done, AllPlanes);
+    if (!ok) break;
+    sink({reinterpret_cast<const std::uint8_t*>(image->data), image->bytes_per_line, *done,
+          image->height});
+  }
+  XDestroyImage(image);
+  return ok;
+}
+
+bool ReadCopied(Connection& c, const Rect& r, const std::function<void(const Band&)>& sink,
+                int first) {
+  int line = static_cast<int>(
+      ((static_cast<std::size_t>(r.width) * c.format.bits_per_pixel + 31) / 32) * 4);
+  int band_rows = std::max(1, static_cast<int>(kSegmentBytes / static_cast<std::size_t>(line)));
+  for (int row = first; row < r.height; row += band_rows) {
+    int rows = std::min(band_rows, r.height - row);
+    XImage* image =
+        XGetImage(c.display, c.format.root, r.x, r.y + row, r.width, rows, AllPlanes, ZPixmap);
+    if (!image) return false;
+    sink({reinterpret_cast<const std::uint8_t*>(image->data), image->bytes_per_line, row, rows});
+    XDestroyImage(image);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ReadRoot(const Rect& r, const std::function<void(const Band&)>& sink) {
+  Connection* c = Current();
+  if (!c || r.width <= 0 || r.height <= 0) return false;
+  int done = 0;
+  if (c->shm_available) {
+    if (ReadShared(*c, r, sink, &done)) return true;
+    // The server refused the shared segment: read the rest, and from now on, by copies.
+    DropSegment(*c, true);
+    c->shm_available = false;
+  }
+  return ReadCopied(*c, r, sink, done);
+}
+
+bool UsingSharedMemory() {
+  Connection* c = Current();
+  return c && c->shm_available;
+}
+
+}  // namespace x11
+}  // namespace platform

@@ -1,0 +1,81 @@
+// The link to the X server: the process's one display connection, the screen's geometry and
+// pixel format, windows, the logical dpi, and reading the root window's pixels. Only x11.cpp
+// (and the clipboard's own X file) include Xlib; this header hands plain structures to the rest.
+// Coordinates here are X root coordinates. Threading: the user-interface thread only.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "platform/windef.h"
+
+struct _XDisplay;
+
+namespace platform {
+
+// The process's display connection, opened on first use from DISPLAY and shared by everything
+// in the process (drawing, windows, clipboard); nullptr when there is no display. Do not close
+// it. Xlib errors do not end the process: the connection's error handler records them (see
+// X11TakeError), so do not install another handler. When DISPLAY names another server than the
+// open connection, or the server has gone away, the next call opens a new connection; callers
+// therefore ask for the connection each time instead of keeping it.
+PLATFORM_API struct _XDisplay* X11Display();
+
+// Waits for the server to process every request so far and returns the code of the first X
+// error recorded since the last call (0 for none), clearing it.
+PLATFORM_API int X11TakeError();
+
+namespace x11 {
+
+struct Rect {
+  int x = 0, y = 0, width = 0, height = 0;
+};
+
+struct ScreenInfo {
+  bool connected = false;
+  std::uint32_t root = 0;
+  Rect primary;  // the primary monitor (RandR's primary output, else the first, else the root)
+  int bits_per_pixel = 32;  // of a ZPixmap image of the screen's depth
+  std::uint32_t red = 0xFF0000, green = 0x00FF00, blue = 0x0000FF;
+  bool palette = false;  // 8-bit PseudoColor
+  int colormap_size = 0;
+};
+
+ScreenInfo Screen();
+
+// Entries of the default colormap as red, green, blue bytes (3 a entry); returns how many were
+// read.
+int ReadColormap(int start, int count, std::uint8_t* rgb);
+
+// The window's rectangle in root coordinates: its outer edge (border included) or, for
+// `client`, its inside. False when the window does not exist.
+bool WindowRect(std::uint32_t window, bool client, Rect* rect);
+
+// The top-level frame of the active window (_NET_ACTIVE_WINDOW, else the input focus), or 0.
+std::uint32_t ActiveTopLevel();
+
+// Xft.dpi from the root window's resources, or 0 when it is not set.
+double XftDpi();
+
+// One band of rows read from the root window, in the screen's ZPixmap format.
+struct Band {
+  const std::uint8_t* data;
+  int stride;
+  int row;  // index of its first row within the requested rectangle
+  int rows;
+};
+
+// Reads a rectangle of the root window (which must lie inside it) band by band through one
+// reused shared-memory segment (or XGetImage where shared memory is unavailable) and hands each
+// band to sink. False when nothing could be read.
+bool ReadRoot(const Rect& rect, const std::function<void(const Band&)>& sink);
+
+// Whether reads go through shared memory (for tests and benchmarks).
+bool UsingSharedMemory();
+
+// The monitor layout and Xft.dpi are kept for a short while between calls; this forgets them
+// (for tests that change them).
+void ForgetScreenCache();
+
+}  // namespace x11
+}  // namespace platform
