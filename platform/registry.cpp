@@ -168,6 +168,8 @@ constexpr const char* kSchema[] = {
 // changes. Key ids stay valid across connections to the same file.
 class Store {
  public:
+  // Closing the last connection folds the journal back into the file.
+  ~Store() { Close(); }
   // Makes the connection to `path` current. When the file does not exist or holds no store yet,
   // a read finds `empty` true; a write creates the file and the tables first.
   LONG Open(const std::string& path, bool forWrite, bool& empty);
