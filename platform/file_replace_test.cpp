@@ -1,10 +1,8 @@
 #include "platform/file_replace.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,15 +10,9 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <set>
 #include <sstream>
 #include <string>
-#include <vector>
-
-#include <turbojpeg.h>
-
-#include "platform/jpeg.h"
 
 namespace {
 
@@ -205,75 +197,6 @@ TEST_F(ReplaceFile, FullDiskLeavesTheOldFileAndNoStrayFile) {
   EXPECT_EQ(Replace(path, std::string(256 * 1024, 'n')), -ENOSPC);
   EXPECT_EQ(ReadAll(path), old);
   EXPECT_EQ(Entries(disk.at), std::set<std::string>{"capture.jpg"});
-}
-
-// Two different JPEG files of one picture, by quality.
-std::vector<std::string> TwoJpegFiles() {
-  const int width = 640, height = 480, stride = width * 3;
-  std::vector<BYTE> pixels(static_cast<std::size_t>(stride) * height);
-  std::mt19937 random(7);
-  for (BYTE& b : pixels) b = static_cast<BYTE>(random());
-  std::vector<std::string> files;
-  for (const int quality : {90, 40}) {
-    JPEG_CORE_PROPERTIES props{};
-    EXPECT_EQ(ijlInit(&props), IJL_OK);
-    props.DIBBytes = reinterpret_cast<LONG_PTR>(pixels.data());
-    props.DIBWidth = props.JPGWidth = width;
-    props.DIBHeight = -height;
-    props.JPGHeight = height;
-    props.jquality = quality;
-    EXPECT_EQ(ijlWrite(&props, IJL_JBUFF_WRITEWHOLEIMAGE), IJL_OK);
-    files.emplace_back(reinterpret_cast<const char*>(props.JPGBytes), props.JPGSizeBytes);
-    ijlFree(&props);
-  }
-  return files;
-}
-
-bool Decodes(const std::string& file) {
-  tjhandle handle = tjInitDecompress();
-  const auto* bytes = reinterpret_cast<const unsigned char*>(file.data());
-  int width = 0, height = 0, subsampling = 0, colorspace = 0;
-  bool ok = tjDecompressHeader3(handle, bytes, file.size(), &width, &height, &subsampling,
-                                &colorspace) == 0;
-  std::vector<unsigned char> pixels(static_cast<std::size_t>(width) * height * 3);
-  ok = ok &&
-       tjDecompress2(handle, bytes, file.size(), pixels.data(), width, 0, height, TJPF_BGR, 0) == 0;
-  tjDestroy(handle);
-  return ok;
-}
-
-// A writer that keeps replacing the file with one of two JPEG files is killed at a random
-// moment; whatever it was doing, the path holds one of the two complete files. Left-over temp
-// files are the one trace a killed writer may leave; they are counted to show that kills landed
-// in the middle of a replacement.
-TEST_F(ReplaceFile, KilledWriterLeavesTheOldOrTheNewFileWhole) {
-  const std::vector<std::string> files = TwoJpegFiles();
-  ASSERT_NE(files[0], files[1]);
-  ASSERT_TRUE(Decodes(files[0]) && Decodes(files[1]));
-  std::mt19937 random(12345);
-  int interrupted = 0;
-  for (int round = 0; round < 200; ++round) {
-    WriteAll(path_, files[round % 2]);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      for (unsigned n = 0;; ++n) Replace(path_, files[n % 2]);
-    }
-    usleep(std::uniform_int_distribution<useconds_t>(0, 3000)(random));
-    ASSERT_EQ(kill(child, SIGKILL), 0);
-    int wstatus = 0;
-    ASSERT_EQ(waitpid(child, &wstatus, 0), child);
-    ASSERT_TRUE(WIFSIGNALED(wstatus));
-    const std::string now = ReadAll(path_);
-    ASSERT_TRUE(now == files[0] || now == files[1]) << "round " << round << ": " << now.size();
-    for (const std::string& name : Entries(dir_)) {
-      if (name == "capture.jpg") continue;
-      ++interrupted;
-      fs::remove(dir_ / name);
-    }
-  }
-  EXPECT_GT(interrupted, 0) << "no kill landed inside a replacement";
-  std::cout << interrupted << " of 200 kills left a temp file behind\n";
 }
 
 }  // namespace
