@@ -1,0 +1,249 @@
+#include "imaging/bilinear.h"
+
+#include <cmath>
+#include <cstddef>
+#include <cstring>
+#include <vector>
+
+#include <immintrin.h>
+
+#include "platform/errors.h"
+
+// Why integers give the bytes of the double-precision recipe: with a fraction f and bytes a, b,
+// (1 - f) * a + f * b is exact in double precision whenever f >= 2^-9 (f then has no bits below
+// 2^-32, so every product and the sum fit in 53 bits); for a smaller f it lies within 0.499 of
+// a and rounds to a. So each pass is round(a + f * (b - a)) taken exactly. A fraction on the
+// 2^-24 grid is used as it is (FixedWeight); one below it (possible only for positions under
+// 0.5) is replaced by a neighbour on the grid that rounds all 255 differences the same way.
+
+namespace pictoss {
+namespace {
+
+constexpr std::uint32_t kOne = 1u << 24;
+
+// The sample positions of every target column and row, computed once per picture.
+struct Plan {
+  std::vector<std::uint32_t> byteOffset;  // per target byte: offset of the left sample's byte
+  std::vector<std::uint32_t> byteWeight;  // per target byte: the column's weight
+  std::vector<std::uint32_t> rowIndex;    // per target row: the lower source row
+  std::vector<std::uint32_t> rowWeight;   // per target row: the weight of the row above it
+  std::size_t spanBytes = 0;              // bytes of a source row that the columns reach
+};
+
+// One sample position: the grid index at or below it and the fixed weight of the next one.
+struct Position {
+  std::int64_t index;
+  std::uint32_t weight;
+};
+
+// position = scale * i in single precision (formed in double); its whole part rounded down,
+// and the single-precision rest as a weight.
+Position PositionAt(float scale, LONG i) {
+  float p = static_cast<float>(static_cast<double>(scale) * i);
+  float whole = std::floor(p);
+  return {static_cast<std::int64_t>(whole), detail::FixedWeight(p - whole)};
+}
+
+// (extent - 1) / count in double precision, stored in single precision.
+float ScaleFactor(LONG extent, LONG count) {
+  return static_cast<float>((static_cast<double>(extent) - 1.0) / count);
+}
+
+// Raises 9 unless every read of the plan lies inside the source grid: columns ix and ix + 1
+// within the scan line, rows iy and iy + 1 within the picture.
+Plan MakePlan(const ConstPixelGrid& source, LONG w, LONG h, std::u16string_view errorSource) {
+  Plan plan;
+  const std::int64_t stride = source.bytesPerScanLine;
+  const float sx = ScaleFactor(source.width, w);
+  plan.byteOffset.resize(std::size_t(w) * 3);
+  plan.byteWeight.resize(std::size_t(w) * 3);
+  for (LONG x = 0; x < w; ++x) {
+    Position p = PositionAt(sx, x);
+    std::int64_t first = p.index * 3;
+    if (p.index < 0 || first + 5 >= stride)
+      platform::RaiseError(platform::kSubscriptOutOfRange, errorSource);
+    for (int ch = 0; ch < 3; ++ch) {
+      plan.byteOffset[std::size_t(x) * 3 + ch] = static_cast<std::uint32_t>(first + ch);
+      plan.byteWeight[std::size_t(x) * 3 + ch] = p.weight;
+    }
+    // Positions never decrease, so the last column reaches furthest.
+    plan.spanBytes = static_cast<std::size_t>(first + 6);
+  }
+  const float sy = ScaleFactor(source.height, h);
+  plan.rowIndex.resize(std::size_t(h));
+  plan.rowWeight.resize(std::size_t(h));
+  for (LONG y = 0; y < h; ++y) {
+    Position p = PositionAt(sy, y);
+    if (p.index < 0 || p.index + 1 >= source.height)
+      platform::RaiseError(platform::kSubscriptOutOfRange, errorSource);
+    plan.rowIndex[std::size_t(y)] = static_cast<std::uint32_t>(p.index);
+    plan.rowWeight[std::size_t(y)] = p.weight;
+  }
+  return plan;
+}
+
+// f (of the form m / 2^32) and g (in the same units) round every product with 1..255 alike,
+// and g makes no exact half.
+bool RoundsAlike(std::uint64_t m, std::uint64_t g) {
+  for (std::uint64_t d = 1; d <= 255; ++d) {
+    std::uint64_t a = m * d;
+    std::uint64_t b = g * d;
+    if ((b & 0xFFFFFFFFu) == 0x80000000u) return false;
+    if (((a + 0x80000000u) >> 32) != ((b + 0x80000000u) >> 32)) return false;
+  }
+  return true;
+}
+
+// ---- Portable kernels ----
+
+void VerticalPortable(const BYTE* a, const BYTE* c, std::size_t n, std::uint32_t weight,
+                      BYTE* out) {
+  for (std::size_t i = 0; i < n; ++i) out[i] = detail::BlendFixed(a[i], c[i], weight);
+}
+
+void HorizontalPortable(const BYTE* v, const Plan& plan, BYTE* out, std::size_t begin,
+                        std::size_t end) {
+  for (std::size_t j = begin; j < end; ++j) {
+    std::uint32_t off = plan.byteOffset[j];
+    out[j] = detail::BlendFixed(v[off], v[off + 3], plan.byteWeight[j]);
+  }
+}
+
+// ---- AVX2 kernels: eight 32-bit lanes, the same integer steps as BlendFixed ----
+
+__attribute__((target("avx2"))) inline __m256i Blend8(__m256i a, __m256i b, __m256i weight) {
+  // a * 2^24 + (b - a) * weight: the low 32 bits of the signed product are enough, the exact
+  // sum lies in 0..255 * 2^24.
+  __m256i u = _mm256_add_epi32(_mm256_slli_epi32(a, 24),
+                               _mm256_mullo_epi32(_mm256_sub_epi32(b, a), weight));
+  __m256i q = _mm256_srli_epi32(_mm256_add_epi32(u, _mm256_set1_epi32(1 << 23)), 24);
+  __m256i rest = _mm256_and_si256(u, _mm256_set1_epi32(0xFFFFFF));
+  __m256i half = _mm256_cmpeq_epi32(rest, _mm256_set1_epi32(1 << 23));
+  return _mm256_andnot_si256(_mm256_and_si256(half, _mm256_set1_epi32(1)), q);
+}
+
+// Four vectors of 8 lanes (each 0..255) as 32 bytes in lane order.
+__attribute__((target("avx2"))) inline __m256i Pack32(__m256i q0, __m256i q1, __m256i q2,
+                                                      __m256i q3) {
+  __m256i w01 = _mm256_packus_epi32(q0, q1);
+  __m256i w23 = _mm256_packus_epi32(q2, q3);
+  __m256i bytes = _mm256_packus_epi16(w01, w23);
+  return _mm256_permutevar8x32_epi32(bytes, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+}
+
+__attribute__((target("avx2"))) inline __m256i Widen8(const BYTE* p) {
+  return _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
+}
+
+__attribute__((target("avx2"))) void VerticalAvx2(const BYTE* a, const BYTE* c, std::size_t n,
+                                                  std::uint32_t weight, BYTE* out) {
+  const __m256i wv = _mm256_set1_epi32(static_cast<int>(weight));
+  std::size_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    __m256i q0 = Blend8(Widen8(a + i), Widen8(c + i), wv);
+    __m256i q1 = Blend8(Widen8(a + i + 8), Widen8(c + i + 8), wv);
+    __m256i q2 = Blend8(Widen8(a + i + 16), Widen8(c + i + 16), wv);
+    __m256i q3 = Blend8(Widen8(a + i + 24), Widen8(c + i + 24), wv);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), Pack32(q0, q1, q2, q3));
+  }
+  VerticalPortable(a + i, c + i, n - i, weight, out + i);
+}
+
+__attribute__((target("avx2"))) inline __m256i Gather8(const BYTE* v, const std::uint32_t* off,
+                                                       const std::uint32_t* weight) {
+  const __m256i low = _mm256_set1_epi32(0xFF);
+  __m256i idx = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(off));
+  __m256i l =
+      _mm256_and_si256(_mm256_i32gather_epi32(reinterpret_cast<const int*>(v), idx, 1), low);
+  __m256i r =
+      _mm256_and_si256(_mm256_i32gather_epi32(reinterpret_cast<const int*>(v + 3), idx, 1), low);
+  return Blend8(l, r, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(weight)));
+}
+
+// Requires: v has 4 readable bytes beyond every left and right sample (gathers read words).
+__attribute__((target("avx2"))) void HorizontalAvx2(const BYTE* v, const Plan& plan, BYTE* out,
+                                                    std::size_t n) {
+  const std::uint32_t* off = plan.byteOffset.data();
+  const std::uint32_t* wt = plan.byteWeight.data();
+  std::size_t j = 0;
+  for (; j + 32 <= n; j += 32) {
+    __m256i q0 = Gather8(v, off + j, wt + j);
+    __m256i q1 = Gather8(v, off + j + 8, wt + j + 8);
+    __m256i q2 = Gather8(v, off + j + 16, wt + j + 16);
+    __m256i q3 = Gather8(v, off + j + 24, wt + j + 24);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + j), Pack32(q0, q1, q2, q3));
+  }
+  HorizontalPortable(v, plan, out, j, n);
+}
+
+bool UseAvx2(PixelKernel kernel) {
+  switch (kernel) {
+    case PixelKernel::kPortable:
+      return false;
+    case PixelKernel::kAvx2:
+      return HasAvx2Kernels();
+    case PixelKernel::kBest:
+      break;
+  }
+  return HasAvx2Kernels();
+}
+
+}  // namespace
+
+bool HasAvx2Kernels() {
+  static const bool has = __builtin_cpu_supports("avx2");
+  return has;
+}
+
+namespace detail {
+
+std::uint32_t FixedWeight(float f) {
+  const double scaled = static_cast<double>(f) * 0x1p24;
+  const double whole = std::floor(scaled);
+  if (whole == scaled) return static_cast<std::uint32_t>(whole);
+  if (f < 0x1p-9f) return 0;  // moves no byte: |f * (b - a)| < 0.499
+  // Here f >= 2^-9, so f * 2^32 is a whole number. The bytes' differences round to the nearest
+  // at points (k + 1/2) / d, at least 7.7e-6 apart, so one of the two neighbours on the 2^-24
+  // grid lies on the same side of every such point as f.
+  const auto m = static_cast<std::uint64_t>(static_cast<double>(f) * 0x1p32);
+  const auto below = static_cast<std::uint32_t>(whole);
+  if (RoundsAlike(m, std::uint64_t(below) << 8)) return below;
+  return below + 1;
+}
+
+}  // namespace detail
+
+void BilinearInterpolate(const ConstPixelGrid& source, const PixelGrid& target,
+                         std::u16string_view errorSource, PixelKernel kernel) {
+  if (source.bits == nullptr || target.bits == nullptr)
+    platform::RaiseError(platform::kSubscriptOutOfRange, errorSource);
+  const LONG w = target.width;
+  const LONG h = target.height;
+  if (w <= 0 || h <= 0) return;
+  const Plan plan = MakePlan(source, w, h, errorSource);
+  const bool avx2 = UseAvx2(kernel);
+  const std::size_t rowBytes = std::size_t(w) * 3;
+  const auto stride = static_cast<std::size_t>(source.bytesPerScanLine);
+  // The vertical pass of one target row, over the source bytes the columns reach; slack for
+  // the word-wide reads of the gathers.
+  std::vector<BYTE> blended(plan.spanBytes + 32);
+  for (LONG y = 0; y < h; ++y) {
+    const BYTE* a = source.bits + plan.rowIndex[std::size_t(y)] * stride;
+    const std::uint32_t weight = plan.rowWeight[std::size_t(y)];
+    if (weight == 0) {
+      std::memcpy(blended.data(), a, plan.spanBytes);
+    } else if (avx2) {
+      VerticalAvx2(a, a + stride, plan.spanBytes, weight, blended.data());
+    } else {
+      VerticalPortable(a, a + stride, plan.spanBytes, weight, blended.data());
+    }
+    BYTE* out = target.bits + std::size_t(y) * static_cast<std::size_t>(target.bytesPerScanLine);
+    if (avx2) {
+      HorizontalAvx2(blended.data(), plan, out, rowBytes);
+    } else {
+      HorizontalPortable(blended.data(), plan, out, 0, rowBytes);
+    }
+  }
+}
+
+}  // namespace pictoss
