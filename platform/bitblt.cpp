@@ -4,6 +4,7 @@
 // raw values when the formats differ, combined with the destination by the raster operation,
 // and stored. Common copies (same format, 32-bit to 24-bit) skip the row buffers.
 #include <bit>
+#include <climits>
 #include <optional>
 #include <cstring>
 #include <unordered_map>
@@ -348,12 +349,13 @@ struct Area {
 };
 
 // Clips the rectangle at (x, y) to [0, limit) on both axes, moving the paired rectangle at
-// (px, py) along with it.
-void Clip(int& x, int& y, int& w, int& h, int& px, int& py, int limit_w, int limit_h) {
+// (px, py) along with it. Wide values: the caller's ints may sum past 32 bits.
+void Clip(long long& x, long long& y, long long& w, long long& h, long long& px, long long& py,
+          long long limit_w, long long limit_h) {
   if (x < 0) w += x, px -= x, x = 0;
   if (y < 0) h += y, py -= y, y = 0;
-  if (x + static_cast<long long>(w) > limit_w) w = limit_w - x;
-  if (y + static_cast<long long>(h) > limit_h) h = limit_h - y;
+  if (x + w > limit_w) w = limit_w - x;
+  if (y + h > limit_h) h = limit_h - y;
 }
 
 // The screen position of the DC's origin; false when its window has gone.
@@ -376,8 +378,10 @@ bool BlitFromScreen(const Surface& dest, int x, int y, int w, int h, int screen_
                     DWORD rop) {
   x11::ScreenInfo screen = x11::Screen();
   // The part that lies on the screen.
-  int ix = screen_x, iy = screen_y, iw = w, ih = h, dx = x, dy = y;
-  Clip(ix, iy, iw, ih, dx, dy, screen.primary.width, screen.primary.height);
+  long long cx = screen_x, cy = screen_y, cw = w, ch = h, cdx = x, cdy = y;
+  Clip(cx, cy, cw, ch, cdx, cdy, screen.primary.width, screen.primary.height);
+  // All of these now lie inside the destination or the screen.
+  int ix = int(cx), iy = int(cy), iw = int(cw), ih = int(ch), dx = int(cdx), dy = int(cdy);
   bool inside = iw > 0 && ih > 0 && screen.connected;
   // Whatever lies off the screen reads as black: up to four strips around the inside part.
   std::vector<std::uint32_t> black(static_cast<std::size_t>(w), 0);
@@ -418,27 +422,32 @@ BOOL BitBlt(HDC dest, int x, int y, int width, int height, HDC src, int src_x, i
     s = FindGdi<DcObject>(src);
     if (!s) return FALSE;
   }
-  if (width <= 0 || height <= 0) return TRUE;
   Surface dview = db->View();
-  Clip(x, y, width, height, src_x, src_y, dview.width, dview.height);
+  long long dx = x, dy = y, w = width, h = height, sx = src_x, sy = src_y;
+  Clip(dx, dy, w, h, sx, sy, dview.width, dview.height);
+  if (w <= 0 || h <= 0) return TRUE;
   if (!s) {
-    if (width > 0 && height > 0)
-      platform::BlitSurfaces(dview, x, y, width, height, nullptr, 0, 0, rop);
+    platform::BlitSurfaces(dview, int(dx), int(dy), int(w), int(h), nullptr, 0, 0, rop);
     return TRUE;
   }
   if (s->type == DcObject::Type::kWindow) {
     int ox, oy;
     if (!WindowDcOrigin(*s, &ox, &oy)) return FALSE;
-    if (width <= 0 || height <= 0) return TRUE;
-    return platform::BlitFromScreen(dview, x, y, width, height, ox + src_x, oy + src_y, rop)
+    sx += ox, sy += oy;
+    // Far outside the screen: only the part that can overlap it matters, and it reads black.
+    if (sx < INT_MIN / 2 || sx > INT_MAX / 2 || sy < INT_MIN / 2 || sy > INT_MAX / 2)
+      sx = sy = INT_MIN / 2;
+    return platform::BlitFromScreen(dview, int(dx), int(dy), int(w), int(h), int(sx), int(sy), rop)
                ? TRUE
                : FALSE;
   }
   BitmapObject* sb = FindGdi<BitmapObject>(s->bitmap);
   if (!sb) return FALSE;
   Surface sview = sb->View();
-  Clip(src_x, src_y, width, height, x, y, sview.width, sview.height);
-  if (width <= 0 || height <= 0) return TRUE;
-  return platform::BlitSurfaces(dview, x, y, width, height, &sview, src_x, src_y, rop) ? TRUE
-                                                                                       : FALSE;
+  Clip(sx, sy, w, h, dx, dy, sview.width, sview.height);
+  if (w <= 0 || h <= 0) return TRUE;
+  return platform::BlitSurfaces(dview, int(dx), int(dy), int(w), int(h), &sview, int(sx), int(sy),
+                                rop)
+             ? TRUE
+             : FALSE;
 }
