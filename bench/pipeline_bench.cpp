@@ -1,0 +1,121 @@
+// Captures inside a running process, on the X server of DISPLAY (bench/capture_tools.sh starts
+// one with known content and runs this beside the whole-process tools):
+// - Floor/band:0 and Floor/band:64: the floor program's grab, encode and write, buffers reused;
+// - HostCapture: "/xptfull 0" sent to a running `pictoss chat`, timed from the command line
+//   written to the reply read back (the second and later captures: the first is warm-up);
+// - WaitCpu: the host's CPU time during the wait of "/xptfull 3" as a share of the wall time
+//   of the wait (a capture without delay is subtracted).
+// The host program is found at $PICTOSS_HOST, else beside this program (../host/pictoss).
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "bench/floor.h"
+#include "tests/host_harness.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+fs::path HostPath() {
+  if (const char* p = getenv("PICTOSS_HOST")) return p;
+  return fs::canonical("/proc/self/exe").parent_path().parent_path() / "host" / "pictoss";
+}
+
+fs::path OutputDir() {
+  static harness::TempDir dir;
+  return dir.path();
+}
+
+void Floor(benchmark::State& state) {
+  floorbench::FloorOptions options;
+  options.bandRows = static_cast<int>(state.range(0));
+  floorbench::Floor floor(options);
+  const std::string out = (OutputDir() / "floor.jpg").string();
+  floor.Capture(out);  // first use of the buffers is not what is measured here
+  for (auto _ : state) floor.Capture(out);
+  state.counters["width"] = floor.width();
+  state.counters["height"] = floor.height();
+}
+BENCHMARK(Floor)->Arg(0)->Arg(64)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// One `pictoss chat` for all the benchmarks that need a host, writing into its own temp folder.
+class Host {
+ public:
+  Host() : tmp_("TMPDIR", OutputDir().string()), child_({HostPath().string(), "chat"}) {}
+
+  // Sends one command and waits for the line that answers it; returns the line.
+  std::string Send(const std::string& line) {
+    child_.WriteLine(line);
+    for (;;) {
+      auto reply = child_.ReadLine(std::chrono::seconds(60));
+      if (!reply) throw std::runtime_error("the host did not answer: " + child_.err());
+      if (reply->rfind("/dropfile ", 0) != std::string::npos) return *reply;
+    }
+  }
+
+  // The CPU time the host has used so far: /proc/<pid>/schedstat counts it in nanoseconds
+  // (stat only in clock ticks of 10 ms, too coarse for a wait that costs a few milliseconds).
+  double CpuSeconds() const {
+    FILE* f = std::fopen(("/proc/" + std::to_string(child_.pid()) + "/schedstat").c_str(), "r");
+    if (!f) throw std::runtime_error("no /proc/<pid>/schedstat");
+    unsigned long long ns = 0;
+    int n = std::fscanf(f, "%llu", &ns);
+    std::fclose(f);
+    if (n != 1) throw std::runtime_error("unreadable schedstat");
+    return double(ns) / 1e9;
+  }
+
+ private:
+  harness::ScopedEnv tmp_;
+  harness::Child child_;
+};
+
+Host& TheHost() {
+  static Host host;
+  return host;
+}
+
+void HostCapture(benchmark::State& state) {
+  Host& host = TheHost();
+  host.Send("/xptfull 0");
+  for (auto _ : state) host.Send("/xptfull 0");
+}
+BENCHMARK(HostCapture)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+double Seconds(Clock::duration d) {
+  return std::chrono::duration<double>(d).count();
+}
+
+void WaitCpu(benchmark::State& state) {
+  Host& host = TheHost();
+  double waitCpu = 0, waitWall = 0;
+  for (auto _ : state) {
+    double c0 = host.CpuSeconds();
+    auto t0 = Clock::now();
+    host.Send("/xptfull 0");
+    double c1 = host.CpuSeconds();
+    auto t1 = Clock::now();
+    host.Send("/xptfull 3");
+    double c2 = host.CpuSeconds();
+    auto t2 = Clock::now();
+    waitCpu += (c2 - c1) - (c1 - c0);
+    waitWall += Seconds(t2 - t1) - Seconds(t1 - t0);
+    state.SetIterationTime(Seconds(t2 - t1));
+  }
+  state.counters["wait_cpu_ms"] = 1000 * waitCpu;
+  state.counters["wait_wall_ms"] = 1000 * waitWall;
+  state.counters["cpu_share_percent"] = 100 * waitCpu / waitWall;
+}
+BENCHMARK(WaitCpu)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
