@@ -94,6 +94,7 @@ void DescriptionMismatch(std::u16string_view member) {
 }  // namespace detail
 
 Dispatch::Dispatch() : apartment_(std::this_thread::get_id()) {}
+Dispatch::~Dispatch() = default;
 
 HRESULT Dispatch::GetIDsOfNames(std::u16string_view name, DISPID* id) {
   if (!id) return E_POINTER;

@@ -282,6 +282,7 @@ struct TypeLibDesc {
 
 class PLATFORM_API Dispatch : public Object {
  public:
+  ~Dispatch() override;
   // The id of a member, found without regard to case: DISP_E_UNKNOWNNAME when there is none.
   HRESULT GetIDsOfNames(std::u16string_view name, DISPID* id);
   // Calls member id with args in order (first argument first). flags: DISPATCH_METHOD and/or
