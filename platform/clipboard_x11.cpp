@@ -120,7 +120,6 @@ bool Connect(Server& s) {
   if (name.empty()) return false;
   Display* display = XOpenDisplay(name.c_str());
   if (display == nullptr) return false;
-  InstallErrorHandlers();
   XSetIOErrorExitHandler(display, OnIoErrorExit, nullptr);
   c.display = display;
   c.name = name;
@@ -297,6 +296,9 @@ void OnReadable() {
 bool OfferClipboard(ClipboardOffer offer) {
   Server& s = TheServer();
   if (!Connect(s)) return false;
+  // The drawing layer installs its handler whenever it opens a connection: ours goes in front
+  // again, handing on what is not about our connection.
+  InstallErrorHandlers();
   s.offer = std::move(offer);
   s.rendered.clear();
   Connection& c = s.conn;
