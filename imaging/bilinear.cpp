@@ -176,24 +176,7 @@ __attribute__((target("avx2"))) void HorizontalAvx2(const BYTE* v, const Plan& p
   HorizontalPortable(v, plan, out, j, n);
 }
 
-bool UseAvx2(PixelKernel kernel) {
-  switch (kernel) {
-    case PixelKernel::kPortable:
-      return false;
-    case PixelKernel::kAvx2:
-      return HasAvx2Kernels();
-    case PixelKernel::kBest:
-      break;
-  }
-  return HasAvx2Kernels();
-}
-
 }  // namespace
-
-bool HasAvx2Kernels() {
-  static const bool has = __builtin_cpu_supports("avx2");
-  return has;
-}
 
 namespace detail {
 

@@ -7,27 +7,10 @@
 #include <cstdint>
 #include <string_view>
 
+#include "imaging/pixel_grid.h"
 #include "platform/windef.h"
 
 namespace pictoss {
-
-// A grid of height rows of bytesPerScanLine bytes at bits, holding width pixels a row.
-struct ConstPixelGrid {
-  const BYTE* bits;
-  LONG bytesPerScanLine;
-  LONG width;
-  LONG height;
-};
-
-struct PixelGrid {
-  BYTE* bits;
-  LONG bytesPerScanLine;
-  LONG width;
-  LONG height;
-};
-
-// Which code runs the per-pixel work; every choice gives the same bytes.
-enum class PixelKernel { kBest, kPortable, kAvx2 };
 
 // Fills every pixel of target (its padding untouched) with the bilinear interpolation of
 // source: scale factors and sample positions in single precision, each of the two passes
@@ -37,9 +20,6 @@ enum class PixelKernel { kBest, kPortable, kAvx2 };
 // Requires: target's bytes for width x height pixels exist.
 void BilinearInterpolate(const ConstPixelGrid& source, const PixelGrid& target,
                          std::u16string_view errorSource, PixelKernel kernel = PixelKernel::kBest);
-
-// True when this processor runs the AVX2 kernels.
-bool HasAvx2Kernels();
 
 namespace detail {
 
