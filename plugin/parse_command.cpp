@@ -1,10 +1,139 @@
-// Command handling. No command is recognised yet: every command is left to the host.
+// The command handler of PT: recognises the command words, runs the capture-and-send pipeline
+// for "/xptfull" and "/xptactive", and opens the two dialogs.
+//
+// A capture command keeps its own path, delay and reply in locals and copies each into the
+// object's field as it goes, so the fields show the last command's values while a command that
+// the host sends during the wait (the wait dispatches messages, and the host may call in again)
+// can neither change the waiting command nor be changed by it.
+#include <chrono>
+#include <cmath>
+#include <cwctype>
+
+#include "capture/module1.h"
+#include "dialogs/dialogs.h"
+#include "imaging/dib_section.h"
+#include "imaging/jpeg_writer.h"
+#include "platform/datetime.h"
+#include "platform/messageloop.h"
+#include "platform/numbers.h"
 #include "plugin/pt.h"
+#include "settings/registry.h"
 
 namespace pictoss {
 
-bool HandleCommand(PT&, const std::u16string&, const std::u16string&,
-                   const platform::Ref<platform::Object>&, std::u16string&) {
+namespace {
+
+constexpr std::u16string_view kPlaceholder = u"<optional time delay>";
+constexpr std::u16string_view kReplyPrefix = u"/dropfile ";
+constexpr char16_t kPathSeparator = u'/';
+constexpr LONG kJpegQuality = 90;
+// How long the wait blocks when nothing is pending: short enough that the capture follows the
+// second's tick closely, long enough that the waiting thread costs next to nothing.
+constexpr std::chrono::milliseconds kIdleWait{10};
+
+enum class Command { kNone, kFull, kActive, kOptions, kAbout };
+
+std::u16string LowerCase(std::u16string_view text) {
+  std::u16string lower(text);
+  for (char16_t& c : lower) {
+    if (c < 0xD800 || c > 0xDFFF) c = static_cast<char16_t>(std::towlower(c));
+  }
+  return lower;
+}
+
+// The whole word, lower-cased, against the four words in order; nothing is trimmed.
+Command Recognise(std::u16string_view sCommand) {
+  const std::u16string word = LowerCase(sCommand);
+  if (word == u"/xptfull") return Command::kFull;
+  if (word == u"/xptactive") return Command::kActive;
+  if (word == u"/xptoptions") return Command::kOptions;
+  if (word == u"/xptabout") return Command::kAbout;
+  return Command::kNone;
+}
+
+std::u16string ReadSetting(std::u16string_view sValueName) {
+  return ReadKeyValue(kSettingsKeyPath, sValueName).value_or(std::u16string());
+}
+
+// The date as a count of whole seconds, so that two readings of the same second compare equal
+// whatever rounding the day fractions carry.
+long long WholeSeconds(platform::Date date) {
+  return std::llround(date * 86400.0);
+}
+
+// The delay less one second after now, on the whole-second clock. Raises 13 for a delay that
+// is not a number, 6 when the rounded count of seconds does not fit 32 bits, 5 when the target
+// lies outside the date range.
+platform::Date ComputeTarget(const std::u16string& sTimeDelay) {
+  double seconds = platform::TextToDouble(sTimeDelay, kPTSource) - 1;
+  std::int32_t whole = platform::RoundToInt32(seconds, kPTSource);
+  return platform::DateAddSeconds(platform::Now(), whole, kPTSource);
+}
+
+// Tests the clock before the first dispatch; every round dispatches all pending messages and,
+// when there were none, blocks in the message wait for a few milliseconds instead of spinning.
+void WaitUntilPast(platform::Date target) {
+  const long long end = WholeSeconds(target);
+  while (WholeSeconds(platform::Now()) <= end) {
+    if (!platform::DoEvents()) platform::WaitMessage(kIdleWait);
+  }
+}
+
+bool Capture(PT& pt, bool fullScreen, const std::u16string& sCommandArg, std::u16string& sResult) {
+  std::u16string sTimeDelay = ReadSetting(kTimeDelayValue);
+  pt.sTimeDelay = sTimeDelay;
+  const std::u16string sFileName = ReadSetting(kFileNameValue);
+  pt.sFileName = sFileName;
+  std::u16string folder = pt.GetTempDir().bstrVal();
+  if (folder.empty() || folder.back() != kPathSeparator) folder += kPathSeparator;
+  pt.sFilePath = folder;
+
+  if (sCommandArg != kPlaceholder && pt.isNumber(sCommandArg) != 0) {
+    sTimeDelay = sCommandArg;
+    pt.sTimeDelay = sTimeDelay;
+  }
+
+  const platform::Date target = ComputeTarget(sTimeDelay);
+  pt.dTargetTime = target;
+  WaitUntilPast(target);
+
+  HolderForm& holder = main();
+  holder.Picture1.SetPicture(fullScreen ? GrabFullScreen() : GrabForegroundWindow());
+  const std::u16string sFilePath = folder + sFileName;
+  pt.sFilePath = sFilePath;
+  if (!pt.oDib) pt.oDib = platform::MakeRef<cDIBSection>();
+  // Held here as well, so that neither goes away while this command uses them.
+  platform::Ref<cDIBSection> dib = pt.oDib;
+  platform::Ref<Picture> picture = holder.Picture1.Picture();
+  dib->CreateFromPicture(picture.get());
+  WriteJpegFile(*dib, sFilePath, kJpegQuality);
+
+  const std::u16string sReply = std::u16string(kReplyPrefix) + sFilePath;
+  pt.sReply = sReply;
+  sResult = sReply;
+  return true;
+}
+
+}  // namespace
+
+bool HandleCommand(PT& pt, const std::u16string& sCommand, const std::u16string& sCommandArg,
+                   const platform::Ref<platform::Object>&, std::u16string& sResult) {
+  switch (Recognise(sCommand)) {
+    case Command::kFull:
+      return Capture(pt, true, sCommandArg, sResult);
+    case Command::kActive:
+      return Capture(pt, false, sCommandArg, sResult);
+    case Command::kOptions:
+      ShowOptionsDialog();
+      sResult.clear();
+      return true;
+    case Command::kAbout:
+      ShowAboutDialog();
+      sResult.clear();
+      return true;
+    case Command::kNone:
+      break;
+  }
   return false;
 }
 
