@@ -2,13 +2,18 @@
 #include <cstdint>
 #include <random>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
+#include <algorithm>
 
 #include <gtest/gtest.h>
 
 #include "imaging/bilinear.h"
+#include "imaging/dib_section.h"
 #include "imaging/resample_reference.h"
 #include "platform/errors.h"
+#include "platform/gdi.h"
 
 namespace pictoss {
 namespace {
@@ -232,6 +237,135 @@ TEST(BilinearInterpolate, MatchesTheStepByStepMethodOnRandomPictures) {
     }
   }
   EXPECT_GT(compared, 2000);
+}
+
+// ---- Through the DIB section objects ----
+
+// Fills an object's pixel bytes from a picture of the same size (padding included).
+template <class Dib>
+void Load(Dib& dib, const Picture& p) {
+  ASSERT_EQ(dib.BytesPerScanLine(), p.stride);
+  std::copy(p.bytes.begin(), p.bytes.end(), reinterpret_cast<BYTE*>(dib.DIBSectionBitsPtr()));
+}
+
+template <class Dib>
+std::vector<BYTE> PixelsOf(const Dib& dib) {
+  const BYTE* bits = reinterpret_cast<const BYTE*>(dib.DIBSectionBitsPtr());
+  std::vector<BYTE> out;
+  for (LONG y = 0; y < dib.Height(); ++y)
+    out.insert(out.end(), bits + std::size_t(y) * dib.BytesPerScanLine(),
+               bits + std::size_t(y) * dib.BytesPerScanLine() + std::size_t(dib.Width()) * 3);
+  return out;
+}
+
+std::vector<BYTE> PixelsOf(const Picture& p) {
+  std::vector<BYTE> out;
+  for (LONG y = 0; y < p.height; ++y)
+    out.insert(out.end(), p.bytes.begin() + std::ptrdiff_t(y) * p.stride,
+               p.bytes.begin() + std::ptrdiff_t(y) * p.stride + p.width * 3);
+  return out;
+}
+
+Picture Noise(LONG w, LONG h, unsigned seed) {
+  Picture p(w, h);
+  std::mt19937 rng(seed);
+  for (BYTE& b : p.bytes) b = BYTE(rng());
+  return p;
+}
+
+template <class Dib>
+class ResampleTest : public ::testing::Test {
+ protected:
+  static platform::Ref<Dib> Made(const Picture& p) {
+    auto dib = platform::MakeRef<Dib>();
+    EXPECT_TRUE(dib->Create(p.width, p.height));
+    Load(*dib, p);
+    return dib;
+  }
+  static std::u16string_view Source() {
+    return std::is_same_v<Dib, cDIBSection> ? u"Vorlick.cDIBSection" : u"Vorlick.cDIBSection2";
+  }
+};
+using DibClasses = ::testing::Types<cDIBSection, cDIBSection2>;
+TYPED_TEST_SUITE(ResampleTest, DibClasses);
+
+TYPED_TEST(ResampleTest, HeightComesFirstAndThePixelsAreInterpolated) {
+  Picture picture = Noise(9, 6, 1);
+  auto source = this->Made(picture);
+  const auto before = PixelsOf(*source);
+  platform::Ref<TypeParam> result = source->Resample(4, 11);
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->Width(), 11);
+  EXPECT_EQ(result->Height(), 4);
+  Picture expected(11, 4);
+  reference::Interpolate(picture.grid(), expected.mutableGrid(), kSource);
+  EXPECT_EQ(PixelsOf(*result), PixelsOf(expected));
+  EXPECT_EQ(PixelsOf(*source), before);
+}
+
+TYPED_TEST(ResampleTest, SameSizeIsAPlainCopy) {
+  for (auto [w, h] : {std::pair{9, 6}, {1, 5}, {5, 1}, {1, 1}}) {
+    Picture picture = Noise(w, h, 2);
+    auto source = this->Made(picture);
+    platform::Ref<TypeParam> result = source->Resample(h, w);
+    ASSERT_TRUE(result);
+    EXPECT_NE(result.get(), source.get());
+    EXPECT_EQ(PixelsOf(*result), PixelsOf(picture)) << w << "x" << h;
+  }
+}
+
+TYPED_TEST(ResampleTest, SizeThatCannotBeCreatedGivesNoObjectAndNoError) {
+  auto source = this->Made(Noise(4, 4, 3));
+  const std::size_t live = platform::LiveGdiObjectCount();
+  for (auto [h, w] : {std::pair{0, 4}, {4, 0}, {-2, 4}, {4, -2}}) {
+    platform::Ref<TypeParam> result;
+    EXPECT_NO_THROW(result = source->Resample(h, w));
+    EXPECT_FALSE(result) << h << "x" << w;
+  }
+  EXPECT_EQ(platform::LiveGdiObjectCount(), live);
+}
+
+// A source one pixel wide or high has no right or upper neighbour: 9 when the size changes,
+// no object, the source unchanged and the new object freed.
+TYPED_TEST(ResampleTest, SourceWithoutNeighboursFailsWithSubscriptOutOfRange) {
+  struct Case {
+    LONG w, h, newH, newW;
+  } cases[] = {{1, 5, 5, 2}, {1, 5, 4, 1}, {5, 1, 2, 5}, {5, 1, 1, 4}, {1, 1, 3, 3}};
+  for (const Case& c : cases) {
+    Picture picture = Noise(c.w, c.h, 4);
+    auto source = this->Made(picture);
+    const std::size_t live = platform::LiveGdiObjectCount();
+    platform::Ref<TypeParam> result;
+    try {
+      result = source->Resample(c.newH, c.newW);
+      ADD_FAILURE() << c.w << "x" << c.h << " resampled";
+    } catch (const platform::RuntimeError& e) {
+      EXPECT_EQ(e.number(), 9);
+      EXPECT_EQ(e.source(), this->Source());
+      EXPECT_EQ(e.description(), u"Subscript out of range");
+    }
+    EXPECT_FALSE(result);
+    EXPECT_EQ(platform::LiveGdiObjectCount(), live);
+    EXPECT_EQ(PixelsOf(*source), PixelsOf(picture));
+  }
+}
+
+// A cleared object still reports its size but holds no pixels: an error, on the copy path too,
+// rather than a blank picture passed off as a copy.
+TYPED_TEST(ResampleTest, SourceWithoutPixelsFails) {
+  auto source = this->Made(Noise(6, 6, 5));
+  source->ClearUp();
+  const std::size_t live = platform::LiveGdiObjectCount();
+  for (auto [h, w] : {std::pair{3, 3}, {6, 6}}) {
+    try {
+      source->Resample(h, w);
+      ADD_FAILURE() << "resampled a picture without pixels";
+    } catch (const platform::RuntimeError& e) {
+      EXPECT_EQ(e.number(), 9);
+      EXPECT_EQ(e.source(), this->Source());
+    }
+  }
+  EXPECT_EQ(platform::LiveGdiObjectCount(), live);
 }
 
 }  // namespace
