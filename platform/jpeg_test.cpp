@@ -44,22 +44,8 @@ class Encoder : public ::testing::Test {
   JPEG_CORE_PROPERTIES props{};
 };
 
-// The picture checks are explained at ExpectTestPicture.
-TEST_F(Encoder, RoundTripKeepsSizeOrientationAndColours) {
-  struct Size {
-    int width, height;
-  };
-  for (const Size size : {Size{47, 33}, Size{3, 9}, Size{48, 32}}) {
-    SCOPED_TRACE(testing::Message() << size.width << "x" << size.height);
-    const DibBuffer dib = MakeDib(size.width, size.height);
-    Describe(dib, 90);
-    ASSERT_EQ(ijlWrite(&props, IJL_JBUFF_WRITEWHOLEIMAGE), IJL_OK);
-    jpegtest::ExpectTestPicture(Decode(props.JPGBytes, props.JPGSizeBytes), size.width,
-                                size.height);
-  }
-}
-
-// A positive DIBHeight means rows top-down: the same bytes read the other way up put the marker
+// The bottom-up round trip runs through the file writer (jpeg_writer_test). A positive
+// DIBHeight means rows top-down: the same bytes read the other way up put the marker
 // at the bottom.
 TEST_F(Encoder, PositiveHeightReadsRowsTopDown) {
   const DibBuffer dib = MakeDib(47, 33);
