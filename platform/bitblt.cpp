@@ -92,8 +92,13 @@ struct Channel {
     shift = std::countr_zero(mask);
     width = std::popcount(mask);
     int w = width > 8 ? 8 : width;
-    int top = (1 << w) - 1;
-    for (int v = 0; v <= top; ++v) expand[v] = static_cast<std::uint8_t>((v * 255 + top / 2) / top);
+    // Bit replication: 5-bit 10110 becomes 10110101, so 0 and the maximum map to 0 and 255.
+    for (std::uint32_t v = 0; v < (1u << w); ++v) {
+      std::uint32_t wide = 0;
+      int have = 0;
+      for (; have < 8; have += w) wide = (wide << w) | v;
+      expand[v] = static_cast<std::uint8_t>(wide >> (have - 8));
+    }
   }
   std::uint32_t Decode(std::uint32_t raw) const {
     std::uint32_t v = (raw >> shift) & RawMask(width);
