@@ -1,0 +1,230 @@
+// The host program `pictoss` run as a user runs it, with the real module, in a private store.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/registry.h"
+#include "tests/host_harness.h"
+
+namespace {
+
+constexpr char kSettingsSubKey[] = "Software\\Brindlemoor\\Pictoss";
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  for (std::size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1) {
+    lines.push_back(text.substr(start, nl - start));
+  }
+  if (start < text.size()) lines.push_back(text.substr(start));
+  return lines;
+}
+
+class HostTest : public ::testing::Test {
+ protected:
+  harness::Run Run(std::vector<std::string> args) const {
+    args.insert(args.begin(), PICTOSS_HOST_PATH);
+    return harness::RunProgram(
+        args, {"PICTOSS_PREFIX=" + store_.path().string(), "TMPDIR=" + tmp_.path().string()});
+  }
+  harness::Run Setup() const {
+    harness::Run r = Run({"setup"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r;
+  }
+  // A string value of the store, or "(missing)".
+  std::string Read(HKEY root, const std::string& path, const char* name) const {
+    harness::ScopedEnv prefix("PICTOSS_PREFIX", store_.path().string());
+    HKEY key = 0;
+    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return "(missing)";
+    char data[512] = {};
+    DWORD size = sizeof data - 1;
+    LONG status =
+        RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size);
+    RegCloseKey(key);
+    return status == ERROR_SUCCESS ? std::string(data) : "(missing)";
+  }
+  void Write(HKEY root, const std::string& path, const char* name, const std::string& text) {
+    harness::ScopedEnv prefix("PICTOSS_PREFIX", store_.path().string());
+    HKEY key = 0;
+    ASSERT_EQ(RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                   static_cast<DWORD>(text.size() + 1));
+    RegCloseKey(key);
+  }
+
+  harness::TempDir store_;
+  harness::TempDir tmp_;
+};
+
+TEST_F(HostTest, SetupThenCommandsListsTheFourCommands) {
+  harness::Run before = Run({"commands"});
+  EXPECT_EQ(before.status, 1);
+  EXPECT_NE(before.err.find("Vorlick.PT is not registered"), std::string::npos) << before.err;
+
+  Setup();
+  harness::Run r = Run({"commands"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Lines(r.out), (std::vector<std::string>{
+                              "Pictoss 2: 4 commands, 0 tags",
+                              "INDEX  COMMAND      NAME           HELP",
+                              "1      /xptfull     Full Screen    optional time delay",
+                              "2      /xptactive   Active Window  optional time delay",
+                              "3      /xptoptions  Options",
+                              "4      /xptabout    About",
+                          }));
+}
+
+TEST_F(HostTest, SetupCreatesMissingSettingsAndKeepsExistingOnes) {
+  Write(HKEY_LOCAL_MACHINE, kSettingsSubKey, "TimeDelay", "5");
+  Setup();
+  EXPECT_EQ(Read(HKEY_LOCAL_MACHINE, kSettingsSubKey, "TimeDelay"), "5");
+  EXPECT_EQ(Read(HKEY_LOCAL_MACHINE, kSettingsSubKey, "FileName"), "My_Screenshot.jpg");
+
+  harness::TempDir fresh;
+  harness::Run r = harness::RunProgram({PICTOSS_HOST_PATH, "setup"},
+                                       {"PICTOSS_PREFIX=" + fresh.path().string()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  harness::ScopedEnv prefix("PICTOSS_PREFIX", fresh.path().string());
+  HKEY key = 0;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSettingsSubKey, 0, KEY_READ, &key), ERROR_SUCCESS);
+  char data[64] = {};
+  DWORD size = sizeof data;
+  EXPECT_EQ(
+      RegQueryValueExA(key, "TimeDelay", nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size),
+      ERROR_SUCCESS);
+  EXPECT_EQ(std::string(data, size), std::string("0", 2));  // the text and its NUL
+  RegCloseKey(key);
+}
+
+TEST_F(HostTest, InvokePrintsOneJsonLine) {
+  Setup();
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string json;
+  };
+  const Case cases[] = {
+      {{"GetPublishInfo", "&str:", "&i4:0", "&i4:9"},
+       0,
+       R"({"ok":true,"result":{"type":"bool","value":true},"byref":[{"type":"str","value":"Pictoss 2"},{"type":"i4","value":4},{"type":"i4","value":0}]})"},
+      {{"GetPublishCommandInfo", "i4:4", "&str:n", "str:by value", "&str:h\"q"},
+       0,
+       R"({"ok":true,"result":{"type":"empty","value":null},"byref":[{"type":"str","value":"About"},{"type":"str","value":"h\"q"}]})"},
+      {{"isNumber", "&str: 3 "},
+       0,
+       R"({"ok":true,"result":{"type":"i2","value":1},"byref":[{"type":"str","value":" 3 "}]})"},
+      {{"Initialize", "i4:1", "str:", "nothing:"},
+       0,
+       R"({"ok":true,"result":{"type":"bool","value":true},"byref":[]})"},
+      {{"parsetag", "str:t", "nothing:", "&str:keep"},
+       0,
+       R"({"ok":true,"result":{"type":"bool","value":false},"byref":[{"type":"str","value":"keep"}]})"},
+      {{"NoSuchMethod"},
+       1,
+       R"({"ok":false,"error":{"number":-2147352570,"source":"Vorlick.PT","description":"Unknown name"},"result":{"type":"empty","value":null},"byref":[]})"},
+      {{"isNumber"},
+       1,
+       R"({"ok":false,"error":{"number":-2147352562,"source":"Vorlick.PT","description":"Invalid number of parameters"},"result":{"type":"empty","value":null},"byref":[]})"},
+      {{"GetPublishCommandInfo", "str:x", "&str:a", "&str:b", "&str:c"},
+       1,
+       R"({"ok":false,"error":{"number":-2147352571,"source":"Vorlick.PT","description":"Type mismatch","argument":0},"result":{"type":"empty","value":null},"byref":[{"type":"str","value":"a"},{"type":"str","value":"b"},{"type":"str","value":"c"}]})"},
+      {{"Initialize", "missing:", "str:", "nothing:"},
+       1,
+       R"({"ok":false,"error":{"number":-2147352561,"source":"Vorlick.PT","description":"Parameter not optional","argument":0},"result":{"type":"empty","value":null},"byref":[]})"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {"invoke"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    harness::Run r = Run(args);
+    EXPECT_EQ(r.status, c.status) << c.args[0] << r.err;
+    EXPECT_EQ(r.out, c.json + "\n") << c.args[0];
+  }
+  harness::Run bad = Run({"invoke", "isNumber", "i8:3"});
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_TRUE(bad.out.empty());
+}
+
+TEST_F(HostTest, UnrecognisedCommandsAndTextAreSentAsTyped) {
+  Setup();
+  const std::pair<std::string, std::string> cases[] = {
+      {"hello there", "sent: hello there\n"},
+      {"/nosuch  two  blanks", "sent: /nosuch  two  blanks\n"},
+      {" /xptfull", "sent:  /xptfull\n"},
+  };
+  for (const auto& [line, out] : cases) {
+    harness::Run r = Run({"send", line});
+    EXPECT_EQ(r.status, 0) << line << r.err;
+    EXPECT_EQ(r.out, out) << line;
+  }
+}
+
+TEST_F(HostTest, ChatHandlesEveryLineInOrder) {
+  Setup();
+  harness::Child chat({PICTOSS_HOST_PATH, "chat"}, {"PICTOSS_PREFIX=" + store_.path().string(),
+                                                    "TMPDIR=" + tmp_.path().string()});
+  chat.WriteLine("first");
+  auto line = chat.ReadLine(std::chrono::seconds(20));
+  ASSERT_TRUE(line);
+  EXPECT_EQ(*line, "sent: first");  // answered before the input ends
+  chat.WriteLine("/unknown arg");
+  chat.WriteLine("last");
+  chat.CloseInput();
+  EXPECT_EQ(chat.ReadLine(std::chrono::seconds(20)), "sent: /unknown arg");
+  EXPECT_EQ(chat.ReadLine(std::chrono::seconds(20)), "sent: last");
+  EXPECT_EQ(chat.Finish(std::chrono::seconds(20)), 0);
+}
+
+TEST_F(HostTest, CreationFailuresAreReported) {
+  Setup();
+  const std::string server = "CLSID\\{FFFB2456-8ACC-4047-AB4D-235FC58EFF56}\\InprocServer32";
+  Write(HKEY_CLASSES_ROOT, server, nullptr, (store_.path() / "gone" / "PT.so").string());
+  harness::Run missing = Run({"send", "/xptabout"});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_NE(missing.err.find("cannot create Vorlick.PT: DLL for class not found"),
+            std::string::npos)
+      << missing.err;
+
+  harness::Run again = Run({"register", PICTOSS_MODULE_PATH});
+  EXPECT_EQ(again.status, 0) << again.err;
+  harness::Run unregistered = Run({"unregister"});
+  EXPECT_EQ(unregistered.status, 0) << unregistered.err;
+  EXPECT_EQ(Read(HKEY_CLASSES_ROOT, "Vorlick.PT\\CLSID", nullptr), "(missing)");
+  harness::Run gone = Run({"commands"});
+  EXPECT_EQ(gone.status, 1);
+  EXPECT_NE(gone.err.find("not registered"), std::string::npos) << gone.err;
+
+  harness::Run noModule = Run({"register", (store_.path() / "none.so").string()});
+  EXPECT_EQ(noModule.status, 1);
+  EXPECT_NE(noModule.err.find("no module"), std::string::npos);
+  harness::Run noExports = Run({"register", PICTOSS_HOST_PATH});
+  EXPECT_EQ(noExports.status, 1);
+}
+
+TEST_F(HostTest, VersionIsReadWithoutLoadingTheModule) {
+  harness::Run r = Run({"version", PICTOSS_MODULE_PATH});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Lines(r.out), (std::vector<std::string>{
+                              "Translation: 040904B0",
+                              "FileVersion: 2.00.0009",
+                              "ProductVersion: 2.00.0009",
+                              "ProductName: Pictoss 2",
+                              "FileDescription: Pictoss Plugin for Messenger Plus!",
+                              "InternalName: PT",
+                              "OriginalFilename: PT.dll",
+                              "CompanyName: Brindlemoor Software",
+                              "OLESelfRegister:",
+                          }));
+
+  EXPECT_EQ(Run({"version", PICTOSS_HOST_PATH}).status, 1);  // a program without a record
+  std::string junk = (tmp_.path() / "junk").string();
+  {
+    std::ofstream(junk) << "\x7f"
+                           "ELF not really";
+  }
+  EXPECT_EQ(Run({"version", junk}).status, 1);
+}
+
+}  // namespace
