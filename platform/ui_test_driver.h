@@ -78,9 +78,9 @@ inline bool SendDeleteWindow(unsigned long window) {
   return sent != 0;
 }
 
-// Waits until no visible window has this title (up to 20 seconds).
-inline bool WaitUntilGone(const std::string& title) {
-  for (int i = 0; i < 200; ++i) {
+// Waits until no visible window has this title.
+inline bool WaitUntilGone(const std::string& title, int seconds = 20) {
+  for (int i = 0; i < seconds * 10; ++i) {
     if (Run("xdotool search --onlyvisible --name '^" + title + "$' 2>/dev/null").empty())
       return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -120,9 +120,16 @@ inline Image Screenshot(const std::string& ppmPath) {
   if (std::system(("xwd -root -silent | convert xwd:- " + ppmPath + " 2>/dev/null").c_str()) != 0)
     return image;
   std::ifstream in(ppmPath, std::ios::binary);
-  std::string magic;
-  int maxValue = 0;
-  in >> magic >> image.width >> image.height >> maxValue;
+  // The header's fields may be separated by comment lines ("# ...").
+  auto field = [&in]() {
+    std::string token;
+    while (in >> token && token[0] == '#') std::getline(in, token);
+    return token;
+  };
+  std::string magic = field();
+  image.width = std::atoi(field().c_str());
+  image.height = std::atoi(field().c_str());
+  int maxValue = std::atoi(field().c_str());
   in.get();
   if (magic != "P6" || maxValue != 255) return Image{};
   image.rgb.resize(size_t(image.width) * image.height * 3);

@@ -1,0 +1,109 @@
+// The options dialog's window: builds the controls as the form was laid out and copies the
+// boxes to and from OptionsForm, which does the work.
+#include <FL/Fl.H>
+#include <FL/Fl_Window.H>
+
+#include <memory>
+
+#include "dialogs/credits.h"
+#include "dialogs/dialogs.h"
+#include "dialogs/options_form.h"
+#include "dialogs/widgets.h"
+#include "platform/errors.h"
+#include "platform/text.h"
+#include "platform/ui.h"
+
+namespace pictoss {
+
+namespace {
+
+constexpr Fl_Color kRed = 0xFF000000;
+constexpr Fl_Color kBlue = 0x0000FF00;
+const FontSpec kTitleFont{"Kristen ITC", 18, true, true};
+const FontSpec kCreditFont{"Verdana", 14.25, true};
+const FontSpec kCaptionFont{"Verdana", 8.25, true};
+const FontSpec kBoxFont{"Verdana", 8.25};
+
+class OptionsView {
+ public:
+  explicit OptionsView(OptionsForm& form);
+  Fl_Window& window() { return *window_; }
+
+ private:
+  void ToBoxes();
+  void FromBoxes();
+  static void OnClose(Fl_Widget* window, void*);
+  static void OnSave(Fl_Widget*, void* view);
+  static void OnDefaults(Fl_Widget*, void* view);
+
+  OptionsForm& form_;
+  DialogScale scale_;
+  std::unique_ptr<Fl_Window> window_;
+  TextBox* time_ = nullptr;
+  TextBox* filename_ = nullptr;
+};
+
+OptionsView::OptionsView(OptionsForm& form) : form_(form) {
+  PixelRect client = scale_.Rect({0, 0, 4695, 2730});
+  window_ = std::make_unique<Fl_Window>(client.width, client.height, "Pictoss Options");
+  new Label(scale_, {390, 45, 3990, 495}, "Pictoss 2", kTitleFont, kRed, FL_ALIGN_RIGHT);
+  new Label(scale_, {2400, 465, 2535, 495}, kCreditLine, kCreditFont, kBlue, FL_ALIGN_LEFT);
+  new Label(scale_, {0, 1200, 2055, 255}, "Default Time Delay:", kCaptionFont, kBlue,
+            FL_ALIGN_RIGHT);
+  new Label(scale_, {0, 1680, 2055, 255}, "Default Filename:", kCaptionFont, kBlue, FL_ALIGN_RIGHT);
+  // Created in tab order: FLTK moves the focus in the order of the children.
+  time_ = new TextBox(scale_, {2160, 1200, 615, 285}, kBoxFont);
+  filename_ = new TextBox(scale_, {2160, 1680, 2295, 285}, kBoxFont);
+  auto* save = new PushButton(scale_, {2535, 2235, 975, 375}, "&Save", kBoxFont);
+  save->SetDefault();
+  save->callback(OnSave, this);
+  auto* defaults = new PushButton(scale_, {1095, 2235, 975, 375}, "&Defaults", kBoxFont);
+  defaults->callback(OnDefaults, this);
+  window_->end();
+  window_->callback(OnClose);
+  ToBoxes();
+}
+
+void OptionsView::ToBoxes() {
+  time_->value(platform::ToAnsi(form_.time).c_str());
+  filename_->value(platform::ToAnsi(form_.filename).c_str());
+}
+
+void OptionsView::FromBoxes() {
+  form_.time = platform::FromAnsi(time_->value());
+  form_.filename = platform::FromAnsi(filename_->value());
+}
+
+void OptionsView::OnClose(Fl_Widget* window, void*) {
+  // Without a cancel button Escape does nothing; the close box closes without saving.
+  if (Fl::event() == FL_SHORTCUT && Fl::event_key() == FL_Escape) return;
+  window->hide();
+}
+
+void OptionsView::OnSave(Fl_Widget*, void* data) {
+  auto* view = static_cast<OptionsView*>(data);
+  view->FromBoxes();
+  if (view->form_.SaveClick()) view->window_->hide();
+}
+
+void OptionsView::OnDefaults(Fl_Widget*, void* data) {
+  auto* view = static_cast<OptionsView*>(data);
+  view->FromBoxes();
+  view->form_.DefaultsClick();
+  view->ToBoxes();
+}
+
+}  // namespace
+
+void ShowOptionsDialog() {
+  if (!platform::OpenUiDisplay()) {
+    throw platform::RuntimeError(kNoDisplayError, u"Vorlick.options",
+                                 u"No display is available to show the options dialog on");
+  }
+  OptionsForm form;
+  form.Load();
+  OptionsView view(form);
+  platform::ShowModal(view.window());
+}
+
+}  // namespace pictoss
