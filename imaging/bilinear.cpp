@@ -19,7 +19,12 @@
 namespace pictoss {
 namespace {
 
-constexpr std::uint32_t kOne = 1u << 24;
+struct Window {
+  std::uint32_t base;         // offset of the first sample byte the run reads
+  bool mayHaveHalves;         // some weight of the run can make an exact half
+  alignas(16) BYTE low[16];   // shuffle picking sample i out of bytes base..base+15, or 0x80
+  alignas(16) BYTE high[16];  // the same out of bytes base+16..base+31
+};
 
 // The sample positions of every target column and row, computed once per picture.
 struct Plan {
@@ -28,6 +33,10 @@ struct Plan {
   std::vector<std::uint32_t> rowIndex;    // per target row: the lower source row
   std::vector<std::uint32_t> rowWeight;   // per target row: the weight of the row above it
   std::size_t spanBytes = 0;              // bytes of a source row that the columns reach
+  // Runs of 16 target bytes whose left samples lie within 32 bytes of the blended row, one per
+  // run (a trailing part run is left out); empty when some run reaches further, as in strong
+  // reductions. The AVX2 kernel picks the samples out with byte shuffles.
+  std::vector<Window> windows;
 };
 
 // One sample position: the grid index at or below it and the fixed weight of the next one.
@@ -47,6 +56,31 @@ Position PositionAt(float scale, LONG i) {
 // (extent - 1) / count in double precision, stored in single precision.
 float ScaleFactor(LONG extent, LONG count) {
   return static_cast<float>((static_cast<double>(extent) - 1.0) / count);
+}
+
+// A weight can make an exact half with some difference d of two bytes only when
+// weight * d = 2^23 * odd, which takes at least 16 trailing zero bits in the weight.
+bool MayHaveHalves(std::uint32_t weight) {
+  return weight != 0 && (weight & 0xFFFFu) == 0;
+}
+
+void PlanWindows(Plan& plan) {
+  const std::size_t n = plan.byteOffset.size();
+  for (std::size_t j0 = 0; j0 + 16 <= n; j0 += 16) {
+    Window win{};
+    win.base = plan.byteOffset[j0 - j0 % 3];  // the first pixel's blue sample is the lowest
+    for (std::size_t i = 0; i < 16; ++i) {
+      const std::uint32_t rel = plan.byteOffset[j0 + i] - win.base;
+      if (rel >= 32) {
+        plan.windows.clear();
+        return;
+      }
+      win.low[i] = rel < 16 ? BYTE(rel) : BYTE(0x80);
+      win.high[i] = rel >= 16 ? BYTE(rel - 16) : BYTE(0x80);
+      win.mayHaveHalves = win.mayHaveHalves || MayHaveHalves(plan.byteWeight[j0 + i]);
+    }
+    plan.windows.push_back(win);
+  }
 }
 
 // Raises 9 unless every read of the plan lies inside the source grid: columns ix and ix + 1
@@ -79,6 +113,7 @@ Plan MakePlan(const ConstPixelGrid& source, LONG w, LONG h, std::u16string_view 
     plan.rowIndex[std::size_t(y)] = static_cast<std::uint32_t>(p.index);
     plan.rowWeight[std::size_t(y)] = p.weight;
   }
+  PlanWindows(plan);
   return plan;
 }
 
@@ -111,12 +146,14 @@ void HorizontalPortable(const BYTE* v, const Plan& plan, BYTE* out, std::size_t 
 
 // ---- AVX2 kernels: eight 32-bit lanes, the same integer steps as BlendFixed ----
 
+template <bool kHalves = true>
 __attribute__((target("avx2"))) inline __m256i Blend8(__m256i a, __m256i b, __m256i weight) {
   // a * 2^24 + (b - a) * weight: the low 32 bits of the signed product are enough, the exact
   // sum lies in 0..255 * 2^24.
   __m256i u = _mm256_add_epi32(_mm256_slli_epi32(a, 24),
                                _mm256_mullo_epi32(_mm256_sub_epi32(b, a), weight));
   __m256i q = _mm256_srli_epi32(_mm256_add_epi32(u, _mm256_set1_epi32(1 << 23)), 24);
+  if constexpr (!kHalves) return q;
   __m256i rest = _mm256_and_si256(u, _mm256_set1_epi32(0xFFFFFF));
   __m256i half = _mm256_cmpeq_epi32(rest, _mm256_set1_epi32(1 << 23));
   return _mm256_andnot_si256(_mm256_and_si256(half, _mm256_set1_epi32(1)), q);
@@ -135,18 +172,27 @@ __attribute__((target("avx2"))) inline __m256i Widen8(const BYTE* p) {
   return _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
 }
 
+template <bool kHalves>
 __attribute__((target("avx2"))) void VerticalAvx2(const BYTE* a, const BYTE* c, std::size_t n,
                                                   std::uint32_t weight, BYTE* out) {
   const __m256i wv = _mm256_set1_epi32(static_cast<int>(weight));
   std::size_t i = 0;
   for (; i + 32 <= n; i += 32) {
-    __m256i q0 = Blend8(Widen8(a + i), Widen8(c + i), wv);
-    __m256i q1 = Blend8(Widen8(a + i + 8), Widen8(c + i + 8), wv);
-    __m256i q2 = Blend8(Widen8(a + i + 16), Widen8(c + i + 16), wv);
-    __m256i q3 = Blend8(Widen8(a + i + 24), Widen8(c + i + 24), wv);
+    __m256i q0 = Blend8<kHalves>(Widen8(a + i), Widen8(c + i), wv);
+    __m256i q1 = Blend8<kHalves>(Widen8(a + i + 8), Widen8(c + i + 8), wv);
+    __m256i q2 = Blend8<kHalves>(Widen8(a + i + 16), Widen8(c + i + 16), wv);
+    __m256i q3 = Blend8<kHalves>(Widen8(a + i + 24), Widen8(c + i + 24), wv);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), Pack32(q0, q1, q2, q3));
   }
   VerticalPortable(a + i, c + i, n - i, weight, out + i);
+}
+
+void VerticalAvx2(const BYTE* a, const BYTE* c, std::size_t n, std::uint32_t weight, BYTE* out) {
+  if (MayHaveHalves(weight)) {
+    VerticalAvx2<true>(a, c, n, weight, out);
+  } else {
+    VerticalAvx2<false>(a, c, n, weight, out);
+  }
 }
 
 __attribute__((target("avx2"))) inline __m256i Gather8(const BYTE* v, const std::uint32_t* off,
@@ -160,9 +206,53 @@ __attribute__((target("avx2"))) inline __m256i Gather8(const BYTE* v, const std:
   return Blend8(l, r, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(weight)));
 }
 
+// The samples of one run of 16 target bytes, out of the 32 bytes from v + base.
+__attribute__((target("avx2"))) inline __m128i Pick16(const BYTE* v, const Window& win) {
+  __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + win.base));
+  __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + win.base + 16));
+  return _mm_or_si128(
+      _mm_shuffle_epi8(low, _mm_load_si128(reinterpret_cast<const __m128i*>(win.low))),
+      _mm_shuffle_epi8(high, _mm_load_si128(reinterpret_cast<const __m128i*>(win.high))));
+}
+
+// Two vectors of 8 lanes (each 0..255) as 16 bytes in lane order.
+__attribute__((target("avx2"))) inline __m128i Pack16(__m256i q0, __m256i q1) {
+  __m256i words = _mm256_permute4x64_epi64(_mm256_packus_epi32(q0, q1), 0xD8);
+  return _mm_packus_epi16(_mm256_castsi256_si128(words), _mm256_extracti128_si256(words, 1));
+}
+
+template <bool kHalves>
+__attribute__((target("avx2"))) inline void BlendRun(const BYTE* v, const Window& win,
+                                                     const std::uint32_t* weight, BYTE* out) {
+  const __m128i left = Pick16(v, win);
+  const __m128i right = Pick16(v + 3, win);
+  __m256i q0 = Blend8<kHalves>(_mm256_cvtepu8_epi32(left), _mm256_cvtepu8_epi32(right),
+                               _mm256_loadu_si256(reinterpret_cast<const __m256i*>(weight)));
+  __m256i q1 = Blend8<kHalves>(_mm256_cvtepu8_epi32(_mm_srli_si128(left, 8)),
+                               _mm256_cvtepu8_epi32(_mm_srli_si128(right, 8)),
+                               _mm256_loadu_si256(reinterpret_cast<const __m256i*>(weight + 8)));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), Pack16(q0, q1));
+}
+
+// Requires: v has 35 readable bytes from every window's base.
+__attribute__((target("avx2"))) void HorizontalWindowed(const BYTE* v, const Plan& plan, BYTE* out,
+                                                        std::size_t n) {
+  const std::uint32_t* wt = plan.byteWeight.data();
+  std::size_t j = 0;
+  for (const Window& win : plan.windows) {
+    if (win.mayHaveHalves) {
+      BlendRun<true>(v, win, wt + j, out + j);
+    } else {
+      BlendRun<false>(v, win, wt + j, out + j);
+    }
+    j += 16;
+  }
+  HorizontalPortable(v, plan, out, j, n);
+}
+
 // Requires: v has 4 readable bytes beyond every left and right sample (gathers read words).
-__attribute__((target("avx2"))) void HorizontalAvx2(const BYTE* v, const Plan& plan, BYTE* out,
-                                                    std::size_t n) {
+__attribute__((target("avx2"))) void HorizontalGathered(const BYTE* v, const Plan& plan, BYTE* out,
+                                                        std::size_t n) {
   const std::uint32_t* off = plan.byteOffset.data();
   const std::uint32_t* wt = plan.byteWeight.data();
   std::size_t j = 0;
@@ -208,21 +298,23 @@ void BilinearInterpolate(const ConstPixelGrid& source, const PixelGrid& target,
   const std::size_t rowBytes = std::size_t(w) * 3;
   const auto stride = static_cast<std::size_t>(source.bytesPerScanLine);
   // The vertical pass of one target row, over the source bytes the columns reach; slack for
-  // the word-wide reads of the gathers.
+  // the wide reads of the AVX2 kernels.
   std::vector<BYTE> blended(plan.spanBytes + 32);
   for (LONG y = 0; y < h; ++y) {
     const BYTE* a = source.bits + plan.rowIndex[std::size_t(y)] * stride;
     const std::uint32_t weight = plan.rowWeight[std::size_t(y)];
     if (weight == 0) {
-      std::memcpy(blended.data(), a, plan.spanBytes);
+      std::memcpy(blended.data(), a, plan.spanBytes);  // (1 - 0) * a + 0 * c is a
     } else if (avx2) {
       VerticalAvx2(a, a + stride, plan.spanBytes, weight, blended.data());
     } else {
       VerticalPortable(a, a + stride, plan.spanBytes, weight, blended.data());
     }
     BYTE* out = target.bits + std::size_t(y) * static_cast<std::size_t>(target.bytesPerScanLine);
-    if (avx2) {
-      HorizontalAvx2(blended.data(), plan, out, rowBytes);
+    if (avx2 && !plan.windows.empty()) {
+      HorizontalWindowed(blended.data(), plan, out, rowBytes);
+    } else if (avx2) {
+      HorizontalGathered(blended.data(), plan, out, rowBytes);
     } else {
       HorizontalPortable(blended.data(), plan, out, 0, rowBytes);
     }
