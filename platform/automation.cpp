@@ -138,6 +138,30 @@ HRESULT Dispatch::ConvertArguments(const MemberDesc& member, std::span<Argument>
   return S_OK;
 }
 
+// Runs the method. This is the one place where an error raised inside a method becomes a
+// failed call: the error's number, source and description go into error.
+bool Dispatch::RunMember(const MemberDesc& member, std::span<Variant> values, Variant& out,
+                         EXCEPINFO& error) {
+  std::int32_t number = kInternalError;
+  std::u16string description;
+  try {
+    member.invoke(*this, values, out);
+    return true;
+  } catch (const RuntimeError& e) {
+    error = EXCEPINFO{e.number(), ScodeOfError(e.number()), e.source(), e.description()};
+    return false;
+  } catch (const std::bad_alloc&) {
+    number = kOutOfMemory;
+    description = u"Out of memory";
+  } catch (const std::exception& e) {
+    description = FromAnsi(e.what());
+  } catch (...) {
+    description = u"Internal error";
+  }
+  error = EXCEPINFO{number, ScodeOfError(number), GetTypeInfo().source(), std::move(description)};
+  return false;
+}
+
 HRESULT Dispatch::Invoke(DISPID id, WORD flags, std::span<Argument> args, Variant* result,
                          EXCEPINFO* excepInfo, UINT* argErr) {
   if (std::this_thread::get_id() != apartment_) return RPC_E_WRONG_THREAD;
@@ -148,33 +172,19 @@ HRESULT Dispatch::Invoke(DISPID id, WORD flags, std::span<Argument> args, Varian
 
   Variant out;
   if (member->result == VT_BOOL) out = Variant(false);
-  std::vector<Variant> values;
-  std::int32_t number = 0;
-  std::u16string source = GetTypeInfo().source();
-  std::u16string description;
+  EXCEPINFO error;
+  bool ran = false;
   try {
+    std::vector<Variant> values;
     HRESULT hr = ConvertArguments(*member, args, values, argErr);
     if (FAILED(hr)) return hr;
-    std::vector<Variant> passed = values;
-    // The one place where an error raised inside a method becomes a failed call; by-reference
-    // arguments still receive what the method wrote before it failed.
-    try {
-      member->invoke(*this, values, out);
-    } catch (const RuntimeError& e) {
-      number = e.number();
-      source = e.source();
-      description = e.description();
-    } catch (const std::bad_alloc&) {
-      number = kOutOfMemory;
-      description = u"Out of memory";
-    } catch (const std::exception& e) {
-      number = kInternalError;
-      description = FromAnsi(e.what());
-    } catch (...) {
-      number = kInternalError;
-      description = u"Internal error";
-    }
-    for (std::size_t i = 0; i < args.size(); ++i) {
+    bool anyByRef = false;
+    for (const Argument& a : args) anyByRef = anyByRef || a.byRef();
+    std::vector<Variant> passed;
+    if (anyByRef) passed = values;
+    ran = RunMember(*member, values, out, error);
+    // By-reference arguments receive what the method wrote, also when it failed afterwards.
+    for (std::size_t i = 0; anyByRef && i < args.size(); ++i) {
       if (args[i].byRef() && member->params[i].byRef && !(values[i] == passed[i])) {
         *args[i].target() = values[i];
       }
@@ -182,17 +192,12 @@ HRESULT Dispatch::Invoke(DISPID id, WORD flags, std::span<Argument> args, Varian
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
   }
-  if (number != 0) {
-    if (excepInfo) {
-      *excepInfo =
-          EXCEPINFO{number, ScodeOfError(number), std::move(source), std::move(description)};
-    }
+  if (!ran) {
+    if (excepInfo) *excepInfo = std::move(error);
     out = member->result == VT_BOOL ? Variant(false) : Variant();
-    if (result) *result = std::move(out);
-    return DISP_E_EXCEPTION;
   }
   if (result) *result = std::move(out);
-  return S_OK;
+  return ran ? S_OK : DISP_E_EXCEPTION;
 }
 
 HRESULT CallByName(Dispatch& object, std::u16string_view name, WORD flags, std::span<Argument> args,

@@ -299,6 +299,8 @@ class PLATFORM_API Dispatch : public Object {
   Dispatch();
 
  private:
+  bool RunMember(const MemberDesc& member, std::span<Variant> values, Variant& out,
+                 EXCEPINFO& error);
   HRESULT ConvertArguments(const MemberDesc& member, std::span<Argument> args,
                            std::vector<Variant>& values, UINT* argErr) const;
 
