@@ -14,6 +14,7 @@
 #include <wctype.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -29,7 +30,8 @@ namespace {
 
 constexpr char kStoreFileName[] = "registry.db";
 constexpr int kApplicationId = 0x50544B59;  // marks a file as a store of ours
-constexpr int kBusyTimeoutMs = 10000;
+// How long a write waits for another process's write to finish before it fails.
+constexpr auto kBusyTimeout = std::chrono::seconds(60);
 constexpr size_t kMaxKeyNameBytes = 255;
 constexpr size_t kMaxValueNameBytes = 16383;
 constexpr DWORD kMaxValueBytes = 16u << 20;
@@ -113,6 +115,12 @@ LONG StatusOfErrno(int error) {
                                                              : ERROR_REGISTRY_IO_FAILED;
 }
 
+// Whether this process may change the store file and make the journal files beside it.
+bool CanWriteFolderAndFile(const std::string& path) {
+  const std::string folder = path.substr(0, path.rfind('/'));
+  return access(path.c_str(), W_OK) == 0 && access(folder.c_str(), W_OK) == 0;
+}
+
 // Creates the folder (and those above it) and an empty store file with mode 0600. Another
 // process may create the file at the same moment; that is fine.
 LONG CreateStoreFile(const std::string& path) {
@@ -154,6 +162,17 @@ LONG StatusOf(int rc, sqlite3* db) {
     default:
       return ERROR_REGISTRY_IO_FAILED;
   }
+}
+
+// SQLite's own busy timeout sleeps longer and longer between tries, so under a stream of writes
+// from other processes a waiting writer rarely finds the lock free; short sleeps keep its chance.
+int WaitWhileBusy(void*, int count) {
+  thread_local std::chrono::steady_clock::time_point start;
+  const auto now = std::chrono::steady_clock::now();
+  if (count == 0) start = now;
+  if (now - start > kBusyTimeout) return 0;
+  usleep(200 + static_cast<unsigned>(count % 7) * 150);
+  return 1;
 }
 
 constexpr const char* kSchema[] = {
@@ -239,14 +258,13 @@ LONG Store::Connect(const std::string& path, const struct stat& file) {
   device_ = file.st_dev;
   inode_ = file.st_ino;
   readOnly_ = sqlite3_db_readonly(db_, "main") == 1;
-  sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+  sqlite3_busy_handler(db_, WaitWhileBusy, nullptr);
   sqlite3_extended_result_codes(db_, 0);
-  if (LONG status = Exec("PRAGMA synchronous=FULL")) return status;
   return ERROR_SUCCESS;
 }
 
-// A read-only file in a folder that we cannot write: SQLite cannot make the shared-memory file
-// that WAL readers need, so such a store is read as an unchanging file instead.
+// A store in a folder or file that we cannot write: SQLite cannot make the journal files that
+// WAL readers need, so such a store is read as an unchanging file instead (and never written).
 LONG Store::ConnectImmutable() {
   const std::string path = path_;
   const dev_t device = device_;
@@ -300,13 +318,15 @@ sqlite3_stmt* Store::Prepare(const char* sql, LONG& status) {
 LONG Store::CheckStore(bool forWrite, bool& empty) {
   std::int64_t id = 0, tables = 0;
   LONG status = QueryInt("PRAGMA application_id", id);
-  if (status == ERROR_ACCESS_DENIED && readOnly_) {
+  if (status == ERROR_ACCESS_DENIED && !CanWriteFolderAndFile(path_)) {
     if ((status = ConnectImmutable())) return status;
     status = QueryInt("PRAGMA application_id", id);
   }
   if (status == ERROR_SUCCESS && id != kApplicationId) {
     status = QueryInt("SELECT count(*) FROM sqlite_master", tables);
   }
+  // Set only once the file has been read: the pragma itself reads the file.
+  if (status == ERROR_SUCCESS && !readOnly_) status = Exec("PRAGMA synchronous=FULL");
   if (status) return status;
   if (id == kApplicationId) {
     verified_ = true;

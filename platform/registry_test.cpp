@@ -307,13 +307,14 @@ TEST_F(RegistryTest, AStoreThatCannotBeWrittenRefusesWritesAndStillReads) {
     }
     return 0;
   };
-  // A read-only file in a folder that may be written, then a read-only folder too.
-  fs::permissions(prefix_, fs::perms::all);
+  // A read-only file in a read-only folder (where not even the journal's shared-memory file can
+  // be made), then in a folder that may be written.
   fs::permissions(StoreFile(),
                   fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
-  EXPECT_EQ(AsReader(+readerBody), 0);
   fs::permissions(prefix_, fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec |
                                fs::perms::group_exec);
+  EXPECT_EQ(AsReader(+readerBody), 0);
+  fs::permissions(prefix_, fs::perms::all);
   EXPECT_EQ(AsReader(+readerBody), 0);
   fs::permissions(StoreFile(), fs::perms::owner_read | fs::perms::owner_write);
   key = Create("Software\\Test");  // the owner still reads and writes
@@ -360,15 +361,14 @@ TEST_F(RegistryTest, FourWritersLoseNothing) {
     if (pid == 0) {
       // Every writer creates the same key: only one of them really creates it.
       HKEY key = 0;
-      if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Busy", 0, nullptr, 0, KEY_ALL_ACCESS,
-                          nullptr, &key, nullptr)) {
-        _exit(1);
-      }
-      for (int i = 0; i < kWrites; ++i) {
+      LONG status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Busy", 0, nullptr, 0,
+                                    KEY_ALL_ACCESS, nullptr, &key, nullptr);
+      for (int i = 0; i < kWrites && status == ERROR_SUCCESS; ++i) {
         const std::string name = "w" + std::to_string(w) + "_" + std::to_string(i);
-        if (SetText(key, name.c_str(), name + "=" + std::to_string(i * w))) _exit(2);
+        status = SetText(key, name.c_str(), name + "=" + std::to_string(i * w));
       }
-      _exit(0);
+      if (status) std::fprintf(stderr, "writer %d: status %d\n", w, status);
+      _exit(status ? 1 : 0);
     }
     children.push_back(pid);
   }
