@@ -77,7 +77,8 @@ std::optional<std::u16string> ReadKeyValue(std::u16string_view sKeyPath,
   if (status != ERROR_SUCCESS) return kReadFailed;
   // The whole buffer counts, not the size read: trimming keeps blanks that stand before the
   // stored NUL, and the last character left is that NUL.
-  std::u16string_view text = TrimBlanks(platform::FromAnsi(buffer));
+  const std::u16string wide = platform::FromAnsi(buffer);
+  std::u16string_view text = TrimBlanks(wide);
   if (!text.empty()) text.remove_suffix(1);
   return std::u16string(text);
 }
