@@ -11,6 +11,7 @@
 
 #include <memory>
 
+#include "platform/automation.h"
 #include "platform/gdi.h"
 #include "platform/object.h"
 #include "platform/picture.h"
@@ -21,9 +22,9 @@ namespace pictoss {
 // overflow error (6) with the given source when 3 x width + 3 does not fit.
 LONG DibStride(LONG width, std::u16string_view source);
 
-// Both DIB section classes share this implementation; Derived is the class that Resample
-// creates.
-class DIBSectionBase : public platform::Object {
+// Both DIB section classes share this implementation; each has its own automation description
+// (dib_section_dispatch.cpp) and its own Resample.
+class DIBSectionBase : public platform::Dispatch {
  public:
   ~DIBSectionBase() override;
 
@@ -70,12 +71,14 @@ class cDIBSection : public DIBSectionBase {
   cDIBSection();
   // A new object of this picture at the new size, or no object when it cannot be created.
   platform::Ref<cDIBSection> Resample(LONG lNewHeight, LONG lNewWidth) const;
+  const platform::ClassDesc& GetTypeInfo() const override;
 };
 
 class cDIBSection2 : public DIBSectionBase {
  public:
   cDIBSection2();
   platform::Ref<cDIBSection2> Resample(LONG lNewHeight, LONG lNewWidth) const;
+  const platform::ClassDesc& GetTypeInfo() const override;
 };
 
 }  // namespace pictoss
