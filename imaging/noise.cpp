@@ -48,20 +48,16 @@ __attribute__((target("avx2"))) inline __m256i Mix8(__m256i x) {
   return _mm256_xor_si256(x, _mm256_srli_epi32(x, 16));
 }
 
-__attribute__((target("avx2"))) inline __m256i Bytes8(__m256i counters, __m256i key) {
-  __m256i bits = _mm256_srli_epi32(Mix8(_mm256_add_epi32(counters, key)), 8);
+// The bytes of eight draws, given their counters with the key added.
+__attribute__((target("avx2"))) inline __m256i Bytes8(__m256i keyed) {
+  __m256i bits = _mm256_srli_epi32(Mix8(keyed), 8);
   __m256i u = _mm256_sub_epi32(_mm256_slli_epi32(bits, 8), bits);  // bits * 255
-  __m256i q = _mm256_srli_epi32(_mm256_add_epi32(u, _mm256_set1_epi32(1 << 23)), 24);
-  __m256i rest = _mm256_and_si256(u, _mm256_set1_epi32(0xFFFFFF));
-  __m256i half = _mm256_cmpeq_epi32(rest, _mm256_set1_epi32(1 << 23));
-  return _mm256_andnot_si256(_mm256_and_si256(half, _mm256_set1_epi32(1)), q);
+  return _mm256_srli_epi32(_mm256_add_epi32(u, _mm256_set1_epi32(1 << 23)), 24);
 }
 
-// Eight pixels held as 32-bit words (blue in the low byte) stored as 24 bytes.
-__attribute__((target("avx2"))) inline void Store8Pixels(BYTE* p, __m256i pixels) {
-  const __m256i drop = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1, 0,
-                                        1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
-  __m256i packed = _mm256_shuffle_epi8(pixels, drop);
+// Stores 24 bytes: 12 picked by shuffle out of each 16-byte half of bytes.
+__attribute__((target("avx2"))) inline void Store24(BYTE* p, __m256i bytes, __m256i pick) {
+  __m256i packed = _mm256_shuffle_epi8(bytes, pick);
   packed = _mm256_permutevar8x32_epi32(packed, _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7));
   _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm256_castsi256_si128(packed));
   _mm_storel_epi64(reinterpret_cast<__m128i*>(p + 16), _mm256_extracti128_si256(packed, 1));
@@ -71,27 +67,35 @@ __attribute__((target("avx2"))) void FillAvx2(const PixelGrid& grid, bool gray,
                                               const NoiseSequence& noise) {
   const auto w = static_cast<std::uint32_t>(grid.width);
   const auto h = static_cast<std::uint32_t>(grid.height);
-  const __m256i key = _mm256_set1_epi32(static_cast<int>(noise.key()));
   const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
   // Colour: neighbours in a row are 2 * height draws apart.
   const __m256i columnStep = _mm256_mullo_epi32(lanes, _mm256_set1_epi32(static_cast<int>(2 * h)));
   const __m256i one = _mm256_set1_epi32(1);
+  // Grey: each lane's low byte three times. Colour: a zero, then the green lane's low byte and
+  // the red one (red sits in the second byte of each lane).
+  const __m256i grey = _mm256_setr_epi8(0, 0, 0, 4, 4, 4, 8, 8, 8, 12, 12, 12, -1, -1, -1, -1, 0, 0,
+                                        0, 4, 4, 4, 8, 8, 8, 12, 12, 12, -1, -1, -1, -1);
+  const __m256i colour = _mm256_setr_epi8(-1, 0, 1, -1, 4, 5, -1, 8, 9, -1, 12, 13, -1, -1, -1, -1,
+                                          -1, 0, 1, -1, 4, 5, -1, 8, 9, -1, 12, 13, -1, -1, -1, -1);
   for (std::uint32_t y = 0; y < h; ++y) {
     BYTE* row = grid.bits + std::size_t(y) * static_cast<std::size_t>(grid.bytesPerScanLine);
     std::uint32_t x = 0;
-    for (; x + 8 <= w; x += 8) {
-      __m256i pixels;
-      if (gray) {
-        __m256i k = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(y * w + x)), lanes);
-        pixels = _mm256_mullo_epi32(Bytes8(k, key), _mm256_set1_epi32(0x010101));
-      } else {
-        __m256i k =
-            _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(2 * (x * h + y))), columnStep);
-        __m256i green = Bytes8(k, key);
-        __m256i red = Bytes8(_mm256_add_epi32(k, one), key);
-        pixels = _mm256_or_si256(_mm256_slli_epi32(green, 8), _mm256_slli_epi32(red, 16));
+    if (gray) {
+      __m256i k = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(y * w + noise.key())), lanes);
+      for (; x + 8 <= w; x += 8) {
+        Store24(row + std::size_t(x) * 3, Bytes8(k), grey);
+        k = _mm256_add_epi32(k, _mm256_set1_epi32(8));
       }
-      Store8Pixels(row + std::size_t(x) * 3, pixels);
+    } else {
+      __m256i k =
+          _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(2 * y + noise.key())), columnStep);
+      for (; x + 8 <= w; x += 8) {
+        __m256i green = Bytes8(k);
+        __m256i red = Bytes8(_mm256_add_epi32(k, one));
+        Store24(row + std::size_t(x) * 3, _mm256_or_si256(green, _mm256_slli_epi32(red, 8)),
+                colour);
+        k = _mm256_add_epi32(k, _mm256_set1_epi32(static_cast<int>(16 * h)));
+      }
     }
     for (BYTE* p = row + std::size_t(x) * 3; x < w; ++x, p += 3) {
       if (gray) {

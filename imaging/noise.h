@@ -24,11 +24,9 @@ class NoiseSequence {
   // round(Number(k) * 255), halves to even: 0..255, with 0 and 255 half as likely as the rest.
   BYTE Byte(std::uint32_t k) const { return ByteOfBits(Bits(k)); }
 
+  // The one exact half, 127.5 at bits 2^23, already rounds up to the even 128.
   static constexpr BYTE ByteOfBits(std::uint32_t bits) {
-    std::uint32_t u = bits * 255;  // below 2^32; the value is u / 2^24
-    std::uint32_t q = (u + (1u << 23)) >> 24;
-    if ((u & 0xFFFFFFu) == (1u << 23)) q &= ~1u;
-    return static_cast<BYTE>(q);
+    return static_cast<BYTE>((bits * 255 + (1u << 23)) >> 24);  // bits * 255 < 2^32
   }
 
   std::uint32_t key() const { return key_; }
