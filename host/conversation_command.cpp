@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -120,13 +121,15 @@ int Send(const std::vector<std::string>& args) {
   return HandleLine(c, words[0]) ? 0 : 1;
 }
 
-// Standard input as a message source: lines are queued when they arrive, also while the
-// plug-in runs a message loop of its own inside a call, and handled one at a time.
+// Standard input as a message source: each line is handled as soon as it has arrived, also while
+// the plug-in runs a message loop of its own inside a call (a command typed while a capture
+// waits reaches the plug-in at once, as in a chat client). Lines are taken in order.
 struct InputLines {
   std::deque<std::string> lines;
   std::string partial;
   bool ended = false;
   int source = 0;
+  std::function<void(const std::string&)> handle;
 
   void OnReadable() {
     char buffer[4096];
@@ -137,14 +140,20 @@ struct InputLines {
       partial.clear();
       ended = true;
       platform::RemoveMessageSource(source);
-      return;
+    } else {
+      partial.append(buffer, static_cast<std::size_t>(n));
+      for (std::size_t nl; (nl = partial.find('\n')) != std::string::npos;) {
+        std::string line = partial.substr(0, nl);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(std::move(line));
+        partial.erase(0, nl + 1);
+      }
     }
-    partial.append(buffer, static_cast<std::size_t>(n));
-    for (std::size_t nl; (nl = partial.find('\n')) != std::string::npos;) {
-      std::string line = partial.substr(0, nl);
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      lines.push_back(std::move(line));
-      partial.erase(0, nl + 1);
+    // A nested call may come back here and take the next lines first; each is taken once.
+    while (!lines.empty()) {
+      std::string line = std::move(lines.front());
+      lines.pop_front();
+      handle(line);
     }
   }
 };
@@ -158,23 +167,23 @@ int Chat(const std::vector<std::string>& args) {
     return 2;
   }
   if (!Open(c, outbox)) return 1;
+  bool allOk = true;
   InputLines input;
+  input.handle = [&](const std::string& line) { allOk = HandleLine(c, line) && allOk; };
+  // Not blocking: a nested message loop may already have taken what the outer one saw waiting.
+  const int inputFlags = fcntl(STDIN_FILENO, F_GETFL);
+  if (inputFlags >= 0) fcntl(STDIN_FILENO, F_SETFL, inputFlags | O_NONBLOCK);
   input.source = platform::AddMessageSource(STDIN_FILENO, [&input] { input.OnReadable(); });
   if (input.source == 0) {
+    if (inputFlags >= 0) fcntl(STDIN_FILENO, F_SETFL, inputFlags);
     std::fprintf(stderr, "pictoss: cannot read standard input\n");
     return 1;
   }
-  bool allOk = true;
-  while (!input.ended || !input.lines.empty()) {
-    if (input.lines.empty()) {
-      platform::WaitMessage(std::chrono::milliseconds(500));
-      platform::DoEvents();
-      continue;
-    }
-    std::string line = std::move(input.lines.front());
-    input.lines.pop_front();
-    allOk = HandleLine(c, line) && allOk;
+  while (!input.ended) {
+    platform::WaitMessage(std::chrono::milliseconds(500));
+    platform::DoEvents();
   }
+  if (inputFlags >= 0) fcntl(STDIN_FILENO, F_SETFL, inputFlags);
   return allOk ? 0 : 1;
 }
 
