@@ -127,7 +127,7 @@ TEST_F(Capture24, FullScreenComesBackPixelForPixel) {
   Paint(t, t.root(), 0, 0, 640, 480, Pattern);
   auto picture = GrabFullScreen();
   ASSERT_TRUE(picture);
-  EXPECT_TRUE(platform::x11::UsingSharedMemory());
+  EXPECT_EQ(platform::x11::CurrentReadMethod(), platform::x11::ReadMethod::kSharedPixmaps);
   EXPECT_EQ(picture->hPal(), 0u);
   int w, h;
   auto px = Pixels(picture, &w, &h);
@@ -381,7 +381,7 @@ TEST(CaptureWithoutSharedMemory, SamePixels) {
   TestDisplay t;
   Paint(t, t.root(), 0, 0, 200, 100, Pattern);
   auto picture = GrabFullScreen();
-  EXPECT_FALSE(platform::x11::UsingSharedMemory());
+  EXPECT_EQ(platform::x11::CurrentReadMethod(), platform::x11::ReadMethod::kImages);
   int w, h;
   auto px = Pixels(picture, &w, &h);
   ASSERT_EQ(w, 200);

@@ -27,8 +27,10 @@ namespace platform {
 namespace {
 
 // Bands are read through a segment of this size (at least one row), small enough to stay in
-// the cache between the server's write and our copy.
-constexpr std::size_t kSegmentBytes = 1 << 20;
+// the cache between the server's write and our copy. Where the server can draw into shared
+// pixmaps the segment holds two of them, so that the server fills one band while the previous
+// one is copied out of the other.
+constexpr std::size_t kSegmentBytes = 2 << 20;
 constexpr auto kScreenCacheTime = std::chrono::milliseconds(500);
 
 struct Connection {
@@ -37,9 +39,17 @@ struct Connection {
   x11::ScreenInfo format;  // everything but the monitor
   Visual* visual = nullptr;
   int depth = 0;
+  int scanline_pad = 32;
   bool shm_available = false;
+  bool shm_pixmaps = false;
   XShmSegmentInfo segment{};
   std::size_t segment_size = 0;
+  // The two shared pixmaps in the segment, each `band_rows` rows of the root's width.
+  Pixmap halves[2] = {None, None};
+  GC copy_gc = nullptr;
+  std::size_t half_bytes = 0;
+  int band_line = 0;
+  int band_rows = 0;
   // Cached monitor layout and dpi.
   std::chrono::steady_clock::time_point cached_at{};
   bool cache_valid = false;
@@ -69,7 +79,15 @@ bool Alive(Display* display) {
 
 void DropSegment(Connection& c, bool server_alive) {
   if (c.segment_size == 0) return;
-  if (server_alive) XShmDetach(c.display, &c.segment);
+  if (server_alive) {
+    for (Pixmap& p : c.halves)
+      if (p != None) XFreePixmap(c.display, p);
+    if (c.copy_gc) XFreeGC(c.display, c.copy_gc);
+    XShmDetach(c.display, &c.segment);
+  }
+  c.halves[0] = c.halves[1] = None;
+  c.copy_gc = nullptr;
+  c.half_bytes = 0;
   shmdt(c.segment.shmaddr);
   c.segment = {};
   c.segment_size = 0;
@@ -100,8 +118,11 @@ void ReadFormat(Connection& c) {
   f.bits_per_pixel = c.depth;
   int count = 0;
   if (XPixmapFormatValues* formats = XListPixmapFormats(d, &count)) {
-    for (int i = 0; i < count; ++i)
-      if (formats[i].depth == c.depth) f.bits_per_pixel = formats[i].bits_per_pixel;
+    for (int i = 0; i < count; ++i) {
+      if (formats[i].depth != c.depth) continue;
+      f.bits_per_pixel = formats[i].bits_per_pixel;
+      c.scanline_pad = formats[i].scanline_pad;
+    }
     XFree(formats);
   }
   f.red = static_cast<std::uint32_t>(c.visual->red_mask);
@@ -109,8 +130,10 @@ void ReadFormat(Connection& c) {
   f.blue = static_cast<std::uint32_t>(c.visual->blue_mask);
   f.palette = c.visual->c_class == PseudoColor && c.depth == 8;
   f.colormap_size = f.palette ? c.visual->map_entries : 0;
-  int event, error;
-  c.shm_available = XShmQueryExtension(d) && XShmQueryVersion(d, &event, &error, &screen);
+  int major = 0, minor = 0;
+  Bool pixmaps = False;
+  c.shm_available = XShmQueryExtension(d) && XShmQueryVersion(d, &major, &minor, &pixmaps);
+  c.shm_pixmaps = c.shm_available && pixmaps && XShmPixmapFormat(d) == ZPixmap;
 }
 
 Connection* Open(const char* name) {
@@ -325,12 +348,12 @@ bool EnsureSegment(Connection& c, std::size_t bytes) {
   DropSegment(c, true);
   XShmSegmentInfo& s = c.segment;
   s.shmid = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
-  if (s.shmid < 0) return c.shm_available = false;
+  if (s.shmid < 0) return c.shm_available = c.shm_pixmaps = false;
   s.shmaddr = static_cast<char*>(shmat(s.shmid, nullptr, 0));
   if (s.shmaddr == reinterpret_cast<char*>(-1)) {
     shmctl(s.shmid, IPC_RMID, nullptr);
     s = {};
-    return c.shm_available = false;
+    return c.shm_available = c.shm_pixmaps = false;
   }
   s.readOnly = False;
   X11TakeError();
@@ -341,7 +364,7 @@ bool EnsureSegment(Connection& c, std::size_t bytes) {
   if (!attached) {  // typically a server on another machine
     shmdt(s.shmaddr);
     s = {};
-    return c.shm_available = false;
+    return c.shm_available = c.shm_pixmaps = false;
   }
   c.segment_size = bytes;
   return true;
@@ -369,6 +392,63 @@ bool ReadShared(Connection& c, const Rect& r, const std::function<void(const Ban
   return ok;
 }
 
+// The two shared pixmaps, a band of the root's full width each.
+bool EnsurePixmaps(Connection& c) {
+  if (!c.shm_pixmaps) return false;
+  if (c.half_bytes != 0) return true;
+  Display* d = c.display;
+  int width = DisplayWidth(d, DefaultScreen(d));
+  std::size_t pad = static_cast<std::size_t>(c.scanline_pad);
+  std::size_t line =
+      (static_cast<std::size_t>(width) * c.format.bits_per_pixel + pad - 1) / pad * pad / 8;
+  std::size_t rows = std::max<std::size_t>(1, kSegmentBytes / 2 / line);
+  std::size_t half = (rows * line + 4095) / 4096 * 4096;
+  if (!EnsureSegment(c, 2 * half)) return false;
+  for (int i = 0; i < 2; ++i)
+    c.halves[i] = XShmCreatePixmap(d, c.format.root, c.segment.shmaddr + i * half, &c.segment,
+                                   width, static_cast<unsigned>(rows), c.depth);
+  XGCValues values{};
+  values.subwindow_mode = IncludeInferiors;  // what the screen shows, child windows included
+  values.graphics_exposures = False;
+  c.copy_gc = XCreateGC(d, c.halves[0], GCSubwindowMode | GCGraphicsExposures, &values);
+  c.half_bytes = half;
+  c.band_line = static_cast<int>(line);
+  c.band_rows = static_cast<int>(rows);
+  if (X11TakeError() == 0) return true;
+  DropSegment(c, true);
+  c.shm_pixmaps = false;
+  return false;
+}
+
+// Copies bands into the two shared pixmaps in turn: while the server fills one, the band in
+// the other goes to the sink. Reads rows from *done on and leaves there the rows delivered.
+bool ReadPipelined(Connection& c, const Rect& r, const std::function<void(const Band&)>& sink,
+                   int* done) {
+  if (r.width > DisplayWidth(c.display, DefaultScreen(c.display)) || !EnsurePixmaps(c))
+    return false;
+  auto issue = [&](int row, int slot) {
+    XCopyArea(c.display, c.format.root, c.halves[slot], c.copy_gc, r.x, r.y + row,
+              static_cast<unsigned>(r.width),
+              static_cast<unsigned>(std::min(c.band_rows, r.height - row)), 0, 0);
+  };
+  first_error = 0;
+  issue(*done, 0);
+  XSync(c.display, False);
+  for (int slot = 0; *done < r.height && first_error == 0; slot ^= 1) {
+    int rows = std::min(c.band_rows, r.height - *done);
+    int next = *done + rows;
+    if (next < r.height) {
+      issue(next, slot ^ 1);
+      XFlush(c.display);
+    }
+    sink({reinterpret_cast<const std::uint8_t*>(c.segment.shmaddr + slot * c.half_bytes),
+          c.band_line, *done, rows});
+    *done = next;
+    if (next < r.height) XSync(c.display, False);
+  }
+  return std::exchange(first_error, 0) == 0;
+}
+
 bool ReadCopied(Connection& c, const Rect& r, const std::function<void(const Band&)>& sink,
                 int first) {
   int line = static_cast<int>(
@@ -391,6 +471,10 @@ bool ReadRoot(const Rect& r, const std::function<void(const Band&)>& sink) {
   Connection* c = Current();
   if (!c || r.width <= 0 || r.height <= 0) return false;
   int done = 0;
+  if (c->shm_pixmaps) {
+    if (ReadPipelined(*c, r, sink, &done)) return true;
+    c->shm_pixmaps = false;  // this server does not copy into them: read by images from now on
+  }
   if (c->shm_available) {
     if (ReadShared(*c, r, sink, &done)) return true;
     // The server refused the shared segment: read the rest, and from now on, by copies.
@@ -400,9 +484,15 @@ bool ReadRoot(const Rect& r, const std::function<void(const Band&)>& sink) {
   return ReadCopied(*c, r, sink, done);
 }
 
-bool UsingSharedMemory() {
+void StopUsingSharedPixmaps() {
+  if (Connection* c = Current()) c->shm_pixmaps = false;
+}
+
+ReadMethod CurrentReadMethod() {
   Connection* c = Current();
-  return c && c->shm_available;
+  if (!c) return ReadMethod::kNone;
+  if (c->shm_pixmaps) return ReadMethod::kSharedPixmaps;
+  return c->shm_available ? ReadMethod::kSharedImages : ReadMethod::kImages;
 }
 
 }  // namespace x11

@@ -70,8 +70,12 @@ struct Band {
 // band to sink. False when nothing could be read.
 bool ReadRoot(const Rect& rect, const std::function<void(const Band&)>& sink);
 
-// Whether reads go through shared memory (for tests and benchmarks).
-bool UsingSharedMemory();
+// How reads go: through shared pixmaps, shared images, or plain image requests (for tests and
+// benchmarks).
+enum class ReadMethod { kNone, kSharedPixmaps, kSharedImages, kImages };
+ReadMethod CurrentReadMethod();
+// Makes the open connection read by shared images (for tests of that path).
+void StopUsingSharedPixmaps();
 
 // The monitor layout and Xft.dpi are kept for a short while between calls; this forgets them
 // (for tests that change them).
