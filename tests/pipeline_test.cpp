@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/registry.h"
+#include "platform/ui_test_driver.h"
 #include "tests/host_harness.h"
 #include "tests/support/xvfb.h"
 
@@ -386,6 +387,47 @@ TEST_F(PipelineTest, ActiveWindowIsTheForegroundWindow) {
   }
   Block corner{0, 0, 16, 16, kActiveBackground};
   EXPECT_LE(harness::MaxChannelError(*picture, 0, 0, corner, 2), kTolerance);
+}
+
+// "/xptoptions" answers True and the empty reply once the dialog is closed, and the next
+// capture uses what the dialog saved.
+TEST_F(PipelineTest, OptionsDialogSavesWhatTheNextCaptureUses) {
+  auto options =
+      box_.Start({"invoke", "ParseCommand", "str:/xptoptions", "str:", "nothing:", "&str:keep"});
+  unsigned long dialog = uitest::WaitForWindow("Pictoss Options");
+  ASSERT_NE(dialog, 0u) << options->err();
+  EXPECT_FALSE(options->ReadLine(300ms)) << "answered before the dialog was closed";
+  ASSERT_TRUE(uitest::Keys(dialog, "ctrl+a") && uitest::Type(dialog, "2") &&
+              uitest::Keys(dialog, "Tab ctrl+a") && uitest::Type(dialog, "fromdialog") &&
+              uitest::Keys(dialog, "Return"));
+  harness::Run closed;
+  closed.status = options->Finish();
+  closed.out = options->out();
+  Parsed p = ReadParsed(closed);
+  ASSERT_TRUE(p.ok && p.result) << closed.out << options->err();
+  EXPECT_EQ(p.sResult, "");
+
+  SleepUntilJustAfterATick();
+  double started = RealNow();
+  p = ReadParsed(box_.Parse("/xptfull", "<optional time delay>"));
+  ASSERT_TRUE(p.ok && p.result) << p.error;
+  EXPECT_EQ(p.sResult, "/dropfile " + box_.File("fromdialog.jpg"));
+  EXPECT_EQ(std::floor(ModifiedAt(box_.File("fromdialog.jpg"))), std::floor(started) + 2);
+}
+
+TEST_F(PipelineTest, AboutDialogAnswersWhenClosed) {
+  auto about =
+      box_.Start({"invoke", "ParseCommand", "str:/XPTABOUT", "str:x", "nothing:", "&str:keep"});
+  unsigned long dialog = uitest::WaitForWindow("About Pictoss Saver");
+  ASSERT_NE(dialog, 0u) << about->err();
+  EXPECT_FALSE(about->ReadLine(300ms)) << "answered before the dialog was closed";
+  ASSERT_TRUE(uitest::SendDeleteWindow(dialog));
+  harness::Run closed;
+  closed.status = about->Finish();
+  closed.out = about->out();
+  Parsed p = ReadParsed(closed);
+  EXPECT_TRUE(p.ok && p.result) << closed.out << about->err();
+  EXPECT_EQ(p.sResult, "");
 }
 
 // A command that the host sends while a capture waits runs to its end inside the wait, with the
