@@ -58,7 +58,6 @@ CallError ErrorOf(const CallResult& call, const platform::Dispatch& object) {
 std::string ErrorLine(const CallError& error) {
   std::string line =
       "error " + std::to_string(error.number) + " (" + error.source + "): " + error.description;
-  if (error.argument >= 0) line += " (argument " + std::to_string(error.argument) + ")";
   return line;
 }
 

@@ -38,7 +38,7 @@ struct CallError {
   int argument = -1;  // the argument that did not fit, or -1
 };
 CallError ErrorOf(const CallResult& call, const platform::Dispatch& object);
-// "error NUMBER (SOURCE): DESCRIPTION"
+// "error NUMBER (SOURCE): DESCRIPTION" (invoke's JSON also names the argument)
 std::string ErrorLine(const CallError& error);
 
 // The module loaded by `register` and `unregister` when none is named: PT.so beside the host

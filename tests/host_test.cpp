@@ -6,6 +6,7 @@
 
 #include "platform/registry.h"
 #include "tests/host_harness.h"
+#include "tests/support/xvfb.h"
 
 namespace {
 
@@ -175,6 +176,23 @@ TEST_F(HostTest, ChatHandlesEveryLineInOrder) {
   EXPECT_EQ(chat.ReadLine(std::chrono::seconds(20)), "sent: /unknown arg");
   EXPECT_EQ(chat.ReadLine(std::chrono::seconds(20)), "sent: last");
   EXPECT_EQ(chat.Finish(std::chrono::seconds(20)), 0);
+}
+
+TEST_F(HostTest, DropFileReplySendsTheFileAndCopiesItToTheOutbox) {
+  testsupport::XvfbServer display(64, 48);
+  Setup();
+  harness::TempDir outbox;
+  harness::Run r = Run({"send", "/xptfull", "--outbox", outbox.path().string()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string sent = (tmp_.path() / "My_Screenshot.jpg").string();
+  auto bytes = harness::ReadFile(sent);
+  ASSERT_TRUE(bytes);
+  EXPECT_EQ(r.out, "sent file " + sent + " (" + std::to_string(bytes->size()) + " bytes)\n");
+  EXPECT_EQ(harness::ReadFile(outbox.path() / "My_Screenshot.jpg"), bytes);
+
+  harness::Run noBox = Run({"send", "/xptfull", "--outbox", (outbox.path() / "none").string()});
+  EXPECT_EQ(noBox.status, 1);
+  EXPECT_NE(noBox.err.find("no folder"), std::string::npos) << noBox.err;
 }
 
 TEST_F(HostTest, CreationFailuresAreReported) {
