@@ -24,7 +24,7 @@ NumberFormat CurrentNumberFormat() {
   const lconv* conv = std::localeconv();
   NumberFormat format{FromAnsi(conv->decimal_point), FromAnsi(conv->thousands_sep),
                       FromAnsi(conv->currency_symbol)};
-  if (format.decimal.empty()) format.decimal = u".";
+  if (format.decimal.empty()) format.decimal.push_back(u'.');
   // A locale whose two separators are the same could not tell them apart.
   if (format.thousands == format.decimal) format.thousands.clear();
   return format;
