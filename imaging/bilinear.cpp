@@ -1,5 +1,6 @@
 #include "imaging/bilinear.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstring>
@@ -19,6 +20,10 @@
 namespace pictoss {
 namespace {
 
+// Target columns are planned and filled a strip at a time, which bounds the memory of the
+// plan whatever the target's width.
+constexpr LONG kStripColumns = 2048;
+
 struct Window {
   std::uint32_t base;         // offset of the first sample byte the run reads
   bool mayHaveHalves;         // some weight of the run can make an exact half
@@ -26,16 +31,18 @@ struct Window {
   alignas(16) BYTE high[16];  // the same out of bytes base+16..base+31
 };
 
-// The sample positions of every target column and row, computed once per picture.
-struct Plan {
-  std::vector<std::uint32_t> byteOffset;  // per target byte: offset of the left sample's byte
+// The sample positions of one strip of target columns. Offsets count from firstByte, the
+// strip's lowest sample byte in a source row.
+struct Strip {
+  LONG first = 0;  // target columns first .. first + count - 1
+  LONG count = 0;
+  std::size_t firstByte = 0;
+  std::size_t spanBytes = 0;              // bytes from firstByte that the columns reach
+  std::vector<std::uint32_t> byteOffset;  // per target byte: the left sample's byte
   std::vector<std::uint32_t> byteWeight;  // per target byte: the column's weight
-  std::vector<std::uint32_t> rowIndex;    // per target row: the lower source row
-  std::vector<std::uint32_t> rowWeight;   // per target row: the weight of the row above it
-  std::size_t spanBytes = 0;              // bytes of a source row that the columns reach
-  // Runs of 16 target bytes whose left samples lie within 32 bytes of the blended row, one per
-  // run (a trailing part run is left out); empty when some run reaches further, as in strong
-  // reductions. The AVX2 kernel picks the samples out with byte shuffles.
+  // Runs of 16 target bytes whose left samples lie within 32 bytes, one per run (a trailing
+  // part run is left out); empty when some run reaches further, as in strong reductions. The
+  // AVX2 kernel picks their samples out with byte shuffles.
   std::vector<Window> windows;
 };
 
@@ -58,63 +65,66 @@ float ScaleFactor(LONG extent, LONG count) {
   return static_cast<float>((static_cast<double>(extent) - 1.0) / count);
 }
 
+// Raises 9 unless every read lies inside the source grid: columns ix and ix + 1 within the
+// scan line, rows iy and iy + 1 within the picture. Positions move one way only as the index
+// grows, so the first and the last column and row bound all the others.
+void CheckReads(const ConstPixelGrid& source, float sx, float sy, LONG w, LONG h,
+                std::u16string_view errorSource) {
+  for (LONG x : {LONG{0}, w - 1}) {
+    const std::int64_t ix = PositionAt(sx, x).index;
+    if (ix < 0 || ix * 3 + 5 >= source.bytesPerScanLine)
+      platform::RaiseError(platform::kSubscriptOutOfRange, errorSource);
+  }
+  for (LONG y : {LONG{0}, h - 1}) {
+    const std::int64_t iy = PositionAt(sy, y).index;
+    if (iy < 0 || iy + 1 >= source.height)
+      platform::RaiseError(platform::kSubscriptOutOfRange, errorSource);
+  }
+}
+
 // A weight can make an exact half with some difference d of two bytes only when
 // weight * d = 2^23 * odd, which takes at least 16 trailing zero bits in the weight.
 bool MayHaveHalves(std::uint32_t weight) {
   return weight != 0 && (weight & 0xFFFFu) == 0;
 }
 
-void PlanWindows(Plan& plan) {
-  const std::size_t n = plan.byteOffset.size();
+void PlanWindows(Strip& strip) {
+  strip.windows.clear();
+  const std::size_t n = strip.byteOffset.size();
   for (std::size_t j0 = 0; j0 + 16 <= n; j0 += 16) {
     Window win{};
-    win.base = plan.byteOffset[j0 - j0 % 3];  // the first pixel's blue sample is the lowest
+    win.base = strip.byteOffset[j0 - j0 % 3];  // the first pixel's blue sample is the lowest
     for (std::size_t i = 0; i < 16; ++i) {
-      const std::uint32_t rel = plan.byteOffset[j0 + i] - win.base;
+      const std::uint32_t rel = strip.byteOffset[j0 + i] - win.base;
       if (rel >= 32) {
-        plan.windows.clear();
+        strip.windows.clear();
         return;
       }
       win.low[i] = rel < 16 ? BYTE(rel) : BYTE(0x80);
       win.high[i] = rel >= 16 ? BYTE(rel - 16) : BYTE(0x80);
-      win.mayHaveHalves = win.mayHaveHalves || MayHaveHalves(plan.byteWeight[j0 + i]);
+      win.mayHaveHalves = win.mayHaveHalves || MayHaveHalves(strip.byteWeight[j0 + i]);
     }
-    plan.windows.push_back(win);
+    strip.windows.push_back(win);
   }
 }
 
-// Raises 9 unless every read of the plan lies inside the source grid: columns ix and ix + 1
-// within the scan line, rows iy and iy + 1 within the picture.
-Plan MakePlan(const ConstPixelGrid& source, LONG w, LONG h, std::u16string_view errorSource) {
-  Plan plan;
-  const std::int64_t stride = source.bytesPerScanLine;
-  const float sx = ScaleFactor(source.width, w);
-  plan.byteOffset.resize(std::size_t(w) * 3);
-  plan.byteWeight.resize(std::size_t(w) * 3);
-  for (LONG x = 0; x < w; ++x) {
-    Position p = PositionAt(sx, x);
-    std::int64_t first = p.index * 3;
-    if (p.index < 0 || first + 5 >= stride)
-      platform::RaiseError(platform::kSubscriptOutOfRange, errorSource);
-    for (int ch = 0; ch < 3; ++ch) {
-      plan.byteOffset[std::size_t(x) * 3 + ch] = static_cast<std::uint32_t>(first + ch);
-      plan.byteWeight[std::size_t(x) * 3 + ch] = p.weight;
+// Requires: CheckReads has passed for the whole target.
+void PlanStrip(float sx, LONG first, LONG count, Strip& strip) {
+  strip.first = first;
+  strip.count = count;
+  strip.byteOffset.resize(std::size_t(count) * 3);
+  strip.byteWeight.resize(std::size_t(count) * 3);
+  strip.firstByte = static_cast<std::size_t>(PositionAt(sx, first).index) * 3;
+  for (LONG i = 0; i < count; ++i) {
+    const Position p = PositionAt(sx, first + i);
+    const auto offset = static_cast<std::uint32_t>(std::size_t(p.index) * 3 - strip.firstByte);
+    for (std::size_t ch = 0; ch < 3; ++ch) {
+      strip.byteOffset[std::size_t(i) * 3 + ch] = offset + std::uint32_t(ch);
+      strip.byteWeight[std::size_t(i) * 3 + ch] = p.weight;
     }
-    // Positions never decrease, so the last column reaches furthest.
-    plan.spanBytes = static_cast<std::size_t>(first + 6);
+    strip.spanBytes = offset + 6;  // positions never decrease: the last column reaches furthest
   }
-  const float sy = ScaleFactor(source.height, h);
-  plan.rowIndex.resize(std::size_t(h));
-  plan.rowWeight.resize(std::size_t(h));
-  for (LONG y = 0; y < h; ++y) {
-    Position p = PositionAt(sy, y);
-    if (p.index < 0 || p.index + 1 >= source.height)
-      platform::RaiseError(platform::kSubscriptOutOfRange, errorSource);
-    plan.rowIndex[std::size_t(y)] = static_cast<std::uint32_t>(p.index);
-    plan.rowWeight[std::size_t(y)] = p.weight;
-  }
-  PlanWindows(plan);
-  return plan;
+  PlanWindows(strip);
 }
 
 // f (of the form m / 2^32) and g (in the same units) round every product with 1..255 alike,
@@ -136,11 +146,23 @@ void VerticalPortable(const BYTE* a, const BYTE* c, std::size_t n, std::uint32_t
   for (std::size_t i = 0; i < n; ++i) out[i] = detail::BlendFixed(a[i], c[i], weight);
 }
 
-void HorizontalPortable(const BYTE* v, const Plan& plan, BYTE* out, std::size_t begin,
+void HorizontalPortable(const BYTE* v, const Strip& strip, BYTE* out, std::size_t begin,
                         std::size_t end) {
   for (std::size_t j = begin; j < end; ++j) {
-    std::uint32_t off = plan.byteOffset[j];
-    out[j] = detail::BlendFixed(v[off], v[off + 3], plan.byteWeight[j]);
+    std::uint32_t off = strip.byteOffset[j];
+    out[j] = detail::BlendFixed(v[off], v[off + 3], strip.byteWeight[j]);
+  }
+}
+
+// Both passes per target byte straight from the two source rows a and c: for strong
+// reductions, where blending whole rows first would mostly blend bytes nobody reads.
+void SparsePortable(const BYTE* a, const BYTE* c, std::uint32_t rowWeight, const Strip& strip,
+                    BYTE* out) {
+  for (std::size_t j = 0; j < strip.byteOffset.size(); ++j) {
+    const std::uint32_t off = strip.byteOffset[j];
+    const BYTE left = detail::BlendFixed(a[off], c[off], rowWeight);
+    const BYTE right = detail::BlendFixed(a[off + 3], c[off + 3], rowWeight);
+    out[j] = detail::BlendFixed(left, right, strip.byteWeight[j]);
   }
 }
 
@@ -235,11 +257,11 @@ __attribute__((target("avx2"))) inline void BlendRun(const BYTE* v, const Window
 }
 
 // Requires: v has 35 readable bytes from every window's base.
-__attribute__((target("avx2"))) void HorizontalWindowed(const BYTE* v, const Plan& plan, BYTE* out,
-                                                        std::size_t n) {
-  const std::uint32_t* wt = plan.byteWeight.data();
+__attribute__((target("avx2"))) void HorizontalWindowed(const BYTE* v, const Strip& strip,
+                                                        BYTE* out, std::size_t n) {
+  const std::uint32_t* wt = strip.byteWeight.data();
   std::size_t j = 0;
-  for (const Window& win : plan.windows) {
+  for (const Window& win : strip.windows) {
     if (win.mayHaveHalves) {
       BlendRun<true>(v, win, wt + j, out + j);
     } else {
@@ -247,14 +269,14 @@ __attribute__((target("avx2"))) void HorizontalWindowed(const BYTE* v, const Pla
     }
     j += 16;
   }
-  HorizontalPortable(v, plan, out, j, n);
+  HorizontalPortable(v, strip, out, j, n);
 }
 
 // Requires: v has 4 readable bytes beyond every left and right sample (gathers read words).
-__attribute__((target("avx2"))) void HorizontalGathered(const BYTE* v, const Plan& plan, BYTE* out,
-                                                        std::size_t n) {
-  const std::uint32_t* off = plan.byteOffset.data();
-  const std::uint32_t* wt = plan.byteWeight.data();
+__attribute__((target("avx2"))) void HorizontalGathered(const BYTE* v, const Strip& strip,
+                                                        BYTE* out, std::size_t n) {
+  const std::uint32_t* off = strip.byteOffset.data();
+  const std::uint32_t* wt = strip.byteWeight.data();
   std::size_t j = 0;
   for (; j + 32 <= n; j += 32) {
     __m256i q0 = Gather8(v, off + j, wt + j);
@@ -263,7 +285,28 @@ __attribute__((target("avx2"))) void HorizontalGathered(const BYTE* v, const Pla
     __m256i q3 = Gather8(v, off + j + 24, wt + j + 24);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + j), Pack32(q0, q1, q2, q3));
   }
-  HorizontalPortable(v, plan, out, j, n);
+  HorizontalPortable(v, strip, out, j, n);
+}
+
+// One target row of a strip: the vertical pass over the bytes the strip reaches into
+// blended, then the horizontal pass out of it.
+void BlendRow(const BYTE* a, const BYTE* c, std::uint32_t rowWeight, const Strip& strip,
+              BYTE* blended, BYTE* out, bool avx2) {
+  if (rowWeight == 0) {
+    std::memcpy(blended, a, strip.spanBytes);  // (1 - 0) * a + 0 * c is a
+  } else if (avx2) {
+    VerticalAvx2(a, c, strip.spanBytes, rowWeight, blended);
+  } else {
+    VerticalPortable(a, c, strip.spanBytes, rowWeight, blended);
+  }
+  const std::size_t n = strip.byteOffset.size();
+  if (avx2 && !strip.windows.empty()) {
+    HorizontalWindowed(blended, strip, out, n);
+  } else if (avx2) {
+    HorizontalGathered(blended, strip, out, n);
+  } else {
+    HorizontalPortable(blended, strip, out, 0, n);
+  }
 }
 
 }  // namespace
@@ -293,30 +336,29 @@ void BilinearInterpolate(const ConstPixelGrid& source, const PixelGrid& target,
   const LONG w = target.width;
   const LONG h = target.height;
   if (w <= 0 || h <= 0) return;
-  const Plan plan = MakePlan(source, w, h, errorSource);
+  const float sx = ScaleFactor(source.width, w);
+  const float sy = ScaleFactor(source.height, h);
+  CheckReads(source, sx, sy, w, h, errorSource);
   const bool avx2 = UseAvx2(kernel);
-  const std::size_t rowBytes = std::size_t(w) * 3;
   const auto stride = static_cast<std::size_t>(source.bytesPerScanLine);
-  // The vertical pass of one target row, over the source bytes the columns reach; slack for
-  // the wide reads of the AVX2 kernels.
-  std::vector<BYTE> blended(plan.spanBytes + 32);
-  for (LONG y = 0; y < h; ++y) {
-    const BYTE* a = source.bits + plan.rowIndex[std::size_t(y)] * stride;
-    const std::uint32_t weight = plan.rowWeight[std::size_t(y)];
-    if (weight == 0) {
-      std::memcpy(blended.data(), a, plan.spanBytes);  // (1 - 0) * a + 0 * c is a
-    } else if (avx2) {
-      VerticalAvx2(a, a + stride, plan.spanBytes, weight, blended.data());
-    } else {
-      VerticalPortable(a, a + stride, plan.spanBytes, weight, blended.data());
-    }
-    BYTE* out = target.bits + std::size_t(y) * static_cast<std::size_t>(target.bytesPerScanLine);
-    if (avx2 && !plan.windows.empty()) {
-      HorizontalWindowed(blended.data(), plan, out, rowBytes);
-    } else if (avx2) {
-      HorizontalGathered(blended.data(), plan, out, rowBytes);
-    } else {
-      HorizontalPortable(blended.data(), plan, out, 0, rowBytes);
+  const auto targetStride = static_cast<std::size_t>(target.bytesPerScanLine);
+  Strip strip;
+  std::vector<BYTE> blended;
+  for (LONG first = 0; first < w; first += kStripColumns) {
+    PlanStrip(sx, first, std::min(kStripColumns, w - first), strip);
+    // Blending the rows first pays while they reach not much further than the strip.
+    const bool dense = strip.spanBytes <= 8 * strip.byteOffset.size() + 64;
+    // Slack for the wide reads of the AVX2 kernels.
+    if (dense) blended.resize(strip.spanBytes + 32);
+    for (LONG y = 0; y < h; ++y) {
+      const Position row = PositionAt(sy, y);
+      const BYTE* a = source.bits + std::size_t(row.index) * stride + strip.firstByte;
+      BYTE* out = target.bits + std::size_t(y) * targetStride + std::size_t(first) * 3;
+      if (dense) {
+        BlendRow(a, a + stride, row.weight, strip, blended.data(), out, avx2);
+      } else {
+        SparsePortable(a, a + stride, row.weight, strip, out);
+      }
     }
   }
 }

@@ -239,6 +239,28 @@ TEST(BilinearInterpolate, MatchesTheStepByStepMethodOnRandomPictures) {
   EXPECT_GT(compared, 2000);
 }
 
+// Wide targets are filled in strips of columns, and strong reductions take a path of their
+// own: the same bytes across strip edges and on both paths.
+TEST(BilinearInterpolate, MatchesTheStepByStepMethodAcrossStripsAndStrongReductions) {
+  struct Case {
+    LONG w, h, newW, newH;
+  } cases[] = {{4500, 3, 2100, 4}, {3, 4, 4200, 2},  {600, 5, 7, 3},
+               {2050, 2, 2049, 3}, {5000, 2, 40, 2}, {4097, 3, 4096, 2}};
+  for (const Case& c : cases) {
+    Picture source = Picture(c.w, c.h);
+    std::mt19937 rng(unsigned(c.w * 31 + c.newW));
+    for (BYTE& b : source.bytes) b = BYTE(rng());
+    Picture expected(c.newW, c.newH, 0x5A);
+    reference::Interpolate(source.grid(), expected.mutableGrid(), kSource);
+    for (PixelKernel kernel : kKernels) {
+      Picture actual(c.newW, c.newH, 0x5A);
+      BilinearInterpolate(source.grid(), actual.mutableGrid(), kSource, kernel);
+      EXPECT_EQ(actual.bytes, expected.bytes)
+          << c.w << "x" << c.h << " -> " << c.newW << "x" << c.newH;
+    }
+  }
+}
+
 // ---- Through the DIB section objects ----
 
 // Fills an object's pixel bytes from a picture of the same size (padding included).
