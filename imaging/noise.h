@@ -29,6 +29,8 @@ class NoiseSequence {
     return static_cast<BYTE>((bits * 255 + (1u << 23)) >> 24);  // bits * 255 < 2^32
   }
 
+  // Added to every counter before mixing; seeds a short time apart get unrelated keys, and so
+  // sequences that no short stretch of another repeats.
   std::uint32_t key() const { return key_; }
 
  private:
