@@ -458,6 +458,24 @@ class Transaction {
   bool open_;
 };
 
+// One read transaction around several reads: each transaction takes and drops the journal's
+// read lock, so reading a path of several names in one is cheaper, and sees one state.
+class ReadTransaction {
+ public:
+  explicit ReadTransaction(Store& store) : store_(store) {
+    Query begin(store, "BEGIN");
+    begin.Step();
+    open_ = begin.status() == ERROR_SUCCESS;
+  }
+  ~ReadTransaction() {
+    if (open_) Query(store_, "COMMIT").Step();
+  }
+
+ private:
+  Store& store_;
+  bool open_;
+};
+
 struct OpenKey {
   std::string store;  // the file the key lives in
   std::int64_t id;
@@ -579,6 +597,7 @@ LONG RegOpenKeyExA(HKEY key, const char* subKey, DWORD options, REGSAM access, H
     Store& store = TheStore();
     if (LONG status = store.Open(parent->store, false, empty)) return status;
     if (empty) return NotFound(store, empty, *parent);
+    ReadTransaction transaction(store);
     LONG status = FindKey(store, parent->id, *names, opened.id);
     if (status == ERROR_FILE_NOT_FOUND) status = NotFound(store, empty, *parent);
     if (status) return status;
