@@ -102,9 +102,27 @@ peak_kb() {  # median of memruns peak RSS readings, in kB
 
 # pictoss writes into TMPDIR under its stored file name; its settings live in a store of this run.
 export TMPDIR=$work
-export HOME=$work/home
-mkdir -p "$HOME"
+export PICTOSS_PREFIX=$work/store
 if [ -x "$host" ]; then "$host" setup >/dev/null; fi
+inhost=$build/bench/pipeline_bench
+
+# Inside running processes on the same screen: the floor with reused buffers against the second
+# and later captures of a running `pictoss chat`, and the host's CPU share during a 3-s delay.
+run_inhost() {  # size content
+  [ -x "$host" ] && [ -x "$inhost" ] || return 0
+  "$inhost" --benchmark_filter='Floor|HostCapture' --benchmark_repetitions="${INHOST_REPS:-10}" \
+    --benchmark_report_aggregates_only=true --benchmark_format=csv 2>/dev/null >"$work/inhost.csv"
+  "$inhost" --benchmark_filter=WaitCpu --benchmark_format=csv 2>/dev/null >"$work/wait.csv"
+  awk -F, -v size="$1" -v content="$2" '
+    $1 ~ /_median"?$/ { n = $1; gsub(/"/, "", n); sub(/\/real_time_median/, "", n); t[n] = $3 }
+    END {
+      printf "%-10s %-8s in-process: floor %.2f ms, floor-band64 %.2f ms, pictoss chat %.2f ms (%.2f x floor)\n",
+        size, content, t["Floor/0"], t["Floor/64"], t["HostCapture"], t["HostCapture"] / t["Floor/0"]
+    }' "$work/inhost.csv"
+  awk -F, 'NR == 1 { for (i = 1; i <= NF; i++) col[$i] = i }
+    NR == 2 { printf "%21s cpu during a 3-s delay: %.2f%% of the wall time\n", "", $col["\"cpu_share_percent\""] }' \
+    "$work/wait.csv"
+}
 
 printf "%-10s %-8s %-13s %10s %8s %10s\n" size content tool "median ms" ratio "peak MB"
 for size in $sizes; do
@@ -126,6 +144,7 @@ for size in $sizes; do
         "$(awk -v a="$ms" -v b="$floor_ms" 'BEGIN {print a / b}')" \
         "$(awk -v k="$kb" 'BEGIN {print k / 1024}')"
     done
+    run_inhost "$size" "$content"
     cleanup
   done
 done

@@ -51,13 +51,14 @@ class Host {
  public:
   Host() : tmp_("TMPDIR", OutputDir().string()), child_({HostPath().string(), "chat"}) {}
 
-  // Sends one command and waits for the line that answers it; returns the line.
+  // Sends one command and waits for the host's report of the file it sent; returns that line.
   std::string Send(const std::string& line) {
     child_.WriteLine(line);
     for (;;) {
       auto reply = child_.ReadLine(std::chrono::seconds(60));
       if (!reply) throw std::runtime_error("the host did not answer: " + child_.err());
-      if (reply->rfind("/dropfile ", 0) != std::string::npos) return *reply;
+      if (reply->starts_with("sent file ")) return *reply;
+      if (reply->starts_with("error")) throw std::runtime_error("the host failed: " + *reply);
     }
   }
 

@@ -1,0 +1,75 @@
+// steps_tool: the capture pipeline's layers timed one by one in this process, the first capture
+// and the median of the later ones, to show which layer costs what:
+//   grab    GrabFullScreen (screen read into a new bitmap, wrapped as a picture)
+//   dib     cDIBSection::CreateFromPicture (new 24-bit DIB section, conversion blit)
+//   jpeg    WriteJpegFile at quality 90 (encode and replace the file)
+//
+//   steps_tool [--repeat N] OUT.jpg
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "capture/module1.h"
+#include "imaging/dib_section.h"
+#include "imaging/jpeg_writer.h"
+#include "platform/text.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Ms(Clock::duration d) {
+  return std::chrono::duration<double, std::milli>(d).count();
+}
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[v.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int repeat = 1;
+  std::string out;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "--repeat" && i + 1 < argc)
+      repeat = std::atoi(argv[++i]);
+    else
+      out = a;
+  }
+  if (out.empty() || repeat < 1) {
+    std::fprintf(stderr, "usage: steps_tool [--repeat N] OUT.jpg\n");
+    return 2;
+  }
+  try {
+    auto dib = platform::MakeRef<pictoss::cDIBSection>();
+    std::vector<double> grab, convert, jpeg;
+    for (int i = 0; i < repeat; ++i) {
+      auto t0 = Clock::now();
+      platform::Ref<Picture> picture = pictoss::GrabFullScreen();
+      auto t1 = Clock::now();
+      dib->CreateFromPicture(picture.get());
+      auto t2 = Clock::now();
+      pictoss::WriteJpegFile(*dib, platform::FromAnsi(out), 90);
+      auto t3 = Clock::now();
+      std::printf("capture %d: grab %.3f ms, dib %.3f ms, jpeg %.3f ms\n", i + 1, Ms(t1 - t0),
+                  Ms(t2 - t1), Ms(t3 - t2));
+      if (i == 0) continue;
+      grab.push_back(Ms(t1 - t0));
+      convert.push_back(Ms(t2 - t1));
+      jpeg.push_back(Ms(t3 - t2));
+    }
+    if (repeat > 1)
+      std::printf("median of captures 2-%d: grab %.3f ms, dib %.3f ms, jpeg %.3f ms\n", repeat,
+                  Median(grab), Median(convert), Median(jpeg));
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "steps_tool: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}
