@@ -399,14 +399,20 @@ bool BlitFromScreen(const Surface& dest, int x, int y, int w, int h, int screen_
   BlitSurfaces(dest, x, dy, left, ih, &none, 0, 0, rop);
   BlitSurfaces(dest, dx + iw, dy, right, ih, &none, 0, 0, rop);
 
+  PixelFormat format = ScreenFormat();
+  x11::Rect root{ix + screen.primary.x, iy + screen.primary.y, iw, ih};
+  // Whole rows of a bitmap in the screen's format whose memory the server shares: one request
+  // puts the pixels in place.
+  if (rop == SRCCOPY && format == dest.format && dest.pitch > 0 && dx == 0 && iw == dest.width &&
+      x11::ReadRootShared(root, dest.Row(dy), static_cast<int>(dest.pitch)))
+    return true;
+
   ColorTable system{};
   if (screen.palette) {
     std::uint8_t rgb[3 * 256] = {};
     x11::ReadColormap(0, 256, rgb);
     for (int i = 0; i < 256; ++i) system[i] = {rgb[3 * i + 2], rgb[3 * i + 1], rgb[3 * i], 0};
   }
-  PixelFormat format = ScreenFormat();
-  x11::Rect root{ix + screen.primary.x, iy + screen.primary.y, iw, ih};
   return x11::ReadRoot(root, [&](const x11::Band& band) {
     Surface s{const_cast<std::uint8_t*>(band.data), band.stride, iw, band.rows, format,
               screen.palette ? &system : nullptr};

@@ -3,60 +3,101 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <sys/mman.h>
 #include <limits>
 #include <utility>
 
 #include "platform/gdiobj.h"
+#include "platform/x11.h"
 
 namespace platform {
 namespace {
 
 // Freed pixel blocks of a frame's size are kept for the next bitmap of the same size, so that
 // repeated captures reuse memory whose pages are already mapped instead of faulting in fresh
-// ones each time.
+// ones each time. A screen bitmap of a size that was asked for before gets memory shared with
+// the X server, which then reads the screen straight into it; the first one of a size (in a
+// one-shot process the only one) gets plain memory, where setting up a fresh shared segment
+// would cost more than the copy it saves.
 constexpr std::size_t kReuseMinBytes = 256 * 1024;
-constexpr int kReuseSlots = 2;
+constexpr std::size_t kReuseSlots = 3;
 
 struct Block {
   void* memory = nullptr;
   std::size_t size = 0;
+  bool shared = false;
 };
 
-std::array<Block, kReuseSlots>& Spare() {
-  static auto* spare = new std::array<Block, kReuseSlots>;
+struct Spare {
+  std::array<Block, kReuseSlots> blocks;
+  std::vector<std::size_t> screen_sizes;  // sizes of screen bitmaps asked for so far
+};
+
+Spare& Spares() {
+  static auto* spare = new Spare;  // lives until exit, like the memory it keeps
   return *spare;
 }
 
-std::uint8_t* TakeMemory(std::size_t size, bool zeroed) {
-  if (size >= kReuseMinBytes) {
-    for (Block& b : Spare()) {
-      if (b.memory && b.size == size) {
-        void* m = std::exchange(b.memory, nullptr);
-        if (zeroed) std::memset(m, 0, size);
-        return static_cast<std::uint8_t*>(m);
-      }
-    }
-  }
-  return static_cast<std::uint8_t*>(std::calloc(size, 1));
+// Large blocks are mapped directly, so that freeing one returns its pages to the system
+// whatever the allocator's thresholds have become.
+void* MapZeroed(std::size_t size) {
+  void* m = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return m == MAP_FAILED ? nullptr : m;
 }
 
-void GiveMemory(void* memory, std::size_t size) {
-  if (!memory) return;
-  if (size >= kReuseMinBytes) {
-    auto& spare = Spare();
-    for (Block& b : spare) {
-      if (!b.memory) {
-        b = {memory, size};
-        return;
-      }
+void Release(const Block& b) {
+  if (b.shared)
+    x11::FreeSharedPixels(b.memory);
+  else if (b.size >= kReuseMinBytes)
+    munmap(b.memory, b.size);
+  else
+    std::free(b.memory);
+}
+
+void* FromSpare(std::size_t size, int shared) {  // shared: 0 no, 1 yes, -1 either
+  for (Block& b : Spares().blocks)
+    if (b.memory && b.size == size && (shared < 0 || b.shared == (shared == 1)))
+      return std::exchange(b.memory, nullptr);
+  return nullptr;
+}
+
+std::uint8_t* TakeMemory(std::size_t size, bool zeroed, bool for_screen, bool* shared) {
+  *shared = false;
+  if (size < kReuseMinBytes) return static_cast<std::uint8_t*>(std::calloc(size, 1));
+  void* m = nullptr;
+  if (for_screen) {
+    auto& sizes = Spares().screen_sizes;
+    bool again = std::find(sizes.begin(), sizes.end(), size) != sizes.end();
+    if (!again) sizes.push_back(size);
+    if (again && (m = FromSpare(size, 1)) == nullptr && (m = x11::AllocateSharedPixels(size))) {
+      // Shared blocks take over this size: a plain one kept for it would only take room.
+      while (void* plain = FromSpare(size, 0)) Release({plain, size, false});
     }
-    // All slots full: the oldest goes.
-    std::free(spare[0].memory);
-    for (int i = 0; i + 1 < kReuseSlots; ++i) spare[i] = spare[i + 1];
-    spare[kReuseSlots - 1] = {memory, size};
-    return;
+    *shared = m != nullptr;
   }
-  std::free(memory);
+  if (!m && (m = FromSpare(size, 0)) == nullptr && (m = FromSpare(size, -1)) != nullptr)
+    *shared = true;
+  if (m) {
+    if (zeroed) std::memset(m, 0, size);
+    return static_cast<std::uint8_t*>(m);
+  }
+  return static_cast<std::uint8_t*>(MapZeroed(size));
+}
+
+void GiveMemory(void* memory, std::size_t size, bool shared) {
+  if (!memory) return;
+  if (size < kReuseMinBytes) return Release({memory, size, shared});
+  auto& blocks = Spares().blocks;
+  for (Block& b : blocks) {
+    if (!b.memory) {
+      b = {memory, size, shared};
+      return;
+    }
+  }
+  // All slots full: the oldest goes.
+  Release(blocks[0]);
+  for (std::size_t i = 0; i + 1 < kReuseSlots; ++i) blocks[i] = blocks[i + 1];
+  blocks[kReuseSlots - 1] = {memory, size, shared};
 }
 
 }  // namespace
@@ -70,7 +111,7 @@ std::int32_t Stride(std::int32_t width, int bits, int align) {
 }
 
 std::unique_ptr<BitmapObject> BitmapObject::Make(int width, int height, const PixelFormat& format,
-                                                 bool dib_section) {
+                                                 bool dib_section, bool for_screen) {
   if (width < 0 || height < 0) return nullptr;
   std::int32_t stride = Stride(width, format.bits, dib_section ? 4 : 2);
   if (stride < 0) return nullptr;
@@ -84,14 +125,14 @@ std::unique_ptr<BitmapObject> BitmapObject::Make(int width, int height, const Pi
   b->dib_ = dib_section;
   b->size_ = static_cast<std::size_t>(size);
   if (size > 0) {
-    b->bits_ = TakeMemory(b->size_, dib_section);
+    b->bits_ = TakeMemory(b->size_, dib_section, for_screen, &b->shared_);
     if (!b->bits_) return nullptr;
   }
   return b;
 }
 
 BitmapObject::~BitmapObject() {
-  GiveMemory(bits_, size_);
+  GiveMemory(bits_, size_, shared_);
   bits_ = nullptr;
 }
 
@@ -139,7 +180,8 @@ HBITMAP CreateCompatibleBitmap(HDC hdc, int width, int height) {
       table = &selected->table();
     }
   }
-  auto bitmap = BitmapObject::Make(width, height, format, false);
+  bool for_screen = dc->type == DcObject::Type::kWindow;
+  auto bitmap = BitmapObject::Make(width, height, format, false, for_screen);
   if (!bitmap) return 0;
   if (format.bits == 8) {
     if (table) {

@@ -55,9 +55,10 @@ class BitmapObject : public GdiObject {
  public:
   static constexpr GdiKind kKind = GdiKind::kBitmap;
   // Makes a bitmap with its memory, or returns nullptr when the size is refused or memory is
-  // short. DIB sections are zero-filled; other bitmaps start with unspecified pixels.
+  // short. DIB sections are zero-filled; other bitmaps start with unspecified pixels. A bitmap
+  // for_screen may get memory shared with the X server (see x11::ReadRootShared).
   static std::unique_ptr<BitmapObject> Make(int width, int height, const PixelFormat& format,
-                                            bool dib_section);
+                                            bool dib_section, bool for_screen = false);
   ~BitmapObject() override;
 
   int width() const { return width_; }
@@ -79,6 +80,7 @@ class BitmapObject : public GdiObject {
   std::int32_t stride_ = 0;
   std::size_t size_ = 0;
   bool dib_ = false;
+  bool shared_ = false;
   std::uint8_t* bits_ = nullptr;
   ColorTable table_{};
 };

@@ -22,14 +22,14 @@ std::uint32_t Pattern(int x, int y) {
   return (static_cast<std::uint32_t>(x & 0xFF) << 16) | ((y & 0xFF) << 8) | ((x * 3 + y) & 0xFF);
 }
 
-// Fills a 24-bit server's root window with Pattern.
-void PaintRoot(Display* d, int w, int h) {
+// Fills a 24-bit server's root window with Pattern, shifted left by `shift` pixels.
+void PaintRoot(Display* d, int w, int h, int shift = 0) {
   XImage* image =
       XCreateImage(d, DefaultVisual(d, DefaultScreen(d)), 24, ZPixmap, 0, nullptr, w, h, 32, 0);
   image->data =
       static_cast<char*>(std::malloc(static_cast<std::size_t>(image->bytes_per_line) * h));
   for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x) XPutPixel(image, x, y, Pattern(x, y));
+    for (int x = 0; x < w; ++x) XPutPixel(image, x, y, Pattern(x + shift, y));
   GC gc = XCreateGC(d, DefaultRootWindow(d), 0, nullptr);
   XPutImage(d, DefaultRootWindow(d), gc, image, 0, 0, 0, 0, w, h);
   XFreeGC(d, gc);
@@ -72,8 +72,36 @@ TEST(Screen, EveryReadMethodGivesThePattern) {
   EXPECT_EQ(Mismatches(ReadScreen(17, 1001, 250, 1900), 17, 1001, 250, 1900), 0);
   platform::x11::StopUsingSharedPixmaps();
   EXPECT_EQ(platform::x11::CurrentReadMethod(), ReadMethod::kSharedImages);
-  EXPECT_EQ(Mismatches(ReadScreen(0, 0, 300, 3000), 0, 0, 300, 3000), 0);
-  EXPECT_EQ(Mismatches(ReadScreen(17, 1001, 250, 1900), 17, 1001, 250, 1900), 0);
+  // Sizes not read before: a repeated size would be read straight into shared memory.
+  EXPECT_EQ(Mismatches(ReadScreen(1, 1, 299, 2999), 1, 1, 299, 2999), 0);
+  EXPECT_EQ(Mismatches(ReadScreen(18, 1002, 249, 1899), 18, 1002, 249, 1899), 0);
+  XCloseDisplay(d);
+}
+
+// From the second capture of a size on, the bitmap's memory is shared with the server and the
+// screen is read straight into it; what it held before must not show through.
+TEST(Screen, RepeatedCapturesReadStraightIntoSharedMemory) {
+  testsupport::XvfbServer server(640, 480, 24);
+  Display* d = XOpenDisplay(nullptr);
+  for (int round = 0; round < 4; ++round) {
+    int shift = round % 2;
+    PaintRoot(d, 640, 480, shift);
+    HDC screen = GetWindowDC(GetDesktopWindow());
+    HDC mem = CreateCompatibleDC(screen);
+    HBITMAP b = CreateCompatibleBitmap(screen, 640, 480);
+    auto* object = platform::FindGdi<platform::BitmapObject>(b);
+    EXPECT_EQ(platform::x11::IsSharedPixels(object->bits()), round > 0) << round;
+    HGDIOBJ old = SelectObject(mem, b);
+    EXPECT_TRUE(BitBlt(mem, 0, 0, 640, 480, screen, 0, 0, SRCCOPY));
+    SelectObject(mem, old);
+    DeleteDC(mem);
+    ReleaseDC(0, screen);
+    std::vector<std::uint32_t> px;
+    int w, h;
+    ASSERT_TRUE(platform::GetBitmapRgb(b, &w, &h, &px));
+    EXPECT_EQ(Mismatches(px, shift, 0, 640, 480), 0) << round;
+    DeleteObject(b);
+  }
   XCloseDisplay(d);
 }
 

@@ -36,6 +36,7 @@ constexpr auto kScreenCacheTime = std::chrono::milliseconds(500);
 struct Connection {
   Display* display = nullptr;
   std::string name;
+  unsigned generation = 0;
   x11::ScreenInfo format;  // everything but the monitor
   Visual* visual = nullptr;
   int depth = 0;
@@ -58,6 +59,8 @@ struct Connection {
 };
 
 Connection* current = nullptr;
+// Counts connections opened, so that shared pixel memory knows which one it is attached to.
+unsigned generation = 0;
 // Connections left behind when DISPLAY moved on or the server went away. They are never used
 // again (a request on a dead connection would end the process), only kept reachable.
 std::vector<Connection*>* retired = nullptr;
@@ -149,6 +152,7 @@ Connection* Open(const char* name) {
   auto* c = new Connection;
   c->display = d;
   c->name = name;
+  c->generation = ++generation;
   ReadFormat(*c);
   return c;
 }
@@ -466,6 +470,83 @@ bool ReadCopied(Connection& c, const Rect& r, const std::function<void(const Ban
 }
 
 }  // namespace
+
+namespace {
+
+struct SharedPixels {
+  XShmSegmentInfo segment{};
+  std::size_t size = 0;
+  unsigned generation = 0;  // of the connection that has it attached
+};
+
+std::vector<SharedPixels>& SharedBlocks() {
+  static auto* blocks = new std::vector<SharedPixels>;
+  return *blocks;
+}
+
+SharedPixels* FindShared(const void* p, std::size_t bytes) {
+  auto* at = static_cast<const char*>(p);
+  for (SharedPixels& b : SharedBlocks())
+    if (at >= b.segment.shmaddr && bytes <= b.size &&
+        static_cast<std::size_t>(at - b.segment.shmaddr) <= b.size - bytes)
+      return &b;
+  return nullptr;
+}
+
+}  // namespace
+
+void* AllocateSharedPixels(std::size_t bytes) {
+  Connection* c = Current();
+  if (!c || !c->shm_available || bytes == 0) return nullptr;
+  SharedPixels b;
+  b.size = bytes;
+  b.generation = c->generation;
+  XShmSegmentInfo& s = b.segment;
+  s.shmid = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
+  if (s.shmid < 0) return nullptr;
+  s.shmaddr = static_cast<char*>(shmat(s.shmid, nullptr, 0));
+  bool mapped = s.shmaddr != reinterpret_cast<char*>(-1);
+  s.readOnly = False;
+  X11TakeError();
+  bool attached = mapped && XShmAttach(c->display, &s) && X11TakeError() == 0;
+  shmctl(s.shmid, IPC_RMID, nullptr);
+  if (!attached) {
+    if (mapped) shmdt(s.shmaddr);
+    return nullptr;
+  }
+  SharedBlocks().push_back(b);
+  return s.shmaddr;
+}
+
+void FreeSharedPixels(void* memory) {
+  auto& blocks = SharedBlocks();
+  for (std::size_t i = 0; i < blocks.size(); ++i) {
+    if (blocks[i].segment.shmaddr != memory) continue;
+    if (current && current->generation == blocks[i].generation && Alive(current->display))
+      XShmDetach(current->display, &blocks[i].segment);
+    shmdt(blocks[i].segment.shmaddr);
+    blocks.erase(blocks.begin() + static_cast<std::ptrdiff_t>(i));
+    return;
+  }
+}
+
+bool IsSharedPixels(const void* memory) {
+  return FindShared(memory, 0) != nullptr;
+}
+
+bool ReadRootShared(const Rect& r, std::uint8_t* dest, int stride) {
+  Connection* c = Current();
+  if (!c || r.width <= 0 || r.height <= 0 || stride <= 0) return false;
+  SharedPixels* b = FindShared(dest, static_cast<std::size_t>(stride) * r.height);
+  if (!b || b->generation != c->generation) return false;
+  XImage* image = XShmCreateImage(c->display, c->visual, c->depth, ZPixmap,
+                                  reinterpret_cast<char*>(dest), &b->segment, r.width, r.height);
+  if (!image) return false;
+  bool ok = image->bytes_per_line == stride &&
+            XShmGetImage(c->display, c->format.root, image, r.x, r.y, AllPlanes);
+  XDestroyImage(image);
+  return ok;
+}
 
 bool ReadRoot(const Rect& r, const std::function<void(const Band&)>& sink) {
   Connection* c = Current();

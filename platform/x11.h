@@ -4,6 +4,7 @@
 // Coordinates here are X root coordinates. Threading: the user-interface thread only.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 
@@ -69,6 +70,17 @@ struct Band {
 // reused shared-memory segment (or XGetImage where shared memory is unavailable) and hands each
 // band to sink. False when nothing could be read.
 bool ReadRoot(const Rect& rect, const std::function<void(const Band&)>& sink);
+
+// Pixel memory that the server writes into directly: a shared segment attached to the open
+// connection, for bitmaps that repeated captures reuse. nullptr when there is no shared memory.
+void* AllocateSharedPixels(std::size_t bytes);
+void FreeSharedPixels(void* memory);
+bool IsSharedPixels(const void* memory);
+
+// Reads the rectangle in one request straight into shared pixel memory: `rows` at dest, each
+// `stride` bytes. False (and nothing read) when dest is not shared memory of the open connection
+// or the server's row layout differs.
+bool ReadRootShared(const Rect& rect, std::uint8_t* dest, int stride);
 
 // How reads go: through shared pixmaps, shared images, or plain image requests (for tests and
 // benchmarks).
