@@ -237,13 +237,28 @@ bool CopySameFormat(const Surface& dest, int x, int y, int w, int h, const Surfa
   return true;
 }
 
-// 32-bit 0x??RRGGBB to 24-bit blue, green, red: the conversion into a DIB section.
+// 32-bit 0x??RRGGBB to 24-bit blue, green, red: the conversion into a DIB section. Four pixels
+// at a time become three 32-bit words (little-endian), dropping each pixel's top byte.
 bool Copy32To24(const Surface& dest, int x, int y, int w, int h, const Surface& src, int sx,
                 int sy) {
   for (int row = 0; row < h; ++row) {
     const std::uint8_t* s = src.Row(sy + row) + 4 * static_cast<std::ptrdiff_t>(sx);
     std::uint8_t* d = dest.Row(y + row) + 3 * static_cast<std::ptrdiff_t>(x);
-    for (int i = 0; i < w; ++i, s += 4, d += 3) {
+    int i = 0;
+    for (; i + 4 <= w; i += 4, s += 16, d += 12) {
+      std::uint32_t p0, p1, p2, p3;
+      std::memcpy(&p0, s, 4);
+      std::memcpy(&p1, s + 4, 4);
+      std::memcpy(&p2, s + 8, 4);
+      std::memcpy(&p3, s + 12, 4);
+      std::uint32_t o0 = (p0 & 0xFFFFFF) | (p1 << 24);
+      std::uint32_t o1 = ((p1 >> 8) & 0xFFFF) | (p2 << 16);
+      std::uint32_t o2 = ((p2 >> 16) & 0xFF) | (p3 << 8);
+      std::memcpy(d, &o0, 4);
+      std::memcpy(d + 4, &o1, 4);
+      std::memcpy(d + 8, &o2, 4);
+    }
+    for (; i < w; ++i, s += 4, d += 3) {
       d[0] = s[0];
       d[1] = s[1];
       d[2] = s[2];
