@@ -148,6 +148,10 @@ PLATFORM_API double ScreenHeightTwips();
 PLATFORM_API double TwipsPerPixelX();
 PLATFORM_API double TwipsPerPixelY();
 
+// True under a Wayland session (WAYLAND_DISPLAY set, or XDG_SESSION_TYPE "wayland"): the X
+// server there shows only XWayland windows, so a capture may come out black.
+PLATFORM_API bool WaylandSession();
+
 // The number of live GDI objects (DCs, bitmaps, palettes), for leak checks in tests.
 PLATFORM_API std::size_t LiveGdiObjectCount();
 

@@ -1,5 +1,8 @@
 // The screen metrics of the user-interface runtime: the primary screen in twips (1/1440 inch)
 // at the logical dpi.
+#include <cstdlib>
+#include <string_view>
+
 #include "platform/gdiobj.h"
 #include "platform/x11.h"
 
@@ -19,6 +22,12 @@ double ScreenWidthTwips() {
 
 double ScreenHeightTwips() {
   return x11::Screen().primary.height * TwipsPerPixelY();
+}
+
+bool WaylandSession() {
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  const char* session = std::getenv("XDG_SESSION_TYPE");
+  return (wayland && *wayland) || (session && std::string_view(session) == "wayland");
 }
 
 }  // namespace platform

@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "platform/gdi.h"
@@ -200,6 +201,32 @@ TEST(Screen, WindowCallsRefuseMadeUpWindows) {
   EXPECT_FALSE(GetWindowRect(0, &r));
   EXPECT_EQ(platform::X11TakeError(), BadWindow);
   EXPECT_EQ(platform::X11TakeError(), 0);
+}
+
+TEST(Screen, WaylandSessionFromTheEnvironment) {
+  struct Case {
+    const char* wayland_display;
+    const char* session_type;
+    bool wayland;
+  } cases[] = {{nullptr, nullptr, false},
+               {"wayland-0", nullptr, true},
+               {"", "x11", false},
+               {nullptr, "wayland", true},
+               {nullptr, "wayland-ish", false}};
+  for (const Case& c : cases) {
+    for (auto [name, value] : {std::pair{"WAYLAND_DISPLAY", c.wayland_display},
+                               std::pair{"XDG_SESSION_TYPE", c.session_type}}) {
+      if (value)
+        setenv(name, value, 1);
+      else
+        unsetenv(name);
+    }
+    EXPECT_EQ(platform::WaylandSession(), c.wayland)
+        << (c.wayland_display ? c.wayland_display : "-") << " "
+        << (c.session_type ? c.session_type : "-");
+  }
+  unsetenv("WAYLAND_DISPLAY");
+  unsetenv("XDG_SESSION_TYPE");
 }
 
 }  // namespace
