@@ -55,10 +55,12 @@ std::u16string ReadSetting(std::u16string_view sValueName) {
   return ReadKeyValue(kSettingsKeyPath, sValueName).value_or(std::u16string());
 }
 
-// The date as a count of whole seconds, so that two readings of the same second compare equal
-// whatever rounding the day fractions carry.
+// The date as a count of whole seconds in the order of time, so that two readings of the same
+// second compare equal whatever rounding the day fractions carry. Before 1899-12-30 the day count
+// is negative while its fraction still counts forward from midnight.
 long long WholeSeconds(platform::Date date) {
-  return std::llround(date * 86400.0);
+  const double day = std::trunc(date);
+  return static_cast<long long>(day) * 86400 + std::llround(std::fabs(date - day) * 86400.0);
 }
 
 // The delay less one second after now, on the whole-second clock. Raises 13 for a delay that

@@ -1,0 +1,167 @@
+// The command handler in this process, with a test clock and no display: what happens before
+// the capture (the delay's errors, the fields set up to the failing step, the first test of the
+// wait before any dispatch). The capture itself is tested end to end in tests/.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "platform/datetime.h"
+#include "platform/errors.h"
+#include "platform/messageloop.h"
+#include "platform/registry.h"
+#include "plugin/pt.h"
+
+namespace pictoss {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A settings store of the test's own, no display, and the test clock removed afterwards.
+class ParseCommandTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "pictoss-pc.XXXXXX").string();
+    ASSERT_TRUE(mkdtemp(pattern.data()));
+    store_ = pattern;
+    if (const char* t = getenv("TMPDIR")) tmpdir_ = t;
+    if (const char* d = getenv("DISPLAY")) display_ = d;
+    setenv("PICTOSS_PREFIX", store_.c_str(), 1);
+    setenv("TMPDIR", store_.c_str(), 1);
+    unsetenv("DISPLAY");
+  }
+  void TearDown() override {
+    platform::SetClockHook(nullptr);
+    if (display_) setenv("DISPLAY", display_->c_str(), 1);
+    if (tmpdir_)
+      setenv("TMPDIR", tmpdir_->c_str(), 1);
+    else
+      unsetenv("TMPDIR");
+    unsetenv("PICTOSS_PREFIX");
+    std::error_code ec;
+    fs::remove_all(store_, ec);
+  }
+  void Store(const char* name, const char* value) {
+    HKEY key = 0;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Brindlemoor\\Pictoss", 0, nullptr, 0,
+                              KEY_WRITE, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
+                             static_cast<DWORD>(std::char_traits<char>::length(value) + 1)),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+  }
+  // Runs the command and returns the number of the error it raised (0 for none).
+  int Run(PT& pt, const std::u16string& word, const std::u16string& arg, std::u16string& result) {
+    try {
+      HandleCommand(pt, word, arg, nullptr, result);
+    } catch (const platform::RuntimeError& e) {
+      source_ = e.source();
+      return e.number();
+    }
+    return 0;
+  }
+
+  fs::path store_;
+  std::optional<std::string> display_;
+  std::optional<std::string> tmpdir_;
+  std::u16string source_;
+};
+
+std::u16string Folder(const fs::path& p) {
+  std::string s = p.string() + "/";
+  return std::u16string(s.begin(), s.end());
+}
+
+// The failures before the capture: each leaves sResult alone, and the fields hold what the
+// steps before the failing one set, in their order; nothing after it.
+TEST_F(ParseCommandTest, DelayFailuresKeepTheFieldsSetBeforeThem) {
+  Store("FileName", "pic.jpg");
+  struct Case {
+    const char* stored;  // nullptr: none stored
+    std::u16string arg;
+    platform::Date clock;  // 0: the real clock
+    int error;
+    std::u16string delayField;
+  } cases[] = {
+      {nullptr, u"", 0, 13, u"Error"},
+      {"soon", u"<optional time delay>", 0, 13, u"soon"},
+      {"0", u"2147483649", 0, 6, u"2147483649"},
+      {"0", u"-2147483648", 0, 6, u"-2147483648"},
+      {"0", u"2147483648.5", 0, 6, u"2147483648.5"},  // 2147483647.5 rounds to even: too high
+      // The clock on the last day of the range: 100 seconds later lies beyond it.
+      {"100", u"", platform::kMaxDate - 10.0 / 86400.0, 5, u"100"},
+      {"0", u"-100", platform::DateFromParts({100, 1, 1, 0, 0, 10}, u"test"), 5, u"-100"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.error);
+    if (c.stored) {
+      Store("TimeDelay", c.stored);
+    } else {
+      HKEY key = 0;
+      RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Brindlemoor\\Pictoss", 0, KEY_WRITE, &key);
+      RegDeleteValueA(key, "TimeDelay");
+      RegCloseKey(key);
+    }
+    platform::Date clock = c.clock;
+    platform::SetClockHook(clock != 0 ? platform::ClockHook([clock] { return clock; }) : nullptr);
+    auto pt = platform::MakeRef<PT>();
+    std::u16string result = u"keep";
+    EXPECT_EQ(Run(*pt, u"/xptfull", c.arg, result), c.error);
+    EXPECT_EQ(source_, u"Vorlick.PT");
+    EXPECT_EQ(result, u"keep");
+    EXPECT_EQ(pt->sTimeDelay, c.delayField);
+    EXPECT_EQ(pt->sFileName, u"pic.jpg");
+    EXPECT_EQ(pt->sFilePath, Folder(store_));
+    EXPECT_EQ(pt->dTargetTime, 0);
+    EXPECT_FALSE(pt->oDib);
+    EXPECT_EQ(pt->sReply, u"");
+  }
+}
+
+// The wait tests the clock before it dispatches anything: with no delay a message that is
+// already pending is not run; with a delay it is run while the command waits.
+TEST_F(ParseCommandTest, WaitTestsTheClockBeforeTheFirstDispatch) {
+  Store("FileName", "pic.jpg");
+  Store("TimeDelay", "0");
+  // The clock stands still for two readings and then jumps on by a second at each reading.
+  const platform::Date start = platform::DateFromParts({2024, 5, 6, 7, 8, 9}, u"test");
+  int readings = 0;
+  platform::SetClockHook([&] {
+    ++readings;
+    return readings <= 2 ? start : start + (readings - 2) / 86400.0;
+  });
+  struct Case {
+    std::u16string arg;
+    bool dispatched;
+  } cases[] = {{u"0", false}, {u"-3", false}, {u"2", true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.arg.begin(), c.arg.end()));
+    readings = 0;
+    bool ran = false;
+    platform::PostThreadMessage([&ran] { ran = true; });
+    auto pt = platform::MakeRef<PT>();
+    std::u16string result = u"keep";
+    // Without a display the capture fails after the wait; what counts here is the wait.
+    Run(*pt, u"/xptfull", c.arg, result);
+    EXPECT_EQ(ran, c.dispatched);
+    EXPECT_EQ(result, u"keep");
+    platform::DoEvents();  // leaves nothing pending for the next case
+  }
+}
+
+TEST_F(ParseCommandTest, OtherWordsAreLeftToTheHost) {
+  auto pt = platform::MakeRef<PT>();
+  for (const char16_t* word : {u"/xptfull ", u"xptfull", u"/xpt", u"/dropfile", u"/XPTFULLX"}) {
+    std::u16string result = u"keep";
+    EXPECT_FALSE(HandleCommand(*pt, word, u"0", nullptr, result));
+    EXPECT_EQ(result, u"keep");
+    EXPECT_EQ(pt->sTimeDelay, u"");
+  }
+}
+
+}  // namespace
+}  // namespace pictoss
