@@ -7,7 +7,9 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -389,6 +391,23 @@ TEST(CaptureWithoutSharedMemory, SamePixels) {
   for (int y = 0; y < h; ++y)
     for (int x = 0; x < w; ++x) wrong += px[y * w + x] != Pattern(x, y);
   EXPECT_EQ(wrong, 0);
+}
+
+// The server going away under an open connection must not end the process: later captures
+// come out empty.
+TEST(CaptureWithoutDisplay, ServerGoneGivesEmptyPictures) {
+  testsupport::XvfbServer server(320, 200, 24);
+  auto before = GrabFullScreen();
+  BITMAP bm{};
+  GetObjectA(before->Handle(), sizeof bm, &bm);
+  EXPECT_EQ(bm.bmWidth, 320);
+  kill(server.pid(), SIGKILL);
+  usleep(200 * 1000);
+  auto after = GrabFullScreen();
+  ASSERT_TRUE(after);
+  GetObjectA(after->Handle(), sizeof bm, &bm);
+  EXPECT_EQ(bm.bmWidth, 0);
+  EXPECT_EQ(GetForegroundWindow(), 0u);
 }
 
 TEST(CaptureWithoutDisplay, EmptyPictures) {

@@ -37,6 +37,7 @@ struct Connection {
   Display* display = nullptr;
   std::string name;
   unsigned generation = 0;
+  bool broken = false;     // Xlib must not touch it again
   x11::ScreenInfo format;  // everything but the monitor
   Visual* visual = nullptr;
   int depth = 0;
@@ -68,9 +69,27 @@ int first_error = 0;
 std::string failed_name;
 std::chrono::steady_clock::time_point failed_at{};
 
-int RecordError(Display*, XErrorEvent* event) {
-  if (first_error == 0) first_error = event->error_code;
-  return 0;
+XErrorHandler previous_error_handler = nullptr;
+
+// Errors on our connection are recorded; others go to the handler that was there before us
+// (such as the clipboard's, for its own connection).
+int RecordError(Display* display, XErrorEvent* event) {
+  if (current && display == current->display) {
+    if (first_error == 0) first_error = event->error_code;
+    return 0;
+  }
+  // Handlers that pass errors on to the one before them could hand it back to us.
+  static bool passing = false;
+  if (passing || !previous_error_handler) return 0;
+  passing = true;
+  int result = previous_error_handler(display, event);
+  passing = false;
+  return result;
+}
+
+// The server went away in the middle of a request: keep the process, give up the connection.
+void OnIoErrorExit(Display* display, void*) {
+  if (current && display == current->display) current->broken = true;
 }
 
 // A dead server shows as end-of-file on the socket.
@@ -98,7 +117,7 @@ void DropSegment(Connection& c, bool server_alive) {
 
 void Retire() {
   if (!current) return;
-  bool alive = Alive(current->display);
+  bool alive = !current->broken && Alive(current->display);
   DropSegment(*current, alive);
   if (alive) {
     XCloseDisplay(current->display);
@@ -148,7 +167,9 @@ Connection* Open(const char* name) {
     failed_at = now;
     return nullptr;
   }
-  XSetErrorHandler(RecordError);
+  XErrorHandler previous = XSetErrorHandler(RecordError);
+  if (previous != RecordError) previous_error_handler = previous;
+  XSetIOErrorExitHandler(d, OnIoErrorExit, nullptr);
   auto* c = new Connection;
   c->display = d;
   c->name = name;
@@ -163,7 +184,7 @@ Connection* Current() {
     Retire();
     return nullptr;
   }
-  if (current && (current->name != name || !Alive(current->display))) Retire();
+  if (current && (current->broken || current->name != name || !Alive(current->display))) Retire();
   if (!current) current = Open(name);
   return current;
 }
@@ -522,7 +543,8 @@ void FreeSharedPixels(void* memory) {
   auto& blocks = SharedBlocks();
   for (std::size_t i = 0; i < blocks.size(); ++i) {
     if (blocks[i].segment.shmaddr != memory) continue;
-    if (current && current->generation == blocks[i].generation && Alive(current->display))
+    if (current && current->generation == blocks[i].generation && !current->broken &&
+        Alive(current->display))
       XShmDetach(current->display, &blocks[i].segment);
     shmdt(blocks[i].segment.shmaddr);
     blocks.erase(blocks.begin() + static_cast<std::ptrdiff_t>(i));
