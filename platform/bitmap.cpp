@@ -69,7 +69,11 @@ std::uint8_t* TakeMemory(std::size_t size, bool zeroed, bool for_screen, bool* s
     auto& sizes = Spares().screen_sizes;
     bool again = std::find(sizes.begin(), sizes.end(), size) != sizes.end();
     if (!again) sizes.push_back(size);
-    if (again && (m = FromSpare(size, 1)) == nullptr && (m = x11::AllocateSharedPixels(size))) {
+    if (again && (m = FromSpare(size, 1)) && !x11::IsSharedPixels(m)) {
+      Release({m, size, true});  // shared with a server this process no longer talks to
+      m = nullptr;
+    }
+    if (again && !m && (m = x11::AllocateSharedPixels(size))) {
       // Shared blocks take over this size: a plain one kept for it would only take room.
       while (void* plain = FromSpare(size, 0)) Release({plain, size, false});
     }

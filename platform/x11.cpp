@@ -553,7 +553,8 @@ void FreeSharedPixels(void* memory) {
 }
 
 bool IsSharedPixels(const void* memory) {
-  return FindShared(memory, 0) != nullptr;
+  SharedPixels* b = FindShared(memory, 0);
+  return b && current && b->generation == current->generation;
 }
 
 bool ReadRootShared(const Rect& r, std::uint8_t* dest, int stride) {

@@ -75,6 +75,7 @@ bool ReadRoot(const Rect& rect, const std::function<void(const Band&)>& sink);
 // connection, for bitmaps that repeated captures reuse. nullptr when there is no shared memory.
 void* AllocateSharedPixels(std::size_t bytes);
 void FreeSharedPixels(void* memory);
+// Whether the memory is shared with the open connection (not one before it).
 bool IsSharedPixels(const void* memory);
 
 // Reads the rectangle in one request straight into shared pixel memory: `rows` at dest, each
