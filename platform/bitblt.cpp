@@ -7,6 +7,7 @@
 #include <climits>
 #include <optional>
 #include <cstring>
+#include <immintrin.h>
 #include <unordered_map>
 
 #include "platform/gdiobj.h"
@@ -239,12 +240,38 @@ bool CopySameFormat(const Surface& dest, int x, int y, int w, int h, const Surfa
 
 // 32-bit 0x??RRGGBB to 24-bit blue, green, red: the conversion into a DIB section. Four pixels
 // at a time become three 32-bit words (little-endian), dropping each pixel's top byte.
+// Packs 16 pixels at a time: each 16-byte load of 4 pixels is shuffled down to 12 bytes, and
+// four of them are stitched into three 16-byte stores. Returns the pixels done.
+__attribute__((target("ssse3"))) int Pack32To24Ssse3(const std::uint8_t* s, std::uint8_t* d,
+                                                     int w) {
+  const __m128i pack = _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+  int i = 0;
+  for (; i + 16 <= w; i += 16, s += 64, d += 48) {
+    __m128i a = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s)), pack);
+    __m128i b = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 16)), pack);
+    __m128i c = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 32)), pack);
+    __m128i e = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 48)), pack);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d), _mm_or_si128(a, _mm_slli_si128(b, 12)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 16),
+                     _mm_or_si128(_mm_srli_si128(b, 4), _mm_slli_si128(c, 8)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 32),
+                     _mm_or_si128(_mm_srli_si128(c, 8), _mm_slli_si128(e, 4)));
+  }
+  return i;
+}
+
 bool Copy32To24(const Surface& dest, int x, int y, int w, int h, const Surface& src, int sx,
                 int sy) {
+  static const bool ssse3 = __builtin_cpu_supports("ssse3");
   for (int row = 0; row < h; ++row) {
     const std::uint8_t* s = src.Row(sy + row) + 4 * static_cast<std::ptrdiff_t>(sx);
     std::uint8_t* d = dest.Row(y + row) + 3 * static_cast<std::ptrdiff_t>(x);
     int i = 0;
+    if (ssse3) {
+      i = Pack32To24Ssse3(s, d, w);
+      s += 4 * static_cast<std::ptrdiff_t>(i);
+      d += 3 * static_cast<std::ptrdiff_t>(i);
+    }
     for (; i + 4 <= w; i += 4, s += 16, d += 12) {
       std::uint32_t p0, p1, p2, p3;
       std::memcpy(&p0, s, 4);

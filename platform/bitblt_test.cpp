@@ -427,6 +427,34 @@ TEST_F(NoDisplay, BlitIntoDibSectionIsBottomUpBgr) {
   DeleteObject(dib);
 }
 
+// The 32- to 24-bit copy works on runs of 16 pixels: widths around those runs, at an odd
+// offset on both sides, keep every pixel and leave the bytes around the copy alone.
+TEST_F(NoDisplay, Blit32To24KeepsEveryPixelOfLongRows) {
+  for (int w : {15, 16, 17, 37, 64}) {
+    SCOPED_TRACE(w);
+    HBITMAP src = MakeBitmap(w + 1, 1, PixelFormat::Xrgb32());
+    for (int x = 0; x <= w; ++x) PutPixel(src, x, 0, 0x010203u * static_cast<std::uint32_t>(x + 1));
+    BITMAPINFO info = Info24(w + 3, 1);
+    void* bits = nullptr;
+    HBITMAP dib = CreateDIBSection(0, &info, DIB_RGB_COLORS, &bits, 0, 0);
+    auto* row = static_cast<std::uint8_t*>(bits);
+    std::memset(row, 0xAB, static_cast<std::size_t>(w + 3) * 3);
+    {
+      MemDc s(src), d(dib);
+      EXPECT_TRUE(BitBlt(d.dc, 1, 0, w, 1, s.dc, 1, 0, SRCCOPY));
+    }
+    for (int x = 0; x < w + 3; ++x) {
+      std::uint32_t rgb = 0xABABAB;
+      if (x >= 1 && x <= w) rgb = 0x010203u * static_cast<std::uint32_t>(x + 1);
+      EXPECT_EQ(row[3 * x], rgb & 0xFF) << "x=" << x;
+      EXPECT_EQ(row[3 * x + 1], (rgb >> 8) & 0xFF) << "x=" << x;
+      EXPECT_EQ(row[3 * x + 2], rgb >> 16) << "x=" << x;
+    }
+    DeleteObject(src);
+    DeleteObject(dib);
+  }
+}
+
 TEST_F(NoDisplay, IndexedBlitsCopyIndicesAndMapColours) {
   HBITMAP a = MakeBitmap(4, 1, PixelFormat::Indexed8()),
           b = MakeBitmap(4, 1, PixelFormat::Indexed8());
