@@ -1,6 +1,7 @@
 // Bitmaps: device-dependent bitmaps in the formats of the screen and of memory DCs, and 24-bit
 // DIB sections whose pixel memory the caller addresses directly.
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <sys/mman.h>
@@ -39,10 +40,23 @@ Spare& Spares() {
 }
 
 // Large blocks are mapped directly, so that freeing one returns its pages to the system
-// whatever the allocator's thresholds have become.
+// whatever the allocator's thresholds have become. A frame's worth is aligned to 2 MiB and
+// asked for in huge pages: faulting in a fresh 1920 x 1080 frame then costs a few faults
+// instead of two thousand, which is a good part of a one-shot capture's time.
 void* MapZeroed(std::size_t size) {
-  void* m = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  return m == MAP_FAILED ? nullptr : m;
+  constexpr std::size_t kHuge = std::size_t{2} << 20;
+  std::size_t length = size >= kHuge ? size + kHuge : size;
+  void* m = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (m == MAP_FAILED) return nullptr;
+  if (length == size) return m;
+  auto start = reinterpret_cast<std::uintptr_t>(m);
+  std::uintptr_t aligned = (start + kHuge - 1) & ~(kHuge - 1);
+  std::size_t head = aligned - start;
+  std::size_t used = (size + 4095) & ~std::size_t{4095};
+  if (head) munmap(m, head);
+  if (length - head > used) munmap(reinterpret_cast<void*>(aligned + used), length - head - used);
+  madvise(reinterpret_cast<void*>(aligned), used, MADV_HUGEPAGE);
+  return reinterpret_cast<void*>(aligned);
 }
 
 void Release(const Block& b) {
