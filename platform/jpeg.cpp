@@ -5,6 +5,9 @@
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
+#include <algorithm>
+#include <mutex>
+#include <utility>
 
 namespace {
 
@@ -29,18 +32,41 @@ int CheckPicture(const JPEG_CORE_PROPERTIES& props, int& pitch) {
 
 }  // namespace
 
+namespace {
+
+// The encoder and output buffer that the last ijlFree kept.
+struct Kept {
+  std::mutex mutex;
+  tjhandle encoder = nullptr;
+  unsigned char* buffer = nullptr;
+  std::size_t capacity = 0;
+};
+
+Kept& TheKept() {
+  static auto* kept = new Kept;  // lives until exit, like what it keeps
+  return *kept;
+}
+
+}  // namespace
+
 int ijlInit(JPEG_CORE_PROPERTIES* props) {
   if (props == nullptr) return IJL_INVALID_RECORD;
   *props = JPEG_CORE_PROPERTIES{};
   props->jquality = 75;
-  props->jprops = tjInitCompress();
+  Kept& kept = TheKept();
+  {
+    std::lock_guard lock(kept.mutex);
+    props->jprops = std::exchange(kept.encoder, nullptr);
+    props->JPGBuffer = std::exchange(kept.buffer, nullptr);
+    props->JPGCapacity = std::exchange(kept.capacity, 0);
+  }
+  if (props->jprops == nullptr) props->jprops = tjInitCompress();
   return props->jprops != nullptr ? IJL_OK : IJL_INIT_ERROR;
 }
 
 int ijlWrite(JPEG_CORE_PROPERTIES* props, IJLIOTYPE mode) {
   if (props == nullptr || props->jprops == nullptr) return IJL_INVALID_RECORD;
   if (mode != IJL_JBUFF_WRITEWHOLEIMAGE) return IJL_UNSUPPORTED_MODE;
-  tjFree(props->JPGBytes);
   props->JPGBytes = nullptr;
   props->JPGSizeBytes = 0;
 
@@ -48,17 +74,25 @@ int ijlWrite(JPEG_CORE_PROPERTIES* props, IJLIOTYPE mode) {
   if (const int status = CheckPicture(*props, pitch); status != IJL_OK) return status;
   if (props->jquality < 1 || props->jquality > 100) return IJL_INVALID_QUALITY;
 
-  const int flags = props->DIBHeight < 0 ? TJFLAG_BOTTOMUP : 0;
-  const int height = props->JPGHeight;
-  unsigned char* bytes = nullptr;
-  unsigned long size = 0;
-  const int result = tjCompress2(
-      props->jprops, reinterpret_cast<const unsigned char*>(props->DIBBytes), props->DIBWidth,
-      pitch, height, TJPF_BGR, &bytes, &size, kDefaultSubsampling, props->jquality, flags);
-  if (result != 0) {
-    tjFree(bytes);
-    return IJL_ENCODER_ERROR;
+  // The worst case of the encoder's output, so that it never reallocates the buffer.
+  const unsigned long needed = tjBufSize(props->DIBWidth, props->JPGHeight, kDefaultSubsampling);
+  if (needed == static_cast<unsigned long>(-1)) return IJL_INVALID_SIZE;
+  if (props->JPGCapacity < needed) {
+    tjFree(props->JPGBuffer);
+    props->JPGCapacity = 0;
+    props->JPGBuffer = tjAlloc(static_cast<int>(std::min<unsigned long>(needed, INT_MAX)));
+    if (props->JPGBuffer == nullptr) return IJL_ENCODER_ERROR;
+    props->JPGCapacity = needed;
   }
+
+  const int flags = TJFLAG_NOREALLOC | (props->DIBHeight < 0 ? TJFLAG_BOTTOMUP : 0);
+  unsigned char* bytes = props->JPGBuffer;
+  unsigned long size = props->JPGCapacity;
+  const int result =
+      tjCompress2(props->jprops, reinterpret_cast<const unsigned char*>(props->DIBBytes),
+                  props->DIBWidth, pitch, props->JPGHeight, TJPF_BGR, &bytes, &size,
+                  kDefaultSubsampling, props->jquality, flags);
+  if (result != 0) return IJL_ENCODER_ERROR;
   props->JPGBytes = bytes;
   props->JPGSizeBytes = size;
   return IJL_OK;
@@ -66,9 +100,21 @@ int ijlWrite(JPEG_CORE_PROPERTIES* props, IJLIOTYPE mode) {
 
 int ijlFree(JPEG_CORE_PROPERTIES* props) {
   if (props == nullptr) return IJL_INVALID_RECORD;
-  tjFree(props->JPGBytes);
+  Kept& kept = TheKept();
+  {
+    std::lock_guard lock(kept.mutex);
+    if (kept.encoder == nullptr && props->jprops != nullptr) {
+      kept.encoder = std::exchange(props->jprops, nullptr);
+      tjFree(kept.buffer);
+      kept.buffer = std::exchange(props->JPGBuffer, nullptr);
+      kept.capacity = props->JPGCapacity;
+    }
+  }
+  tjFree(props->JPGBuffer);
+  props->JPGBuffer = nullptr;
   props->JPGBytes = nullptr;
   props->JPGSizeBytes = 0;
+  props->JPGCapacity = 0;
   if (props->jprops != nullptr) tjDestroy(props->jprops);
   props->jprops = nullptr;
   return IJL_OK;

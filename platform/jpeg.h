@@ -48,17 +48,23 @@ struct JPEG_CORE_PROPERTIES {
   LONG jquality;
 
   // Output of ijlWrite: the encoded file, owned by the record until the next ijlWrite or
-  // ijlFree.
+  // ijlFree; no bytes (null, 0) after a failed write.
   BYTE* JPGBytes;
   std::size_t JPGSizeBytes;
+  // The buffer that the encoder writes into, JPGCapacity bytes, reused from write to write.
+  BYTE* JPGBuffer;
+  std::size_t JPGCapacity;
 
   // The encoder's own state, set by ijlInit.
   void* jprops;
 };
 
-// Prepares a zero-filled record: creates the encoder and sets every field to its default.
+// Prepares a zero-filled record: creates the encoder (or takes the one that the last ijlFree
+// kept, with its output buffer) and sets every field to its default.
 PLATFORM_API int ijlInit(JPEG_CORE_PROPERTIES* props);
 // Encodes the picture that the record describes into JPGBytes / JPGSizeBytes.
 PLATFORM_API int ijlWrite(JPEG_CORE_PROPERTIES* props, IJLIOTYPE mode);
 // Releases the encoder and the encoded bytes. Safe to call twice and on a zero-filled record.
+// One encoder and its output buffer are kept for the next ijlInit: in a running host each
+// capture then encodes into memory whose pages are already there.
 PLATFORM_API int ijlFree(JPEG_CORE_PROPERTIES* props);

@@ -133,3 +133,34 @@ TEST(EncoderRecord, CallsOnMissingOrUnpreparedRecordsFailSafely) {
 }
 
 }  // namespace
+
+namespace {
+
+std::vector<BYTE> EncodeOnce(const DibBuffer& dib) {
+  JPEG_CORE_PROPERTIES p{};
+  EXPECT_EQ(ijlInit(&p), IJL_OK);
+  p.DIBBytes = reinterpret_cast<LONG_PTR>(dib.bytes.data());
+  p.DIBWidth = p.JPGWidth = dib.width;
+  p.DIBHeight = -dib.height;
+  p.JPGHeight = dib.height;
+  p.DIBPadBytes = dib.stride - 3 * dib.width;
+  p.jquality = 90;
+  EXPECT_EQ(ijlWrite(&p, IJL_JBUFF_WRITEWHOLEIMAGE), IJL_OK);
+  std::vector<BYTE> out(p.JPGBytes, p.JPGBytes + p.JPGSizeBytes);
+  EXPECT_EQ(ijlFree(&p), IJL_OK);
+  return out;
+}
+
+}  // namespace
+
+// The encoder and buffer that one record leaves for the next are reused: a picture encoded
+// after a smaller and after a larger one comes out the same, whole and decodable.
+TEST(EncoderRecord, KeptEncoderAndBufferGiveTheSameBytes) {
+  const DibBuffer small = MakeDib(5, 3), large = MakeDib(301, 203);
+  const std::vector<BYTE> first = EncodeOnce(large);
+  EncodeOnce(small);
+  EXPECT_EQ(EncodeOnce(large), first);
+  const Decoded d = Decode(first.data(), first.size());
+  EXPECT_EQ(d.width, 301);
+  EXPECT_EQ(d.height, 203);
+}
