@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "platform/com.h"
+#include "platform/gdi.h"
 #include "platform/text.h"
 
 namespace host {
@@ -25,6 +26,12 @@ platform::Ref<platform::Dispatch> CreatePlugin() {
     if (hr == CO_E_DLLNOTFOUND || hr == CO_E_ERRORINDLL) why += ": " + platform::LastModuleError();
     std::fprintf(stderr, "pictoss: cannot create %s: %s\n", progId.c_str(), why.c_str());
     return nullptr;
+  }
+  // Under Wayland the X server shows only the XWayland windows; the rest of a capture is black.
+  if (platform::WaylandSession()) {
+    std::fprintf(stderr,
+                 "pictoss: warning: this is a Wayland session; captures show only X11 windows "
+                 "and may come out black\n");
   }
   return object;
 }

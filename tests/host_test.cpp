@@ -162,6 +162,31 @@ TEST_F(HostTest, UnrecognisedCommandsAndTextAreSentAsTyped) {
   }
 }
 
+// Under Wayland a capture may come out black: the host says so once, on standard error.
+TEST_F(HostTest, WaylandSessionGetsOneWarning) {
+  Setup();
+  const std::string warning = "Wayland session";
+  const std::pair<std::vector<std::string>, std::size_t> cases[] = {
+      {{"WAYLAND_DISPLAY=wayland-0", "XDG_SESSION_TYPE=x11"}, 1},
+      {{"WAYLAND_DISPLAY=", "XDG_SESSION_TYPE=wayland"}, 1},
+      {{"WAYLAND_DISPLAY=", "XDG_SESSION_TYPE=x11"}, 0},
+  };
+  for (const auto& [env, count] : cases) {
+    std::vector<std::string> all = env;
+    all.push_back("PICTOSS_PREFIX=" + store_.path().string());
+    all.push_back("TMPDIR=" + tmp_.path().string());
+    harness::Child chat({PICTOSS_HOST_PATH, "chat"}, all);
+    chat.WriteLine("one");
+    chat.WriteLine("two");
+    chat.CloseInput();
+    EXPECT_EQ(chat.Finish(std::chrono::seconds(20)), 0);
+    std::size_t seen = 0;
+    for (const std::string& line : Lines(chat.err()))
+      seen += line.find(warning) != std::string::npos;
+    EXPECT_EQ(seen, count) << env[0] << " " << env[1] << ": " << chat.err();
+  }
+}
+
 TEST_F(HostTest, ChatHandlesEveryLineInOrder) {
   Setup();
   harness::Child chat({PICTOSS_HOST_PATH, "chat"}, {"PICTOSS_PREFIX=" + store_.path().string(),
