@@ -75,9 +75,10 @@ std::string JsonString(std::string_view text) {
 
 std::string JsonReal(double value) {
   if (!std::isfinite(value)) return "null";
+  // JSON numbers use a point whatever the locale says.
   char text[32];
-  std::snprintf(text, sizeof text, "%.17g", value);
-  return text;
+  auto [end, ec] = std::to_chars(text, text + sizeof text, value);
+  return std::string(text, ec == std::errc() ? end : text);
 }
 
 // {"type":...,"value":...} with the type named as on the command line.

@@ -1,5 +1,6 @@
 // pictoss: the chat host. It loads the plug-in module by its ProgID, the way a chat host does,
 // and offers the sub-commands registered by the files of this folder.
+#include <clocale>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -35,6 +36,8 @@ HostCommand::HostCommand(const char* name, const char* usage, CommandFunction ru
 }  // namespace host
 
 int main(int argc, char** argv) {
+  // A chat client runs in the user's locale; the plug-in's number rules read it.
+  std::setlocale(LC_ALL, "");
   if (argc < 2 || std::strcmp(argv[1], "help") == 0 || std::strcmp(argv[1], "--help") == 0) {
     host::PrintUsage();
     return argc < 2 ? 2 : 0;

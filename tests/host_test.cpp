@@ -187,6 +187,20 @@ TEST_F(HostTest, WaylandSessionGetsOneWarning) {
   }
 }
 
+// The host runs in the user's locale, so a delay typed with the locale's decimal comma is a
+// number.
+TEST_F(HostTest, HostRunsInTheUsersLocale) {
+  Setup();
+  auto isNumber = [&](const std::string& locale, const std::string& text) {
+    std::vector<std::string> args = {PICTOSS_HOST_PATH, "invoke", "isNumber", "&str:" + text};
+    return harness::RunProgram(args,
+                               {"LC_ALL=" + locale, "PICTOSS_PREFIX=" + store_.path().string()})
+        .out;
+  };
+  EXPECT_NE(isNumber("de_DE.UTF-8", "1,5").find("\"value\":1}"), std::string::npos);
+  EXPECT_NE(isNumber("C", "1,5").find("\"value\":0}"), std::string::npos);
+}
+
 TEST_F(HostTest, ChatHandlesEveryLineInOrder) {
   Setup();
   harness::Child chat({PICTOSS_HOST_PATH, "chat"}, {"PICTOSS_PREFIX=" + store_.path().string(),
