@@ -233,4 +233,24 @@ TEST_F(ClipboardTest, SurvivesTheServerGoingAway) {
   Empty();
 }
 
+// The old server's last events may still wait unread on the old connection when the server
+// goes; the next server (on the same display number) must still get a connection of its own.
+TEST_F(ClipboardTest, ServerGoneWithUnreadEventsIsNoticed) {
+  {
+    testsupport::XvfbServer first(320, 200, 24);
+    Put(MakeBitmap(4, 4));
+    // Another program takes the selection; the notice of it is left unread.
+    ASSERT_EQ(std::system("echo x | xclip -selection clipboard -i"), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  }
+  testsupport::XvfbServer second(320, 200, 24);
+  Put(MakeBitmap(6, 2));
+  auto bmp = platform::testing::RunWhilePumping("xclip -selection clipboard -t image/bmp -o",
+                                                std::chrono::seconds(10));
+  ASSERT_TRUE(bmp.finished);
+  EXPECT_EQ(bmp.status, 0);
+  EXPECT_EQ(Le32(bmp.output, 18), 6u);
+  Empty();
+}
+
 }  // namespace

@@ -15,6 +15,7 @@
 #include <map>
 
 #include "platform/messageloop.h"
+#include "platform/x11.h"
 
 namespace platform {
 namespace {
@@ -90,9 +91,7 @@ void InstallErrorHandlers() {
 
 // True when the server has closed the connection: Xlib must not touch it again.
 bool ServerGone(Display* display) {
-  char byte;
-  ssize_t n = recv(ConnectionNumber(display), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-  return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+  return x11::PeerClosed(ConnectionNumber(display));
 }
 
 void Disconnect(Server& s) {

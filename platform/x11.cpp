@@ -10,6 +10,7 @@
 #include <X11/extensions/Xrandr.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -92,11 +93,8 @@ void OnIoErrorExit(Display* display, void*) {
   if (current && display == current->display) current->broken = true;
 }
 
-// A dead server shows as end-of-file on the socket.
 bool Alive(Display* display) {
-  char c;
-  ssize_t n = recv(ConnectionNumber(display), &c, 1, MSG_PEEK | MSG_DONTWAIT);
-  return n > 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR));
+  return !x11::PeerClosed(ConnectionNumber(display));
 }
 
 void DropSegment(Connection& c, bool server_alive) {
@@ -597,6 +595,18 @@ ReadMethod CurrentReadMethod() {
   if (!c) return ReadMethod::kNone;
   if (c->shm_pixmaps) return ReadMethod::kSharedPixmaps;
   return c->shm_available ? ReadMethod::kSharedImages : ReadMethod::kImages;
+}
+
+// A dead server shows as a hang-up on the socket. Events it sent before it went may still wait
+// unread in front of the end of the stream, so a peek at the next byte alone cannot tell.
+bool PeerClosed(int fd) {
+  pollfd p{fd, POLLIN | POLLRDHUP, 0};
+  if (poll(&p, 1, 0) < 0) return errno != EINTR;
+  if (p.revents & (POLLHUP | POLLRDHUP | POLLERR | POLLNVAL)) return true;
+  if (!(p.revents & POLLIN)) return false;
+  char c;
+  ssize_t n = recv(fd, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+  return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
 }
 
 }  // namespace x11

@@ -94,5 +94,9 @@ void StopUsingSharedPixmaps();
 // (for tests that change them).
 void ForgetScreenCache();
 
+// True when the other end of a connection's socket has closed it (a server that went away),
+// also while unread data is still waiting before the end of the stream.
+PLATFORM_API bool PeerClosed(int fd);
+
 }  // namespace x11
 }  // namespace platform
