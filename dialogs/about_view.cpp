@@ -65,10 +65,7 @@ void OnClose(Fl_Widget* widget, void*) {
 }  // namespace
 
 void ShowAboutDialog() {
-  if (!platform::OpenUiDisplay()) {
-    throw platform::RuntimeError(kNoDisplayError, u"Vorlick.about",
-                                 u"No display is available to show the about dialog on");
-  }
+  RequireDialogDisplay(u"about");
   DialogScale scale;
   PixelRect client = scale.Rect({0, 0, 6330, 4890});
   auto window = std::make_unique<Fl_Window>(client.width, client.height, "About Pictoss Saver");

@@ -96,10 +96,7 @@ void OptionsView::OnDefaults(Fl_Widget*, void* data) {
 }  // namespace
 
 void ShowOptionsDialog() {
-  if (!platform::OpenUiDisplay()) {
-    throw platform::RuntimeError(kNoDisplayError, u"Vorlick.options",
-                                 u"No display is available to show the options dialog on");
-  }
+  RequireDialogDisplay(u"options");
   OptionsForm form;
   form.Load();
   OptionsView view(form);

@@ -1,5 +1,9 @@
 #include "dialogs/widgets.h"
 
+#include "dialogs/dialogs.h"
+#include "platform/errors.h"
+#include "platform/ui.h"
+
 #include <FL/Fl.H>
 #include <FL/fl_draw.H>
 
@@ -8,6 +12,13 @@
 #include <utility>
 
 namespace pictoss {
+
+void RequireDialogDisplay(std::u16string_view form) {
+  if (platform::OpenUiDisplay()) return;
+  throw platform::RuntimeError(
+      kNoDisplayError, u"Vorlick." + std::u16string(form),
+      u"No display is available to show the " + std::u16string(form) + u" dialog on");
+}
 
 Fl_Font DialogFont(const char* face, bool bold) {
   // FLTK names an Xft font by its family, prefixed by ' ' for regular or 'B' for bold.
