@@ -5,9 +5,10 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "platform/com.h"
-#include "platform/gdi.h"
-#include "platform/text.h"
+#include "platform/ole/com.h"
+#include "platform/gdi/gdi.h"
+#include "platform/base/text.h"
+#include "platform/x11/x11.h"
 
 namespace host {
 

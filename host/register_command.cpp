@@ -10,8 +10,8 @@
 
 #include "host/command.h"
 #include "host/plugin_host.h"
-#include "platform/com.h"
-#include "platform/registry.h"
+#include "platform/ole/com.h"
+#include "platform/registry/registry.h"
 
 namespace host {
 namespace {
