@@ -8,6 +8,7 @@
 #include "platform/ole/com.h"
 #include "platform/gdi/gdi.h"
 #include "platform/base/text.h"
+#include "platform/registry/registry.h"
 #include "platform/x11/x11.h"
 
 namespace host {
@@ -17,7 +18,13 @@ platform::Ref<platform::Dispatch> CreatePlugin() {
   CLSID clsid;
   HRESULT hr = CLSIDFromProgID(kPluginProgId, &clsid);
   if (FAILED(hr)) {
-    std::fprintf(stderr, "pictoss: %s is not registered (run: pictoss setup)\n", progId.c_str());
+    // A store that cannot be read is not the same as a class that is not registered.
+    if (const std::string problem = platform::RegistryStoreProblem(); !problem.empty()) {
+      std::fprintf(stderr, "pictoss: cannot look up %s: the registry store cannot be used: %s\n",
+                   progId.c_str(), problem.c_str());
+    } else {
+      std::fprintf(stderr, "pictoss: %s is not registered (run: pictoss setup)\n", progId.c_str());
+    }
     return nullptr;
   }
   platform::Ref<platform::Dispatch> object;

@@ -25,10 +25,10 @@ constexpr DefaultSetting kDefaultSettings[] = {{"TimeDelay", "0"},
                                                {"FileName", "My_Screenshot.jpg"}};
 
 // Loads the module and calls one of its registration entry points. Prints what happened.
-int CallRegistrationEntry(const std::vector<std::string>& args, const char* entry,
-                          const char* done) {
+int CallRegistrationEntry(const std::vector<std::string>& args, const char* command,
+                          const char* entry, const char* done) {
   if (args.size() > 1) {
-    std::fprintf(stderr, "usage: pictoss %s [MODULE]\n", done);
+    std::fprintf(stderr, "usage: pictoss %s [MODULE]\n", command);
     return 2;
   }
   std::error_code ec;
@@ -51,6 +51,9 @@ int CallRegistrationEntry(const std::vector<std::string>& args, const char* entr
   HRESULT hr = function();
   if (FAILED(hr)) {
     std::fprintf(stderr, "pictoss: %s failed: %s\n", entry, platform::StatusText(hr).c_str());
+    if (const std::string problem = platform::RegistryStoreProblem(); !problem.empty()) {
+      std::fprintf(stderr, "pictoss: the registry store cannot be used: %s\n", problem.c_str());
+    }
     return 1;
   }
   std::printf("%s %s\n", done, path.c_str());
@@ -58,11 +61,11 @@ int CallRegistrationEntry(const std::vector<std::string>& args, const char* entr
 }
 
 int Register(const std::vector<std::string>& args) {
-  return CallRegistrationEntry(args, "DllRegisterServer", "registered");
+  return CallRegistrationEntry(args, "register", "DllRegisterServer", "registered");
 }
 
 int Unregister(const std::vector<std::string>& args) {
-  return CallRegistrationEntry(args, "DllUnregisterServer", "unregistered");
+  return CallRegistrationEntry(args, "unregister", "DllUnregisterServer", "unregistered");
 }
 
 // Creates the settings key and the values that are missing; never overwrites one.
@@ -70,8 +73,9 @@ bool CreateSettings() {
   HKEY key = 0;
   if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
                       KEY_READ | KEY_WRITE, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+    const std::string problem = platform::RegistryStoreProblem();
     std::fprintf(stderr, "pictoss: cannot create HKEY_LOCAL_MACHINE\\%s in %s\n", kSettingsKey,
-                 platform::RegistryStoreFileName().c_str());
+                 problem.empty() ? platform::RegistryStoreFileName().c_str() : problem.c_str());
     return false;
   }
   bool ok = true;
