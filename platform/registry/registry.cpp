@@ -288,9 +288,12 @@ class Store {
  public:
   // Closing the last connection folds the journal back into the file.
   ~Store() { Close(); }
-  // Makes a connection to `path` current. When the file does not exist or holds no store yet,
-  // a read finds `empty` true; a write creates the file and the tables first.
-  LONG Open(const std::string& path, bool forWrite, bool& empty);
+  // What an operation does to the store: reads it, changes what is in it, or may add to it.
+  enum Access { kRead, kWrite, kCreate };
+  // Makes a connection to `path` current, one that can write unless for kRead. When the file
+  // does not exist or holds no store yet, `empty` is set; but for kCreate the file and the
+  // tables are made first.
+  LONG Open(const std::string& path, Access access, bool& empty);
   void Close();
   // Whether the connection cannot write (the file or its folder may not be written).
   bool readOnly() const { return !writer_; }
@@ -307,8 +310,8 @@ class Store {
  private:
   LONG Connect(const std::string& path, const struct stat& file, bool forWrite);
   LONG ConnectImmutable();
-  LONG CheckFolderAndFile(const std::string& path, bool forWrite, struct stat& file, bool& missing);
-  LONG CheckStore(bool forWrite, bool& empty);
+  LONG CheckFolderAndFile(const std::string& path, Access access, struct stat& file, bool& missing);
+  LONG CheckStore(Access access, bool& empty);
   LONG CreateTables();
   LONG QueryInt(const char* sql, std::int64_t& value);
   LONG Fail(LONG status, std::string problem) {
@@ -371,7 +374,7 @@ LONG Store::Note(LONG status) {
 }
 
 // Stats the store file and checks it and its folder. `missing` tells a file that does not exist.
-LONG Store::CheckFolderAndFile(const std::string& path, bool forWrite, struct stat& file,
+LONG Store::CheckFolderAndFile(const std::string& path, Access access, struct stat& file,
                                bool& missing) {
   missing = false;
   const std::string folder = FolderOf(path);
@@ -383,7 +386,7 @@ LONG Store::CheckFolderAndFile(const std::string& path, bool forWrite, struct st
   }
   if (stat(path.c_str(), &file) != 0) {
     if (errno != ENOENT) return Fail(StatusOfErrno(errno), path + ": " + ErrnoText(errno));
-    if (!forWrite) {
+    if (access != kCreate) {
       missing = true;
       return ERROR_SUCCESS;
     }
@@ -398,12 +401,12 @@ LONG Store::CheckFolderAndFile(const std::string& path, bool forWrite, struct st
   return ERROR_SUCCESS;
 }
 
-LONG Store::Open(const std::string& path, bool forWrite, bool& empty) {
+LONG Store::Open(const std::string& path, Access access, bool& empty) {
   empty = false;
   problem_.clear();
   struct stat file {};
   bool missing;
-  if (LONG status = CheckFolderAndFile(path, forWrite, file, missing)) return status;
+  if (LONG status = CheckFolderAndFile(path, access, file, missing)) return status;
   if (missing) {
     Close();
     empty = true;
@@ -412,12 +415,13 @@ LONG Store::Open(const std::string& path, bool forWrite, bool& empty) {
   if (db_ && (path != path_ || file.st_dev != device_ || file.st_ino != inode_)) Close();
   // A reader's connection is replaced by a writer's; so is a writer's that found the file
   // read-only, once it may be written again.
+  const bool forWrite = access != kRead;
   if (db_ && forWrite && !writer_ && CanWriteFolderAndFile(path)) Close();
   if (!db_) {
     if (LONG status = Connect(path, file, forWrite)) return status;
   }
   if (verified_) return forWrite && !writer_ ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
-  return CheckStore(forWrite, empty);
+  return CheckStore(access, empty);
 }
 
 LONG Store::Connect(const std::string& path, const struct stat& file, bool forWrite) {
@@ -493,7 +497,7 @@ sqlite3_stmt* Store::Prepare(const char* sql, LONG& status) {
 
 // Tells a store of ours from a new empty file (which a write turns into a store) and from any
 // other file (which is never touched).
-LONG Store::CheckStore(bool forWrite, bool& empty) {
+LONG Store::CheckStore(Access access, bool& empty) {
   std::int64_t id = 0, tables = 0;
   LONG status = QueryInt("PRAGMA application_id", id);
   if (status && status != ERROR_BADDB && !CanWriteFolderAndFile(path_)) {
@@ -508,12 +512,12 @@ LONG Store::CheckStore(bool forWrite, bool& empty) {
   if (status) return status;
   if (id == kApplicationId) {
     verified_ = true;
-    return forWrite && !writer_ ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
+    return access != kRead && !writer_ ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
   }
   if (id != 0 || tables != 0) {
     return Fail(ERROR_BADDB, path_ + ": not a registry store (a database of another program)");
   }
-  if (!forWrite) {
+  if (access != kCreate) {
     empty = true;
     return ERROR_SUCCESS;
   }
@@ -768,7 +772,7 @@ LONG RegOpenKeyExA(HKEY key, const char* subKey, DWORD options, REGSAM access, H
     if (HoldsNothing(parent->root)) return ERROR_FILE_NOT_FOUND;
     bool empty;
     Store& store = TheStore();
-    if (LONG status = store.Open(parent->store, false, empty)) return status;
+    if (LONG status = store.Open(parent->store, Store::kRead, empty)) return status;
     if (empty) return NotFound(store, empty, *parent);
     ReadTransaction transaction(store);
     LONG status = FindKey(store, parent->id, *names, opened.id);
@@ -798,7 +802,7 @@ LONG RegCreateKeyExA(HKEY key, const char* subKey, DWORD reserved, char*, DWORD 
   }
   bool empty, created;
   Store& store = TheStore();
-  if (LONG status = store.Open(parent->store, true, empty)) return status;
+  if (LONG status = store.Open(parent->store, Store::kCreate, empty)) return status;
   Transaction transaction(store);
   if (transaction.status()) return transaction.status();
   if (!KeyExists(store, parent->id)) return ERROR_KEY_DELETED;
@@ -842,7 +846,7 @@ LONG RegQueryValueExA(HKEY key, const char* valueName, DWORD* reserved, DWORD* t
   if (HoldsNothing(open->root)) return ERROR_FILE_NOT_FOUND;
   bool empty;
   Store& store = TheStore();
-  if (LONG status = store.Open(open->store, false, empty)) return status;
+  if (LONG status = store.Open(open->store, Store::kRead, empty)) return status;
   if (empty) return NotFound(store, empty, *open);
   Query query(store, "SELECT type, data FROM key_values WHERE key = ? AND folded = ?");
   if (!query.Bind(open->id).Bind(FoldName(name)).Step()) {
@@ -864,7 +868,7 @@ LONG RegSetValueExA(HKEY key, const char* valueName, DWORD, DWORD type, const BY
   if (!(open->access & KEY_SET_VALUE) || HoldsNothing(open->root)) return ERROR_ACCESS_DENIED;
   bool empty;
   Store& store = TheStore();
-  if (LONG status = store.Open(open->store, true, empty)) return status;
+  if (LONG status = store.Open(open->store, Store::kCreate, empty)) return status;
   Transaction transaction(store);
   if (transaction.status()) return transaction.status();
   if (!KeyExists(store, open->id)) return ERROR_KEY_DELETED;
@@ -886,7 +890,7 @@ LONG RegDeleteValueA(HKEY key, const char* valueName) {
   if (HoldsNothing(open->root)) return ERROR_FILE_NOT_FOUND;
   bool empty;
   Store& store = TheStore();
-  if (LONG status = store.Open(open->store, false, empty)) return status;
+  if (LONG status = store.Open(open->store, Store::kWrite, empty)) return status;
   if (empty) return NotFound(store, empty, *open);
   if (store.readOnly()) return ERROR_ACCESS_DENIED;
   Transaction transaction(store);
@@ -907,7 +911,7 @@ LONG RegDeleteKeyA(HKEY key, const char* subKey) {
   if (HoldsNothing(parent->root)) return ERROR_FILE_NOT_FOUND;
   bool empty;
   Store& store = TheStore();
-  if (LONG status = store.Open(parent->store, false, empty)) return status;
+  if (LONG status = store.Open(parent->store, Store::kWrite, empty)) return status;
   if (empty) return NotFound(store, empty, *parent);
   Transaction transaction(store);
   if (transaction.status()) return transaction.status();
@@ -935,7 +939,7 @@ LONG RegDeleteTreeA(HKEY key, const char* subKey) {
   if (HoldsNothing(parent->root)) return ERROR_FILE_NOT_FOUND;
   bool empty;
   Store& store = TheStore();
-  if (LONG status = store.Open(parent->store, false, empty)) return status;
+  if (LONG status = store.Open(parent->store, Store::kWrite, empty)) return status;
   if (empty) return NotFound(store, empty, *parent);
   Transaction transaction(store);
   if (transaction.status()) return transaction.status();
@@ -987,7 +991,7 @@ LONG RegEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* nameSize, DWORD* re
   if (!(open->access & KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
   bool empty;
   Store& store = TheStore();
-  if (LONG status = store.Open(open->store, false, empty)) return status;
+  if (LONG status = store.Open(open->store, Store::kRead, empty)) return status;
   if (empty || HoldsNothing(open->root)) return ERROR_NO_MORE_ITEMS;
   Query query(store, "SELECT name FROM keys WHERE parent = ? ORDER BY folded LIMIT 1 OFFSET ?");
   if (!query.Bind(open->id).Bind(static_cast<std::int64_t>(index)).Step()) {
@@ -1005,7 +1009,7 @@ LONG RegEnumValueA(HKEY key, DWORD index, char* valueName, DWORD* valueNameSize,
   if (!(open->access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
   bool empty;
   Store& store = TheStore();
-  if (LONG status = store.Open(open->store, false, empty)) return status;
+  if (LONG status = store.Open(open->store, Store::kRead, empty)) return status;
   if (empty || HoldsNothing(open->root)) return ERROR_NO_MORE_ITEMS;
   Query query(store,
               "SELECT name, type, data FROM key_values WHERE key = ? ORDER BY folded"
