@@ -17,6 +17,7 @@
 #include "tests/support/xvfb.h"
 #include "platform/gdi/handles.h"
 #include "platform/user/clipboard.h"
+#include "platform/base/row_bytes.h"
 
 namespace pictoss {
 namespace {
@@ -42,7 +43,7 @@ Rgb Pattern(int x, int y) {
 
 // Bytes per row of a 24-bit DIB, worked out here rather than asked of the object.
 int RowBytes(int width) {
-  return (width * 3 + 3) / 4 * 4;
+  return static_cast<int>(platform::DibRowBytes(width));
 }
 
 // The pixel at (x, y), y counted from the top, of a bottom-up blue-green-red DIB.

@@ -36,11 +36,6 @@ constexpr size_t kMaxKeyNameBytes = 255;
 constexpr size_t kMaxValueNameBytes = 16383;
 constexpr DWORD kMaxValueBytes = 16u << 20;
 
-// The roots are rows 1..7 of the key table, in the order of their handles.
-constexpr const char* kRootNames[] = {
-    "HKEY_CLASSES_ROOT",     "HKEY_CURRENT_USER",   "HKEY_LOCAL_MACHINE", "HKEY_USERS",
-    "HKEY_PERFORMANCE_DATA", "HKEY_CURRENT_CONFIG", "HKEY_DYN_DATA"};
-
 bool IsRoot(HKEY key) {
   return key >= HKEY_CLASSES_ROOT && key <= HKEY_DYN_DATA;
 }
@@ -354,10 +349,13 @@ LONG Store::CreateTables() {
     for (const char* sql : kSchema) {
       if (!status) status = Exec(sql);
     }
-    for (int root = 0; root < 7 && !status; ++root) {
+    // The roots are rows 1..7 of the key table, in the order of their handles.
+    for (const RootKeyName& root : kRootKeys) {
+      if (status) break;
+      const std::string name(root.name);
       const std::string sql = "INSERT INTO keys(id, parent, name, folded) VALUES(" +
-                              std::to_string(root + 1) + ", 0, '" + kRootNames[root] + "', '" +
-                              kRootNames[root] + "')";
+                              std::to_string(RootId(root.handle)) + ", 0, '" + name + "', '" +
+                              name + "')";
       status = Exec(sql.c_str());
     }
     if (!status) status = Exec(("PRAGMA application_id=" + std::to_string(kApplicationId)).c_str());
