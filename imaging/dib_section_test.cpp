@@ -18,6 +18,7 @@
 #include "platform/gdi/handles.h"
 #include "platform/user/clipboard.h"
 #include "platform/base/row_bytes.h"
+#include "tests/support/gdi_leak_check.h"
 
 namespace pictoss {
 namespace {
@@ -93,9 +94,9 @@ platform::Ref<Picture> PictureOf(HBITMAP bitmap, HPALETTE palette = 0) {
 // Every test leaves the handle table as it found it.
 class DibSectionTest : public ::testing::Test {
  protected:
-  void SetUp() override { live_ = platform::LiveGdiObjectCount(); }
-  void TearDown() override { EXPECT_EQ(platform::LiveGdiObjectCount(), live_); }
-  std::size_t live_ = 0;
+  void SetUp() override { leaks_.Reset(); }
+  void TearDown() override { leaks_.Check(); }
+  testsupport::GdiLeakCheck leaks_;
 };
 
 TEST_F(DibSectionTest, NewObjectIsEmptyWithAZeroHeader) {
@@ -179,7 +180,7 @@ TEST_F(DibSectionTest, RefusedSizeLeavesNoHandlesButReportsTheSize) {
     EXPECT_EQ(dib->DIBSectionBitsPtr(), 0);
     EXPECT_EQ(dib->Width(), c.width);
     EXPECT_EQ(dib->Height(), c.height);
-    EXPECT_EQ(platform::LiveGdiObjectCount(), live_);
+    leaks_.Check();
   }
 }
 
@@ -204,11 +205,11 @@ TEST_F(DibSectionTest, ClearUpEmptiesButKeepsTheSize) {
 TEST_F(DibSectionTest, CreateTwiceFreesTheFirstDcAndDib) {
   auto dib = platform::MakeRef<cDIBSection>();
   ASSERT_TRUE(dib->Create(4, 4));
-  EXPECT_EQ(platform::LiveGdiObjectCount(), live_ + 2);
+  EXPECT_EQ(platform::LiveGdiObjectCount(), leaks_.baseline() + 2);
   HDC firstDC = dib->hdc();
   HBITMAP firstDib = dib->hDib();
   ASSERT_TRUE(dib->Create(8, 2));
-  EXPECT_EQ(platform::LiveGdiObjectCount(), live_ + 2);
+  EXPECT_EQ(platform::LiveGdiObjectCount(), leaks_.baseline() + 2);
   EXPECT_NE(dib->hdc(), firstDC);
   EXPECT_EQ(GetObjectA(firstDib, sizeof(BITMAP), nullptr), 0);
   EXPECT_FALSE(DeleteDC(firstDC));
@@ -220,7 +221,7 @@ TEST_F(DibSectionTest, DestructionFreesDcAndDib) {
     auto dib = platform::MakeRef<cDIBSection>();
     ASSERT_TRUE(dib->Create(4, 4));
   }
-  EXPECT_EQ(platform::LiveGdiObjectCount(), live_);
+  leaks_.Check();
 }
 
 TEST_F(DibSectionTest, OverflowInCreateRaisesSixAndKeepsTheDcForClearUp) {
@@ -242,10 +243,10 @@ TEST_F(DibSectionTest, OverflowInCreateRaisesSixAndKeepsTheDcForClearUp) {
     EXPECT_NE(dib->hdc(), 0u);
     EXPECT_EQ(dib->hDib(), 0u);
     EXPECT_EQ(dib->DIBSectionBitsPtr(), 0);
-    EXPECT_EQ(platform::LiveGdiObjectCount(), live_ + 1);
+    EXPECT_EQ(platform::LiveGdiObjectCount(), leaks_.baseline() + 1);
     dib->ClearUp();
     EXPECT_EQ(dib->hdc(), 0u);
-    EXPECT_EQ(platform::LiveGdiObjectCount(), live_);
+    leaks_.Check();
   }
   auto dib2 = platform::MakeRef<cDIBSection2>();
   try {
@@ -513,7 +514,8 @@ TEST_F(DibSectionTest, CopyToClipboardAsBitmapIsPastedByAnotherProgramAsPng) {
   MessageBoxes boxes;
   ASSERT_TRUE(dib->CopyToClipboard(false));
   EXPECT_TRUE(boxes.shown.empty());
-  EXPECT_EQ(platform::LiveGdiObjectCount(), live_ + 2 + 1);  // the object's two, the clipboard's
+  EXPECT_EQ(platform::LiveGdiObjectCount(),
+            leaks_.baseline() + 2 + 1);  // the object's two, the clipboard's
 
   auto result =
       platform::testing::RunWhilePumping("xclip -selection clipboard -t image/png -o 2>&1");
@@ -545,7 +547,7 @@ TEST_F(DibSectionTest, CopyToClipboardAsDibShowsTheMessageAndLeavesTheClipboard)
     EXPECT_EQ(text, u"I don't know how to put a DIB on the clipboard! Copy as bitmap instead!!!");
     EXPECT_EQ(caption, u"Pictoss");
   }
-  EXPECT_EQ(platform::LiveGdiObjectCount(), live_ + 2);
+  EXPECT_EQ(platform::LiveGdiObjectCount(), leaks_.baseline() + 2);
   auto result = platform::testing::RunWhilePumping("xclip -selection clipboard -o");
   ASSERT_TRUE(result.finished);
   EXPECT_EQ(result.output, "before");
@@ -564,7 +566,7 @@ TEST_F(DibSectionTest, CopyToClipboardFailsWhileAnotherOpenerHoldsIt) {
   while (step != 1) std::this_thread::yield();
   EXPECT_FALSE(dib->CopyToClipboard(false));
   // The bitmap that the clipboard did not take is not left behind.
-  EXPECT_EQ(platform::LiveGdiObjectCount(), live_ + 2);
+  EXPECT_EQ(platform::LiveGdiObjectCount(), leaks_.baseline() + 2);
   step = 2;
   other.join();
 }

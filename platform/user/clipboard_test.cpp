@@ -14,6 +14,7 @@
 #include "platform/gdi/handles.h"
 #include "platform/user/clipboard.h"
 #include "platform/base/row_bytes.h"
+#include "tests/support/gdi_leak_check.h"
 
 namespace {
 
@@ -48,9 +49,9 @@ void Empty() {
 
 class ClipboardTest : public ::testing::Test {
  protected:
-  void SetUp() override { live_ = platform::LiveGdiObjectCount(); }
-  void TearDown() override { EXPECT_EQ(platform::LiveGdiObjectCount(), live_); }
-  std::size_t live_ = 0;
+  void SetUp() override { leaks_.Reset(); }
+  void TearDown() override { leaks_.Check(); }
+  testsupport::GdiLeakCheck leaks_;
 };
 
 TEST_F(ClipboardTest, CallsNeedTheClipboardOpen) {
@@ -96,7 +97,7 @@ TEST_F(ClipboardTest, HandedOverBitmapBelongsToTheClipboardUntilEmptied) {
   EXPECT_FALSE(Alive(first));
   EXPECT_TRUE(CloseClipboard());
   EXPECT_TRUE(Alive(second));
-  EXPECT_EQ(platform::LiveGdiObjectCount(), live_ + 1);
+  EXPECT_EQ(platform::LiveGdiObjectCount(), leaks_.baseline() + 1);
   // Opening alone changes nothing; emptying frees what was there.
   ASSERT_TRUE(OpenClipboard(0));
   EXPECT_TRUE(CloseClipboard());
