@@ -8,8 +8,8 @@
 #include <string>
 
 #include "platform/registry/registry.h"
-#include "settings/key_path.h"
 #include "product/product.h"
+#include "settings/key_path.h"
 
 namespace {
 

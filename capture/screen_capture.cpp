@@ -2,9 +2,9 @@
 
 #include <climits>
 
+#include "platform/gdi/screen.h"
 #include "platform/runtime/errors.h"
 #include "platform/runtime/numbers.h"
-#include "platform/gdi/screen.h"
 #include "platform/user/window.h"
 #include "product/product.h"
 

@@ -15,14 +15,14 @@
 #include <memory>
 #include <vector>
 
-#include "platform/runtime/errors.h"
 #include "platform/gdi/bitmap.h"
-#include "platform/x11/x11.h"
-#include "tests/support/xvfb.h"
 #include "platform/gdi/handles.h"
 #include "platform/gdi/palette.h"
+#include "platform/runtime/errors.h"
 #include "platform/user/window.h"
+#include "platform/x11/x11.h"
 #include "tests/support/gdi_leak_check.h"
+#include "tests/support/xvfb.h"
 
 namespace {
 

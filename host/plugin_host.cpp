@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "platform/ole/com.h"
-#include "platform/gdi/gdi.h"
 #include "platform/base/text.h"
+#include "platform/gdi/gdi.h"
+#include "platform/ole/com.h"
 #include "platform/x11/x11.h"
 #include "product/product.h"
 

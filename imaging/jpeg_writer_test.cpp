@@ -1,7 +1,7 @@
 #include "imaging/jpeg_writer.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -16,10 +16,10 @@
 #include <sstream>
 #include <string>
 
-#include "platform/runtime/errors.h"
-#include "platform/jpeg/jpeg_test_picture.h"
-#include "platform/base/text.h"
 #include "platform/base/row_bytes.h"
+#include "platform/base/text.h"
+#include "platform/jpeg/jpeg_test_picture.h"
+#include "platform/runtime/errors.h"
 
 namespace pictoss {
 namespace {

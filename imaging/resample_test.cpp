@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <random>
@@ -5,17 +6,16 @@
 #include <type_traits>
 #include <utility>
 #include <vector>
-#include <algorithm>
 
 #include <gtest/gtest.h>
 
 #include "imaging/bilinear.h"
 #include "imaging/dib_section.h"
 #include "imaging/resample_reference.h"
-#include "platform/runtime/errors.h"
+#include "platform/base/row_bytes.h"
 #include "platform/gdi/gdi.h"
 #include "platform/gdi/handles.h"
-#include "platform/base/row_bytes.h"
+#include "platform/runtime/errors.h"
 
 namespace pictoss {
 namespace {

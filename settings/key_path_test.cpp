@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/user/messagebox.h"
 #include "platform/registry/registry.h"
+#include "platform/user/messagebox.h"
 #include "product/product.h"
 
 namespace pictoss {

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "platform/registry/registry.h"
-#include "tests/support/ui_test_driver.h"
 #include "tests/host_harness.h"
+#include "tests/support/ui_test_driver.h"
 #include "tests/support/xvfb.h"
 
 namespace {
