@@ -19,6 +19,7 @@
 #include "platform/user/messagebox.h"
 #include "tests/support/clipboard_testing.h"
 #include "tests/support/gdi_leak_check.h"
+#include "tests/support/runtime_error.h"
 #include "tests/support/xvfb.h"
 
 namespace pictoss {
@@ -160,13 +161,7 @@ TEST_F(DibSectionTest, OverflowInCreateRaisesSixAndKeepsTheDcForClearUp) {
   };
   for (const auto& c : cases) {
     auto dib = platform::MakeRef<cDIBSection>();
-    try {
-      dib->Create(c.width, c.height);
-      ADD_FAILURE() << c.width;
-    } catch (const platform::RuntimeError& e) {
-      EXPECT_EQ(e.number(), 6);
-      EXPECT_EQ(e.source(), u"Vorlick.cDIBSection");
-    }
+    EXPECT_RUNTIME_ERROR(dib->Create(c.width, c.height), 6, u"Vorlick.cDIBSection");
     EXPECT_NE(dib->hdc(), 0u);
     EXPECT_EQ(dib->hDib(), 0u);
     EXPECT_EQ(dib->DIBSectionBitsPtr(), 0);
@@ -302,13 +297,7 @@ TEST_F(DibSectionTest, PictureWithoutABitmapLeavesTheObjectEmpty) {
 
 TEST_F(DibSectionTest, NoPictureAtAllRaisesObjectNotSet) {
   auto dib = platform::MakeRef<cDIBSection>();
-  try {
-    dib->CreateFromPicture(nullptr);
-    ADD_FAILURE();
-  } catch (const platform::RuntimeError& e) {
-    EXPECT_EQ(e.number(), 91);
-    EXPECT_EQ(e.source(), u"Vorlick.cDIBSection");
-  }
+  EXPECT_RUNTIME_ERROR(dib->CreateFromPicture(nullptr), 91, u"Vorlick.cDIBSection");
 }
 
 // A memory DC holding a pattern DIB of the given size; frees both when done.

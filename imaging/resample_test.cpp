@@ -16,6 +16,7 @@
 #include "platform/gdi/gdi.h"
 #include "platform/gdi/handles.h"
 #include "platform/runtime/errors.h"
+#include "tests/support/runtime_error.h"
 
 namespace pictoss {
 namespace {
@@ -384,13 +385,7 @@ TYPED_TEST(ResampleTest, SourceWithoutPixelsFails) {
   source->ClearUp();
   const std::size_t live = platform::LiveGdiObjectCount();
   for (auto [h, w] : {std::pair{3, 3}, {6, 6}}) {
-    try {
-      source->Resample(h, w);
-      ADD_FAILURE() << "resampled a picture without pixels";
-    } catch (const platform::RuntimeError& e) {
-      EXPECT_EQ(e.number(), 9);
-      EXPECT_EQ(e.source(), this->Source());
-    }
+    EXPECT_RUNTIME_ERROR(source->Resample(h, w), 9, this->Source());
   }
   EXPECT_EQ(platform::LiveGdiObjectCount(), live);
 }
