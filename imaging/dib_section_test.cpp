@@ -55,13 +55,11 @@ TEST(DibStrideTest, ThreeBytesAPixelRoundedUpToFour) {
 TEST(DibStrideTest, OverflowRaisesSixWithTheCallersSource) {
   // 3 x 715827882 still fits; adding 3 does not. 3 x INT_MAX does not fit at all.
   for (LONG width : {715827882, INT_MAX}) {
-    try {
-      DibStride(width, u"Vorlick.cDIBSection2");
-      ADD_FAILURE() << width;
-    } catch (const platform::RuntimeError& e) {
-      EXPECT_EQ(e.number(), 6);
-      EXPECT_EQ(e.source(), u"Vorlick.cDIBSection2");
-      EXPECT_EQ(e.description(), u"Overflow");
+    SCOPED_TRACE(width);
+    if (auto e = testsupport::RaisedError([&] { DibStride(width, u"Vorlick.cDIBSection2"); })) {
+      EXPECT_EQ(e->number(), 6);
+      EXPECT_EQ(e->source(), u"Vorlick.cDIBSection2");
+      EXPECT_EQ(e->description(), u"Overflow");
     }
   }
 }
@@ -171,11 +169,8 @@ TEST_F(DibSectionTest, OverflowInCreateRaisesSixAndKeepsTheDcForClearUp) {
     leaks_.Check();
   }
   auto dib2 = platform::MakeRef<cDIBSection2>();
-  try {
-    dib2->Create(715827882, 1);
-    ADD_FAILURE();
-  } catch (const platform::RuntimeError& e) {
-    EXPECT_EQ(e.source(), u"Vorlick.cDIBSection2");
+  if (auto e = testsupport::RaisedError([&] { dib2->Create(715827882, 1); })) {
+    EXPECT_EQ(e->source(), u"Vorlick.cDIBSection2");
   }
   // Destruction deletes the DC that the overflow left.
 }

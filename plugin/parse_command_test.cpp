@@ -14,6 +14,7 @@
 #include "platform/runtime/errors.h"
 #include "platform/user/messageloop.h"
 #include "plugin/pt.h"
+#include "tests/support/runtime_error.h"
 
 namespace pictoss {
 namespace {
@@ -56,13 +57,10 @@ class ParseCommandTest : public ::testing::Test {
   }
   // Runs the command and returns the number of the error it raised (0 for none).
   int Run(PT& pt, const std::u16string& word, const std::u16string& arg, std::u16string& result) {
-    try {
-      HandleCommand(pt, word, arg, nullptr, result);
-    } catch (const platform::RuntimeError& e) {
-      source_ = e.source();
-      return e.number();
-    }
-    return 0;
+    auto error = testsupport::ErrorOf([&] { HandleCommand(pt, word, arg, nullptr, result); });
+    if (!error) return 0;
+    source_ = error->source();
+    return error->number();
   }
 
   fs::path store_;

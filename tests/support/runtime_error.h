@@ -1,5 +1,7 @@
-// For tests: expectations of platform::RuntimeError. EXPECT_RUNTIME_ERROR(statement, number,
-// source) fails the test unless the statement raises a RuntimeError with that number and source.
+// For tests: expectations of platform::RuntimeError, in place of a try and catch in each test.
+// EXPECT_RUNTIME_ERROR(statement, number, source) fails the test unless the statement raises a
+// RuntimeError with that number and source; RaisedError and ErrorOf hand the error over for
+// further checks.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -14,16 +16,23 @@
 
 namespace testsupport {
 
-// The error that call raised, or nullopt (a failure of the running test) when it raised none.
+// The RuntimeError that call raised, or nullopt when it returned.
 template <class Call>
-std::optional<platform::RuntimeError> RaisedError(Call&& call) {
+std::optional<platform::RuntimeError> ErrorOf(Call&& call) {
   try {
     call();
   } catch (const platform::RuntimeError& e) {
     return e;
   }
-  ADD_FAILURE() << "no RuntimeError was raised";
   return std::nullopt;
+}
+
+// The same for a call that must raise: no error is a failure of the running test.
+template <class Call>
+std::optional<platform::RuntimeError> RaisedError(Call&& call) {
+  std::optional<platform::RuntimeError> error = ErrorOf(call);
+  if (!error) ADD_FAILURE() << "no RuntimeError was raised";
+  return error;
 }
 
 }  // namespace testsupport
