@@ -9,8 +9,8 @@
 #include <optional>
 #include <string>
 
-#include "dialogs/settings_store_for_tests.h"
 #include "platform/runtime/errors.h"
+#include "tests/support/private_store.h"
 #include "tests/support/runtime_error.h"
 #include "tests/support/ui_test_driver.h"
 #include "tests/support/xvfb.h"
@@ -31,7 +31,7 @@ TEST(DialogsWithoutDisplay, RaiseAClearErrorAndTouchNoSettings) {
   std::optional<std::string> display;
   if (const char* d = std::getenv("DISPLAY")) display = d;
   unsetenv("DISPLAY");
-  dialogstest::PrivateStore store;
+  testsupport::PrivateStore store;
   struct Case {
     std::function<void()> show;
     std::u16string source;
@@ -56,7 +56,7 @@ class DialogWindows : public ::testing::Test {
     setenv("DISPLAY", server.display().c_str(), 1);
   }
 
-  dialogstest::PrivateStore store_;
+  testsupport::PrivateStore store_;
 };
 
 // Shows a dialog on this thread while the driver works on the window titled `title` from
