@@ -1,0 +1,475 @@
+// The registry store's file and its SQLite connection: where the file lives, how it is created
+// and checked, and the statements the operations run on it.
+#include "platform/registry/store.h"
+
+#include <fcntl.h>
+#include <locale.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <wctype.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/base/text.h"
+
+namespace platform::registry_store {
+// ---------------------------------------------------------------------------------------------
+// Names
+
+// The form in which names are compared: upper case, code unit by code unit, with the C library's
+// Unicode case table.
+std::string FoldName(std::string_view name) {
+  static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+  bool ascii = true;
+  for (char c : name) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+  std::string folded(name);
+  if (ascii || !utf8) {
+    for (char& c : folded) {
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    return folded;
+  }
+  std::u16string wide = platform::FromAnsi(name);
+  for (char16_t& c : wide) {
+    if (c >= 0xD800 && c <= 0xDFFF) continue;
+    const wint_t upper = towupper_l(c, utf8);
+    if (upper < 0xD800 || (upper > 0xDFFF && upper < 0x10000)) c = static_cast<char16_t>(upper);
+  }
+  return platform::ToAnsi(wide);
+}
+
+// The names of a backslash-separated sub-key path; nullopt when a name is empty or too long.
+// A null or empty path gives no names.
+std::optional<std::vector<std::string_view>> SplitSubKey(const char* subKey) {
+  std::vector<std::string_view> names;
+  if (subKey == nullptr || *subKey == '\0') return names;
+  std::string_view rest(subKey);
+  for (;;) {
+    const size_t cut = rest.find('\\');
+    const std::string_view name = rest.substr(0, cut);
+    if (name.empty() || name.size() > kMaxKeyNameBytes) return std::nullopt;
+    names.push_back(name);
+    if (cut == std::string_view::npos) return names;
+    rest.remove_prefix(cut + 1);
+  }
+}
+
+std::string StoreFolder() {
+  if (const char* prefix = std::getenv("PICTOSS_PREFIX"); prefix && *prefix) return prefix;
+  if (const char* data = std::getenv("XDG_DATA_HOME"); data && *data) {
+    return std::string(data) + "/pictoss";
+  }
+  std::string home;
+  if (const char* env = std::getenv("HOME"); env && *env) {
+    home = env;
+  } else if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir) {
+    home = pw->pw_dir;
+  }
+  return home + "/.local/share/pictoss";
+}
+
+std::string StorePath() {
+  return StoreFolder() + "/" + kStoreFileName;
+}
+
+LONG StatusOfErrno(int error) {
+  return error == EACCES || error == EPERM || error == EROFS ? ERROR_ACCESS_DENIED
+                                                             : ERROR_REGISTRY_IO_FAILED;
+}
+
+namespace {
+
+// Whether this process may change the store file and make the journal files beside it.
+bool CanWriteFolderAndFile(const std::string& path) {
+  const std::string folder = path.substr(0, path.rfind('/'));
+  return access(path.c_str(), W_OK) == 0 && access(folder.c_str(), W_OK) == 0;
+}
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string ErrnoText(int error) {
+  return std::strerror(error);
+}
+
+// A store is trusted as ssh trusts its folder: the file and its folder belong to this user (or
+// to root), and nobody else may write them. Anyone else who could would choose the modules that
+// the store names, and so the code that its reader runs. Returns the reason when not trusted.
+std::optional<std::string> Untrusted(const std::string& name, const struct stat& st) {
+  if (st.st_uid != geteuid() && st.st_uid != 0) {
+    return name + ": not trusted: it belongs to another user (uid " + std::to_string(st.st_uid) +
+           ")";
+  }
+  if (st.st_mode & (S_IWGRP | S_IWOTH)) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    return name + ": not trusted: other users may write it (mode " + mode + ")";
+  }
+  return std::nullopt;
+}
+
+// The journal files take the store file's permission bits when they are made. One made while
+// the store file was read-only stays so and would refuse every later write: when the store file
+// may be written again, so may our own journal files.
+void RepairJournalModes(const std::string& path, const struct stat& file) {
+  if (!(file.st_mode & S_IWUSR)) return;
+  for (const char* suffix : {"-shm", "-wal"}) {
+    const std::string journal = path + suffix;
+    struct stat st {};
+    if (lstat(journal.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
+        !(st.st_mode & S_IWUSR)) {
+      chmod(journal.c_str(), file.st_mode & 0666);
+    }
+  }
+}
+
+LONG ExecOn(sqlite3* db, const char* sql) {
+  return StatusOf(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), db);
+}
+
+constexpr const char* kSchema[] = {
+    "CREATE TABLE keys(id INTEGER PRIMARY KEY AUTOINCREMENT, parent INTEGER NOT NULL,"
+    " name TEXT NOT NULL, folded TEXT NOT NULL)",
+    "CREATE UNIQUE INDEX keys_by_name ON keys(parent, folded)",
+    "CREATE TABLE key_values(key INTEGER NOT NULL, name TEXT NOT NULL, folded TEXT NOT NULL,"
+    " type INTEGER NOT NULL, data BLOB NOT NULL, PRIMARY KEY(key, folded)) WITHOUT ROWID",
+};
+
+// The tables, the seven roots and our mark. Call inside a transaction.
+LONG CreateSchema(sqlite3* db) {
+  LONG status = ERROR_SUCCESS;
+  for (const char* sql : kSchema) {
+    if (!status) status = ExecOn(db, sql);
+  }
+  // The roots are rows 1..7 of the key table, in the order of their handles.
+  for (const RootKeyName& root : kRootKeys) {
+    if (status) break;
+    const std::string name(root.name);
+    const std::string sql = "INSERT INTO keys(id, parent, name, folded) VALUES(" +
+                            std::to_string(RootId(root.handle)) + ", 0, '" + name + "', '" + name +
+                            "')";
+    status = ExecOn(db, sql.c_str());
+  }
+  const std::string mark = "PRAGMA application_id=" + std::to_string(kApplicationId);
+  if (!status) status = ExecOn(db, mark.c_str());
+  return status;
+}
+
+// A whole new store, on its WAL journal, in the empty file at `path`.
+LONG BuildStore(const std::string& path) {
+  sqlite3* db = nullptr;
+  LONG status = StatusOf(
+      sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr), db);
+  if (!status) status = ExecOn(db, "PRAGMA synchronous=FULL");
+  if (!status) status = ExecOn(db, "BEGIN");
+  if (!status) status = CreateSchema(db);
+  if (!status) status = ExecOn(db, "COMMIT");
+  // The journal mode is kept in the file; closing the only connection folds the journal back in.
+  if (!status) status = ExecOn(db, "PRAGMA journal_mode=WAL");
+  if (sqlite3_close_v2(db) != SQLITE_OK && !status) status = ERROR_REGISTRY_IO_FAILED;
+  return status;
+}
+
+// Creates the folder (and those above it) with mode 0700, and the store file with mode 0600.
+// The store is made whole in a hidden file beside its place and then linked there, so that no
+// process ever finds a store file without its tables: of several processes that create the
+// store at once, the first link wins and the others use its file. Sets `problem` on failure.
+LONG CreateStoreFile(const std::string& path, std::string& problem) {
+  const std::string folder = FolderOf(path);
+  size_t slash = 0;
+  do {
+    slash = folder.find('/', slash + 1);
+    const std::string part = folder.substr(0, slash);
+    if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
+      problem = "cannot create the folder " + part + ": " + ErrnoText(errno);
+      return StatusOfErrno(errno);
+    }
+  } while (slash != std::string::npos);
+  std::string temp = folder + "/." + kStoreFileName + ".XXXXXX";
+  const int fd = mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) {
+    problem = "cannot create a file in " + folder + ": " + ErrnoText(errno);
+    return StatusOfErrno(errno);
+  }
+  close(fd);
+  LONG status = BuildStore(temp);
+  if (status) {
+    problem = "cannot make a new store in " + temp;
+  } else if (link(temp.c_str(), path.c_str()) != 0 && errno != EEXIST) {
+    problem = "cannot create " + path + ": " + ErrnoText(errno);
+    status = StatusOfErrno(errno);
+  }
+  for (const char* suffix : {"", "-wal", "-shm"}) unlink((temp + suffix).c_str());
+  if (!status) {
+    // The new name reaches the disk with the folder.
+    const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+      fsync(dir);
+      close(dir);
+    }
+  }
+  return status;
+}
+
+// How a wait for another process's lock is told to the user, and how long it lasts before that.
+void (*waitNotice)(const std::string&) = nullptr;
+constexpr auto kNoticeAfter = std::chrono::seconds(1);
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// The store file
+
+LONG StatusOf(int rc, sqlite3* db) {
+  switch (rc & 0xFF) {
+    case SQLITE_OK:
+    case SQLITE_ROW:
+    case SQLITE_DONE:
+      return ERROR_SUCCESS;
+    case SQLITE_READONLY:
+    case SQLITE_PERM:
+    case SQLITE_AUTH:
+      return ERROR_ACCESS_DENIED;
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+      return ERROR_BADDB;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return ERROR_LOCK_VIOLATION;
+    case SQLITE_CANTOPEN:
+      return db ? StatusOfErrno(sqlite3_system_errno(db)) : ERROR_REGISTRY_IO_FAILED;
+    default:
+      return ERROR_REGISTRY_IO_FAILED;
+  }
+}
+
+// SQLite's own busy timeout sleeps longer and longer between tries, so under a stream of writes
+// from other processes a waiting writer rarely finds the lock free; short sleeps keep its chance.
+int Store::WaitWhileBusy(void* self, int count) {
+  Store& store = *static_cast<Store*>(self);
+  const auto now = std::chrono::steady_clock::now();
+  if (count == 0) {
+    store.waitStart_ = now;
+    store.noticed_ = false;
+  }
+  if (now - store.waitStart_ > kBusyTimeout) return 0;
+  if (!store.noticed_ && now - store.waitStart_ >= kNoticeAfter && waitNotice) {
+    store.noticed_ = true;
+    waitNotice("waiting for the registry store " + store.path_ +
+               ": another process holds its lock (for up to " +
+               std::to_string(kBusyTimeout.count()) + " s)");
+  }
+  usleep(200 + static_cast<unsigned>(count % 7) * 150);
+  return 1;
+}
+
+void Store::Close() {
+  for (auto& [sql, statement] : statements_) sqlite3_finalize(statement);
+  statements_.clear();
+  if (db_) sqlite3_close_v2(db_);
+  db_ = nullptr;
+  path_.clear();
+  writer_ = verified_ = false;
+}
+
+LONG Store::Note(LONG status) {
+  if (status == ERROR_BADDB) {
+    problem_ = path_ + ": the store is corrupt (" + sqlite3_errmsg(db_) + ")";
+  } else if (status == ERROR_LOCK_VIOLATION) {
+    problem_ = path_ + ": another process held its lock for longer than " +
+               std::to_string(kBusyTimeout.count()) + " s";
+  } else if (status == ERROR_REGISTRY_IO_FAILED) {
+    problem_ = path_ + ": " + sqlite3_errmsg(db_);
+    if (const int error = sqlite3_system_errno(db_)) problem_ += " (" + ErrnoText(error) + ")";
+  }
+  return status;
+}
+
+// Stats the store file and checks it and its folder. `missing` tells a file that does not exist.
+LONG Store::CheckFolderAndFile(const std::string& path, Access access, struct stat& file,
+                               bool& missing) {
+  missing = false;
+  const std::string folder = FolderOf(path);
+  struct stat dir {};
+  if (stat(folder.c_str(), &dir) == 0) {
+    if (auto why = Untrusted(folder, dir)) return Fail(ERROR_ACCESS_DENIED, *why);
+  } else if (errno != ENOENT) {
+    return Fail(StatusOfErrno(errno), folder + ": " + ErrnoText(errno));
+  }
+  if (stat(path.c_str(), &file) != 0) {
+    if (errno != ENOENT) return Fail(StatusOfErrno(errno), path + ": " + ErrnoText(errno));
+    if (access != kCreate) {
+      missing = true;
+      return ERROR_SUCCESS;
+    }
+    std::string problem;
+    if (LONG status = CreateStoreFile(path, problem)) return Fail(status, problem);
+    if (stat(path.c_str(), &file) != 0) {
+      return Fail(StatusOfErrno(errno), path + ": " + ErrnoText(errno));
+    }
+  }
+  if (!S_ISREG(file.st_mode)) return Fail(ERROR_BADDB, path + ": not a file");
+  if (auto why = Untrusted(path, file)) return Fail(ERROR_ACCESS_DENIED, *why);
+  return ERROR_SUCCESS;
+}
+
+LONG Store::Open(const std::string& path, Access access, bool& empty) {
+  empty = false;
+  problem_.clear();
+  struct stat file {};
+  bool missing;
+  if (LONG status = CheckFolderAndFile(path, access, file, missing)) return status;
+  if (missing) {
+    Close();
+    empty = true;
+    return ERROR_SUCCESS;
+  }
+  if (db_ && (path != path_ || file.st_dev != device_ || file.st_ino != inode_)) Close();
+  // A reader's connection is replaced by a writer's; so is a writer's that found the file
+  // read-only, once it may be written again.
+  const bool forWrite = access != kRead;
+  if (db_ && forWrite && !writer_ && CanWriteFolderAndFile(path)) Close();
+  if (!db_) {
+    if (LONG status = Connect(path, file, forWrite)) return status;
+  }
+  if (verified_) return forWrite && !writer_ ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
+  return CheckStore(access, empty);
+}
+
+LONG Store::Connect(const std::string& path, const struct stat& file, bool forWrite) {
+  if (forWrite) RepairJournalModes(path, file);
+  const int flags = (forWrite ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOMUTEX;
+  const int rc = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
+  if (rc != SQLITE_OK) {
+    const LONG status = StatusOf(rc, db_);
+    problem_ = path + ": " + sqlite3_errmsg(db_);
+    sqlite3_close_v2(db_);
+    db_ = nullptr;
+    return status;
+  }
+  path_ = path;
+  device_ = file.st_dev;
+  inode_ = file.st_ino;
+  writer_ = forWrite && sqlite3_db_readonly(db_, "main") == 0;
+  sqlite3_busy_handler(db_, WaitWhileBusy, this);
+  sqlite3_extended_result_codes(db_, 0);
+  return ERROR_SUCCESS;
+}
+
+// A store in a folder or file that we cannot write: SQLite cannot make the journal files that
+// WAL readers need, so such a store is read as an unchanging file instead (and never written).
+LONG Store::ConnectImmutable() {
+  const std::string path = path_;
+  const dev_t device = device_;
+  const ino_t inode = inode_;
+  Close();
+  const std::string uri = "file:" + path + "?mode=ro&immutable=1";
+  const int rc =
+      sqlite3_open_v2(uri.c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
+  if (rc != SQLITE_OK) {
+    const LONG status = StatusOf(rc, db_);
+    problem_ = path + ": " + sqlite3_errmsg(db_);
+    sqlite3_close_v2(db_);
+    db_ = nullptr;
+    return status;
+  }
+  path_ = path;
+  device_ = device;
+  inode_ = inode;
+  writer_ = false;
+  return ERROR_SUCCESS;
+}
+
+LONG Store::QueryInt(const char* sql, std::int64_t& value) {
+  LONG status;
+  sqlite3_stmt* statement = Prepare(sql, status);
+  if (!statement) return status;
+  const int rc = sqlite3_step(statement);
+  value = rc == SQLITE_ROW ? sqlite3_column_int64(statement, 0) : 0;
+  sqlite3_reset(statement);
+  return Note(StatusOf(rc, db_));
+}
+
+LONG Store::Exec(const char* sql) {
+  return Note(ExecOn(db_, sql));
+}
+
+sqlite3_stmt* Store::Prepare(const char* sql, LONG& status) {
+  status = ERROR_SUCCESS;
+  if (auto found = statements_.find(sql); found != statements_.end()) return found->second;
+  sqlite3_stmt* statement = nullptr;
+  const int rc = sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &statement, nullptr);
+  if (rc != SQLITE_OK) {
+    status = Note(StatusOf(rc, db_));
+    return nullptr;
+  }
+  statements_[sql] = statement;
+  return statement;
+}
+
+// Tells a store of ours from a new empty file (which a write turns into a store) and from any
+// other file (which is never touched).
+LONG Store::CheckStore(Access access, bool& empty) {
+  std::int64_t id = 0, tables = 0;
+  LONG status = QueryInt("PRAGMA application_id", id);
+  if (status && status != ERROR_BADDB && !CanWriteFolderAndFile(path_)) {
+    if ((status = ConnectImmutable())) return status;
+    status = QueryInt("PRAGMA application_id", id);
+  }
+  if (status == ERROR_SUCCESS && id != kApplicationId) {
+    status = QueryInt("SELECT count(*) FROM sqlite_master", tables);
+  }
+  // Set only once the file has been read: the pragma itself reads the file.
+  if (status == ERROR_SUCCESS && writer_) status = Exec("PRAGMA synchronous=FULL");
+  if (status) return status;
+  if (id == kApplicationId) {
+    verified_ = true;
+    return access != kRead && !writer_ ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
+  }
+  if (id != 0 || tables != 0) {
+    return Fail(ERROR_BADDB, path_ + ": not a registry store (a database of another program)");
+  }
+  if (access != kCreate) {
+    empty = true;
+    return ERROR_SUCCESS;
+  }
+  if (!writer_) return ERROR_ACCESS_DENIED;
+  return CreateTables();
+}
+
+// Makes an empty store file, such as a crash between creating a file and filling it may have
+// left, into a store.
+LONG Store::CreateTables() {
+  // The journal mode is kept in the file, so it is set once, before the first transaction.
+  if (LONG status = Exec("PRAGMA journal_mode=WAL")) return status;
+  if (LONG status = Exec("BEGIN IMMEDIATE")) return status;
+  std::int64_t id = 0, tables = 0;
+  LONG status = QueryInt("PRAGMA application_id", id);
+  if (!status) status = QueryInt("SELECT count(*) FROM sqlite_master", tables);
+  if (!status && id != kApplicationId) {
+    // Another process may have made the tables since we looked.
+    if (id != 0 || tables != 0) status = ERROR_BADDB;
+    if (!status) status = Note(CreateSchema(db_));
+  }
+  if (!status) status = Exec("COMMIT");
+  if (status) {
+    Exec("ROLLBACK");
+    return status;
+  }
+  verified_ = true;
+  return ERROR_SUCCESS;
+}
+
+void SetWaitNotice(void (*notice)(const std::string& text)) {
+  waitNotice = notice;
+}
+
+}  // namespace platform::registry_store
