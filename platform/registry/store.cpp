@@ -281,6 +281,8 @@ void Store::Close() {
 }
 
 LONG Store::Note(LONG status) {
+  // The first failure of an operation is its cause; a rollback after it may fail too.
+  if (!problem_.empty()) return status;
   if (status == ERROR_BADDB) {
     problem_ = path_ + ": the store is corrupt (" + sqlite3_errmsg(db_) + ")";
   } else if (status == ERROR_LOCK_VIOLATION) {

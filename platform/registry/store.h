@@ -67,7 +67,8 @@ class Store {
   // A prepared statement kept for the life of the connection; `sql` must be a literal.
   sqlite3_stmt* Prepare(const char* sql, LONG& status);
   LONG Exec(const char* sql);
-  // Notes what went wrong with the store file when `status` is the file's fault.
+  // Notes what went wrong with the store file when `status` is the file's fault, unless the
+  // operation has already failed so.
   LONG Note(LONG status);
   const std::string& problem() const { return problem_; }
   // SQLite's busy handler.
