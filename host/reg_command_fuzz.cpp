@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   std::string folder = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
   folder += "/pictoss-reg-fuzz-XXXXXX";
   if (!mkdtemp(folder.data())) std::abort();
+  static const std::string made = folder;
+  std::atexit([] { std::filesystem::remove_all(made); });
   setenv("PICTOSS_PREFIX", (folder + "/machine").c_str(), 1);
   // What the commands print is not looked at.
   if (!std::freopen("/dev/null", "w", stdout)) std::abort();

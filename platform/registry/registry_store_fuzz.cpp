@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -41,8 +42,7 @@ void ReadAround() {
   for (DWORD i = 0; i < 8; ++i) {
     char name[256];
     DWORD nameSize = sizeof name;
-    if (RegEnumKeyExA(HKEY_CLASSES_ROOT, i, name, &nameSize, nullptr, nullptr, nullptr,
-                      nullptr)) {
+    if (RegEnumKeyExA(HKEY_CLASSES_ROOT, i, name, &nameSize, nullptr, nullptr, nullptr, nullptr)) {
       break;
     }
   }
@@ -54,6 +54,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   folder = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
   folder += "/pictoss-store-fuzz-XXXXXX";
   if (!mkdtemp(folder.data())) std::abort();
+  std::atexit([] { std::filesystem::remove_all(folder); });
   setenv("PICTOSS_PREFIX", folder.c_str(), 1);
   return 0;
 }
@@ -63,9 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const char* suffix : {"-wal", "-shm"}) unlink((file + suffix).c_str());
   // A new file in its place each time, so that the store opens it afresh.
   const std::string bytes(reinterpret_cast<const char*>(data), size);
-  {
-    std::ofstream(file + ".new", std::ios::binary) << bytes;
-  }
+  { std::ofstream(file + ".new", std::ios::binary) << bytes; }
   if (std::rename((file + ".new").c_str(), file.c_str()) != 0) std::abort();
   ReadAround();
   const BYTE text[] = "5";
