@@ -38,6 +38,8 @@ class PrivateStore {
     std::filesystem::remove_all(folder_);
   }
 
+  const std::string& folder() const { return folder_; }
+
  private:
   std::string folder_;
 };
@@ -83,6 +85,19 @@ void BM_ProgIdLookup(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_ProgIdLookup)->Repetitions(9)->ReportAggregatesOnly(true);
+
+// The first read of a process: two stores taken in turn, so that every read connects anew
+// (opens the file, checks that it is a store of ours) before it reads.
+void BM_FirstReadOfAStore(benchmark::State& state) {
+  PrivateStore stores[2];
+  int turn = 0;
+  for (auto _ : state) {
+    setenv("PICTOSS_PREFIX", stores[turn ^= 1].folder().c_str(), 1);
+    benchmark::DoNotOptimize(
+        pictoss::ReadKeyValue(product::kSettingsKeyPath.wide(), product::kFileNameValue.wide()));
+  }
+}
+BENCHMARK(BM_FirstReadOfAStore)->Repetitions(9)->ReportAggregatesOnly(true);
 
 // A write waits for the journal to reach the disk (synchronous=FULL), so it costs far more.
 void BM_WriteKeyValue(benchmark::State& state) {

@@ -103,8 +103,8 @@ std::string ErrnoText(int error) {
 // A store is trusted as ssh trusts its folder: the file and its folder belong to this user (or
 // to root), and nobody else may write them. Anyone else who could would choose the modules that
 // the store names, and so the code that its reader runs. Returns the reason when not trusted.
-std::optional<std::string> Untrusted(const std::string& name, const struct stat& st) {
-  if (st.st_uid != geteuid() && st.st_uid != 0) {
+std::optional<std::string> Untrusted(const std::string& name, const struct stat& st, uid_t me) {
+  if (st.st_uid != me && st.st_uid != 0) {
     return name + ": not trusted: it belongs to another user (uid " + std::to_string(st.st_uid) +
            ")";
   }
@@ -295,23 +295,31 @@ LONG Store::Note(LONG status) {
   return status;
 }
 
-// Stats the store file and checks it and its folder. `missing` tells a file that does not exist.
+// The folder is checked whenever a connection is to be made: a file that takes the store's place
+// later has another identity, and is checked with its folder again. The file itself is checked
+// on every use (its owner and mode come with the stat that tells its identity).
 LONG Store::CheckFolderAndFile(const std::string& path, Access access, struct stat& file,
                                bool& missing) {
   missing = false;
-  const std::string folder = FolderOf(path);
-  struct stat dir {};
-  if (stat(folder.c_str(), &dir) == 0) {
-    if (auto why = Untrusted(folder, dir)) return Fail(ERROR_ACCESS_DENIED, *why);
-  } else if (errno != ENOENT) {
-    return Fail(StatusOfErrno(errno), folder + ": " + ErrnoText(errno));
+  const bool exists = stat(path.c_str(), &file) == 0;
+  if (!exists && errno != ENOENT) return Fail(StatusOfErrno(errno), path + ": " + ErrnoText(errno));
+  if (!exists && access != kCreate) {
+    missing = true;
+    return ERROR_SUCCESS;
   }
-  if (stat(path.c_str(), &file) != 0) {
-    if (errno != ENOENT) return Fail(StatusOfErrno(errno), path + ": " + ErrnoText(errno));
-    if (access != kCreate) {
-      missing = true;
-      return ERROR_SUCCESS;
+  const bool connected =
+      db_ && exists && path == path_ && file.st_dev == device_ && file.st_ino == inode_;
+  if (!connected) {
+    me_ = geteuid();
+    const std::string folder = FolderOf(path);
+    struct stat dir {};
+    if (stat(folder.c_str(), &dir) == 0) {
+      if (auto why = Untrusted(folder, dir, me_)) return Fail(ERROR_ACCESS_DENIED, *why);
+    } else if (errno != ENOENT) {
+      return Fail(StatusOfErrno(errno), folder + ": " + ErrnoText(errno));
     }
+  }
+  if (!exists) {
     std::string problem;
     if (LONG status = CreateStoreFile(path, problem)) return Fail(status, problem);
     if (stat(path.c_str(), &file) != 0) {
@@ -319,7 +327,7 @@ LONG Store::CheckFolderAndFile(const std::string& path, Access access, struct st
     }
   }
   if (!S_ISREG(file.st_mode)) return Fail(ERROR_BADDB, path + ": not a file");
-  if (auto why = Untrusted(path, file)) return Fail(ERROR_ACCESS_DENIED, *why);
+  if (auto why = Untrusted(path, file, me_)) return Fail(ERROR_ACCESS_DENIED, *why);
   return ERROR_SUCCESS;
 }
 

@@ -96,6 +96,7 @@ class Store {
   std::string problem_;
   std::chrono::steady_clock::time_point waitStart_;
   bool noticed_ = false;
+  uid_t me_ = 0;  // the user that the store's folder was last checked for
 };
 
 // A cached statement with its parameters bound, reset when it goes out of scope.
