@@ -31,9 +31,11 @@ struct Settings {
   std::string report;
 };
 
+// Never destroyed: the program writes and closes files until its very end.
 const Settings& TheSettings() {
-  static const Settings settings = [] {
-    Settings s;
+  static const Settings& settings = *[] {
+    auto* made = new Settings;
+    Settings& s = *made;
     const char* calls = std::getenv("PICTOSS_FAULT_CALLS");
     const std::string families = calls ? calls : "";
     s.write = families.find("write") != std::string::npos;
@@ -43,7 +45,7 @@ const Settings& TheSettings() {
     if (const char* error = std::getenv("PICTOSS_FAULT_ERRNO")) s.error = std::atoi(error);
     if (const char* path = std::getenv("PICTOSS_FAULT_PATH")) s.path = path;
     if (const char* report = std::getenv("PICTOSS_FAULT_REPORT")) s.report = report;
-    return s;
+    return made;
   }();
   return settings;
 }
