@@ -4,6 +4,7 @@
 
 #include "platform/errors.h"
 #include "platform/numbers.h"
+#include "platform/screen.h"
 
 namespace pictoss {
 namespace {
@@ -65,6 +66,9 @@ platform::Ref<Picture> GrabWindowRect(HWND hWndSrc, bool bClient, std::int32_t l
 }
 
 platform::Ref<Picture> GrabFullScreen() {
+  // Fails here, with the cause, where the screen cannot be read (a Wayland session without
+  // its portal); under the portal it takes the picture that the calls below read.
+  platform::ScreenCapture capture(platform::ScreenCapture::Target::kFullScreen, kSource);
   HWND hWnd = GetDesktopWindow();
   double dWidthTwips = platform::ScreenWidthTwips();
   double dTwipsX = platform::TwipsPerPixelX();
@@ -76,6 +80,7 @@ platform::Ref<Picture> GrabFullScreen() {
 }
 
 platform::Ref<Picture> GrabForegroundWindow() {
+  platform::ScreenCapture capture(platform::ScreenCapture::Target::kForegroundWindow, kSource);
   HWND hWnd = GetForegroundWindow();
   RECT tRect{0, 0, 0, 0};
   GetWindowRect(hWnd, &tRect);

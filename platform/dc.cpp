@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "platform/gdiobj.h"
-#include "platform/x11.h"
+#include "platform/screen.h"
 
 namespace platform {
 
@@ -13,7 +13,7 @@ DcObject::~DcObject() {
 }
 
 PixelFormat ScreenFormat() {
-  x11::ScreenInfo s = x11::Screen();
+  x11::ScreenInfo s = screen::Screen();
   if (s.palette) return PixelFormat::Indexed8();
   switch (s.bits_per_pixel) {
     case 16:
@@ -26,7 +26,7 @@ PixelFormat ScreenFormat() {
 }
 
 double LogicalDpi() {
-  double dpi = x11::XftDpi();
+  double dpi = screen::XftDpi();
   return dpi > 0 ? dpi : 96.0;
 }
 
@@ -40,11 +40,11 @@ using platform::PaletteObject;
 namespace {
 
 HDC MakeWindowDc(HWND hwnd, bool client) {
-  platform::x11::ScreenInfo screen = platform::x11::Screen();
+  platform::x11::ScreenInfo screen = platform::screen::Screen();
   if (hwnd == screen.root) hwnd = 0;  // the desktop window's DC is the screen's
   if (hwnd != 0) {
     platform::x11::Rect r;
-    if (!screen.connected || !platform::x11::WindowRect(hwnd, client, &r)) return 0;
+    if (!screen.connected || !platform::screen::WindowRect(hwnd, client, &r)) return 0;
   }
   return platform::AddGdiObject(std::make_unique<DcObject>(DcObject::Type::kWindow, hwnd, client));
 }
@@ -110,7 +110,7 @@ BOOL DeleteObject(HGDIOBJ object) {
 
 int GetDeviceCaps(HDC hdc, int index) {
   if (!FindGdi<DcObject>(hdc)) return 0;
-  platform::x11::ScreenInfo s = platform::x11::Screen();
+  platform::x11::ScreenInfo s = platform::screen::Screen();
   constexpr int kRcBitBlt = 0x0001, kRcBitmap64 = 0x0008, kRcDiBitmap = 0x0080;
   switch (index) {
     case HORZRES:

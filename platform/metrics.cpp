@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "platform/gdiobj.h"
-#include "platform/x11.h"
+#include "platform/screen.h"
 
 namespace platform {
 
@@ -17,11 +17,11 @@ double TwipsPerPixelY() {
 }
 
 double ScreenWidthTwips() {
-  return x11::Screen().primary.width * TwipsPerPixelX();
+  return screen::Screen().primary.width * TwipsPerPixelX();
 }
 
 double ScreenHeightTwips() {
-  return x11::Screen().primary.height * TwipsPerPixelY();
+  return screen::Screen().primary.height * TwipsPerPixelY();
 }
 
 bool WaylandSession() {
