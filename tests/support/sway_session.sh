@@ -52,7 +52,7 @@ if [ "$(id -u)" -eq 0 ]; then
 fi
 
 # From here on: the unprivileged user inside the namespace.
-export XDG_SESSION_TYPE=wayland XDG_CURRENT_DESKTOP=sway
+export XDG_SESSION_TYPE=wayland XDG_CURRENT_DESKTOP=sway LANG=C.UTF-8
 export WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 WLR_RENDERER=pixman
 log=$work/session.log
 : >"$log"
