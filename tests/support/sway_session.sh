@@ -2,8 +2,8 @@
 # Runs a command inside a private headless sway session: its own /tmp (a mount namespace of its
 # own, since the wlroots portal always writes /tmp/out.png), an unprivileged user (sway refuses
 # to run as root), a private XDG_RUNTIME_DIR and session bus, PipeWire and the desktop portals.
-# The output is one solid colour; two foot windows of known colours sit side by side, the right
-# one focused.
+# The output (800 x 600 device pixels) is solid #3060a0 around a gap of 20 logical pixels; two
+# foot windows, #c00000 and #00c000, sit side by side, the right one focused.
 #
 #   sway_session.sh [--scale N] [--no-portal] WORKDIR -- COMMAND...
 #
@@ -99,6 +99,7 @@ cat >"$HOME/.config/sway/config" <<CONF
 output * bg #3060a0 solid_color
 output HEADLESS-1 mode 800x600 scale $scale
 default_border normal 2
+gaps outer 20
 xwayland disable
 font monospace 10
 CONF
