@@ -90,6 +90,7 @@ TEST_F(WaylandTest, FullScreenAndActiveWindowAtScalesOneAndTwo) {
     std::vector<Capture> c =
         InSession({"--scale", std::to_string(scale)}, {"/xptfull 0", "/xptactive 0"});
     ASSERT_EQ(c[0].status, 0) << c[0].err;
+    EXPECT_EQ(c[0].err.find("warning"), std::string::npos) << c[0].err;
     ASSERT_TRUE(c[0].picture);
     const harness::Rgb& full = *c[0].picture;
     EXPECT_EQ(full.width, 800);

@@ -47,6 +47,8 @@ if [ "$(id -u)" -eq 0 ]; then
   chmod 0700 "$home/run"
   exec setpriv --reuid=nobody --regid=nogroup --clear-groups --reset-env \
     env HOME="$home" XDG_RUNTIME_DIR="$home/run" PATH=/usr/local/bin:/usr/bin:/bin \
+    ASAN_OPTIONS="${ASAN_OPTIONS:-}" UBSAN_OPTIONS="${UBSAN_OPTIONS:-}" \
+    LSAN_OPTIONS="${LSAN_OPTIONS:-}" \
     SWAY_SESSION_INNER=1 "$0" --scale "$scale" $([ $portal = 0 ] && echo --no-portal) \
     "$work" -- "$@"
 fi
