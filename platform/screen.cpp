@@ -36,8 +36,8 @@ ScreenSource Choose(std::string* why) {
   }
   if (!WaylandSession()) return ScreenSource::kX11;
   if (portal::ScreenshotPortalAvailable(why)) return ScreenSource::kPortal;
-  *why = "this is a Wayland session, where only the desktop portal can read the screen, and " +
-         *why;
+  *why =
+      "this is a Wayland session, where only the desktop portal can read the screen, and " + *why;
   return ScreenSource::kNoPortal;
 }
 

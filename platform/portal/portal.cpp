@@ -88,8 +88,8 @@ bool Offered(sd_bus* bus, std::string* why) {
   if (r >= 0) return true;
   if (sd_bus_error_has_name(&error.e, "org.freedesktop.DBus.Error.ServiceUnknown") ||
       sd_bus_error_has_name(&error.e, "org.freedesktop.DBus.Error.NameHasNoOwner"))
-    *why = "no screenshot portal on the session bus (nothing provides " + std::string(kDesktop) +
-           ")";
+    *why =
+        "no screenshot portal on the session bus (nothing provides " + std::string(kDesktop) + ")";
   else if (sd_bus_error_has_name(&error.e, "org.freedesktop.DBus.Error.UnknownInterface") ||
            sd_bus_error_has_name(&error.e, "org.freedesktop.DBus.Error.UnknownProperty") ||
            sd_bus_error_has_name(&error.e, "org.freedesktop.DBus.Error.InvalidArgs"))
@@ -104,8 +104,7 @@ std::string NameOwner(sd_bus* bus) {
   BusError error;
   sd_bus_message* raw = nullptr;
   if (sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                         "org.freedesktop.DBus", "GetNameOwner", &error.e, &raw, "s",
-                         kDesktop) < 0)
+                         "org.freedesktop.DBus", "GetNameOwner", &error.e, &raw, "s", kDesktop) < 0)
     return {};
   Message reply(raw);
   const char* owner = nullptr;
@@ -202,8 +201,8 @@ std::string NewToken() {
 bool SendScreenshotCall(sd_bus* bus, Request* request, const std::string& token, Slot* slot,
                         std::string* why) {
   sd_bus_message* raw = nullptr;
-  int r = sd_bus_message_new_method_call(bus, &raw, kDesktop, kDesktopPath, kScreenshot,
-                                         "Screenshot");
+  int r =
+      sd_bus_message_new_method_call(bus, &raw, kDesktop, kDesktopPath, kScreenshot, "Screenshot");
   Message call(raw);
   if (r >= 0) r = sd_bus_message_append(call.get(), "s", "");
   if (r >= 0) r = sd_bus_message_open_container(call.get(), 'a', "{sv}");
@@ -255,15 +254,15 @@ Screenshot ReadAnswerFile(const Answer& answer) {
     return Failure(Outcome::kFailed, "the screenshot portal answered without a picture");
   std::string path = PathFromFileUri(answer.uri);
   if (path.empty())
-    return Failure(Outcome::kFailed, "the screenshot portal's picture is not a local file: " +
-                                         answer.uri);
+    return Failure(Outcome::kFailed,
+                   "the screenshot portal's picture is not a local file: " + answer.uri);
   Screenshot s;
   std::string error;
   bool read = ReadPng(path, &s.image, &error);
   // The file is ours to remove, read or not: the portal leaves it to us.
   if (unlink(path.c_str()) != 0 && read)
-    return Failure(Outcome::kFailed, "cannot remove the screenshot file " + path + ": " +
-                                         std::strerror(errno));
+    return Failure(Outcome::kFailed,
+                   "cannot remove the screenshot file " + path + ": " + std::strerror(errno));
   if (!read) return Failure(Outcome::kFailed, "cannot read the screenshot: " + error);
   s.outcome = Outcome::kOk;
   return s;
@@ -306,20 +305,19 @@ Screenshot TakeScreenshot(std::chrono::milliseconds timeout) {
                             &request);
   Slot predicted_slot(predicted), any_slot(any), call_slot;
   if (r < 0)
-    return Failure(Outcome::kFailed, std::string("cannot subscribe to the portal's answer: ") +
-                                         std::strerror(-r));
+    return Failure(Outcome::kFailed,
+                   std::string("cannot subscribe to the portal's answer: ") + std::strerror(-r));
   if (!SendScreenshotCall(bus.get(), &request, token, &call_slot, &why))
     return Failure(Outcome::kFailed, why);
 
   Wait(bus.get(), request, deadline);
   if (!request.call_error.empty())
-    return Failure(Outcome::kFailed, "the screenshot portal refused the request: " +
-                                         request.call_error);
+    return Failure(Outcome::kFailed,
+                   "the screenshot portal refused the request: " + request.call_error);
   if (!request.answered) {
     CloseRequest(bus.get(), request);
-    return Failure(Outcome::kTimedOut,
-                   "the screenshot portal did not answer within " +
-                       std::to_string(timeout.count()) + " ms");
+    return Failure(Outcome::kTimedOut, "the screenshot portal did not answer within " +
+                                           std::to_string(timeout.count()) + " ms");
   }
   switch (request.answer.response) {
     case 0:

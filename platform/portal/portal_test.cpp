@@ -113,8 +113,7 @@ TEST_F(PortalTest, AnswersBecomePicturesOrClearErrors) {
     if (c.outcome == Outcome::kOk) {
       ASSERT_EQ(shot.image.width, 3);
       ASSERT_EQ(shot.image.height, 2);
-      const std::uint32_t expected[] = {0xFF0000, 0x00FF00, 0x0000FF,
-                                        0xFFFFFF, 0x000000, 0x102030};
+      const std::uint32_t expected[] = {0xFF0000, 0x00FF00, 0x0000FF, 0xFFFFFF, 0x000000, 0x102030};
       for (int i = 0; i < 6; ++i)
         EXPECT_EQ(shot.image.pixels[i] & 0xFFFFFF, expected[i]) << "pixel " << i;
     }
@@ -155,7 +154,8 @@ TEST_F(PortalTest, MissingPortalIsNamed) {
 TEST(PortalFiles, FileUrisAndPictures) {
   const std::pair<const char*, const char*> uris[] = {
       {"file:///tmp/out.png", "/tmp/out.png"},
-      {"file:///home/a/Pictures/Screenshot%20from%202024.png", "/home/a/Pictures/Screenshot from 2024.png"},
+      {"file:///home/a/Pictures/Screenshot%20from%202024.png",
+       "/home/a/Pictures/Screenshot from 2024.png"},
       {"file://localhost/tmp/%C3%A9t%c3%a9.png", "/tmp/\xC3\xA9t\xC3\xA9.png"},
       {"file:///tmp/bad%2", ""},
       {"file:///tmp/bad%zz.png", ""},

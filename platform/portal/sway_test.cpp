@@ -10,7 +10,8 @@ using platform::portal::SwayTree;
 
 // Shaped like sway 1.7's get_tree: two tiled windows with title bars (deco_rect relative to
 // the workspace), and a floating one whose workspace sits at (800, 0) on a second output.
-constexpr const char* kTree = R"({"id": 1, "type": "root", "rect": {"x":0,"y":0,"width":1600,"height":600},
+constexpr const char* kTree =
+    R"({"id": 1, "type": "root", "rect": {"x":0,"y":0,"width":1600,"height":600},
  "focused": false, "nodes": [
   {"id": 3, "type": "output", "name": "HEADLESS-1", "rect": {"x":0,"y":0,"width":800,"height":600},
    "focused": false, "nodes": [
