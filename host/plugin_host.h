@@ -8,12 +8,10 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/automation.h"
-#include "platform/object.h"
+#include "platform/ole/dispatch.h"
+#include "platform/ole/object.h"
 
 namespace host {
-
-inline constexpr char16_t kPluginProgId[] = u"Vorlick.PT";
 
 // Creates Vorlick.PT. On failure prints why on standard error and returns no object.
 platform::Ref<platform::Dispatch> CreatePlugin();

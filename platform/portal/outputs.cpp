@@ -7,7 +7,7 @@
 #include <cstring>
 #include <memory>
 
-#include "xdg-output-unstable-v1-client-protocol.h"
+#include <xdg-output-unstable-v1-client-protocol.h>
 
 namespace platform::portal {
 namespace {

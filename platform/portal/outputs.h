@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/portal/layout.h"
+#include "platform/portal/output_layout.h"
 
 namespace platform::portal {
 

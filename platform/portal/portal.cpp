@@ -9,6 +9,7 @@
 #include "platform/portal/portal.h"
 
 #include <png.h>
+#include <poll.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
@@ -16,8 +17,6 @@
 #include <cstring>
 #include <limits>
 #include <memory>
-
-#include "platform/messageloop.h"
 
 namespace platform::portal {
 namespace {
@@ -223,18 +222,23 @@ void Pump(sd_bus* bus) {
   }
 }
 
-// Waits for the answer until the deadline, dispatching the thread's messages meanwhile.
-void Wait(sd_bus* bus, const Request& request, Clock::time_point deadline) {
-  int source = platform::AddMessageSource(sd_bus_get_fd(bus), [bus] { Pump(bus); });
+// Waits for the answer until the deadline.
+void WaitForAnswer(sd_bus* bus, const Request& request, Clock::time_point deadline,
+                   const Wait& wait) {
+  int fd = sd_bus_get_fd(bus);
   Pump(bus);
   while (!request.answered && request.call_error.empty()) {
     auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) break;
-    platform::WaitMessage(std::min(left, std::chrono::milliseconds(100)));
-    platform::DoEvents();
-    Pump(bus);  // also when the descriptor could not be watched
+    auto most = std::min(left, std::chrono::milliseconds(100));
+    if (wait) {
+      wait(fd, most);
+    } else {
+      pollfd p{fd, POLLIN, 0};
+      poll(&p, 1, static_cast<int>(most.count()));
+    }
+    Pump(bus);
   }
-  platform::RemoveMessageSource(source);
 }
 
 void CloseRequest(sd_bus* bus, const Request& request) {
@@ -284,7 +288,7 @@ bool ScreenshotPortalAvailable(std::string* why) {
   return bus && Offered(bus.get(), why);
 }
 
-Screenshot TakeScreenshot(std::chrono::milliseconds timeout) {
+Screenshot TakeScreenshot(std::chrono::milliseconds timeout, const Wait& wait) {
   auto deadline = Clock::now() + timeout;
   std::string why;
   Bus bus = OpenSessionBus(&why);
@@ -310,7 +314,7 @@ Screenshot TakeScreenshot(std::chrono::milliseconds timeout) {
   if (!SendScreenshotCall(bus.get(), &request, token, &call_slot, &why))
     return Failure(Outcome::kFailed, why);
 
-  Wait(bus.get(), request, deadline);
+  WaitForAnswer(bus.get(), request, deadline, wait);
   if (!request.call_error.empty())
     return Failure(Outcome::kFailed,
                    "the screenshot portal refused the request: " + request.call_error);

@@ -93,12 +93,12 @@ std::uint32_t FocusedWindow() {
   return g && g->have_tree ? g->tree.focused : 0;
 }
 
-Screenshot HoldPicture() {
+Screenshot HoldPicture(const Wait& wait) {
   auto held = std::make_unique<Held>();
   std::string ignored;
   // The windows are read first: the picture shows them where they were a moment before.
   held->geometry = ReadGeometry(&ignored);
-  Screenshot shot = TakeScreenshot(kPictureTimeout);
+  Screenshot shot = TakeScreenshot(kPictureTimeout, wait);
   if (shot.outcome != Outcome::kOk) return shot;
   Geometry& g = held->geometry;
   FitPicture(&g.layout, shot.image.width, shot.image.height);
@@ -115,7 +115,7 @@ void ReleasePicture() {
 bool ReadScreen(const Rect& r,
                 const std::function<void(const std::uint8_t* rows, int stride, int count)>& sink) {
   bool own = HeldPictures().empty();
-  if (own && HoldPicture().outcome != Outcome::kOk) return false;
+  if (own && HoldPicture({}).outcome != Outcome::kOk) return false;
   const Image& image = HeldPictures().back()->image;
   bool inside = r.x >= 0 && r.y >= 0 && r.width >= 0 && r.height >= 0 &&
                 r.x <= image.width - r.width && r.y <= image.height - r.height;

@@ -11,7 +11,7 @@
 #include <functional>
 #include <string>
 
-#include "platform/portal/layout.h"
+#include "platform/portal/output_layout.h"
 #include "platform/portal/portal.h"
 
 namespace platform::portal {
@@ -37,10 +37,10 @@ std::uint32_t FocusedWindow();
 bool ReadScreen(const Rect& rect,
                 const std::function<void(const std::uint8_t* rows, int stride, int count)>& sink);
 
-// Takes a picture now and holds it, with the outputs and windows of this moment, for every
-// call above until ReleasePicture; holds nest. The result tells why when there is none (and
-// then nothing is held).
-Screenshot HoldPicture();
+// Takes a picture now (waiting through `wait`) and holds it, with the outputs and windows of this
+// moment, for every call above until ReleasePicture; holds nest. The result tells why when there is
+// none (and then nothing is held).
+Screenshot HoldPicture(const Wait& wait);
 void ReleasePicture();
 
 }  // namespace platform::portal

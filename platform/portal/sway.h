@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/portal/layout.h"
+#include "platform/portal/output_layout.h"
 
 namespace platform::portal {
 

@@ -1,0 +1,368 @@
+// The registry store: one SQLite file, a table of keys (each with its parent's id) and a table
+// of values. Every write is one BEGIN IMMEDIATE transaction on a WAL journal with
+// synchronous=FULL, so a crash leaves the old or the new state and other processes see whole
+// writes. A file that is not a store of ours is never written to.
+#include "platform/registry/registry.h"
+
+#include <pthread.h>
+
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "platform/base/text.h"
+#include "platform/registry/store.h"
+
+using namespace platform::registry_store;
+
+// ---------------------------------------------------------------------------------------------
+// Statements, transactions and the handle table
+
+namespace {
+
+struct OpenKey {
+  std::string store;  // the file the key lives in
+  std::int64_t id;
+  REGSAM access;
+  HKEY root;
+};
+
+// The store connection and the handle table, shared by every thread of the process.
+std::mutex registryMutex;
+Store& TheStore() {
+  static Store store;
+  return store;
+}
+std::unordered_map<HKEY, OpenKey>& Handles() {
+  static std::unordered_map<HKEY, OpenKey> handles;
+  return handles;
+}
+
+// An SQLite connection must not be used on both sides of a fork: the connection is closed before
+// the fork, and each side opens its own again when it needs it.
+void CloseBeforeFork() {
+  registryMutex.lock();
+  TheStore().Close();
+}
+void UnlockAfterFork() {
+  registryMutex.unlock();
+}
+const int forkHandlers = pthread_atfork(CloseBeforeFork, UnlockAfterFork, UnlockAfterFork);
+
+std::optional<OpenKey> Lookup(HKEY key) {
+  if (IsRoot(key)) return OpenKey{StorePath(), RootId(key), KEY_ALL_ACCESS, key};
+  const auto found = Handles().find(key);
+  if (found == Handles().end()) return std::nullopt;
+  return found->second;
+}
+
+HKEY Issue(OpenKey key) {
+  static HKEY next = 0x100;
+  do {
+    next += 4;
+    if (next >= HKEY_CLASSES_ROOT) next = 0x104;
+  } while (Handles().count(next));
+  Handles().emplace(next, std::move(key));
+  return next;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Keys and values
+
+bool KeyExists(Store& store, std::int64_t id) {
+  Query query(store, "SELECT 1 FROM keys WHERE id = ?");
+  return query.Bind(id).Step();
+}
+
+// The status for something not found below an open key: a key deleted since it was opened is
+// told apart from a missing name.
+LONG NotFound(Store& store, bool empty, const OpenKey& key) {
+  if (key.id == RootId(key.root)) return ERROR_FILE_NOT_FOUND;
+  if (empty || !KeyExists(store, key.id)) return ERROR_KEY_DELETED;
+  return ERROR_FILE_NOT_FOUND;
+}
+
+LONG FindChild(Store& store, std::int64_t parent, std::string_view name, std::int64_t& id) {
+  Query query(store, "SELECT id FROM keys WHERE parent = ? AND folded = ?");
+  if (query.Bind(parent).Bind(FoldName(name)).Step()) {
+    id = query.Int(0);
+    return ERROR_SUCCESS;
+  }
+  return query.status() ? query.status() : ERROR_FILE_NOT_FOUND;
+}
+
+LONG FindKey(Store& store, std::int64_t id, const std::vector<std::string_view>& names,
+             std::int64_t& found) {
+  for (std::string_view name : names) {
+    if (LONG status = FindChild(store, id, name, id)) return status;
+  }
+  found = id;
+  return ERROR_SUCCESS;
+}
+
+// Walks the names below `id`, adding the keys that are missing. Call inside a transaction.
+LONG CreateKeys(Store& store, std::int64_t id, const std::vector<std::string_view>& names,
+                std::int64_t& found, bool& created) {
+  created = false;
+  for (std::string_view name : names) {
+    LONG status = FindChild(store, id, name, id);
+    if (status == ERROR_FILE_NOT_FOUND) {
+      Query insert(store, "INSERT INTO keys(parent, name, folded) VALUES(?, ?, ?)");
+      const std::int64_t parent = id;
+      insert.Bind(parent).Bind(name).Bind(FoldName(name)).Step();
+      if ((status = insert.status())) return status;
+      id = sqlite3_last_insert_rowid(store.db());
+      created = true;
+    } else if (status) {
+      return status;
+    }
+  }
+  found = id;
+  return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// The platform operations
+
+LONG RegOpenKeyExA(HKEY key, const char* subKey, DWORD options, REGSAM access, HKEY* result) {
+  if (!result) return ERROR_INVALID_PARAMETER;
+  *result = 0;
+  const auto names = SplitSubKey(subKey);
+  if (options != 0 || !names) return ERROR_INVALID_PARAMETER;
+  std::lock_guard lock(registryMutex);
+  std::optional<OpenKey> parent = Lookup(key);
+  if (!parent) return ERROR_INVALID_HANDLE;
+  OpenKey opened{parent->store, parent->id, access, parent->root};
+  if (!names->empty()) {
+    if (HoldsNothing(parent->root)) return ERROR_FILE_NOT_FOUND;
+    bool empty;
+    Store& store = TheStore();
+    if (LONG status = store.Open(parent->store, false, empty)) return status;
+    if (empty) return NotFound(store, empty, *parent);
+    ReadTransaction transaction(store);
+    LONG status = FindKey(store, parent->id, *names, opened.id);
+    if (status == ERROR_FILE_NOT_FOUND) status = NotFound(store, empty, *parent);
+    if (status) return status;
+  }
+  *result = Issue(std::move(opened));
+  return ERROR_SUCCESS;
+}
+
+LONG RegCreateKeyExA(HKEY key, const char* subKey, DWORD reserved, char*, DWORD options,
+                     REGSAM access, void*, HKEY* result, DWORD* disposition) {
+  if (!result) return ERROR_INVALID_PARAMETER;
+  *result = 0;
+  const auto names = SplitSubKey(subKey);
+  if (reserved != 0 || options != REG_OPTION_NON_VOLATILE || !names) return ERROR_INVALID_PARAMETER;
+  // An existing key is opened without a write, so that a read-only store still opens it.
+  if (LONG status = RegOpenKeyExA(key, subKey, 0, access, result); status != ERROR_FILE_NOT_FOUND) {
+    if (status == ERROR_SUCCESS && disposition) *disposition = REG_OPENED_EXISTING_KEY;
+    return status;
+  }
+  std::lock_guard lock(registryMutex);
+  std::optional<OpenKey> parent = Lookup(key);
+  if (!parent) return ERROR_INVALID_HANDLE;
+  if (HoldsNothing(parent->root) || !(parent->access & KEY_CREATE_SUB_KEY)) {
+    return ERROR_ACCESS_DENIED;
+  }
+  bool empty, created;
+  Store& store = TheStore();
+  if (LONG status = store.Open(parent->store, true, empty)) return status;
+  Transaction transaction(store);
+  if (transaction.status()) return transaction.status();
+  if (!KeyExists(store, parent->id)) return ERROR_KEY_DELETED;
+  OpenKey opened{parent->store, 0, access, parent->root};
+  if (LONG status = CreateKeys(store, parent->id, *names, opened.id, created)) return status;
+  if (LONG status = transaction.Commit()) return status;
+  if (disposition) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+  *result = Issue(std::move(opened));
+  return ERROR_SUCCESS;
+}
+
+namespace {
+
+// Copies bytes to a caller's buffer by the platform's rules: with no buffer only the size is
+// told; a buffer that is too small gets nothing and learns the size needed.
+LONG CopyOut(std::string_view bytes, BYTE* data, DWORD* dataSize) {
+  const auto size = static_cast<DWORD>(bytes.size());
+  if (!data) {
+    if (dataSize) *dataSize = size;
+    return ERROR_SUCCESS;
+  }
+  if (*dataSize < size) {
+    *dataSize = size;
+    return ERROR_MORE_DATA;
+  }
+  if (size) std::memcpy(data, bytes.data(), size);
+  *dataSize = size;
+  return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+LONG RegQueryValueExA(HKEY key, const char* valueName, DWORD* reserved, DWORD* type, BYTE* data,
+                      DWORD* dataSize) {
+  if (reserved || (data && !dataSize)) return ERROR_INVALID_PARAMETER;
+  const std::string_view name = valueName ? valueName : "";
+  std::lock_guard lock(registryMutex);
+  std::optional<OpenKey> open = Lookup(key);
+  if (!open) return ERROR_INVALID_HANDLE;
+  if (!(open->access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+  if (HoldsNothing(open->root)) return ERROR_FILE_NOT_FOUND;
+  bool empty;
+  Store& store = TheStore();
+  if (LONG status = store.Open(open->store, false, empty)) return status;
+  if (empty) return NotFound(store, empty, *open);
+  Query query(store, "SELECT type, data FROM key_values WHERE key = ? AND folded = ?");
+  if (!query.Bind(open->id).Bind(FoldName(name)).Step()) {
+    return query.status() ? query.status() : NotFound(store, empty, *open);
+  }
+  if (type) *type = static_cast<DWORD>(query.Int(0));
+  return CopyOut(query.Blob(1), data, dataSize);
+}
+
+LONG RegSetValueExA(HKEY key, const char* valueName, DWORD, DWORD type, const BYTE* data,
+                    DWORD dataSize) {
+  const std::string_view name = valueName ? valueName : "";
+  if ((!data && dataSize) || dataSize > kMaxValueBytes || name.size() > kMaxValueNameBytes) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  std::lock_guard lock(registryMutex);
+  std::optional<OpenKey> open = Lookup(key);
+  if (!open) return ERROR_INVALID_HANDLE;
+  if (!(open->access & KEY_SET_VALUE) || HoldsNothing(open->root)) return ERROR_ACCESS_DENIED;
+  bool empty;
+  Store& store = TheStore();
+  if (LONG status = store.Open(open->store, true, empty)) return status;
+  Transaction transaction(store);
+  if (transaction.status()) return transaction.status();
+  if (!KeyExists(store, open->id)) return ERROR_KEY_DELETED;
+  Query insert(store,
+               "INSERT OR REPLACE INTO key_values(key, name, folded, type, data)"
+               " VALUES(?, ?, ?, ?, ?)");
+  insert.Bind(open->id).Bind(name).Bind(FoldName(name)).Bind(type).BindBlob(data, dataSize);
+  insert.Step();
+  if (insert.status()) return insert.status();
+  return transaction.Commit();
+}
+
+LONG RegDeleteValueA(HKEY key, const char* valueName) {
+  const std::string_view name = valueName ? valueName : "";
+  std::lock_guard lock(registryMutex);
+  std::optional<OpenKey> open = Lookup(key);
+  if (!open) return ERROR_INVALID_HANDLE;
+  if (!(open->access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
+  if (HoldsNothing(open->root)) return ERROR_FILE_NOT_FOUND;
+  bool empty;
+  Store& store = TheStore();
+  if (LONG status = store.Open(open->store, false, empty)) return status;
+  if (empty) return NotFound(store, empty, *open);
+  if (store.readOnly()) return ERROR_ACCESS_DENIED;
+  Transaction transaction(store);
+  if (transaction.status()) return transaction.status();
+  Query remove(store, "DELETE FROM key_values WHERE key = ? AND folded = ?");
+  remove.Bind(open->id).Bind(FoldName(name)).Step();
+  if (remove.status()) return remove.status();
+  if (sqlite3_changes(store.db()) == 0) return NotFound(store, empty, *open);
+  return transaction.Commit();
+}
+
+LONG RegDeleteKeyA(HKEY key, const char* subKey) {
+  const auto names = SplitSubKey(subKey);
+  if (!names || names->empty()) return ERROR_INVALID_PARAMETER;
+  std::lock_guard lock(registryMutex);
+  std::optional<OpenKey> parent = Lookup(key);
+  if (!parent) return ERROR_INVALID_HANDLE;
+  if (HoldsNothing(parent->root)) return ERROR_FILE_NOT_FOUND;
+  bool empty;
+  Store& store = TheStore();
+  if (LONG status = store.Open(parent->store, false, empty)) return status;
+  if (empty) return NotFound(store, empty, *parent);
+  Transaction transaction(store);
+  if (transaction.status()) return transaction.status();
+  std::int64_t id;
+  LONG status = FindKey(store, parent->id, *names, id);
+  if (status == ERROR_FILE_NOT_FOUND) status = NotFound(store, empty, *parent);
+  if (status) return status;
+  Query children(store, "SELECT 1 FROM keys WHERE parent = ? LIMIT 1");
+  if (children.Bind(id).Step()) return ERROR_ACCESS_DENIED;
+  if (children.status()) return children.status();
+  Query values(store, "DELETE FROM key_values WHERE key = ?");
+  values.Bind(id).Step();
+  Query remove(store, "DELETE FROM keys WHERE id = ?");
+  if (!values.status()) remove.Bind(id).Step();
+  if (LONG failed = values.status() ? values.status() : remove.status()) return failed;
+  return transaction.Commit();
+}
+
+LONG RegCloseKey(HKEY key) {
+  if (IsRoot(key)) return ERROR_SUCCESS;
+  std::lock_guard lock(registryMutex);
+  return Handles().erase(key) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+}
+
+namespace {
+
+LONG CopyName(std::string_view text, char* name, DWORD* nameSize) {
+  if (!name || !nameSize) return ERROR_INVALID_PARAMETER;
+  if (text.size() + 1 > *nameSize) return ERROR_MORE_DATA;
+  std::memcpy(name, text.data(), text.size());
+  name[text.size()] = '\0';
+  *nameSize = static_cast<DWORD>(text.size());
+  return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+LONG RegEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* nameSize, DWORD* reserved,
+                   char* keyClass, DWORD* classSize, void* lastWriteTime) {
+  if (reserved || keyClass || classSize || lastWriteTime) return ERROR_INVALID_PARAMETER;
+  std::lock_guard lock(registryMutex);
+  std::optional<OpenKey> open = Lookup(key);
+  if (!open) return ERROR_INVALID_HANDLE;
+  if (!(open->access & KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
+  bool empty;
+  Store& store = TheStore();
+  if (LONG status = store.Open(open->store, false, empty)) return status;
+  if (empty || HoldsNothing(open->root)) return ERROR_NO_MORE_ITEMS;
+  Query query(store, "SELECT name FROM keys WHERE parent = ? ORDER BY folded LIMIT 1 OFFSET ?");
+  if (!query.Bind(open->id).Bind(static_cast<std::int64_t>(index)).Step()) {
+    return query.status() ? query.status() : ERROR_NO_MORE_ITEMS;
+  }
+  return CopyName(query.Text(0), name, nameSize);
+}
+
+LONG RegEnumValueA(HKEY key, DWORD index, char* valueName, DWORD* valueNameSize, DWORD* reserved,
+                   DWORD* type, BYTE* data, DWORD* dataSize) {
+  if (reserved || (data && !dataSize)) return ERROR_INVALID_PARAMETER;
+  std::lock_guard lock(registryMutex);
+  std::optional<OpenKey> open = Lookup(key);
+  if (!open) return ERROR_INVALID_HANDLE;
+  if (!(open->access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+  bool empty;
+  Store& store = TheStore();
+  if (LONG status = store.Open(open->store, false, empty)) return status;
+  if (empty || HoldsNothing(open->root)) return ERROR_NO_MORE_ITEMS;
+  Query query(store,
+              "SELECT name, type, data FROM key_values WHERE key = ? ORDER BY folded"
+              " LIMIT 1 OFFSET ?");
+  if (!query.Bind(open->id).Bind(static_cast<std::int64_t>(index)).Step()) {
+    return query.status() ? query.status() : ERROR_NO_MORE_ITEMS;
+  }
+  if (LONG status = CopyName(query.Text(0), valueName, valueNameSize)) return status;
+  if (type) *type = static_cast<DWORD>(query.Int(1));
+  return CopyOut(query.Blob(2), data, dataSize);
+}
+
+namespace platform {
+
+std::string RegistryStoreFileName() {
+  return StorePath();
+}
+
+}  // namespace platform
