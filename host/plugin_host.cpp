@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "platform/ole/com.h"
+#include "platform/base/text.h"
 #include "platform/gdi/gdi.h"
 #include "platform/gdi/screen_source.h"
-#include "platform/base/text.h"
+#include "platform/ole/com.h"
 #include "platform/x11/x11.h"
 #include "product/product.h"
 
