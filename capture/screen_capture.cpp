@@ -2,16 +2,12 @@
 
 #include <climits>
 
-#include "platform/gdi/screen.h"
-#include "platform/runtime/errors.h"
-#include "platform/runtime/numbers.h"
-<<<<<<< HEAD
 #include "platform/base/text.h"
 #include "platform/gdi/screen.h"
 #include "platform/gdi/screen_source.h"
+#include "platform/runtime/errors.h"
+#include "platform/runtime/numbers.h"
 #include "platform/user/messageloop.h"
-=======
->>>>>>> main
 #include "platform/user/window.h"
 #include "product/product.h"
 
