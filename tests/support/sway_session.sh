@@ -2,10 +2,11 @@
 # Runs a command inside a private headless sway session: its own /tmp (a mount namespace of its
 # own, since the wlroots portal always writes /tmp/out.png), an unprivileged user (sway refuses
 # to run as root), a private XDG_RUNTIME_DIR and session bus, PipeWire and the desktop portals.
-# The output (800 x 600 device pixels) is solid #3060a0 around a gap of 20 logical pixels; two
-# foot windows, #c00000 and #00c000, sit side by side, the right one focused.
+# The output (800 x 600 device pixels unless --size says otherwise) is solid #3060a0 around a
+# gap of 20 logical pixels; two foot windows, #c00000 and #00c000, sit side by side, the right
+# one focused.
 #
-#   sway_session.sh [--scale N] [--no-portal] WORKDIR -- COMMAND...
+#   sway_session.sh [--scale N] [--size WxH] [--no-portal] WORKDIR -- COMMAND...
 #
 # WORKDIR (outside /tmp) is made readable for the session's user; COMMAND runs as that user with
 # WAYLAND_DISPLAY, SWAYSOCK and DBUS_SESSION_BUS_ADDRESS set. Exits with COMMAND's status.
@@ -13,10 +14,12 @@
 set -euo pipefail
 
 scale=1
+size=800x600
 portal=1
 while [ $# -gt 0 ]; do
   case "$1" in
     --scale) scale=$2; shift 2 ;;
+    --size) size=$2; shift 2 ;;
     --no-portal) portal=0; shift ;;
     *) break ;;
   esac
@@ -37,7 +40,7 @@ if [ "${SWAY_SESSION_INNER:-}" != 1 ]; then
   self=$(realpath "$0")
   exec unshare --mount --propagation private env SWAY_SESSION_INNER=1 \
     bash -c 'mount -t tmpfs -o mode=1777 tmpfs /tmp && exec "$@"' \
-    inner "$self" --scale "$scale" $([ $portal = 0 ] && echo --no-portal) "$work" -- "$@"
+    inner "$self" --scale "$scale" --size "$size" $([ $portal = 0 ] && echo --no-portal) "$work" -- "$@"
 fi
 
 if [ "$(id -u)" -eq 0 ]; then
@@ -49,7 +52,7 @@ if [ "$(id -u)" -eq 0 ]; then
     env HOME="$home" XDG_RUNTIME_DIR="$home/run" PATH=/usr/local/bin:/usr/bin:/bin \
     ASAN_OPTIONS="${ASAN_OPTIONS:-}" UBSAN_OPTIONS="${UBSAN_OPTIONS:-}" \
     LSAN_OPTIONS="${LSAN_OPTIONS:-}" \
-    SWAY_SESSION_INNER=1 "$0" --scale "$scale" $([ $portal = 0 ] && echo --no-portal) \
+    SWAY_SESSION_INNER=1 "$0" --scale "$scale" --size "$size" $([ $portal = 0 ] && echo --no-portal) \
     "$work" -- "$@"
 fi
 
@@ -99,7 +102,7 @@ wait_for 10 test -S "$XDG_RUNTIME_DIR/bus"
 mkdir -p "$HOME/.config/sway"
 cat >"$HOME/.config/sway/config" <<CONF
 output * bg #3060a0 solid_color
-output HEADLESS-1 mode 800x600 scale $scale
+output HEADLESS-1 mode $size scale $scale
 default_border normal 2
 gaps outer 20
 xwayland disable
