@@ -124,6 +124,9 @@ class PLATFORM_API OwnConnection {
   }
   // The server went away during a request: Xlib must not touch the connection again.
   bool broken() const { return broken_; }
+  // Puts our error handlers in front again: a toolkit that opened a connection since may have
+  // put its own there.
+  static void GuardErrors();
 
  private:
   friend void MarkBroken(OwnConnection& connection);
