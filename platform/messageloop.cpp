@@ -195,4 +195,16 @@ void RunMessageLoopUntil(const std::function<bool()>& done) {
   }
 }
 
+std::vector<int> GetMessageDescriptors() {
+  WatchPipe();
+  std::vector<int> fds;
+  for (const pollfd& p : WaitSet()) fds.push_back(p.fd);
+  return fds;
+}
+
+bool MessagesPending() {
+  WatchPipe();
+  return Ready();
+}
+
 }  // namespace platform
