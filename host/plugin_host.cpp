@@ -74,8 +74,9 @@ std::string DefaultModulePath() {
   fs::path self = fs::read_symlink("/proc/self/exe", ec);
   if (ec) return "PT.so";
   fs::path dir = self.parent_path();
-  for (const fs::path& candidate : {dir / "PT.so", dir.parent_path() / "plugin" / "PT.so"}) {
-    if (fs::exists(candidate, ec)) return candidate.string();
+  for (const fs::path& candidate :
+       {dir / "PT.so", dir.parent_path() / "plugin" / "PT.so", dir / PICTOSS_INSTALLED_MODULE}) {
+    if (fs::exists(candidate, ec)) return candidate.lexically_normal().string();
   }
   return (dir / "PT.so").string();
 }

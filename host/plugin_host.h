@@ -42,7 +42,8 @@ CallError ErrorOf(const CallResult& call, const platform::Dispatch& object);
 std::string ErrorLine(const CallError& error);
 
 // The module loaded by `register` and `unregister` when none is named: PT.so beside the host
-// program, or in the build tree's plugin folder beside the host's folder.
+// program, in the build tree's plugin folder beside the host's folder, or in the package's
+// library folder of an installed prefix.
 std::string DefaultModulePath();
 
 }  // namespace host

@@ -149,6 +149,19 @@ void PrintValue(const std::string& name, DWORD type, const std::string& data) {
               FormatData(type, data).c_str());
 }
 
+// Value names match without regard to case; the name is shown as it was stored.
+std::string StoredValueName(HKEY key, const std::string& name) {
+  for (DWORD index = 0;; ++index) {
+    char stored[16384];
+    DWORD size = sizeof stored;
+    if (RegEnumValueA(key, index, stored, &size, nullptr, nullptr, nullptr, nullptr) !=
+        ERROR_SUCCESS) {
+      return name;
+    }
+    if (strcasecmp(stored, name.c_str()) == 0) return stored;
+  }
+}
+
 LONG QueryOne(HKEY key, const std::string& name) {
   DWORD type = 0, size = 0;
   LONG status = RegQueryValueExA(key, name.c_str(), nullptr, &type, nullptr, &size);
@@ -157,7 +170,7 @@ LONG QueryOne(HKEY key, const std::string& name) {
     status = RegQueryValueExA(key, name.c_str(), nullptr, &type,
                               reinterpret_cast<BYTE*>(data.data()), &size);
   }
-  if (status == ERROR_SUCCESS) PrintValue(name, type, data.substr(0, size));
+  if (status == ERROR_SUCCESS) PrintValue(StoredValueName(key, name), type, data.substr(0, size));
   return status;
 }
 

@@ -83,6 +83,11 @@ TEST_F(HostTest, SetupCreatesMissingSettingsAndKeepsExistingOnes) {
   Setup();
   EXPECT_EQ(Read(HKEY_LOCAL_MACHINE, kSettingsSubKey, "TimeDelay"), "5");
   EXPECT_EQ(Read(HKEY_LOCAL_MACHINE, kSettingsSubKey, "FileName"), "My_Screenshot.jpg");
+  // A value asked for in another case is shown under its stored name.
+  harness::Run query =
+      Run({"reg", "query", std::string("HKLM\\") + kSettingsSubKey, "/v", "FILENAME"});
+  ASSERT_EQ(query.status, 0) << query.err;
+  EXPECT_EQ(Lines(query.out).back(), "    FileName    REG_SZ    My_Screenshot.jpg");
 
   harness::TempDir fresh;
   harness::Run r = harness::RunProgram({PICTOSS_HOST_PATH, "setup"},

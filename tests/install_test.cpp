@@ -1,0 +1,50 @@
+// An installed Pictoss: `cmake --install` into a fresh prefix gives a host that registers the
+// installed module and captures, with nothing of the build tree on its library path.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "tests/host_harness.h"
+#include "tests/support/xvfb.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(InstallTest, InstalledHostSetsUpAndCaptures) {
+  harness::TempDir prefix;
+  harness::Run install = harness::RunProgram(
+      {PICTOSS_CMAKE_COMMAND, "--install", PICTOSS_BUILD_DIR, "--prefix", prefix.path().string()},
+      {}, std::chrono::seconds(300));
+  ASSERT_EQ(install.status, 0) << install.out << install.err;
+
+  const fs::path host = prefix.path() / "bin" / "pictoss";
+  const fs::path module = prefix.path() / "lib" / "pictoss" / "PT.so";
+  ASSERT_TRUE(fs::exists(module));
+  for (const fs::path& file : {host, module, module.parent_path() / "libpictoss_platform.so"}) {
+    harness::Run dynamic = harness::RunProgram({"/usr/bin/readelf", "-d", file.string()}, {});
+    ASSERT_EQ(dynamic.status, 0) << dynamic.err;
+    EXPECT_EQ(dynamic.out.find(PICTOSS_BUILD_DIR), std::string::npos) << file << dynamic.out;
+  }
+
+  harness::TempDir store;
+  harness::TempDir tmp;
+  testsupport::XvfbServer server(640, 480);
+  const std::vector<std::string> env = {"PICTOSS_PREFIX=" + store.path().string(),
+                                        "TMPDIR=" + tmp.path().string(),
+                                        "DISPLAY=" + server.display()};
+  harness::Run setup = harness::RunProgram({host.string(), "setup"}, env);
+  ASSERT_EQ(setup.status, 0) << setup.err;
+  EXPECT_NE(setup.out.find("registered " + module.string()), std::string::npos) << setup.out;
+
+  harness::Run send = harness::RunProgram({host.string(), "send", "/xptfull 0"}, env);
+  ASSERT_EQ(send.status, 0) << send.err;
+  const fs::path picture = tmp.path() / "My_Screenshot.jpg";
+  auto decoded = harness::DecodeJpeg(harness::ReadFile(picture).value_or(""));
+  ASSERT_TRUE(decoded.has_value()) << send.out << send.err;
+  EXPECT_EQ(decoded->width, 640);
+  EXPECT_EQ(decoded->height, 480);
+}
+
+}  // namespace
