@@ -16,6 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/ui.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -101,7 +103,8 @@ std::vector<pollfd> WaitSet() {
   std::vector<pollfd> fds;
   for (const auto& [id, source] : Sources()) fds.push_back({source.fd, POLLIN, 0});
   if (Posted().readEnd >= 0) fds.push_back({Posted().readEnd, POLLIN, 0});
-  if (fl_display) fds.push_back({ConnectionNumber(fl_display), POLLIN, 0});
+  if (fl_display && !platform::UiDisplayLost())
+    fds.push_back({ConnectionNumber(fl_display), POLLIN, 0});
   return fds;
 }
 

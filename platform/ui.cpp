@@ -8,15 +8,43 @@
 #include "platform/messageloop.h"
 
 namespace platform {
+namespace {
+
+bool displayLost = false;
+XIOErrorHandler previousIoHandler = nullptr;
+
+// Xlib's default handler ends the process; for the windows' connection it must return.
+int OnIoError(Display* display) {
+  if (display == fl_display) return 0;
+  return previousIoHandler ? previousIoHandler(display) : 0;
+}
+
+// The server went away: Xlib returns here instead of ending the process and leaves the
+// connection unused from then on. FLTK must stop waiting on it, and modal loops must end, since
+// their windows can no longer be closed.
+void OnDisplayLost(Display* display, void*) {
+  displayLost = true;
+  Fl::remove_fd(ConnectionNumber(display));
+}
+
+}  // namespace
 
 bool OpenUiDisplay() {
+  if (displayLost) return false;
   if (fl_display) return true;
   // FLTK's own opening ends the process when it fails, so open the connection here and hand
   // it over.
   Display* display = XOpenDisplay(nullptr);
   if (!display) return false;
   fl_open_display(display);
+  XSetIOErrorExitHandler(display, OnDisplayLost, nullptr);
+  XIOErrorHandler previous = XSetIOErrorHandler(OnIoError);
+  if (previous != OnIoError) previousIoHandler = previous;
   return true;
+}
+
+bool UiDisplayLost() {
+  return displayLost;
 }
 
 namespace {
@@ -60,7 +88,7 @@ void ShowModal(Fl_Window& window) {
   WindowHints hints = InternHints();
   window.show();
   SetHints(fl_xid(&window), hints);
-  RunMessageLoopUntil([&window] { return !window.shown(); });
+  RunMessageLoopUntil([&window] { return !window.shown() || displayLost; });
   // The caller may not run the loop again soon: take the window off the screen now.
   XFlush(fl_display);
 }

@@ -146,6 +146,7 @@ gboolean Session::RunQueued(gpointer data) {
 
 void Session::Run(const Typed& typed) {
   hosting::CallError error;
+  purple_debug_info(kLog, "running %s\n", typed.word.c_str());
   running_ = true;
   bridge_.BeginCall();
   std::optional<hosting::CommandOutcome> outcome =
