@@ -76,12 +76,14 @@ bool SetUp(const std::filesystem::path& module, std::string* why) {
   return CallRegistrationEntry(module, "DllRegisterServer", why) && CreateSettings(why);
 }
 
-std::filesystem::path ModuleBeside(const std::filesystem::path& hostFile) {
+std::filesystem::path ModuleBeside(const std::filesystem::path& hostFile,
+                                   const std::filesystem::path& installed) {
   namespace fs = std::filesystem;
   fs::path dir = hostFile.parent_path();
   std::error_code ec;
-  for (const fs::path& candidate : {dir / "PT.so", dir.parent_path() / "plugin" / "PT.so"}) {
-    if (fs::exists(candidate, ec)) return candidate;
+  for (const fs::path& candidate :
+       {dir / "PT.so", dir.parent_path() / "plugin" / "PT.so", dir / installed}) {
+    if (fs::exists(candidate, ec)) return candidate.lexically_normal();
   }
   return dir / "PT.so";
 }

@@ -23,8 +23,10 @@ bool CreateSettings(std::string* why);
 // Registers the module and creates the missing settings, as `pictoss setup` does.
 bool SetUp(const std::filesystem::path& module, std::string* why);
 
-// PT.so beside the given host file, or in the build tree's plugin folder beside the host's
-// folder; the first of them when neither exists.
-std::filesystem::path ModuleBeside(const std::filesystem::path& hostFile);
+// The module for a host file: PT.so beside it, in the build tree's plugin folder beside its
+// folder, or at `installed` (relative to its folder) in an installed prefix; the first of them
+// when none exists.
+std::filesystem::path ModuleBeside(const std::filesystem::path& hostFile,
+                                   const std::filesystem::path& installed);
 
 }  // namespace hosting

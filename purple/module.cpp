@@ -37,7 +37,7 @@ fs::path OwnFile() {
 
 // The plug-in module installed or built with this one.
 fs::path PluginModule() {
-  return hosting::ModuleBeside(OwnFile());
+  return hosting::ModuleBeside(OwnFile(), PICTOSS_INSTALLED_MODULE);
 }
 
 // Reports why loading failed, in the debug log and where the client shows plug-in errors.
