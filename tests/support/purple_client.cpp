@@ -336,7 +336,8 @@ int main(int argc, char** argv) {
   g_main_loop_run(client.loop);
   g_io_channel_unref(input);
   if (client.plugin && purple_plugin_is_loaded(client.plugin)) purple_plugin_unload(client.plugin);
-  purple_core_quit();
+  // No purple_core_quit: it closes the protocol modules, and what libpurple leaves behind in
+  // them could then no longer be told apart from a leak of the plug-in.
   g_main_loop_unref(client.loop);
   Event("quit");
   return 0;
