@@ -28,7 +28,10 @@ struct GLibTicks {
 // Runs the GLib main context alone until done() or the timeout.
 bool IterateUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
-  while (!done() && Clock::now() < deadline) g_main_context_iteration(nullptr, FALSE), usleep(1000);
+  while (!done() && Clock::now() < deadline) {
+    g_main_context_iteration(nullptr, FALSE);
+    usleep(1000);
+  }
   return done();
 }
 
