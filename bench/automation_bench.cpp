@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/automation.h"
+#include "platform/ole/dispatch.h"
 #include "plugin/pt.h"
 
 extern char** environ;

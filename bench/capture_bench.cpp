@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "capture/module1.h"
-#include "platform/gdiobj.h"
-#include "platform/x11.h"
+#include "capture/screen_capture.h"
+#include "platform/gdi/bitmap.h"
+#include "platform/x11/x11.h"
 #include "tests/support/xvfb.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "imaging/dib_section.h"
-#include "platform/gdiobj.h"
+#include "platform/gdi/bitmap.h"
 
 namespace {
 

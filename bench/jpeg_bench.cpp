@@ -18,7 +18,7 @@
 
 #include "imaging/dib_section.h"
 #include "imaging/jpeg_writer.h"
-#include "platform/text.h"
+#include "platform/base/text.h"
 
 namespace {
 

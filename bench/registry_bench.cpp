@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/registry.h"
-#include "settings/registry.h"
+#include "platform/registry/registry.h"
+#include "settings/key_path.h"
 
 namespace {
 

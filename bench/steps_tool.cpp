@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "capture/module1.h"
+#include "capture/screen_capture.h"
 #include "imaging/dib_section.h"
 #include "imaging/jpeg_writer.h"
-#include "platform/text.h"
+#include "platform/base/text.h"
 
 namespace {
 

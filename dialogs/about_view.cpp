@@ -8,8 +8,8 @@
 #include "dialogs/credits.h"
 #include "dialogs/dialogs.h"
 #include "dialogs/widgets.h"
-#include "platform/errors.h"
-#include "platform/ui.h"
+#include "platform/runtime/errors.h"
+#include "platform/user/ui.h"
 
 namespace pictoss {
 

@@ -10,8 +10,8 @@
 #include <string>
 
 #include "dialogs/settings_store_for_tests.h"
-#include "platform/errors.h"
-#include "platform/ui_test_driver.h"
+#include "platform/runtime/errors.h"
+#include "tests/support/ui_test_driver.h"
 #include "tests/support/xvfb.h"
 
 namespace pictoss {

@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "platform/gdi.h"
+#include "platform/gdi/gdi.h"
+#include "platform/gdi/screen.h"
 
 namespace pictoss {
 

@@ -1,8 +1,8 @@
 #include "dialogs/options_form.h"
 
-#include "platform/messagebox.h"
-#include "platform/registry.h"
-#include "settings/registry.h"
+#include "platform/user/messagebox.h"
+#include "platform/registry/registry.h"
+#include "settings/key_path.h"
 
 namespace pictoss {
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "dialogs/settings_store_for_tests.h"
-#include "platform/messagebox.h"
+#include "platform/user/messagebox.h"
 
 namespace pictoss {
 namespace {

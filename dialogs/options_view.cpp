@@ -9,9 +9,9 @@
 #include "dialogs/dialogs.h"
 #include "dialogs/options_form.h"
 #include "dialogs/widgets.h"
-#include "platform/errors.h"
-#include "platform/text.h"
-#include "platform/ui.h"
+#include "platform/runtime/errors.h"
+#include "platform/base/text.h"
+#include "platform/user/ui.h"
 
 namespace pictoss {
 

@@ -1,8 +1,8 @@
 #include "dialogs/widgets.h"
 
 #include "dialogs/dialogs.h"
-#include "platform/errors.h"
-#include "platform/ui.h"
+#include "platform/runtime/errors.h"
+#include "platform/user/ui.h"
 
 #include <FL/Fl.H>
 #include <FL/fl_draw.H>

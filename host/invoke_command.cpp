@@ -9,7 +9,7 @@
 
 #include "host/command.h"
 #include "host/plugin_host.h"
-#include "platform/text.h"
+#include "platform/base/text.h"
 
 namespace host {
 namespace {

@@ -4,7 +4,7 @@
 #include <filesystem>
 
 #include "hosting/setup.h"
-#include "platform/gdi.h"
+#include "platform/x11/x11.h"
 
 namespace host {
 

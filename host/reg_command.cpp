@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "host/command.h"
-#include "platform/registry.h"
+#include "platform/registry/registry.h"
 
 namespace host {
 namespace {

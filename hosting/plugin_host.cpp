@@ -1,7 +1,7 @@
 #include "hosting/plugin_host.h"
 
-#include "platform/com.h"
-#include "platform/text.h"
+#include "platform/ole/com.h"
+#include "platform/base/text.h"
 
 namespace hosting {
 

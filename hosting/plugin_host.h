@@ -11,8 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/automation.h"
-#include "platform/object.h"
+#include "platform/ole/dispatch.h"
+#include "platform/ole/object.h"
 
 namespace hosting {
 

@@ -4,8 +4,8 @@
 
 #include <string_view>
 
-#include "platform/com.h"
-#include "platform/registry.h"
+#include "platform/ole/com.h"
+#include "platform/registry/registry.h"
 
 namespace hosting {
 namespace {

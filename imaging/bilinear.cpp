@@ -8,7 +8,7 @@
 
 #include <immintrin.h>
 
-#include "platform/errors.h"
+#include "platform/runtime/errors.h"
 
 // Why integers give the bytes of the double-precision recipe: with a fraction f and bytes a, b,
 // (1 - f) * a + f * b is exact in double precision whenever f >= 2^-9 (f then has no bits below

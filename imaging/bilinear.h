@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "imaging/pixel_grid.h"
-#include "platform/windef.h"
+#include "platform/base/windef.h"
 
 namespace pictoss {
 

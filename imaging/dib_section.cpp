@@ -1,8 +1,10 @@
 #include "imaging/dib_section.h"
 
-#include "platform/errors.h"
-#include "platform/messagebox.h"
-#include "platform/numbers.h"
+#include "platform/runtime/errors.h"
+#include "platform/user/messagebox.h"
+#include "platform/runtime/numbers.h"
+#include "platform/user/clipboard.h"
+#include "platform/user/window.h"
 
 namespace pictoss {
 

@@ -11,10 +11,10 @@
 
 #include <memory>
 
-#include "platform/automation.h"
-#include "platform/gdi.h"
-#include "platform/object.h"
-#include "platform/picture.h"
+#include "platform/ole/dispatch.h"
+#include "platform/gdi/gdi.h"
+#include "platform/ole/object.h"
+#include "platform/ole/picture.h"
 
 namespace pictoss {
 

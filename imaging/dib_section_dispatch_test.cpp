@@ -6,7 +6,8 @@
 #include <vector>
 
 #include "imaging/dib_section.h"
-#include "platform/messagebox.h"
+#include "platform/user/messagebox.h"
+#include "platform/gdi/handles.h"
 
 namespace pictoss {
 namespace {

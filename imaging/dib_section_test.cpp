@@ -10,11 +10,13 @@
 #include <thread>
 #include <vector>
 
-#include "platform/clipboard_testing.h"
-#include "platform/errors.h"
-#include "platform/gdiobj.h"
-#include "platform/messagebox.h"
+#include "tests/support/clipboard_testing.h"
+#include "platform/runtime/errors.h"
+#include "platform/gdi/bitmap.h"
+#include "platform/user/messagebox.h"
 #include "tests/support/xvfb.h"
+#include "platform/gdi/handles.h"
+#include "platform/user/clipboard.h"
 
 namespace pictoss {
 namespace {

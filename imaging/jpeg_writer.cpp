@@ -4,11 +4,11 @@
 
 #include <cerrno>
 
-#include "platform/errors.h"
-#include "platform/file_replace.h"
-#include "platform/jpeg.h"
-#include "platform/numbers.h"
-#include "platform/text.h"
+#include "platform/runtime/errors.h"
+#include "platform/kernel/file_replace.h"
+#include "platform/jpeg/jpeg.h"
+#include "platform/runtime/numbers.h"
+#include "platform/base/text.h"
 
 namespace pictoss {
 namespace {

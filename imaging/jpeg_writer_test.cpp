@@ -16,9 +16,9 @@
 #include <sstream>
 #include <string>
 
-#include "platform/errors.h"
-#include "platform/jpeg_test_picture.h"
-#include "platform/text.h"
+#include "platform/runtime/errors.h"
+#include "platform/jpeg/jpeg_test_picture.h"
+#include "platform/base/text.h"
 
 namespace pictoss {
 namespace {

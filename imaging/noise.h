@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "imaging/pixel_grid.h"
-#include "platform/windef.h"
+#include "platform/base/windef.h"
 
 namespace pictoss {
 

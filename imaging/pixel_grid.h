@@ -3,7 +3,7 @@
 // The kernel choice lets tests run every code path on one machine.
 #pragma once
 
-#include "platform/windef.h"
+#include "platform/base/windef.h"
 
 namespace pictoss {
 

@@ -3,7 +3,7 @@
 
 #include "imaging/bilinear.h"
 #include "imaging/dib_section.h"
-#include "platform/errors.h"
+#include "platform/runtime/errors.h"
 
 namespace pictoss {
 

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "imaging/bilinear.h"
-#include "platform/errors.h"
+#include "platform/runtime/errors.h"
 
 namespace pictoss::reference {
 

@@ -12,8 +12,9 @@
 #include "imaging/bilinear.h"
 #include "imaging/dib_section.h"
 #include "imaging/resample_reference.h"
-#include "platform/errors.h"
-#include "platform/gdi.h"
+#include "platform/runtime/errors.h"
+#include "platform/gdi/gdi.h"
+#include "platform/gdi/handles.h"
 
 namespace pictoss {
 namespace {

@@ -9,9 +9,9 @@
 #include <new>
 #include <string>
 
-#include "platform/com.h"
-#include "platform/registry.h"
-#include "platform/text.h"
+#include "platform/ole/com.h"
+#include "platform/registry/registry.h"
+#include "platform/base/text.h"
 #include "plugin/pt.h"
 
 namespace pictoss {

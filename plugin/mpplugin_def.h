@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/automation.h"
+#include "platform/ole/dispatch.h"
 
 namespace pictoss {
 

@@ -9,15 +9,15 @@
 #include <cmath>
 #include <cwctype>
 
-#include "capture/module1.h"
+#include "capture/screen_capture.h"
 #include "dialogs/dialogs.h"
 #include "imaging/dib_section.h"
 #include "imaging/jpeg_writer.h"
-#include "platform/datetime.h"
-#include "platform/messageloop.h"
-#include "platform/numbers.h"
+#include "platform/runtime/datetime.h"
+#include "platform/user/messageloop.h"
+#include "platform/runtime/numbers.h"
 #include "plugin/pt.h"
-#include "settings/registry.h"
+#include "settings/key_path.h"
 
 namespace pictoss {
 

@@ -9,10 +9,10 @@
 #include <optional>
 #include <string>
 
-#include "platform/datetime.h"
-#include "platform/errors.h"
-#include "platform/messageloop.h"
-#include "platform/registry.h"
+#include "platform/runtime/datetime.h"
+#include "platform/runtime/errors.h"
+#include "platform/user/messageloop.h"
+#include "platform/registry/registry.h"
 #include "plugin/pt.h"
 
 namespace pictoss {

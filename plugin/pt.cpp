@@ -3,9 +3,9 @@
 #include <atomic>
 #include <vector>
 
-#include "platform/numbers.h"
-#include "platform/temppath.h"
-#include "platform/text.h"
+#include "platform/runtime/numbers.h"
+#include "platform/kernel/temppath.h"
+#include "platform/base/text.h"
 
 namespace pictoss {
 namespace {

@@ -10,7 +10,7 @@
 #include <memory>
 #include <utility>
 
-#include "platform/messageloop.h"
+#include "platform/user/messageloop.h"
 
 namespace pictoss_purple {
 namespace {

@@ -6,7 +6,7 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/messageloop.h"
+#include "platform/user/messageloop.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include "hosting/setup.h"
 #include "hosting/version_record.h"
-#include "platform/com.h"
+#include "platform/ole/com.h"
 #include "purple/session.h"
 
 namespace pictoss_purple {

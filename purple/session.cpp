@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "hosting/setup.h"
-#include "platform/gdi.h"
+#include "platform/x11/x11.h"
 
 namespace pictoss_purple {
 namespace {

@@ -4,9 +4,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/messagebox.h"
-#include "platform/text.h"
-#include "settings/registry.h"
+#include "platform/user/messagebox.h"
+#include "platform/base/text.h"
+#include "settings/key_path.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static int shown = 0;

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/registry.h"
+#include "platform/registry/registry.h"
 #include "tests/host_harness.h"
 #include "tests/support/xvfb.h"
 

@@ -10,10 +10,10 @@
 #include <thread>
 #include <vector>
 
-#include "platform/automation.h"
-#include "platform/com.h"
-#include "platform/registry.h"
-#include "platform/text.h"
+#include "platform/ole/dispatch.h"
+#include "platform/ole/com.h"
+#include "platform/registry/registry.h"
+#include "platform/base/text.h"
 #include "tests/host_harness.h"
 
 namespace {

@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/registry.h"
-#include "platform/ui_test_driver.h"
+#include "platform/registry/registry.h"
+#include "tests/support/ui_test_driver.h"
 #include "tests/host_harness.h"
 #include "tests/support/xvfb.h"
 

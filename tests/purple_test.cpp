@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/ui_test_driver.h"
+#include "tests/support/ui_test_driver.h"
 #include "tests/host_harness.h"
 #include "tests/support/ircd.h"
 #include "tests/support/xvfb.h"

@@ -1,0 +1,94 @@
+#include "capture/screen_capture.h"
+
+#include <climits>
+
+#include "platform/runtime/errors.h"
+#include "platform/runtime/numbers.h"
+#include "platform/gdi/screen.h"
+#include "platform/user/window.h"
+
+namespace pictoss {
+namespace {
+
+constexpr std::u16string_view kSource = platform::kModuleSource;
+
+// Integer division of the runtime: both sides rounded to 32 bits first, halves to even.
+std::int32_t IntegerDivide(double dividend, double divisor) {
+  std::int32_t a = platform::RoundToInt32(dividend, kSource);
+  std::int32_t b = platform::RoundToInt32(divisor, kSource);
+  if (b == 0) platform::RaiseError(platform::kDivisionByZero, kSource);
+  if (a == INT32_MIN && b == -1) platform::RaiseError(platform::kOverflow, kSource);
+  return a / b;
+}
+
+}  // namespace
+
+platform::Ref<Picture> MakeBitmapPicture(HBITMAP hBmp, HPALETTE hPal) {
+  PICTDESC pic{20, PICTYPE_BITMAP, hBmp, hPal};
+  return OleCreatePictureIndirect(pic, /*own=*/true);
+}
+
+platform::Ref<Picture> GrabWindowRect(HWND hWndSrc, bool bClient, std::int32_t lLeft,
+                                      std::int32_t lTop, std::int32_t lWidthSrc,
+                                      std::int32_t lHeightSrc) {
+  HDC hDCSrc = bClient ? GetDC(hWndSrc) : GetWindowDC(hWndSrc);
+  HDC hDCMemory = CreateCompatibleDC(hDCSrc);
+  HBITMAP hBmp = CreateCompatibleBitmap(hDCSrc, lWidthSrc, lHeightSrc);
+  HGDIOBJ hBmpPrev = SelectObject(hDCMemory, hBmp);
+
+  bool bHasPaletteScrn = (GetDeviceCaps(hDCSrc, RASTERCAPS) & RC_PALETTE) != 0;
+  bool bPalette = bHasPaletteScrn && GetDeviceCaps(hDCSrc, SIZEPALETTE) == 256;
+  HPALETTE hPal = 0, hPalPrev = 0;
+  if (bPalette) {
+    LOGPALETTE256 tLogPal{0x300, 256, {}};
+    GetSystemPaletteEntries(hDCSrc, 0, 256, tLogPal.palPalEntry);
+    hPal = CreatePalette(reinterpret_cast<const LOGPALETTE*>(&tLogPal));
+    hPalPrev = SelectPalette(hDCMemory, hPal, FALSE);
+    RealizePalette(hDCMemory);
+  }
+
+  BitBlt(hDCMemory, 0, 0, lWidthSrc, lHeightSrc, hDCSrc, lLeft, lTop, SRCCOPY);
+
+  // What comes back from deselecting is the captured bitmap (and palette). When it was never
+  // selected (no memory DC), the handle made above is still the one to hand on, not lost.
+  if (HGDIOBJ hBack = SelectObject(hDCMemory, hBmpPrev)) hBmp = hBack;
+  if (bPalette) {
+    if (HPALETTE hBack = SelectPalette(hDCMemory, hPalPrev, FALSE)) hPal = hBack;
+  }
+  DeleteDC(hDCMemory);
+  ReleaseDC(hWndSrc, hDCSrc);
+
+  platform::Ref<Picture> picture = MakeBitmapPicture(hBmp, hPal);
+  if (!picture) {  // nobody else would ever free them
+    if (hBmp) DeleteObject(hBmp);
+    if (hPal) DeleteObject(hPal);
+  }
+  return picture;
+}
+
+platform::Ref<Picture> GrabFullScreen() {
+  HWND hWnd = GetDesktopWindow();
+  double dWidthTwips = platform::ScreenWidthTwips();
+  double dTwipsX = platform::TwipsPerPixelX();
+  double dHeightTwips = platform::ScreenHeightTwips();
+  double dTwipsY = platform::TwipsPerPixelY();
+  std::int32_t lWidth = IntegerDivide(dWidthTwips, dTwipsX);
+  std::int32_t lHeight = IntegerDivide(dHeightTwips, dTwipsY);
+  return GrabWindowRect(hWnd, false, 0, 0, lWidth, lHeight);
+}
+
+platform::Ref<Picture> GrabForegroundWindow() {
+  HWND hWnd = GetForegroundWindow();
+  RECT tRect{0, 0, 0, 0};
+  GetWindowRect(hWnd, &tRect);
+  std::int32_t lWidth = platform::CheckedSub(tRect.right, tRect.left, kSource);
+  std::int32_t lHeight = platform::CheckedSub(tRect.bottom, tRect.top, kSource);
+  return GrabWindowRect(hWnd, false, 0, 0, lWidth, lHeight);
+}
+
+HolderForm& main() {
+  static HolderForm form;
+  return form;
+}
+
+}  // namespace pictoss

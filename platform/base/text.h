@@ -1,0 +1,16 @@
+// Conversion between the automation's UTF-16 strings and the platform's multibyte text, which
+// is UTF-8 here (the "ANSI code page" of the platform calls). Invalid input never fails: each
+// malformed sequence or unpaired surrogate becomes U+FFFD.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "platform/base/windef.h"
+
+namespace platform {
+
+PLATFORM_API std::string ToAnsi(std::u16string_view text);
+PLATFORM_API std::u16string FromAnsi(std::string_view text);
+
+}  // namespace platform

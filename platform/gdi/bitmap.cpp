@@ -1,0 +1,279 @@
+// Bitmaps: device-dependent bitmaps in the formats of the screen and of memory DCs, and 24-bit
+// DIB sections whose pixel memory the caller addresses directly.
+#include "platform/gdi/bitmap.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <sys/mman.h>
+#include <limits>
+#include <utility>
+
+#include "platform/gdi/dc.h"
+#include "platform/gdi/pixels.h"
+#include "platform/gdi/screen.h"
+#include "platform/x11/x11.h"
+
+namespace platform {
+namespace {
+
+// Freed pixel blocks of a frame's size are kept for the next bitmap of the same size, so that
+// repeated captures reuse memory whose pages are already mapped instead of faulting in fresh
+// ones each time. A screen bitmap of a size that was asked for before gets memory shared with
+// the X server, which then reads the screen straight into it; the first one of a size (in a
+// one-shot process the only one) gets plain memory, where setting up a fresh shared segment
+// would cost more than the copy it saves.
+constexpr std::size_t kReuseMinBytes = 256 * 1024;
+constexpr std::size_t kReuseSlots = 3;
+
+struct Block {
+  void* memory = nullptr;
+  std::size_t size = 0;
+  bool shared = false;
+};
+
+struct Spare {
+  std::array<Block, kReuseSlots> blocks;
+  std::vector<std::size_t> screen_sizes;  // sizes of screen bitmaps asked for so far
+};
+
+Spare& Spares() {
+  static auto* spare = new Spare;  // lives until exit, like the memory it keeps
+  return *spare;
+}
+
+// Large blocks are mapped directly, so that freeing one returns its pages to the system
+// whatever the allocator's thresholds have become. A frame's worth is aligned to 2 MiB and
+// asked for in huge pages: faulting in a fresh 1920 x 1080 frame then costs a few faults
+// instead of two thousand, which is a good part of a one-shot capture's time.
+void* MapZeroed(std::size_t size) {
+  constexpr std::size_t kHuge = std::size_t{2} << 20;
+  std::size_t length = size >= kHuge ? size + kHuge : size;
+  void* m = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (m == MAP_FAILED) return nullptr;
+  if (length == size) return m;
+  auto start = reinterpret_cast<std::uintptr_t>(m);
+  std::uintptr_t aligned = (start + kHuge - 1) & ~(kHuge - 1);
+  std::size_t head = aligned - start;
+  std::size_t used = (size + 4095) & ~std::size_t{4095};
+  if (head) munmap(m, head);
+  if (length - head > used) munmap(reinterpret_cast<void*>(aligned + used), length - head - used);
+  madvise(reinterpret_cast<void*>(aligned), used, MADV_HUGEPAGE);
+  return reinterpret_cast<void*>(aligned);
+}
+
+void Release(const Block& b) {
+  if (b.shared)
+    x11::FreeSharedPixels(b.memory);
+  else if (b.size >= kReuseMinBytes)
+    munmap(b.memory, b.size);
+  else
+    std::free(b.memory);
+}
+
+void* FromSpare(std::size_t size, int shared) {  // shared: 0 no, 1 yes, -1 either
+  for (Block& b : Spares().blocks)
+    if (b.memory && b.size == size && (shared < 0 || b.shared == (shared == 1)))
+      return std::exchange(b.memory, nullptr);
+  return nullptr;
+}
+
+std::uint8_t* TakeMemory(std::size_t size, bool zeroed, bool for_screen, bool* shared) {
+  *shared = false;
+  if (size < kReuseMinBytes) return static_cast<std::uint8_t*>(std::calloc(size, 1));
+  void* m = nullptr;
+  if (for_screen) {
+    auto& sizes = Spares().screen_sizes;
+    bool again = std::find(sizes.begin(), sizes.end(), size) != sizes.end();
+    if (!again) sizes.push_back(size);
+    if (again && (m = FromSpare(size, 1)) && !x11::IsSharedPixels(m)) {
+      Release({m, size, true});  // shared with a server this process no longer talks to
+      m = nullptr;
+    }
+    if (again && !m && (m = x11::AllocateSharedPixels(size))) {
+      // Shared blocks take over this size: a plain one kept for it would only take room.
+      while (void* plain = FromSpare(size, 0)) Release({plain, size, false});
+    }
+    *shared = m != nullptr;
+  }
+  if (!m && (m = FromSpare(size, 0)) == nullptr && (m = FromSpare(size, -1)) != nullptr)
+    *shared = true;
+  if (m) {
+    if (zeroed) std::memset(m, 0, size);
+    return static_cast<std::uint8_t*>(m);
+  }
+  return static_cast<std::uint8_t*>(MapZeroed(size));
+}
+
+void GiveMemory(void* memory, std::size_t size, bool shared) {
+  if (!memory) return;
+  if (size < kReuseMinBytes) return Release({memory, size, shared});
+  auto& blocks = Spares().blocks;
+  for (Block& b : blocks) {
+    if (!b.memory) {
+      b = {memory, size, shared};
+      return;
+    }
+  }
+  // All slots full: the oldest goes.
+  Release(blocks[0]);
+  for (std::size_t i = 0; i + 1 < kReuseSlots; ++i) blocks[i] = blocks[i + 1];
+  blocks[kReuseSlots - 1] = {memory, size, shared};
+}
+
+}  // namespace
+
+std::int32_t Stride(std::int32_t width, int bits, int align) {
+  if (width < 0 || bits <= 0 || align <= 0) return -1;
+  std::int64_t row_bits = static_cast<std::int64_t>(width) * bits;
+  std::int64_t bytes = (row_bits + 8LL * align - 1) / (8LL * align) * align;
+  if (bytes > std::numeric_limits<std::int32_t>::max()) return -1;
+  return static_cast<std::int32_t>(bytes);
+}
+
+std::unique_ptr<BitmapObject> BitmapObject::Make(int width, int height, const PixelFormat& format,
+                                                 bool dib_section, bool for_screen) {
+  if (width < 0 || height < 0) return nullptr;
+  std::int32_t stride = Stride(width, format.bits, dib_section ? 4 : 2);
+  if (stride < 0) return nullptr;
+  std::int64_t size = static_cast<std::int64_t>(stride) * height;
+  if (size > std::numeric_limits<std::int32_t>::max()) return nullptr;
+  std::unique_ptr<BitmapObject> b(new BitmapObject);
+  b->width_ = width;
+  b->height_ = height;
+  b->format_ = format;
+  b->stride_ = stride;
+  b->dib_ = dib_section;
+  b->size_ = static_cast<std::size_t>(size);
+  if (size > 0) {
+    b->bits_ = TakeMemory(b->size_, dib_section, for_screen, &b->shared_);
+    if (!b->bits_) return nullptr;
+  }
+  return b;
+}
+
+BitmapObject::~BitmapObject() {
+  GiveMemory(bits_, size_, shared_);
+  bits_ = nullptr;
+}
+
+Surface BitmapObject::View() {
+  Surface s;
+  s.width = width_;
+  s.height = height_;
+  s.format = format_;
+  s.table = format_.bits == 8 ? &table_ : nullptr;
+  if (dib_ && height_ > 0) {
+    s.origin = bits_ + static_cast<std::ptrdiff_t>(stride_) * (height_ - 1);
+    s.pitch = -static_cast<std::ptrdiff_t>(stride_);
+  } else {
+    s.origin = bits_;
+    s.pitch = stride_;
+  }
+  return s;
+}
+
+int BitmapObject::Describe(int size, void* buffer) const {
+  if (!buffer) return static_cast<int>(sizeof(BITMAP));
+  if (size <= 0) return 0;
+  BITMAP record{};
+  record.bmType = 0;
+  record.bmWidth = width_;
+  record.bmHeight = height_;
+  record.bmWidthBytes = stride_;
+  record.bmPlanes = 1;
+  record.bmBitsPixel = static_cast<WORD>(format_.bits);
+  record.bmBits = dib_ ? bits_ : nullptr;
+  int n = std::min(size, static_cast<int>(sizeof(BITMAP)));
+  std::memcpy(buffer, &record, static_cast<std::size_t>(n));
+  return n;
+}
+
+HBITMAP StockBitmap() {
+  static HBITMAP stock = [] {
+    auto b = BitmapObject::Make(1, 1, PixelFormat::Mono(), false);
+    b->bits()[0] = 0;
+    return AddGdiObject(std::move(b), /*stock=*/true);
+  }();
+  return stock;
+}
+
+bool GetBitmapPixel(HBITMAP bitmap, int x, int y, std::uint32_t* rgb) {
+  auto* b = FindGdi<BitmapObject>(bitmap);
+  if (!b || !rgb || x < 0 || y < 0 || x >= b->width() || y >= b->height()) return false;
+  Surface s = b->View();
+  std::uint32_t v;
+  LoadRaw(s.Row(y), x, 1, s.format.bits, &v);
+  Converter(s).ToRgb(&v, 1);
+  *rgb = v;
+  return true;
+}
+
+bool GetBitmapRgb(HBITMAP bitmap, int* width, int* height, std::vector<std::uint32_t>* pixels) {
+  auto* b = FindGdi<BitmapObject>(bitmap);
+  if (!b || !width || !height || !pixels) return false;
+  Surface s = b->View();
+  *width = s.width;
+  *height = s.height;
+  pixels->assign(static_cast<std::size_t>(s.width) * s.height, 0);
+  Converter c(s);
+  for (int y = 0; y < s.height; ++y) {
+    std::uint32_t* out = pixels->data() + static_cast<std::size_t>(y) * s.width;
+    LoadRaw(s.Row(y), 0, s.width, s.format.bits, out);
+    c.ToRgb(out, s.width);
+  }
+  return true;
+}
+
+}  // namespace platform
+
+using platform::BitmapObject;
+using platform::DcObject;
+using platform::FindGdi;
+using platform::PixelFormat;
+
+HBITMAP CreateCompatibleBitmap(HDC hdc, int width, int height) {
+  DcObject* dc = FindGdi<DcObject>(hdc);
+  if (!dc || width < 0 || height < 0) return 0;
+  PixelFormat format = platform::ScreenFormat();
+  const platform::ColorTable* table = nullptr;
+  if (dc->type == DcObject::Type::kMemory) {
+    BitmapObject* selected = FindGdi<BitmapObject>(dc->bitmap);
+    if (selected) {
+      format = selected->format();
+      table = &selected->table();
+    }
+  }
+  bool for_screen = dc->type == DcObject::Type::kWindow;
+  auto bitmap = BitmapObject::Make(width, height, format, false, for_screen);
+  if (!bitmap) return 0;
+  if (format.bits == 8) {
+    if (table) {
+      bitmap->table() = *table;
+    } else {
+      PALETTEENTRY entries[256] = {};
+      GetSystemPaletteEntries(hdc, 0, 256, entries);
+      for (int i = 0; i < 256; ++i)
+        bitmap->table()[i] = {entries[i].peBlue, entries[i].peGreen, entries[i].peRed, 0};
+    }
+  }
+  return platform::AddGdiObject(std::move(bitmap));
+}
+
+HBITMAP CreateDIBSection(HDC hdc, const BITMAPINFO* info, UINT usage, void** bits, HANDLE32 section,
+                         DWORD offset) {
+  if (bits) *bits = nullptr;
+  if (!info || usage != DIB_RGB_COLORS || section != 0 || offset != 0) return 0;
+  if (hdc != 0 && !FindGdi<DcObject>(hdc)) return 0;
+  const BITMAPINFOHEADER& h = info->bmiHeader;
+  if (h.biSize < sizeof(BITMAPINFOHEADER) || h.biPlanes != 1 || h.biBitCount != 24 ||
+      h.biCompression != BI_RGB || h.biWidth <= 0 || h.biHeight <= 0)
+    return 0;
+  auto bitmap = BitmapObject::Make(h.biWidth, h.biHeight, PixelFormat::Bgr24(), true);
+  if (!bitmap) return 0;
+  void* memory = bitmap->bits();
+  HBITMAP handle = platform::AddGdiObject(std::move(bitmap));
+  if (handle && bits) *bits = memory;
+  return handle;
+}

@@ -1,0 +1,43 @@
+// The screen as the drawing layer sees it: the pixel format of the X screen, the logical dpi,
+// and the primary screen in twips (1/1440 inch) at that dpi.
+#include "platform/gdi/screen.h"
+
+#include "platform/x11/x11.h"
+
+namespace platform {
+
+PixelFormat ScreenFormat() {
+  x11::ScreenInfo s = x11::Screen();
+  if (s.palette) return PixelFormat::Indexed8();
+  switch (s.bits_per_pixel) {
+    case 16:
+      return {16, s.red, s.green, s.blue};
+    case 24:
+      return {24, s.red, s.green, s.blue};
+    default:
+      return {32, s.red, s.green, s.blue};
+  }
+}
+
+double LogicalDpi() {
+  double dpi = x11::XftDpi();
+  return dpi > 0 ? dpi : 96.0;
+}
+
+double TwipsPerPixelX() {
+  return 1440.0 / LogicalDpi();
+}
+
+double TwipsPerPixelY() {
+  return 1440.0 / LogicalDpi();
+}
+
+double ScreenWidthTwips() {
+  return x11::Screen().primary.width * TwipsPerPixelX();
+}
+
+double ScreenHeightTwips() {
+  return x11::Screen().primary.height * TwipsPerPixelY();
+}
+
+}  // namespace platform

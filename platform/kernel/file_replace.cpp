@@ -1,0 +1,129 @@
+#include "platform/kernel/file_replace.h"
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <string_view>
+
+namespace platform {
+namespace {
+
+// A file descriptor closed once, by Close or at the end of its scope.
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() { Close(); }
+  int get() const { return fd_; }
+  // Returns 0 or the negated errno of close, which may report a write that failed late.
+  int Close() {
+    if (fd_ < 0) return 0;
+    const int result = ::close(fd_);
+    fd_ = -1;
+    return result == 0 ? 0 : -errno;
+  }
+
+ private:
+  int fd_;
+};
+
+// ".<name>.<12 random letters>": hidden, in the target's folder so that the rename stays on one
+// file system, and random so that nobody can plant that name ahead of us. Returns the negated
+// errno when no random bytes can be had.
+int TempName(std::string_view name, std::string& temp) {
+  static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  unsigned char random[12] = {};
+  if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) return -errno;
+  temp = "." + std::string(name.substr(0, 200)) + ".";
+  for (unsigned char byte : random) temp += kLetters[byte % (sizeof kLetters - 1)];
+  return 0;
+}
+
+// Creates a new file readable and writable by its owner only; never opens an existing file or
+// follows a link. Sets tempName; returns the descriptor or the negated errno.
+int CreateTempFile(int folder, std::string_view name, std::string& tempName) {
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    if (const int status = TempName(name, tempName); status != 0) return status;
+    const int fd = openat(folder, tempName.c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0 || errno != EEXIST) return fd >= 0 ? fd : -errno;
+  }
+  return -EEXIST;
+}
+
+int WriteAll(int fd, const BYTE* bytes, std::size_t size) {
+  while (size > 0) {
+    const ssize_t written = ::write(fd, bytes, size);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return -errno;
+    }
+    bytes += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return 0;
+}
+
+// Gives the new file the old one's permission bits and its access and modification times, to
+// the nanosecond. Linux has no settable creation time, so the new file keeps its own; owner and
+// group stay those of the writer.
+int CarryOverAttributes(int fd, const struct stat& old) {
+  if (fchmod(fd, old.st_mode & 0777) != 0) return -errno;
+  const struct timespec times[2] = {old.st_atim, old.st_mtim};
+  if (futimens(fd, times) != 0) return -errno;
+  return 0;
+}
+
+// Writes the temp file completely, attributes included, and closes it.
+int FillTempFile(UniqueFd& fd, const BYTE* bytes, std::size_t size, const struct stat* old) {
+  int status = WriteAll(fd.get(), bytes, size);
+  if (status == 0 && old != nullptr) status = CarryOverAttributes(fd.get(), *old);
+  const int closed = fd.Close();
+  return status != 0 ? status : closed;
+}
+
+}  // namespace
+
+int ReplaceFileContents(const char* path, const BYTE* bytes, std::size_t size) {
+  if (path == nullptr || (bytes == nullptr && size > 0)) return -EINVAL;
+  const std::string_view whole(path);
+  const std::size_t slash = whole.rfind('/');
+  const std::string folder = slash == std::string_view::npos ? "."
+                             : slash == 0                    ? "/"
+                                                             : std::string(whole.substr(0, slash));
+  const std::string name(slash == std::string_view::npos ? whole : whole.substr(slash + 1));
+  if (name.empty() || name == "." || name == "..") return -EISDIR;
+
+  // Every later step names the file relative to this folder, so a folder renamed meanwhile
+  // cannot redirect the rename elsewhere.
+  UniqueFd dir(open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (dir.get() < 0) return -errno;
+
+  struct stat old {};
+  bool hadFile = false;
+  if (fstatat(dir.get(), name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0) {
+    hadFile = S_ISREG(old.st_mode);
+    if (hadFile && (old.st_mode & S_IWUSR) == 0) return kReplaceReadOnly;
+  } else if (errno != ENOENT) {
+    return -errno;
+  }
+
+  std::string tempName;
+  UniqueFd temp(CreateTempFile(dir.get(), name, tempName));
+  if (temp.get() < 0) return temp.get();
+  int status = FillTempFile(temp, bytes, size, hadFile ? &old : nullptr);
+  // rename replaces whatever the name holds, a link included, and never follows it; no fsync:
+  // the file is a temporary one, and the rename alone is all-or-nothing for other processes.
+  if (status == 0 && renameat(dir.get(), tempName.c_str(), dir.get(), name.c_str()) != 0) {
+    status = -errno;
+  }
+  if (status != 0) unlinkat(dir.get(), tempName.c_str(), 0);
+  return status;
+}
+
+}  // namespace platform

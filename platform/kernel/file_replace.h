@@ -1,0 +1,26 @@
+// Safe replacement of a file's whole content: the new bytes go into a new file in the same
+// folder, which then takes the place of the old one in one rename, so that every process sees
+// either the old file or the complete new one. Nothing is kept between calls; any thread.
+#pragma once
+
+#include <cstddef>
+
+#include "platform/base/windef.h"
+
+namespace platform {
+
+// ReplaceFileContents's status for an existing file that its owner may not write: the
+// platform's read-only attribute. Outside the range of the negated errno values.
+inline constexpr int kReplaceReadOnly = -1000;
+
+// Replaces the file at path (a name in the ANSI code page) with size bytes, or creates it.
+// - A regular file at path gives the new file its permission bits and its access and
+//   modification times. Anything else at path (a symbolic link, a device) is replaced itself,
+//   never followed, and the new file is made as if none had been there: mode 0600, times of now.
+// - A regular file without the owner's write permission is left alone: kReplaceReadOnly.
+// Returns 0, kReplaceReadOnly, or the negated errno of the first call that failed (-ENOENT for a
+// missing folder, -ENOSPC for a full disk, ...). On failure the old file is as it was and no new
+// file remains.
+PLATFORM_API int ReplaceFileContents(const char* path, const BYTE* bytes, std::size_t size);
+
+}  // namespace platform

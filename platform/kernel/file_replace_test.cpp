@@ -1,0 +1,202 @@
+#include "platform/kernel/file_replace.h"
+
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadAll(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+void WriteAll(const fs::path& path, const std::string& content) {
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+int Replace(const fs::path& path, const std::string& content) {
+  return platform::ReplaceFileContents(path.c_str(), reinterpret_cast<const BYTE*>(content.data()),
+                                       content.size());
+}
+
+struct stat Lstat(const fs::path& path) {
+  struct stat st {};
+  EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
+  return st;
+}
+
+void SetTimes(const fs::path& path, timespec atime, timespec mtime) {
+  const timespec times[2] = {atime, mtime};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+}
+
+bool SameTime(const timespec& a, const timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// Times that no write of today can produce, with nanoseconds that a coarser copy would lose.
+constexpr timespec kOldAccess = {1000000000, 123456789};
+constexpr timespec kOldModify = {1100000000, 987654321};
+
+class ReplaceFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    oldMask_ = umask(022);
+    char pattern[] = "/tmp/pictoss-replace-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    path_ = dir_ / "capture.jpg";
+  }
+  void TearDown() override {
+    umask(oldMask_);
+    fs::remove_all(dir_);
+  }
+  std::set<std::string> Entries(const fs::path& dir) const {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+      names.insert(entry.path().filename());
+    }
+    return names;
+  }
+
+  mode_t oldMask_ = 0;
+  fs::path dir_, path_;
+};
+
+TEST_F(ReplaceFile, NewFileIsReadableByItsOwnerOnlyAndHasTimesOfNow) {
+  const time_t before = time(nullptr);
+  ASSERT_EQ(Replace(path_, "new content"), 0);
+  EXPECT_EQ(ReadAll(path_), "new content");
+  const struct stat st = Lstat(path_);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_GE(st.st_mtim.tv_sec, before - 1);
+  EXPECT_GE(st.st_atim.tv_sec, before - 1);
+  EXPECT_EQ(Entries(dir_), std::set<std::string>{"capture.jpg"});
+}
+
+TEST_F(ReplaceFile, ReplacingKeepsPermissionsAndTimesToTheNanosecond) {
+  for (const mode_t mode : {0600u, 0640u, 0664u, 0700u, 0200u}) {
+    SCOPED_TRACE(testing::Message() << std::oct << mode);
+    WriteAll(path_, "old content, rather longer than the new one");
+    ASSERT_EQ(chmod(path_.c_str(), mode), 0);
+    SetTimes(path_, kOldAccess, kOldModify);
+    ASSERT_EQ(Replace(path_, "new"), 0);
+    const struct stat st = Lstat(path_);  // before reading, which may set the access time
+    EXPECT_EQ(st.st_mode & 07777, mode);
+    EXPECT_TRUE(SameTime(st.st_atim, kOldAccess));
+    EXPECT_TRUE(SameTime(st.st_mtim, kOldModify));
+    EXPECT_EQ(ReadAll(path_), "new");
+    EXPECT_EQ(Entries(dir_), std::set<std::string>{"capture.jpg"});
+  }
+}
+
+// The name is fixed and the folder may be shared: a link planted there must not redirect the
+// write, and its 0777 must not become the new file's permissions.
+TEST_F(ReplaceFile, LinkAtThePathIsReplacedAndItsTargetUntouched) {
+  const fs::path elsewhere = dir_ / "elsewhere";
+  fs::create_directory(elsewhere);
+  const fs::path target = elsewhere / "precious";
+  WriteAll(target, "precious bytes\n\x01\x02");
+  SetTimes(target, kOldAccess, kOldModify);
+  const fs::path missing = elsewhere / "missing";
+  for (const fs::path& pointsTo : {target, missing}) {
+    SCOPED_TRACE(pointsTo);
+    fs::remove(path_);
+    fs::create_symlink(pointsTo, path_);
+    ASSERT_EQ(Replace(path_, "new"), 0);
+    const struct stat st = Lstat(path_);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(ReadAll(path_), "new");
+    EXPECT_EQ(ReadAll(target), "precious bytes\n\x01\x02");
+    EXPECT_TRUE(SameTime(Lstat(target).st_mtim, kOldModify));
+    EXPECT_EQ(Entries(elsewhere), std::set<std::string>{"precious"});
+  }
+}
+
+// Checked on the permission bits, not with access(): the test may run as root, which may write
+// anything, and the attribute is about what the owner asked for.
+TEST_F(ReplaceFile, ReadOnlyFileIsLeftAlone) {
+  for (const mode_t mode : {0444u, 0400u, 0000u, 0666u & ~0200u}) {
+    SCOPED_TRACE(testing::Message() << std::oct << mode);
+    fs::remove(path_);
+    WriteAll(path_, "old");
+    ASSERT_EQ(chmod(path_.c_str(), mode), 0);
+    EXPECT_EQ(Replace(path_, "new"), platform::kReplaceReadOnly);
+    EXPECT_EQ(ReadAll(path_), "old");
+    EXPECT_EQ(Lstat(path_).st_mode & 07777, mode);
+    EXPECT_EQ(Entries(dir_), std::set<std::string>{"capture.jpg"});
+  }
+}
+
+TEST_F(ReplaceFile, PathsThatCannotHoldTheFileFailWithTheirErrno) {
+  fs::create_directory(dir_ / "folder");
+  WriteAll(dir_ / "plain", "plain");
+  struct Case {
+    std::string path;
+    int status;
+  };
+  const Case cases[] = {
+      {(dir_ / "no such folder" / "capture.jpg").string(), -ENOENT},
+      {(dir_ / "plain" / "capture.jpg").string(), -ENOTDIR},
+      {(dir_ / "folder").string(), -EISDIR},
+      {(dir_ / "folder").string() + "/", -EISDIR},
+      {"", -EISDIR},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(Replace(c.path, "new"), c.status);
+    EXPECT_EQ(Entries(dir_), (std::set<std::string>{"folder", "plain"}));
+    EXPECT_TRUE(Entries(dir_ / "folder").empty());
+    EXPECT_EQ(ReadAll(dir_ / "plain"), "plain");
+  }
+  EXPECT_EQ(platform::ReplaceFileContents(nullptr, nullptr, 0), -EINVAL);
+  EXPECT_EQ(platform::ReplaceFileContents(path_.c_str(), nullptr, 1), -EINVAL);
+}
+
+// Unmounts when the test ends, however it ends.
+struct TmpfsMount {
+  explicit TmpfsMount(const fs::path& where) : at(where) {
+    fs::create_directory(at);
+    mounted = mount("tmpfs", at.c_str(), "tmpfs", 0, "size=64k,mode=0700") == 0;
+    error = errno;
+  }
+  ~TmpfsMount() {
+    if (mounted) umount2(at.c_str(), MNT_DETACH);
+  }
+  fs::path at;
+  bool mounted = false;
+  int error = 0;
+};
+
+TEST_F(ReplaceFile, FullDiskLeavesTheOldFileAndNoStrayFile) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
+  TmpfsMount disk(dir_ / "small");
+  if (!disk.mounted) {
+    GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(disk.error);
+  }
+  const fs::path path = disk.at / "capture.jpg";
+  const std::string old(16 * 1024, 'o');
+  WriteAll(path, old);
+  EXPECT_EQ(Replace(path, std::string(256 * 1024, 'n')), -ENOSPC);
+  EXPECT_EQ(ReadAll(path), old);
+  EXPECT_EQ(Entries(disk.at), std::set<std::string>{"capture.jpg"});
+}
+
+}  // namespace

@@ -1,0 +1,435 @@
+#include "platform/registry/registry.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Each test gets a machine folder of its own.
+class RegistryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/pictoss-registry-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    root_ = pattern;
+    prefix_ = root_ + "/machine";
+    setenv("PICTOSS_PREFIX", prefix_.c_str(), 1);
+  }
+  void TearDown() override {
+    unsetenv("PICTOSS_PREFIX");
+    fs::permissions(root_, fs::perms::owner_all);
+    if (fs::exists(prefix_)) fs::permissions(prefix_, fs::perms::owner_all);
+    fs::remove_all(root_);
+  }
+  std::string StoreFile() const { return prefix_ + "/registry.db"; }
+
+  HKEY Create(const char* path, REGSAM access = KEY_ALL_ACCESS) {
+    HKEY key = 0;
+    EXPECT_EQ(
+        RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, access, nullptr, &key, nullptr),
+        ERROR_SUCCESS);
+    return key;
+  }
+  static LONG SetText(HKEY key, const char* name, const std::string& text) {
+    return RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                          static_cast<DWORD>(text.size() + 1));
+  }
+  // The value's bytes, or the status as text when the query fails.
+  static std::string Get(HKEY key, const char* name) {
+    BYTE data[256];
+    DWORD size = sizeof data;
+    const LONG status = RegQueryValueExA(key, name, nullptr, nullptr, data, &size);
+    if (status) return "status " + std::to_string(status);
+    return std::string(reinterpret_cast<char*>(data), size);
+  }
+
+  std::string root_, prefix_;
+};
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Runs `body` in a child process and returns its exit status (the body's result).
+template <typename Body>
+int InChild(Body body) {
+  const pid_t pid = fork();
+  if (pid == 0) _exit(body());
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+TEST_F(RegistryTest, MissingStoreReadsAsEmptyAndIsCreatedByTheFirstWrite) {
+  HKEY key = 0;
+  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(key, 0u);
+  EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "", 0, KEY_READ, &key), ERROR_SUCCESS);
+  EXPECT_EQ(Get(key, "x"), "status 2");
+  EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+  EXPECT_EQ(Get(HKEY_LOCAL_MACHINE, ""), "status 2");
+  EXPECT_FALSE(fs::exists(prefix_)) << "a read created the store";
+
+  EXPECT_EQ(SetText(HKEY_CURRENT_USER, "x", "1"), ERROR_SUCCESS);
+  struct stat info {};
+  ASSERT_EQ(stat(StoreFile().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  EXPECT_EQ(Get(HKEY_CURRENT_USER, "x"), std::string("1\0", 2));
+  EXPECT_EQ(Get(HKEY_LOCAL_MACHINE, "x"), "status 2");
+}
+
+TEST_F(RegistryTest, StoreLocationFollowsTheEnvironment) {
+  EXPECT_EQ(platform::RegistryStoreFileName(), StoreFile());
+  unsetenv("PICTOSS_PREFIX");
+  setenv("XDG_DATA_HOME", (root_ + "/data").c_str(), 1);
+  EXPECT_EQ(platform::RegistryStoreFileName(), root_ + "/data/pictoss/registry.db");
+  EXPECT_EQ(SetText(HKEY_USERS, "x", "1"), ERROR_SUCCESS);
+  EXPECT_TRUE(fs::exists(root_ + "/data/pictoss/registry.db"));
+  unsetenv("XDG_DATA_HOME");
+  const std::string home = getenv("HOME") ? getenv("HOME") : "";
+  setenv("HOME", root_.c_str(), 1);
+  EXPECT_EQ(platform::RegistryStoreFileName(), root_ + "/.local/share/pictoss/registry.db");
+  setenv("HOME", home.c_str(), 1);
+}
+
+TEST_F(RegistryTest, KeyAndValueNamesIgnoreCaseAndKeepTheirSpelling) {
+  DWORD disposition = 0;
+  HKEY key = 0;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Brindlemoor\\Pictoss", 0, nullptr, 0,
+                            KEY_ALL_ACCESS, nullptr, &key, &disposition),
+            ERROR_SUCCESS);
+  EXPECT_EQ(disposition, REG_CREATED_NEW_KEY);
+  EXPECT_EQ(SetText(key, "Timedelay", "3"), ERROR_SUCCESS);
+  RegCloseKey(key);
+
+  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\brindlemoor\\PICTOSS", 0, nullptr, 0,
+                            KEY_ALL_ACCESS, nullptr, &key, &disposition),
+            ERROR_SUCCESS);
+  EXPECT_EQ(disposition, REG_OPENED_EXISTING_KEY);
+  EXPECT_EQ(Get(key, "TIMEDELAY"), std::string("3\0", 2));
+  EXPECT_EQ(SetText(key, "TimeDelay", "4"), ERROR_SUCCESS);  // replaces, not adds
+
+  char name[64];
+  DWORD nameSize = sizeof name;
+  ASSERT_EQ(RegEnumValueA(key, 0, name, &nameSize, nullptr, nullptr, nullptr, nullptr), 0);
+  EXPECT_STREQ(name, "TimeDelay");
+  nameSize = sizeof name;
+  EXPECT_EQ(RegEnumValueA(key, 1, name, &nameSize, nullptr, nullptr, nullptr, nullptr),
+            ERROR_NO_MORE_ITEMS);
+  RegCloseKey(key);
+
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "software", 0, KEY_READ, &key), ERROR_SUCCESS);
+  nameSize = sizeof name;
+  ASSERT_EQ(RegEnumKeyExA(key, 0, name, &nameSize, nullptr, nullptr, nullptr, nullptr), 0);
+  EXPECT_STREQ(name, "Brindlemoor");
+  EXPECT_EQ(nameSize, 11u);
+  nameSize = 11;  // no room for the NUL
+  EXPECT_EQ(RegEnumKeyExA(key, 0, name, &nameSize, nullptr, nullptr, nullptr, nullptr),
+            ERROR_MORE_DATA);
+  RegCloseKey(key);
+  // Other roots are other trees.
+  EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(RegistryTest, ValuesKeepTypeAndBytesAndReportTheSizeNeeded) {
+  HKEY key = Create("Software\\Test");
+  const BYTE raw[] = {0, 1, 2, 0, 255};
+  ASSERT_EQ(RegSetValueExA(key, "", 0, REG_BINARY, raw, sizeof raw), ERROR_SUCCESS);
+  ASSERT_EQ(RegSetValueExA(key, "empty", 0, REG_SZ, nullptr, 0), ERROR_SUCCESS);
+
+  DWORD type = 0, size = 0;
+  EXPECT_EQ(RegQueryValueExA(key, nullptr, nullptr, &type, nullptr, &size), ERROR_SUCCESS);
+  EXPECT_EQ(type, REG_BINARY);
+  EXPECT_EQ(size, 5u);
+  BYTE data[8] = {};
+  size = 4;
+  EXPECT_EQ(RegQueryValueExA(key, "", nullptr, &type, data, &size), ERROR_MORE_DATA);
+  EXPECT_EQ(size, 5u);
+  EXPECT_EQ(RegQueryValueExA(key, "", nullptr, &type, data, &size), ERROR_SUCCESS);
+  EXPECT_EQ(std::string(data, data + size), std::string(raw, raw + 5));
+  size = sizeof data;
+  EXPECT_EQ(RegQueryValueExA(key, "EMPTY", nullptr, &type, data, &size), ERROR_SUCCESS);
+  EXPECT_EQ(size, 0u);
+
+  EXPECT_EQ(RegDeleteValueA(key, "Empty"), ERROR_SUCCESS);
+  EXPECT_EQ(RegDeleteValueA(key, "Empty"), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(Get(key, "empty"), "status 2");
+  RegCloseKey(key);
+}
+
+TEST_F(RegistryTest, AccessMaskHandlesAndParametersAreChecked) {
+  RegCloseKey(Create("Software\\Test"));
+  HKEY readable = 0, writable = 0;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Test", 0, KEY_READ, &readable), 0);
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Test", 0, KEY_WRITE, &writable), 0);
+  EXPECT_EQ(SetText(readable, "v", "1"), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(RegDeleteValueA(readable, "v"), ERROR_ACCESS_DENIED);
+  HKEY sub = 0;
+  EXPECT_EQ(RegCreateKeyExA(readable, "Sub", 0, nullptr, 0, KEY_READ, nullptr, &sub, nullptr),
+            ERROR_ACCESS_DENIED);
+  EXPECT_EQ(SetText(writable, "v", "1"), ERROR_SUCCESS);
+  EXPECT_EQ(Get(writable, "v"), "status 5");
+  EXPECT_EQ(Get(readable, "v"), std::string("1\0", 2));
+
+  EXPECT_EQ(RegCloseKey(writable), ERROR_SUCCESS);
+  EXPECT_EQ(RegCloseKey(writable), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(SetText(writable, "v", "2"), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(Get(0, "v"), "status 6");
+  EXPECT_EQ(Get(0x12345, "v"), "status 6");
+  EXPECT_EQ(RegCloseKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
+
+  DWORD reserved = 0, size = 4;
+  BYTE data[4];
+  EXPECT_EQ(RegQueryValueExA(readable, "v", &reserved, nullptr, data, &size),
+            ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(RegQueryValueExA(readable, "v", nullptr, nullptr, data, nullptr),
+            ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software", 1, KEY_READ, &sub),
+            ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software", 0, KEY_READ, nullptr),
+            ERROR_INVALID_PARAMETER);
+  const std::string tooLong(256, 'k');
+  for (const char* bad : {"\\Software", "Software\\\\Test", "Software\\", tooLong.c_str()}) {
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, bad, 0, KEY_READ, &sub), ERROR_INVALID_PARAMETER)
+        << bad;
+  }
+  RegCloseKey(readable);
+}
+
+TEST_F(RegistryTest, RootsThatHoldNothingStayEmpty) {
+  for (HKEY root : {HKEY_PERFORMANCE_DATA, HKEY_DYN_DATA}) {
+    HKEY key = 0;
+    EXPECT_EQ(RegCreateKeyExA(root, "X", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_ACCESS_DENIED);
+    EXPECT_EQ(SetText(root, "v", "1"), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Get(root, "v"), "status 2");
+    ASSERT_EQ(RegOpenKeyExA(root, nullptr, 0, KEY_READ, &key), ERROR_SUCCESS);
+    RegCloseKey(key);
+  }
+}
+
+TEST_F(RegistryTest, DeletingAKeyLeavesItsOpenHandlesStale) {
+  HKEY parent = Create("Software\\Parent");
+  HKEY child = Create("Software\\Parent\\Child");
+  EXPECT_EQ(SetText(child, "v", "1"), ERROR_SUCCESS);
+  EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\Parent"), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(RegDeleteKeyA(parent, "CHILD"), ERROR_SUCCESS);
+  EXPECT_EQ(RegDeleteKeyA(parent, "Child"), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(Get(child, "v"), "status 1018");
+  EXPECT_EQ(SetText(child, "v", "2"), ERROR_KEY_DELETED);
+  HKEY again = 0;
+  EXPECT_EQ(RegOpenKeyExA(parent, "Child", 0, KEY_READ, &again), ERROR_FILE_NOT_FOUND);
+  // A key made again under the same name is a new key, not the old handle's.
+  RegCloseKey(Create("Software\\Parent\\Child"));
+  EXPECT_EQ(Get(child, "v"), "status 1018");
+  EXPECT_EQ(RegDeleteKeyA(parent, ""), ERROR_INVALID_PARAMETER);
+  RegCloseKey(child);
+  RegCloseKey(parent);
+}
+
+TEST_F(RegistryTest, AnEmptyStoreFileIsMadeIntoAStore) {
+  // What a crash between creating the file and creating the tables leaves behind.
+  fs::create_directories(prefix_);
+  std::ofstream(StoreFile()).close();
+  EXPECT_EQ(Get(HKEY_USERS, "v"), "status 2");
+  EXPECT_EQ(SetText(HKEY_USERS, "v", "1"), ERROR_SUCCESS);
+  EXPECT_EQ(Get(HKEY_USERS, "v"), std::string("1\0", 2));
+}
+
+TEST_F(RegistryTest, ACorruptStoreFailsAndIsNeverWritten) {
+  fs::create_directories(prefix_);
+  std::string garbage;
+  for (int i = 0; i < 8192; ++i) garbage.push_back(static_cast<char>(i * 7 + 3));
+  std::ofstream(StoreFile(), std::ios::binary) << garbage;
+  // And a database of some other program.
+  const std::string other = root_ + "/other/registry.db";
+  fs::create_directories(root_ + "/other");
+  ASSERT_EQ(
+      std::system(("sqlite3 " + other + " 'CREATE TABLE t(a); INSERT INTO t VALUES(1)'").c_str()),
+      0);
+  const std::string otherBytes = ReadFile(other);
+
+  for (const std::string& prefix : {prefix_, root_ + "/other"}) {
+    SCOPED_TRACE(prefix);
+    setenv("PICTOSS_PREFIX", prefix.c_str(), 1);
+    HKEY key = 0;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software", 0, KEY_READ, &key), ERROR_BADDB);
+    EXPECT_EQ(Get(HKEY_LOCAL_MACHINE, "v"), "status 1009");
+    EXPECT_EQ(SetText(HKEY_LOCAL_MACHINE, "v", "1"), ERROR_BADDB);
+    EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "S", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                              nullptr),
+              ERROR_BADDB);
+  }
+  EXPECT_EQ(ReadFile(StoreFile()), garbage);
+  EXPECT_EQ(ReadFile(other), otherBytes);
+  EXPECT_FALSE(fs::exists(StoreFile() + "-wal"));
+}
+
+// A user who may read but not write the store: as root, a child that becomes "nobody";
+// otherwise the permission bits stop this process itself.
+int AsReader(int (*body)()) {
+  return InChild([body] {
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) return 99;
+    return body();
+  });
+}
+
+TEST_F(RegistryTest, AStoreThatCannotBeWrittenRefusesWritesAndStillReads) {
+  HKEY key = Create("Software\\Test");
+  ASSERT_EQ(SetText(key, "v", "1"), ERROR_SUCCESS);
+  RegCloseKey(key);
+  fs::permissions(root_, fs::perms::owner_all | fs::perms::others_exec | fs::perms::group_exec);
+  const auto readerBody = [] {
+    HKEY key = 0;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Test", 0, KEY_ALL_ACCESS, &key)) return 1;
+    if (Get(key, "v") != std::string("1\0", 2)) return 2;
+    if (SetText(key, "v", "2") != ERROR_ACCESS_DENIED) return 3;
+    HKEY sub = 0;
+    if (RegCreateKeyExA(key, "Sub", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr) !=
+        ERROR_ACCESS_DENIED) {
+      return 4;
+    }
+    return 0;
+  };
+  // A read-only file in a read-only folder (where not even the journal's shared-memory file can
+  // be made), then in a folder that may be written.
+  fs::permissions(StoreFile(),
+                  fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  fs::permissions(prefix_, fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec |
+                               fs::perms::group_exec);
+  EXPECT_EQ(AsReader(+readerBody), 0);
+  fs::permissions(prefix_, fs::perms::all);
+  EXPECT_EQ(AsReader(+readerBody), 0);
+  fs::permissions(StoreFile(), fs::perms::owner_read | fs::perms::owner_write);
+  key = Create("Software\\Test");  // the owner still reads and writes
+  EXPECT_EQ(Get(key, "v"), std::string("1\0", 2));
+  EXPECT_EQ(SetText(key, "v", "3"), ERROR_SUCCESS);
+  RegCloseKey(key);
+}
+
+TEST_F(RegistryTest, TwoProcessesSeeEachOthersWrites) {
+  RegCloseKey(Create("Software\\Shared"));
+  int toChild[2], toParent[2];
+  ASSERT_EQ(pipe(toChild), 0);
+  ASSERT_EQ(pipe(toParent), 0);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    char go;
+    HKEY key = 0;
+    int failed = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Shared", 0, KEY_ALL_ACCESS, &key);
+    failed |= SetText(key, "fromChild", "c");
+    failed |= write(toParent[1], "1", 1) != 1;
+    failed |= read(toChild[0], &go, 1) != 1;
+    failed |= Get(key, "fromParent") != std::string("p\0", 2);
+    _exit(failed ? 1 : 0);
+  }
+  char go;
+  ASSERT_EQ(read(toParent[0], &go, 1), 1);
+  HKEY key = 0;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Shared", 0, KEY_ALL_ACCESS, &key), 0);
+  EXPECT_EQ(Get(key, "FromChild"), std::string("c\0", 2));
+  EXPECT_EQ(SetText(key, "fromParent", "p"), ERROR_SUCCESS);
+  ASSERT_EQ(write(toChild[1], "1", 1), 1);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  RegCloseKey(key);
+  for (int fd : {toChild[0], toChild[1], toParent[0], toParent[1]}) close(fd);
+}
+
+TEST_F(RegistryTest, FourWritersLoseNothing) {
+  constexpr int kWriters = 4, kWrites = 1000;
+  std::vector<pid_t> children;
+  for (int w = 0; w < kWriters; ++w) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      // Every writer creates the same key: only one of them really creates it.
+      HKEY key = 0;
+      LONG status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Busy", 0, nullptr, 0,
+                                    KEY_ALL_ACCESS, nullptr, &key, nullptr);
+      for (int i = 0; i < kWrites && status == ERROR_SUCCESS; ++i) {
+        const std::string name = "w" + std::to_string(w) + "_" + std::to_string(i);
+        status = SetText(key, name.c_str(), name + "=" + std::to_string(i * w));
+      }
+      if (status) std::fprintf(stderr, "writer %d: status %d\n", w, status);
+      _exit(status ? 1 : 0);
+    }
+    children.push_back(pid);
+  }
+  for (pid_t pid : children) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  HKEY key = 0;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Busy", 0, KEY_READ, &key), 0);
+  int missing = 0;
+  for (int w = 0; w < kWriters; ++w) {
+    for (int i = 0; i < kWrites; ++i) {
+      const std::string name = "w" + std::to_string(w) + "_" + std::to_string(i);
+      const std::string expected = name + "=" + std::to_string(i * w) + '\0';
+      missing += Get(key, name.c_str()) != expected;
+    }
+  }
+  EXPECT_EQ(missing, 0);
+  char name[32];
+  DWORD nameSize = sizeof name;
+  EXPECT_EQ(
+      RegEnumValueA(key, kWriters * kWrites, name, &nameSize, nullptr, nullptr, nullptr, nullptr),
+      ERROR_NO_MORE_ITEMS);
+  RegCloseKey(key);
+}
+
+TEST_F(RegistryTest, AWriterKilledMidWriteLeavesTheOldOrTheNewValue) {
+  RegCloseKey(Create("Software\\Crash"));
+  const std::string oldText(60000, 'o'), newText(60000, 'n');
+  for (int round = 0; round < 6; ++round) {
+    HKEY key = Create("Software\\Crash");
+    ASSERT_EQ(SetText(key, "v", oldText), ERROR_SUCCESS);
+    RegCloseKey(key);
+    const pid_t pid = fork();
+    if (pid == 0) {
+      HKEY key = 0;
+      RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Crash", 0, KEY_WRITE, &key);
+      for (int i = 0;; ++i) SetText(key, i % 2 ? "v" : "w", newText);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5 + 17 * round));
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+
+    const std::string check = "sqlite3 " + StoreFile() + " 'PRAGMA integrity_check'";
+    FILE* pipe = popen(check.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    char line[256] = {};
+    fgets(line, sizeof line, pipe);
+    pclose(pipe);
+    EXPECT_STREQ(line, "ok\n") << "round " << round;
+    key = Create("Software\\Crash");
+    DWORD size = 0;
+    ASSERT_EQ(RegQueryValueExA(key, "v", nullptr, nullptr, nullptr, &size), 0);
+    std::string data(size, '\0');
+    ASSERT_EQ(
+        RegQueryValueExA(key, "v", nullptr, nullptr, reinterpret_cast<BYTE*>(data.data()), &size),
+        0);
+    RegCloseKey(key);
+    EXPECT_TRUE(data == oldText + '\0' || data == newText + '\0') << "round " << round;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,115 @@
+#include "platform/user/messagebox.h"
+
+// gtest before Xlib, whose macros (None, Bool) break gtest's declarations.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <future>
+#include <optional>
+#include <string>
+
+#include "tests/support/ui_test_driver.h"
+#include "tests/support/xvfb.h"
+
+namespace {
+
+// Runs while there is no display: DISPLAY unset, restored afterwards.
+class NoDisplay {
+ public:
+  NoDisplay() {
+    if (const char* d = std::getenv("DISPLAY")) saved_ = d;
+    unsetenv("DISPLAY");
+  }
+  ~NoDisplay() {
+    if (saved_) setenv("DISPLAY", saved_->c_str(), 1);
+  }
+
+ private:
+  std::optional<std::string> saved_;
+};
+
+// These run before any test opens a display: once FLTK has one, it keeps it.
+TEST(MessageBox, WithoutADisplayWritesTitleAndTextToStandardError) {
+  NoDisplay noDisplay;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(MessageBoxW(0, u"Incorrect Format:\n\nHKEY_x\\", u"Pictoss", MB_OK), IDOK);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "[Pictoss] Incorrect Format:\n\nHKEY_x\\\n");
+}
+
+TEST(MessageBox, HookReceivesTheMessageInsteadOfTheScreen) {
+  std::u16string text, caption;
+  int calls = 0;
+  platform::SetMessageBoxHook([&](std::u16string_view t, std::u16string_view c) {
+    text = t;
+    caption = c;
+    ++calls;
+  });
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(MessageBoxW(0, u"Grüße", u"Pictoss", MB_OK | MB_ICONERROR), IDOK);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  platform::SetMessageBoxHook(nullptr);
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(text, u"Grüße");
+  EXPECT_EQ(caption, u"Pictoss");
+}
+
+// A real window under a private X server; the driver closes it as a user would.
+class MessageBoxWindow : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { server_ = new testsupport::XvfbServer(800, 600); }
+  static void TearDownTestSuite() {
+    delete server_;
+    server_ = nullptr;
+  }
+  static testsupport::XvfbServer* server_;
+};
+testsupport::XvfbServer* MessageBoxWindow::server_ = nullptr;
+
+enum class CloseBy { kEnter, kEscape, kClickOk, kCloseBox };
+
+// Shows a message box titled "Pictoss" and closes it the given way; true when the driver found
+// a centred window and closed it, and the call returned.
+bool ShowAndClose(CloseBy how, UINT type) {
+  auto driver = std::async(std::launch::async, [how] {
+    unsigned long id = uitest::WaitForWindow("Pictoss");
+    if (!id) return false;
+    uitest::Geometry g = uitest::WindowGeometry(id);
+    bool centred = g.x == (800 - g.width) / 2 && g.y == (600 - g.height) / 2;
+    bool done = false;
+    switch (how) {
+      case CloseBy::kEnter:
+        done = uitest::Keys(id, "Return");
+        break;
+      case CloseBy::kEscape:
+        done = uitest::Keys(id, "Escape");
+        break;
+      case CloseBy::kClickOk:  // the button sits centred at the bottom, 12 pixels above it
+        done = uitest::Click(id, g.width / 2, g.height - 12 - 13);
+        break;
+      case CloseBy::kCloseBox:
+        done = uitest::SendDeleteWindow(id);
+        break;
+    }
+    bool gone = uitest::WaitUntilGone("Pictoss");
+    if (!gone) uitest::SendDeleteWindow(id);  // so that the test thread is not left waiting
+    return centred && done && gone;
+  });
+  int result =
+      MessageBoxW(0, u"The settings could not be saved under HKEY_x@y & z.", u"Pictoss", type);
+  return driver.get() && result == IDOK;
+}
+
+TEST_F(MessageBoxWindow, EveryWayOfClosingReturnsOk) {
+  struct Case {
+    CloseBy how;
+    UINT type;
+  } cases[] = {{CloseBy::kEnter, MB_OK},
+               {CloseBy::kEscape, MB_OK | MB_ICONERROR},
+               {CloseBy::kClickOk, MB_OK | MB_ICONINFORMATION},
+               {CloseBy::kCloseBox, MB_OK | MB_ICONWARNING}};
+  for (const Case& c : cases) {
+    EXPECT_TRUE(ShowAndClose(c.how, c.type)) << "case " << static_cast<int>(c.how);
+  }
+}
+
+}  // namespace

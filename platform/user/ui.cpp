@@ -1,0 +1,96 @@
+#include "platform/user/ui.h"
+
+#include <FL/Fl.H>
+#include <FL/Fl_Window.H>
+#include <FL/x.H>
+#include <X11/Xatom.h>
+
+#include "platform/user/messageloop.h"
+
+namespace platform {
+namespace {
+
+bool displayLost = false;
+XIOErrorHandler previousIoHandler = nullptr;
+
+// Xlib's default handler ends the process; for the windows' connection it must return.
+int OnIoError(Display* display) {
+  if (display == fl_display) return 0;
+  return previousIoHandler ? previousIoHandler(display) : 0;
+}
+
+// The server went away: Xlib returns here instead of ending the process and leaves the
+// connection unused from then on. FLTK must stop waiting on it, and modal loops must end, since
+// their windows can no longer be closed.
+void OnDisplayLost(Display* display, void*) {
+  displayLost = true;
+  Fl::remove_fd(ConnectionNumber(display));
+}
+
+}  // namespace
+
+bool OpenUiDisplay() {
+  if (displayLost) return false;
+  if (fl_display) return true;
+  // FLTK's own opening ends the process when it fails, so open the connection here and hand
+  // it over.
+  Display* display = XOpenDisplay(nullptr);
+  if (!display) return false;
+  fl_open_display(display);
+  XSetIOErrorExitHandler(display, OnDisplayLost, nullptr);
+  XIOErrorHandler previous = XSetIOErrorHandler(OnIoError);
+  if (previous != OnIoError) previousIoHandler = previous;
+  return true;
+}
+
+bool UiDisplayLost() {
+  return displayLost;
+}
+
+namespace {
+
+// The hints a window manager reads when it maps the window: a utility window (small caption
+// bar) that can be moved and closed but not resized, minimized or maximized.
+struct WindowHints {
+  Atom windowType;
+  Atom utility;
+  Atom motifHints;
+};
+
+WindowHints InternHints() {
+  return {XInternAtom(fl_display, "_NET_WM_WINDOW_TYPE", False),
+          XInternAtom(fl_display, "_NET_WM_WINDOW_TYPE_UTILITY", False),
+          XInternAtom(fl_display, "_MOTIF_WM_HINTS", False)};
+}
+
+// Runs right after show(), before anything flushes the map request, so that the window manager
+// sees the hints when it manages the window.
+void SetHints(Window xid, const WindowHints& hints) {
+  XChangeProperty(fl_display, xid, hints.windowType, XA_ATOM, 32, PropModeReplace,
+                  reinterpret_cast<const unsigned char*>(&hints.utility), 1);
+  constexpr long kFunctionsAndDecorations = 1 | 2;
+  constexpr long kMoveAndClose = 4 | 32;
+  constexpr long kBorderTitleAndMenu = 2 | 8 | 16;
+  long motif[5] = {kFunctionsAndDecorations, kMoveAndClose, kBorderTitleAndMenu, 0, 0};
+  XChangeProperty(fl_display, xid, hints.motifHints, hints.motifHints, 32, PropModeReplace,
+                  reinterpret_cast<const unsigned char*>(motif), 5);
+}
+
+}  // namespace
+
+void ShowModal(Fl_Window& window) {
+  if (!OpenUiDisplay() || window.shown()) return;
+  int x, y, w, h;
+  Fl::screen_xywh(x, y, w, h, 0);
+  window.position(x + (w - window.w()) / 2, y + (h - window.h()) / 2);
+  window.size_range(window.w(), window.h(), window.w(), window.h());
+  window.set_modal();
+  WindowHints hints = InternHints();
+  window.show();
+  SetHints(fl_xid(&window), hints);
+  RunMessageLoopUntil([&window] { return !window.shown() || displayLost; });
+  // The caller may not run the loop again soon: take the window off the screen now.
+  XFlush(fl_display);
+}
+
+}  // namespace platform

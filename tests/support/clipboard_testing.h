@@ -1,0 +1,62 @@
+// For tests of the clipboard: runs another program (such as xclip) and collects its standard
+// output while this thread keeps pumping the message loop, so that the program's selection
+// requests are answered. Header-only; used by the tests of the clipboard and its callers.
+// Threading: call on the user-interface thread.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+
+#include "platform/user/messageloop.h"
+
+namespace platform::testing {
+
+struct CommandResult {
+  bool finished = false;  // false when it did not end in time (it is then left to the reader)
+  int status = -1;        // the exit status
+  std::string output;
+};
+
+inline CommandResult RunWhilePumping(const std::string& command,
+                                     std::chrono::seconds timeout = std::chrono::seconds(20)) {
+  auto result = std::make_shared<CommandResult>();
+  auto done = std::make_shared<std::atomic<bool>>(false);
+  std::thread reader([command, result, done] {
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+      char buffer[65536];
+      std::size_t n;
+      while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result->output.append(buffer, n);
+      int status = pclose(pipe);
+      result->status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    *done = true;
+  });
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!*done && std::chrono::steady_clock::now() < deadline) {
+    DoEvents();
+    WaitMessage(std::chrono::milliseconds(5));
+  }
+  if (!*done) {
+    reader.detach();
+    return CommandResult{};
+  }
+  reader.join();
+  result->finished = true;
+  return *result;
+}
+
+// Pumps the message loop for a while (to let events from other programs arrive).
+inline void PumpFor(std::chrono::milliseconds time) {
+  auto until = std::chrono::steady_clock::now() + time;
+  while (std::chrono::steady_clock::now() < until) {
+    DoEvents();
+    WaitMessage(std::chrono::milliseconds(5));
+  }
+}
+
+}  // namespace platform::testing
