@@ -23,8 +23,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::string_view kDropFile = "/dropfile ";
-
 struct Conversation {
   platform::Ref<platform::Dispatch> plugin;
   std::string outbox;  // where the contact's copies of sent files go; empty for none
@@ -57,7 +55,7 @@ bool SendFile(const Conversation& c, const std::string& path) {
 
 // What the host does with text that is to be sent: a "/dropfile" command sends the file.
 bool Deliver(const Conversation& c, const std::string& text) {
-  if (text.starts_with(kDropFile)) return SendFile(c, text.substr(kDropFile.size()));
+  if (std::optional<std::string> file = hosting::DroppedFile(text)) return SendFile(c, *file);
   Say("sent: " + text);
   return true;
 }

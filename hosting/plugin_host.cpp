@@ -98,6 +98,12 @@ std::optional<PublishInfo> StartPlugin(platform::Dispatch& plugin, CallError* er
   return published;
 }
 
+std::optional<std::string> DroppedFile(const std::string& reply) {
+  constexpr std::string_view kDropFile = "/dropfile ";
+  if (!reply.starts_with(kDropFile)) return std::nullopt;
+  return reply.substr(kDropFile.size());
+}
+
 std::optional<CommandOutcome> ParseCommand(platform::Dispatch& plugin, const std::string& word,
                                            const std::string& argument, CallError* error) {
   Variant reply(u"");

@@ -72,6 +72,9 @@ struct CommandOutcome {
   bool handled = false;  // ParseCommand returned True
   std::string reply;
 };
+// The file that a reply asks the host to send ("/dropfile PATH"), or nothing for other text.
+std::optional<std::string> DroppedFile(const std::string& reply);
+
 // ParseCommand(word, argument, Nothing, ByRef reply). A failed call comes back in *error.
 std::optional<CommandOutcome> ParseCommand(platform::Dispatch& plugin, const std::string& word,
                                            const std::string& argument, CallError* error);

@@ -11,7 +11,6 @@ namespace pictoss_purple {
 namespace {
 
 constexpr char kLog[] = "pictoss";
-constexpr std::string_view kDropFile = "/dropfile ";
 
 // The account still exists (it may have been deleted while a command waited).
 bool AccountAlive(PurpleAccount* account) {
@@ -168,8 +167,8 @@ void Session::Run(const Typed& typed) {
     WriteError(conv, hosting::ErrorLine(error));
   } else if (!outcome->handled) {
     SendText(conv, typed.line);
-  } else if (outcome->reply.starts_with(kDropFile)) {
-    SendFile(conv, outcome->reply.substr(kDropFile.size()));
+  } else if (std::optional<std::string> file = hosting::DroppedFile(outcome->reply)) {
+    SendFile(conv, *file);
   } else if (!outcome->reply.empty()) {
     gchar* escaped = g_markup_escape_text(outcome->reply.c_str(), -1);
     SendText(conv, escaped);
