@@ -9,6 +9,7 @@
 
 #include "platform/registry/registry.h"
 #include "settings/key_path.h"
+#include "product/product.h"
 
 namespace {
 
@@ -22,8 +23,8 @@ class PrivateStore {
     RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Brindlemoor\\Pictoss", 0, nullptr, 0,
                     KEY_ALL_ACCESS, nullptr, &key, nullptr);
     RegCloseKey(key);
-    pictoss::WriteKeyValue(pictoss::kSettingsKeyPath, pictoss::kTimeDelayValue, u"3");
-    pictoss::WriteKeyValue(pictoss::kSettingsKeyPath, pictoss::kFileNameValue,
+    pictoss::WriteKeyValue(product::kSettingsKeyPath.wide(), product::kTimeDelayValue.wide(), u"3");
+    pictoss::WriteKeyValue(product::kSettingsKeyPath.wide(), product::kFileNameValue.wide(),
                            u"My_Screenshot.jpg");
   }
   ~PrivateStore() {
@@ -37,14 +38,14 @@ class PrivateStore {
 
 void BM_ReadKeyValue(benchmark::State& state) {
   PrivateStore store;
-  if (pictoss::ReadKeyValue(pictoss::kSettingsKeyPath, pictoss::kFileNameValue) !=
+  if (pictoss::ReadKeyValue(product::kSettingsKeyPath.wide(), product::kFileNameValue.wide()) !=
       u"My_Screenshot.jpg") {
     state.SkipWithError("the value did not read back");
     return;
   }
   for (auto _ : state) {
     benchmark::DoNotOptimize(
-        pictoss::ReadKeyValue(pictoss::kSettingsKeyPath, pictoss::kFileNameValue));
+        pictoss::ReadKeyValue(product::kSettingsKeyPath.wide(), product::kFileNameValue.wide()));
   }
 }
 BENCHMARK(BM_ReadKeyValue)->Repetitions(9)->ReportAggregatesOnly(true);
@@ -67,7 +68,7 @@ BENCHMARK(BM_OpenQueryClose)->Repetitions(9)->ReportAggregatesOnly(true);
 void BM_WriteKeyValue(benchmark::State& state) {
   PrivateStore store;
   for (auto _ : state) {
-    pictoss::WriteKeyValue(pictoss::kSettingsKeyPath, pictoss::kTimeDelayValue, u"5");
+    pictoss::WriteKeyValue(product::kSettingsKeyPath.wide(), product::kTimeDelayValue.wide(), u"5");
   }
 }
 BENCHMARK(BM_WriteKeyValue)->Repetitions(5)->ReportAggregatesOnly(true);

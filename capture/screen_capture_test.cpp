@@ -22,6 +22,7 @@
 #include "platform/gdi/handles.h"
 #include "platform/gdi/palette.h"
 #include "platform/user/window.h"
+#include "tests/support/gdi_leak_check.h"
 
 namespace {
 
@@ -116,15 +117,15 @@ class Capture24 : public ::testing::Test {
     delete server;
     server = nullptr;
   }
-  void SetUp() override { baseline = platform::LiveGdiObjectCount(); }
+  void SetUp() override { leaks.Reset(); }
   void TearDown() override {
     XSetInputFocus(t.d, PointerRoot, RevertToPointerRoot, CurrentTime);
     XSync(t.d, False);
-    EXPECT_EQ(platform::LiveGdiObjectCount(), baseline);
+    leaks.Check();
   }
   static testsupport::XvfbServer* server;
   TestDisplay t;
-  std::size_t baseline = 0;
+  testsupport::GdiLeakCheck leaks;
 };
 testsupport::XvfbServer* Capture24::server = nullptr;
 
@@ -352,7 +353,7 @@ TEST(Capture8, PaletteScreenCarriesTheColormap) {
   }
   XFreeGC(t.d, gc);
   XSync(t.d, False);
-  std::size_t baseline = platform::LiveGdiObjectCount();
+  testsupport::GdiLeakCheck objects;
   {
     auto picture = GrabFullScreen();
     ASSERT_TRUE(picture);
@@ -377,7 +378,7 @@ TEST(Capture8, PaletteScreenCarriesTheColormap) {
       EXPECT_EQ(px[479 * w + 160 * i + 159], wanted[i]) << i;
     }
   }
-  EXPECT_EQ(platform::LiveGdiObjectCount(), baseline);  // bitmap and palette went with it
+  objects.Check();  // bitmap and palette went with it
 }
 
 // Without MIT-SHM the screen is read by plain image requests, with the same result.

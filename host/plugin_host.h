@@ -15,7 +15,6 @@ using hosting::CallMethod;
 using hosting::CallResult;
 using hosting::ErrorLine;
 using hosting::ErrorOf;
-using hosting::kPluginProgId;
 
 // Creates Vorlick.PT. On failure prints why on standard error and returns no object.
 platform::Ref<platform::Dispatch> CreatePlugin();

@@ -9,6 +9,7 @@
 #include "host/command.h"
 #include "host/plugin_host.h"
 #include "hosting/setup.h"
+#include "product/product.h"
 
 namespace host {
 namespace {
@@ -52,7 +53,7 @@ int Setup(const std::vector<std::string>& args) {
     std::fprintf(stderr, "pictoss: %s\n", why.c_str());
     return 1;
   }
-  std::printf("settings HKEY_LOCAL_MACHINE\\%s\n", hosting::kSettingsKey);
+  std::printf("settings HKEY_LOCAL_MACHINE\\%s\n", product::kSettingsSubKey.a);
   return 0;
 }
 

@@ -2,6 +2,7 @@
 
 #include "platform/ole/com.h"
 #include "platform/base/text.h"
+#include "product/product.h"
 
 namespace hosting {
 
@@ -9,9 +10,9 @@ using platform::Argument;
 using platform::Variant;
 
 platform::Ref<platform::Dispatch> CreatePlugin(std::string* why, CreateFailure* failure) {
-  const std::string progId = platform::ToAnsi(kPluginProgId);
+  const std::string progId(product::kProgId.narrow());
   CLSID clsid;
-  HRESULT hr = CLSIDFromProgID(kPluginProgId, &clsid);
+  HRESULT hr = CLSIDFromProgID(product::kProgId.wide(), &clsid);
   if (FAILED(hr)) {
     *why = progId + " is not registered";
     if (failure) *failure = CreateFailure::kNotRegistered;
@@ -99,9 +100,8 @@ std::optional<PublishInfo> StartPlugin(platform::Dispatch& plugin, CallError* er
 }
 
 std::optional<std::string> DroppedFile(const std::string& reply) {
-  constexpr std::string_view kDropFile = "/dropfile ";
-  if (!reply.starts_with(kDropFile)) return std::nullopt;
-  return reply.substr(kDropFile.size());
+  if (!reply.starts_with(product::kDropFile.narrow())) return std::nullopt;
+  return reply.substr(product::kDropFile.narrow().size());
 }
 
 std::optional<CommandOutcome> ParseCommand(platform::Dispatch& plugin, const std::string& word,

@@ -16,8 +16,6 @@
 
 namespace hosting {
 
-inline constexpr char16_t kPluginProgId[] = u"Vorlick.PT";
-
 // How CreatePlugin failed: the class is not registered, or it is but cannot be created.
 enum class CreateFailure { kNone, kNotRegistered, kCannotCreate };
 

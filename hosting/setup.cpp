@@ -6,16 +6,19 @@
 
 #include "platform/ole/com.h"
 #include "platform/registry/registry.h"
+#include "product/product.h"
 
 namespace hosting {
 namespace {
 
 struct DefaultSetting {
   const char* name;
-  std::string_view value;
+  std::string value;
 };
-constexpr DefaultSetting kDefaultSettings[] = {{"TimeDelay", "0"},
-                                               {"FileName", "My_Screenshot.jpg"}};
+const DefaultSetting kDefaultSettings[] = {
+    {product::kTimeDelayValue.a, std::string(product::kDefaultTimeDelay.narrow())},
+    {product::kFileNameValue.a,
+     std::string(product::kDefaultFileStem.narrow()) + std::string(product::kJpegSuffix.narrow())}};
 
 }  // namespace
 
@@ -48,9 +51,10 @@ bool CallRegistrationEntry(const std::filesystem::path& module, const char* entr
 
 bool CreateSettings(std::string* why) {
   HKEY key = 0;
-  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                      KEY_READ | KEY_WRITE, nullptr, &key, nullptr) != ERROR_SUCCESS) {
-    *why = std::string("cannot create HKEY_LOCAL_MACHINE\\") + kSettingsKey + " in " +
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, product::kSettingsSubKey.a, 0, nullptr,
+                      REG_OPTION_NON_VOLATILE, KEY_READ | KEY_WRITE, nullptr, &key,
+                      nullptr) != ERROR_SUCCESS) {
+    *why = std::string("cannot create HKEY_LOCAL_MACHINE\\") + product::kSettingsSubKey.a + " in " +
            platform::RegistryStoreFileName();
     return false;
   }
@@ -59,7 +63,7 @@ bool CreateSettings(std::string* why) {
     DWORD size = 0;
     LONG status = RegQueryValueExA(key, setting.name, nullptr, nullptr, nullptr, &size);
     if (status == ERROR_SUCCESS) continue;
-    const auto* data = reinterpret_cast<const BYTE*>(setting.value.data());
+    const auto* data = reinterpret_cast<const BYTE*>(setting.value.c_str());
     DWORD length = static_cast<DWORD>(setting.value.size() + 1);
     if (status != ERROR_FILE_NOT_FOUND ||
         RegSetValueExA(key, setting.name, 0, REG_SZ, data, length) != ERROR_SUCCESS) {

@@ -9,8 +9,6 @@
 
 namespace hosting {
 
-inline constexpr char kSettingsKey[] = "Software\\Brindlemoor\\Pictoss";
-
 // Loads the module and calls its DllRegisterServer or DllUnregisterServer (`entry`). False with
 // the reason in *why when the module cannot be loaded or the entry point fails.
 bool CallRegistrationEntry(const std::filesystem::path& module, const char* entry,

@@ -19,6 +19,7 @@
 #include "platform/runtime/errors.h"
 #include "platform/jpeg/jpeg_test_picture.h"
 #include "platform/base/text.h"
+#include "platform/base/row_bytes.h"
 
 namespace pictoss {
 namespace {
@@ -45,7 +46,7 @@ platform::Ref<cDIBSection> TestDib(int width, int height) {
     return dib;
   }
   jpegtest::PaintTestPicture(reinterpret_cast<BYTE*>(dib->DIBSectionBitsPtr()), width, height,
-                             (3 * width + 3) / 4 * 4);
+                             static_cast<LONG>(platform::DibRowBytes(width)));
   return dib;
 }
 

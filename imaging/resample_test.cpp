@@ -15,6 +15,7 @@
 #include "platform/runtime/errors.h"
 #include "platform/gdi/gdi.h"
 #include "platform/gdi/handles.h"
+#include "platform/base/row_bytes.h"
 
 namespace pictoss {
 namespace {
@@ -29,7 +30,10 @@ struct Picture {
   std::vector<BYTE> bytes;
 
   Picture(LONG w, LONG h, BYTE fill = 0)
-      : width(w), height(h), stride((w * 3 + 3) & ~3), bytes(std::size_t(stride) * h, fill) {}
+      : width(w),
+        height(h),
+        stride(static_cast<LONG>(platform::DibRowBytes(w))),
+        bytes(std::size_t(stride) * h, fill) {}
   BYTE* pixel(LONG x, LONG y) { return &bytes[std::size_t(y) * stride + std::size_t(x) * 3]; }
   // All three channels of (x, y) set to v.
   void set(LONG x, LONG y, BYTE v) { pixel(x, y)[0] = pixel(x, y)[1] = pixel(x, y)[2] = v; }

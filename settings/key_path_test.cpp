@@ -11,6 +11,7 @@
 
 #include "platform/user/messagebox.h"
 #include "platform/registry/registry.h"
+#include "product/product.h"
 
 namespace pictoss {
 namespace {
@@ -134,12 +135,15 @@ TEST_F(SettingsRegistryTest, WrittenTextsReadBackAsTheReadRulesSay) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.written.size());
-    EXPECT_EQ(WriteKeyValueWithStatus(kSettingsKeyPath, kFileNameValue, c.written), ERROR_SUCCESS);
-    EXPECT_EQ(ReadKeyValue(kSettingsKeyPath, kFileNameValue), c.read);
+    EXPECT_EQ(WriteKeyValueWithStatus(product::kSettingsKeyPath.wide(),
+                                      product::kFileNameValue.wide(), c.written),
+              ERROR_SUCCESS);
+    EXPECT_EQ(ReadKeyValue(product::kSettingsKeyPath.wide(), product::kFileNameValue.wide()),
+              c.read);
   }
   // Value names are matched without regard to case.
-  WriteKeyValue(kSettingsKeyPath, u"Timedelay", u"7");
-  EXPECT_EQ(ReadKeyValue(kSettingsKeyPath, kTimeDelayValue), u"7");
+  WriteKeyValue(product::kSettingsKeyPath.wide(), u"Timedelay", u"7");
+  EXPECT_EQ(ReadKeyValue(product::kSettingsKeyPath.wide(), product::kTimeDelayValue.wide()), u"7");
   EXPECT_TRUE(shown_.empty());
 }
 
@@ -161,7 +165,8 @@ TEST_F(SettingsRegistryTest, FailuresReadAsErrorOrEmptyAndWriteNothing) {
   CreateKey(HKEY_LOCAL_MACHINE, "Software\\Brindlemoor\\Pictoss");
   // A missing key or value reads as "Error"; a write into a missing key creates nothing.
   EXPECT_EQ(ReadKeyValue(u"HKEY_LOCAL_MACHINE\\Software\\Nobody", u"TimeDelay"), u"Error");
-  EXPECT_EQ(ReadKeyValue(kSettingsKeyPath, kTimeDelayValue), u"Error");
+  EXPECT_EQ(ReadKeyValue(product::kSettingsKeyPath.wide(), product::kTimeDelayValue.wide()),
+            u"Error");
   EXPECT_EQ(WriteKeyValueWithStatus(u"HKEY_LOCAL_MACHINE\\Software\\Nobody", u"TimeDelay", u"1"),
             ERROR_FILE_NOT_FOUND);
   WriteKeyValue(u"HKEY_LOCAL_MACHINE\\Software\\Nobody", u"TimeDelay", u"1");
@@ -178,7 +183,8 @@ TEST_F(SettingsRegistryTest, FailuresReadAsErrorOrEmptyAndWriteNothing) {
             std::nullopt);
   WriteKeyValue(u"hkey_local_machine\\Software\\Brindlemoor\\Pictoss", u"TimeDelay", u"1");
   EXPECT_EQ(shown_.size(), 2u);
-  EXPECT_EQ(ReadKeyValue(kSettingsKeyPath, kTimeDelayValue), u"Error");
+  EXPECT_EQ(ReadKeyValue(product::kSettingsKeyPath.wide(), product::kTimeDelayValue.wide()),
+            u"Error");
 }
 
 TEST_F(SettingsRegistryTest, TheRootItselfHoldsValues) {
@@ -190,8 +196,11 @@ TEST_F(SettingsRegistryTest, TheRootItselfHoldsValues) {
 TEST_F(SettingsRegistryTest, ACorruptStoreReadsAsErrorAndStaysUnchanged) {
   const std::string garbage(4096, '\x5A');
   std::ofstream(StoreFile(), std::ios::binary) << garbage;
-  EXPECT_EQ(ReadKeyValue(kSettingsKeyPath, kTimeDelayValue), u"Error");
-  EXPECT_NE(WriteKeyValueWithStatus(kSettingsKeyPath, kTimeDelayValue, u"1"), ERROR_SUCCESS);
+  EXPECT_EQ(ReadKeyValue(product::kSettingsKeyPath.wide(), product::kTimeDelayValue.wide()),
+            u"Error");
+  EXPECT_NE(WriteKeyValueWithStatus(product::kSettingsKeyPath.wide(),
+                                    product::kTimeDelayValue.wide(), u"1"),
+            ERROR_SUCCESS);
   std::ifstream in(StoreFile(), std::ios::binary);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), garbage);
 }
