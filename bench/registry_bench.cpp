@@ -8,8 +8,8 @@
 #include <string>
 
 #include "platform/registry/registry.h"
-#include "settings/key_path.h"
 #include "product/product.h"
+#include "settings/key_path.h"
 
 namespace {
 
@@ -20,8 +20,8 @@ class PrivateStore {
     folder_ = mkdtemp(pattern);
     setenv("PICTOSS_PREFIX", folder_.c_str(), 1);
     HKEY key = 0;
-    RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Brindlemoor\\Pictoss", 0, nullptr, 0,
-                    KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    RegCreateKeyExA(HKEY_LOCAL_MACHINE, product::kSettingsSubKey.a, 0, nullptr, 0, KEY_ALL_ACCESS,
+                    nullptr, &key, nullptr);
     RegCloseKey(key);
     pictoss::WriteKeyValue(product::kSettingsKeyPath.wide(), product::kTimeDelayValue.wide(), u"3");
     pictoss::WriteKeyValue(product::kSettingsKeyPath.wide(), product::kFileNameValue.wide(),
@@ -56,7 +56,7 @@ void BM_OpenQueryClose(benchmark::State& state) {
     HKEY key = 0;
     char data[255];
     DWORD size = sizeof data;
-    RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Brindlemoor\\Pictoss", 0, KEY_READ, &key);
+    RegOpenKeyExA(HKEY_LOCAL_MACHINE, product::kSettingsSubKey.a, 0, KEY_READ, &key);
     RegQueryValueExA(key, "FileName", nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size);
     RegCloseKey(key);
     benchmark::DoNotOptimize(data);

@@ -15,14 +15,15 @@
 #include <memory>
 #include <vector>
 
-#include "platform/runtime/errors.h"
 #include "platform/gdi/bitmap.h"
-#include "platform/x11/x11.h"
-#include "tests/support/xvfb.h"
 #include "platform/gdi/handles.h"
 #include "platform/gdi/palette.h"
+#include "platform/runtime/errors.h"
 #include "platform/user/window.h"
+#include "platform/x11/x11.h"
 #include "tests/support/gdi_leak_check.h"
+#include "tests/support/runtime_error.h"
+#include "tests/support/xvfb.h"
 
 namespace {
 
@@ -274,13 +275,7 @@ TEST_F(Capture24, TwipsArithmetic) {
   }
   // 1440 / 3000 = 0.48 twips a pixel, which rounds to 0.
   SetDpi(t, "Xft.dpi:\t3000\n");
-  try {
-    GrabFullScreen();
-    ADD_FAILURE() << "no error";
-  } catch (const platform::RuntimeError& e) {
-    EXPECT_EQ(e.number(), 11);
-    EXPECT_EQ(e.source(), u"Vorlick");
-  }
+  EXPECT_RUNTIME_ERROR(GrabFullScreen(), 11, u"Vorlick");
   SetDpi(t, nullptr);
 }
 

@@ -1,9 +1,9 @@
 #include "dialogs/options_form.h"
 
-#include "platform/user/messagebox.h"
 #include "platform/registry/registry.h"
-#include "settings/key_path.h"
+#include "platform/user/messagebox.h"
 #include "product/product.h"
+#include "settings/key_path.h"
 
 namespace pictoss {
 

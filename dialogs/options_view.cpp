@@ -9,8 +9,8 @@
 #include "dialogs/dialogs.h"
 #include "dialogs/options_form.h"
 #include "dialogs/widgets.h"
-#include "platform/runtime/errors.h"
 #include "platform/base/text.h"
+#include "platform/runtime/errors.h"
 #include "platform/user/ui.h"
 #include "product/product.h"
 

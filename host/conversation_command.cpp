@@ -15,8 +15,8 @@
 
 #include "host/command.h"
 #include "host/plugin_host.h"
-#include "platform/user/messageloop.h"
 #include "platform/base/text.h"
+#include "platform/user/messageloop.h"
 
 namespace host {
 namespace {

@@ -4,7 +4,6 @@
 #include <filesystem>
 
 #include "hosting/setup.h"
-#include "platform/x11/x11.h"
 
 namespace host {
 
@@ -18,12 +17,8 @@ platform::Ref<platform::Dispatch> CreatePlugin() {
     std::fprintf(stderr, "pictoss: %s%s\n", why.c_str(), hint);
     return nullptr;
   }
-  // Under Wayland the X server shows only the XWayland windows; the rest of a capture is black.
-  if (platform::WaylandSession()) {
-    std::fprintf(stderr,
-                 "pictoss: warning: this is a Wayland session; captures show only X11 windows "
-                 "and may come out black\n");
-  }
+  std::string warning = hosting::CaptureWarning();
+  if (!warning.empty()) std::fprintf(stderr, "pictoss: warning: %s\n", warning.c_str());
   return object;
 }
 

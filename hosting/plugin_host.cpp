@@ -1,7 +1,9 @@
 #include "hosting/plugin_host.h"
 
-#include "platform/ole/com.h"
 #include "platform/base/text.h"
+#include "platform/gdi/screen_source.h"
+#include "platform/ole/com.h"
+#include "platform/x11/x11.h"
 #include "product/product.h"
 
 namespace hosting {
@@ -29,6 +31,20 @@ platform::Ref<platform::Dispatch> CreatePlugin(std::string* why, CreateFailure* 
   }
   if (failure) *failure = CreateFailure::kNone;
   return object;
+}
+
+std::string CaptureWarning() {
+  // Under Wayland the X server shows only the XWayland windows; the rest of a capture is black.
+  // The desktop portal reads the whole screen; without it captures fail.
+  std::string why;
+  platform::ScreenSource source = platform::CurrentScreenSource(&why);
+  if (platform::WaylandSession() && source == platform::ScreenSource::kX11) {
+    return "this is a Wayland session; captures show only X11 windows and may come out black";
+  }
+  if (source != platform::ScreenSource::kX11 && source != platform::ScreenSource::kPortal) {
+    return "captures will fail: " + why;
+  }
+  return "";
 }
 
 CallResult CallMethod(platform::Dispatch& object, std::u16string_view name,

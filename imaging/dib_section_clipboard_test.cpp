@@ -12,15 +12,15 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/clipboard_testing.h"
-#include "platform/runtime/errors.h"
-#include "platform/gdi/bitmap.h"
-#include "platform/user/messagebox.h"
-#include "tests/support/xvfb.h"
-#include "platform/gdi/handles.h"
-#include "platform/user/clipboard.h"
 #include "platform/base/row_bytes.h"
+#include "platform/gdi/bitmap.h"
+#include "platform/gdi/handles.h"
+#include "platform/runtime/errors.h"
+#include "platform/user/clipboard.h"
+#include "platform/user/messagebox.h"
+#include "tests/support/clipboard_testing.h"
 #include "tests/support/gdi_leak_check.h"
+#include "tests/support/xvfb.h"
 
 #include "imaging/dib_section_test_support.h"
 

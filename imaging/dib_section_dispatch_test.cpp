@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "imaging/dib_section.h"
-#include "platform/user/messagebox.h"
 #include "platform/gdi/handles.h"
+#include "platform/user/messagebox.h"
 #include "tests/support/gdi_leak_check.h"
 
 namespace pictoss {

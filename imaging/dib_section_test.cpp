@@ -10,16 +10,17 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/clipboard_testing.h"
-#include "platform/runtime/errors.h"
-#include "platform/gdi/bitmap.h"
-#include "platform/user/messagebox.h"
-#include "tests/support/xvfb.h"
-#include "platform/gdi/handles.h"
-#include "platform/user/clipboard.h"
-#include "platform/base/row_bytes.h"
 #include "imaging/dib_section_test_support.h"
+#include "platform/base/row_bytes.h"
+#include "platform/gdi/bitmap.h"
+#include "platform/gdi/handles.h"
+#include "platform/runtime/errors.h"
+#include "platform/user/clipboard.h"
+#include "platform/user/messagebox.h"
+#include "tests/support/clipboard_testing.h"
 #include "tests/support/gdi_leak_check.h"
+#include "tests/support/runtime_error.h"
+#include "tests/support/xvfb.h"
 
 namespace pictoss {
 namespace {
@@ -54,13 +55,11 @@ TEST(DibStrideTest, ThreeBytesAPixelRoundedUpToFour) {
 TEST(DibStrideTest, OverflowRaisesSixWithTheCallersSource) {
   // 3 x 715827882 still fits; adding 3 does not. 3 x INT_MAX does not fit at all.
   for (LONG width : {715827882, INT_MAX}) {
-    try {
-      DibStride(width, u"Vorlick.cDIBSection2");
-      ADD_FAILURE() << width;
-    } catch (const platform::RuntimeError& e) {
-      EXPECT_EQ(e.number(), 6);
-      EXPECT_EQ(e.source(), u"Vorlick.cDIBSection2");
-      EXPECT_EQ(e.description(), u"Overflow");
+    SCOPED_TRACE(width);
+    if (auto e = testsupport::RaisedError([&] { DibStride(width, u"Vorlick.cDIBSection2"); })) {
+      EXPECT_EQ(e->number(), 6);
+      EXPECT_EQ(e->source(), u"Vorlick.cDIBSection2");
+      EXPECT_EQ(e->description(), u"Overflow");
     }
   }
 }
@@ -160,13 +159,7 @@ TEST_F(DibSectionTest, OverflowInCreateRaisesSixAndKeepsTheDcForClearUp) {
   };
   for (const auto& c : cases) {
     auto dib = platform::MakeRef<cDIBSection>();
-    try {
-      dib->Create(c.width, c.height);
-      ADD_FAILURE() << c.width;
-    } catch (const platform::RuntimeError& e) {
-      EXPECT_EQ(e.number(), 6);
-      EXPECT_EQ(e.source(), u"Vorlick.cDIBSection");
-    }
+    EXPECT_RUNTIME_ERROR(dib->Create(c.width, c.height), 6, u"Vorlick.cDIBSection");
     EXPECT_NE(dib->hdc(), 0u);
     EXPECT_EQ(dib->hDib(), 0u);
     EXPECT_EQ(dib->DIBSectionBitsPtr(), 0);
@@ -176,11 +169,8 @@ TEST_F(DibSectionTest, OverflowInCreateRaisesSixAndKeepsTheDcForClearUp) {
     leaks_.Check();
   }
   auto dib2 = platform::MakeRef<cDIBSection2>();
-  try {
-    dib2->Create(715827882, 1);
-    ADD_FAILURE();
-  } catch (const platform::RuntimeError& e) {
-    EXPECT_EQ(e.source(), u"Vorlick.cDIBSection2");
+  if (auto e = testsupport::RaisedError([&] { dib2->Create(715827882, 1); })) {
+    EXPECT_EQ(e->source(), u"Vorlick.cDIBSection2");
   }
   // Destruction deletes the DC that the overflow left.
 }
@@ -302,13 +292,7 @@ TEST_F(DibSectionTest, PictureWithoutABitmapLeavesTheObjectEmpty) {
 
 TEST_F(DibSectionTest, NoPictureAtAllRaisesObjectNotSet) {
   auto dib = platform::MakeRef<cDIBSection>();
-  try {
-    dib->CreateFromPicture(nullptr);
-    ADD_FAILURE();
-  } catch (const platform::RuntimeError& e) {
-    EXPECT_EQ(e.number(), 91);
-    EXPECT_EQ(e.source(), u"Vorlick.cDIBSection");
-  }
+  EXPECT_RUNTIME_ERROR(dib->CreateFromPicture(nullptr), 91, u"Vorlick.cDIBSection");
 }
 
 // A memory DC holding a pattern DIB of the given size; frees both when done.

@@ -4,11 +4,11 @@
 
 #include <cerrno>
 
-#include "platform/runtime/errors.h"
-#include "platform/kernel/file_replace.h"
-#include "platform/jpeg/jpeg.h"
-#include "platform/runtime/numbers.h"
 #include "platform/base/text.h"
+#include "platform/jpeg/jpeg.h"
+#include "platform/kernel/file_replace.h"
+#include "platform/runtime/errors.h"
+#include "platform/runtime/numbers.h"
 #include "product/product.h"
 
 namespace pictoss {

@@ -9,9 +9,9 @@
 #include <new>
 #include <string>
 
+#include "platform/base/text.h"
 #include "platform/ole/com.h"
 #include "platform/registry/registry.h"
-#include "platform/base/text.h"
 #include "plugin/pt.h"
 #include "product/product.h"
 

@@ -14,11 +14,11 @@
 #include "imaging/dib_section.h"
 #include "imaging/jpeg_writer.h"
 #include "platform/runtime/datetime.h"
-#include "platform/user/messageloop.h"
 #include "platform/runtime/numbers.h"
+#include "platform/user/messageloop.h"
 #include "plugin/pt.h"
-#include "settings/key_path.h"
 #include "product/product.h"
+#include "settings/key_path.h"
 
 namespace pictoss {
 

@@ -3,9 +3,9 @@
 #include <atomic>
 #include <vector>
 
-#include "platform/runtime/numbers.h"
-#include "platform/kernel/temppath.h"
 #include "platform/base/text.h"
+#include "platform/kernel/temppath.h"
+#include "platform/runtime/numbers.h"
 #include "product/product.h"
 
 namespace pictoss {

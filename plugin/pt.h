@@ -8,10 +8,10 @@
 #include <string>
 
 #include "imaging/dib_section.h"
-#include "platform/ole/dispatch.h"
 #include "platform/ole/com.h"
-#include "platform/runtime/datetime.h"
+#include "platform/ole/dispatch.h"
 #include "platform/ole/object.h"
+#include "platform/runtime/datetime.h"
 #include "product/product.h"
 
 namespace pictoss {

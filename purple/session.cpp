@@ -5,7 +5,6 @@
 #include <utility>
 
 #include "hosting/setup.h"
-#include "platform/x11/x11.h"
 
 namespace pictoss_purple {
 namespace {
@@ -70,12 +69,8 @@ std::unique_ptr<Session> Session::Start(PurplePlugin* plugin, const std::filesys
   for (const char* signal : {"file-send-complete", "file-send-cancel"}) {
     purple_signal_connect(xfers, signal, plugin, PURPLE_CALLBACK(OnTransferEnded), session.get());
   }
-  // Under Wayland the X server shows only the XWayland windows; the rest of a capture is black.
-  if (platform::WaylandSession()) {
-    purple_debug_warning(kLog,
-                         "this is a Wayland session; captures show only X11 windows and "
-                         "may come out black\n");
-  }
+  std::string warning = hosting::CaptureWarning();
+  if (!warning.empty()) purple_debug_warning(kLog, "%s\n", warning.c_str());
   purple_debug_info(kLog, "%s started with %zu commands\n", published->pluginName.c_str(),
                     published->commands.size());
   return session;

@@ -1,12 +1,12 @@
 #include "settings/key_path.h"
 
+#include <algorithm>
 #include <array>
 #include <string>
-#include <algorithm>
 
-#include "platform/user/messagebox.h"
-#include "platform/registry/registry.h"
 #include "platform/base/text.h"
+#include "platform/registry/registry.h"
+#include "platform/user/messagebox.h"
 
 namespace pictoss {
 namespace {

@@ -9,9 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/user/messagebox.h"
 #include "platform/registry/registry.h"
+#include "platform/user/messagebox.h"
 #include "product/product.h"
+#include "tests/support/private_store.h"
 
 namespace pictoss {
 namespace {
@@ -27,19 +28,12 @@ struct Shown {
 class SettingsRegistryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/pictoss-settings-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    prefix_ = pattern;
-    setenv("PICTOSS_PREFIX", prefix_.c_str(), 1);
+    fs::create_directories(store_.prefix());
     platform::SetMessageBoxHook([this](std::u16string_view text, std::u16string_view caption) {
       shown_.push_back({std::u16string(text), std::u16string(caption)});
     });
   }
-  void TearDown() override {
-    platform::SetMessageBoxHook(nullptr);
-    unsetenv("PICTOSS_PREFIX");
-    fs::remove_all(prefix_);
-  }
+  void TearDown() override { platform::SetMessageBoxHook(nullptr); }
   static void CreateKey(HKEY root, const char* subKey) {
     HKEY key = 0;
     ASSERT_EQ(RegCreateKeyExA(root, subKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
@@ -52,9 +46,9 @@ class SettingsRegistryTest : public ::testing::Test {
     RegCloseKey(key);
     return found;
   }
-  std::string StoreFile() const { return prefix_ + "/registry.db"; }
+  std::string StoreFile() const { return store_.StoreFile(); }
 
-  std::string prefix_;
+  testsupport::PrivateStore store_;
   std::vector<Shown> shown_;
 };
 

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "platform/jpeg/jpeg_test_picture.h"
 #include "platform/base/row_bytes.h"
+#include "platform/jpeg/jpeg_test_picture.h"
 
 namespace {
 

@@ -6,11 +6,11 @@
 #include <optional>
 #include <string>
 
+#include "platform/base/text.h"
 #include "platform/ole/variant.h"
 #include "platform/runtime/datetime.h"
 #include "platform/runtime/errors.h"
 #include "platform/runtime/numbers.h"
-#include "platform/base/text.h"
 
 namespace platform {
 

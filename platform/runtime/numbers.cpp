@@ -1,14 +1,14 @@
 #include "platform/runtime/numbers.h"
 
+#include <locale.h>
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
-#include <locale.h>
 #include <string>
 
-#include "platform/runtime/errors.h"
 #include "platform/base/text.h"
+#include "platform/runtime/errors.h"
 
 namespace platform {
 namespace {

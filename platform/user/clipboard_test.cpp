@@ -8,13 +8,13 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/clipboard_testing.h"
+#include "platform/base/row_bytes.h"
 #include "platform/gdi/gdi.h"
-#include "tests/support/xvfb.h"
 #include "platform/gdi/handles.h"
 #include "platform/user/clipboard.h"
-#include "platform/base/row_bytes.h"
+#include "tests/support/clipboard_testing.h"
 #include "tests/support/gdi_leak_check.h"
+#include "tests/support/xvfb.h"
 
 namespace {
 

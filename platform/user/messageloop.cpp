@@ -122,7 +122,7 @@ bool PollWaitSet(int timeoutMs) {
 // events that Xlib has already read, but it needs an open display.
 bool Ready() {
   if (HasPostedMessages()) return true;
-  if (fl_display) return Fl::ready() != 0;
+  if (fl_display && !platform::UiDisplayLost()) return Fl::ready() != 0;
   return PollWaitSet(0);
 }
 

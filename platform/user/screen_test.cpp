@@ -13,13 +13,13 @@
 #include <utility>
 #include <vector>
 
-#include "platform/gdi/gdi.h"
 #include "platform/gdi/bitmap.h"
-#include "platform/x11/x11.h"
-#include "tests/support/xvfb.h"
+#include "platform/gdi/gdi.h"
+#include "platform/gdi/handles.h"
 #include "platform/gdi/screen.h"
 #include "platform/user/window.h"
-#include "platform/gdi/handles.h"
+#include "platform/x11/x11.h"
+#include "tests/support/xvfb.h"
 
 namespace {
 

@@ -6,45 +6,41 @@
 #include <X11/Xatom.h>
 
 #include "platform/user/messageloop.h"
+#include "platform/x11/x11.h"
 
 namespace platform {
 namespace {
 
+// FLTK's connection: one of the x11 layer's own, so that a server going away gives it up
+// instead of ending the process. FLTK uses it for the rest of the process; it is never closed.
+x11::OwnConnection& UiConnection() {
+  static auto* connection = new x11::OwnConnection;
+  return *connection;
+}
+
 bool displayLost = false;
-XIOErrorHandler previousIoHandler = nullptr;
-
-// Xlib's default handler ends the process; for the windows' connection it must return.
-int OnIoError(Display* display) {
-  if (display == fl_display) return 0;
-  return previousIoHandler ? previousIoHandler(display) : 0;
-}
-
-// The server went away: Xlib returns here instead of ending the process and leaves the
-// connection unused from then on. FLTK must stop waiting on it, and modal loops must end, since
-// their windows can no longer be closed.
-void OnDisplayLost(Display* display, void*) {
-  displayLost = true;
-  Fl::remove_fd(ConnectionNumber(display));
-}
 
 }  // namespace
 
 bool OpenUiDisplay() {
-  if (displayLost) return false;
+  if (UiDisplayLost()) return false;
   if (fl_display) return true;
   // FLTK's own opening ends the process when it fails, so open the connection here and hand
   // it over.
-  Display* display = XOpenDisplay(nullptr);
+  Display* display = UiConnection().Open();
   if (!display) return false;
   fl_open_display(display);
-  XSetIOErrorExitHandler(display, OnDisplayLost, nullptr);
-  XIOErrorHandler previous = XSetIOErrorHandler(OnIoError);
-  if (previous != OnIoError) previousIoHandler = previous;
   return true;
 }
 
 bool UiDisplayLost() {
-  return displayLost;
+  if (displayLost || !fl_display) return displayLost;
+  const x11::OwnConnection& connection = UiConnection();
+  if (!connection.broken() && !x11::PeerClosed(ConnectionNumber(fl_display))) return false;
+  // Xlib leaves a lost connection unused; FLTK must stop waiting on it too.
+  displayLost = true;
+  Fl::remove_fd(ConnectionNumber(fl_display));
+  return true;
 }
 
 namespace {
@@ -88,7 +84,7 @@ void ShowModal(Fl_Window& window) {
   WindowHints hints = InternHints();
   window.show();
   SetHints(fl_xid(&window), hints);
-  RunMessageLoopUntil([&window] { return !window.shown() || displayLost; });
+  RunMessageLoopUntil([&window] { return !window.shown() || UiDisplayLost(); });
   // The caller may not run the loop again soon: take the window off the screen now.
   XFlush(fl_display);
 }
