@@ -33,10 +33,17 @@ if [ "${SWAY_SESSION_INNER:-}" != 1 ]; then
     echo "sway_session.sh: must start as root" >&2
     exit 2
   fi
-  # The private /tmp goes with the namespace; the user reaches WORKDIR through its parents.
+  # The private /tmp goes with the namespace; the user reaches WORKDIR (and the build beside
+  # it) through its parents, which are made traversable where they are not.
   chmod 0777 "$work"
-  d=$work
-  while [ "$d" != / ]; do chmod o+x "$d" 2>/dev/null || true; d=$(dirname "$d"); done
+  d=$(dirname "$work")
+  while [ "$d" != / ]; do
+    case $(stat -c %A "$d") in
+      *[xt]) ;;
+      *) chmod o+x "$d" && echo "sway_session.sh: made $d traversable for others" >&2 ;;
+    esac
+    d=$(dirname "$d")
+  done
   self=$(realpath "$0")
   exec unshare --mount --propagation private env SWAY_SESSION_INNER=1 \
     bash -c 'mount -t tmpfs -o mode=1777 tmpfs /tmp && exec "$@"' \
