@@ -129,20 +129,20 @@ if [ $portal = 1 ]; then
   pipewire >>"$log" 2>&1 &
   pids+=($!)
   wait_for 10 test -S "$XDG_RUNTIME_DIR/pipewire-0"
-  /usr/libexec/xdg-desktop-portal-wlr -r >>"$log" 2>&1 &
-  pids+=($!)
-  /usr/libexec/xdg-desktop-portal-gtk -r >>"$log" 2>&1 &
-  pids+=($!)
-  /usr/libexec/xdg-desktop-portal -r >>"$log" 2>&1 &
-  pids+=($!)
   has_name() {
     dbus-send --session --dest=org.freedesktop.DBus --print-reply /org/freedesktop/DBus \
       org.freedesktop.DBus.NameHasOwner "string:$1" 2>/dev/null | grep -q true
   }
-  for name in org.freedesktop.impl.portal.desktop.wlr org.freedesktop.impl.portal.desktop.gtk \
-    org.freedesktop.portal.Desktop; do
-    wait_for 20 has_name "$name"
-  done
+  # The back ends first: the portal looks for them when it starts.
+  /usr/libexec/xdg-desktop-portal-wlr -r >>"$log" 2>&1 &
+  pids+=($!)
+  /usr/libexec/xdg-desktop-portal-gtk -r >>"$log" 2>&1 &
+  pids+=($!)
+  wait_for 20 has_name org.freedesktop.impl.portal.desktop.wlr
+  wait_for 20 has_name org.freedesktop.impl.portal.desktop.gtk
+  /usr/libexec/xdg-desktop-portal -r >>"$log" 2>&1 &
+  pids+=($!)
+  wait_for 20 has_name org.freedesktop.portal.Desktop
 fi
 
 # Two windows: red on the left, then green on the right, which keeps the focus.
