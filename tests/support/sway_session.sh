@@ -4,9 +4,10 @@
 # to run as root), a private XDG_RUNTIME_DIR and session bus, PipeWire and the desktop portals.
 # The output (800 x 600 device pixels unless --size says otherwise) is solid #3060a0 around a
 # gap of 20 logical pixels; two foot windows, #c00000 and #00c000, sit side by side, the right
-# one focused.
+# one focused. With --second-output a second output of 640 x 480 sits right of the first, and
+# the green window moves there, with the focus.
 #
-#   sway_session.sh [--scale N] [--size WxH] [--no-portal] WORKDIR -- COMMAND...
+#   sway_session.sh [--scale N] [--size WxH] [--second-output] [--no-portal] WORKDIR -- COMMAND...
 #
 # WORKDIR (outside /tmp) is made readable for the session's user; COMMAND runs as that user with
 # WAYLAND_DISPLAY, SWAYSOCK and DBUS_SESSION_BUS_ADDRESS set. Exits with COMMAND's status.
@@ -15,15 +16,20 @@ set -euo pipefail
 
 scale=1
 size=800x600
+outputs=1
 portal=1
 while [ $# -gt 0 ]; do
   case "$1" in
     --scale) scale=$2; shift 2 ;;
     --size) size=$2; shift 2 ;;
+    --second-output) outputs=2; shift ;;
     --no-portal) portal=0; shift ;;
     *) break ;;
   esac
 done
+options=(--scale "$scale" --size "$size")
+[ $outputs = 2 ] && options+=(--second-output)
+[ $portal = 0 ] && options+=(--no-portal)
 work=$(realpath "$1")
 shift
 [ "${1:-}" = "--" ] && shift
@@ -47,7 +53,7 @@ if [ "${SWAY_SESSION_INNER:-}" != 1 ]; then
   self=$(realpath "$0")
   exec unshare --mount --propagation private env SWAY_SESSION_INNER=1 \
     bash -c 'mount -t tmpfs -o mode=1777 tmpfs /tmp && exec "$@"' \
-    inner "$self" --scale "$scale" --size "$size" $([ $portal = 0 ] && echo --no-portal) "$work" -- "$@"
+    inner "$self" "${options[@]}" "$work" -- "$@"
 fi
 
 if [ "$(id -u)" -eq 0 ]; then
@@ -59,13 +65,13 @@ if [ "$(id -u)" -eq 0 ]; then
     env HOME="$home" XDG_RUNTIME_DIR="$home/run" PATH=/usr/local/bin:/usr/bin:/bin \
     ASAN_OPTIONS="${ASAN_OPTIONS:-}" UBSAN_OPTIONS="${UBSAN_OPTIONS:-}" \
     LSAN_OPTIONS="${LSAN_OPTIONS:-}" \
-    SWAY_SESSION_INNER=1 "$0" --scale "$scale" --size "$size" $([ $portal = 0 ] && echo --no-portal) \
-    "$work" -- "$@"
+    SWAY_SESSION_INNER=1 "$0" "${options[@]}" "$work" -- "$@"
 fi
 
 # From here on: the unprivileged user inside the namespace.
 export XDG_SESSION_TYPE=wayland XDG_CURRENT_DESKTOP=sway LANG=C.UTF-8
 export WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 WLR_RENDERER=pixman
+export WLR_HEADLESS_OUTPUTS=$outputs
 log=$work/session.log
 : >"$log"
 pids=()
@@ -109,7 +115,8 @@ wait_for 10 test -S "$XDG_RUNTIME_DIR/bus"
 mkdir -p "$HOME/.config/sway"
 cat >"$HOME/.config/sway/config" <<CONF
 output * bg #3060a0 solid_color
-output HEADLESS-1 mode $size scale $scale
+output HEADLESS-1 mode $size scale $scale pos 0 0
+output HEADLESS-2 mode 640x480 pos 800 0
 default_border normal 2
 gaps outer 20
 xwayland disable
@@ -154,6 +161,9 @@ swaymsg "exec foot -T left -o colors.background=c00000 sh -c '$still'" >/dev/nul
 wait_for 20 window_count 1
 swaymsg "exec foot -T right -o colors.background=00c000 sh -c '$still'" >/dev/null
 wait_for 20 window_count 2
+if [ $outputs = 2 ]; then
+  swaymsg "move container to output HEADLESS-2; focus output HEADLESS-2" >/dev/null
+fi
 sleep 0.5  # the second window's first frame
 
 "$@"
