@@ -1,15 +1,10 @@
-// What the user-interface toolkit's own connection needs from Xlib: opening it, and the hints
-// of a dialog window.
+// What the user-interface toolkit's dialogs need from Xlib: the hints of a dialog window.
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
 #include "platform/x11/x11.h"
 
 namespace platform::x11 {
-
-Display* OpenToolkitDisplay() {
-  return XOpenDisplay(nullptr);
-}
 
 DialogHints InternDialogHints(Display* display) {
   return {static_cast<std::uint32_t>(XInternAtom(display, "_NET_WM_WINDOW_TYPE", False)),

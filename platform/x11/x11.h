@@ -135,10 +135,6 @@ class PLATFORM_API OwnConnection {
   bool broken_ = false;
 };
 
-// For the user-interface toolkit, which keeps a connection of its own: opens one to DISPLAY
-// (nullptr when there is none) without ending the process when that fails.
-PLATFORM_API struct _XDisplay* OpenToolkitDisplay();
-
 // The window-manager hints of a dialog: a utility window (small caption bar) that can be moved
 // and closed but not resized, minimized or maximized. Intern them before the window is shown
 // (interning waits for the server) and set them right after, before anything flushes the map
