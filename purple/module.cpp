@@ -51,7 +51,12 @@ gboolean Refuse(PurplePlugin* plugin, const std::string& why) {
 gboolean Load(PurplePlugin* plugin) {
   if (session) return TRUE;
   std::string why;
-  session = Session::Start(plugin, PluginModule(), &why);
+  try {
+    session = Session::Start(plugin, PluginModule(), &why);
+  } catch (...) {
+    LogException("load");
+    why = "an unexpected failure (see the debug log)";
+  }
   if (!session) {
     CoFreeUnusedLibraries();
     return Refuse(plugin, why);
@@ -131,7 +136,11 @@ void Describe() {
 }  // namespace pictoss_purple
 
 extern "C" G_MODULE_EXPORT gboolean purple_init_plugin(PurplePlugin* plugin) {
-  pictoss_purple::Describe();
+  try {
+    pictoss_purple::Describe();
+  } catch (...) {
+    pictoss_purple::LogException("probe");
+  }
   plugin->info = &pictoss_purple::info;
   return purple_plugin_register(plugin);
 }

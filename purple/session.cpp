@@ -1,7 +1,7 @@
 #include "purple/session.h"
 
 #include <ctime>
-#include <string_view>
+#include <exception>
 #include <utility>
 
 #include "hosting/setup.h"
@@ -46,6 +46,16 @@ std::string HelpText(const hosting::PublishedCommand& command) {
 
 }  // namespace
 
+void LogException(const char* where) {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    purple_debug_error(kLog, "%s: %s\n", where, e.what());
+  } catch (...) {
+    purple_debug_error(kLog, "%s: an unknown exception\n", where);
+  }
+}
+
 std::unique_ptr<Session> Session::Start(PurplePlugin* plugin, const std::filesystem::path& module,
                                         std::string* why) {
   hosting::CreateFailure failure;
@@ -63,7 +73,13 @@ std::unique_ptr<Session> Session::Start(PurplePlugin* plugin, const std::filesys
     return nullptr;
   }
   std::unique_ptr<Session> session(new Session(plugin, std::move(object)));
-  if (!session->sent_.Open(std::filesystem::temp_directory_path(), why)) return nullptr;
+  std::error_code ec;
+  std::filesystem::path temp = std::filesystem::temp_directory_path(ec);
+  if (ec) {
+    *why = "no temporary folder: " + ec.message();
+    return nullptr;
+  }
+  if (!session->sent_.Open(temp, why)) return nullptr;
   session->RegisterCommands(published->commands);
   void* xfers = purple_xfers_get_handle();
   for (const char* signal : {"file-send-complete", "file-send-cancel"}) {
@@ -109,16 +125,20 @@ void Session::RegisterCommands(const std::vector<hosting::PublishedCommand>& com
 // Returns at once: the command runs from an idle source, after any that were typed before it.
 PurpleCmdRet Session::OnCommand(PurpleConversation* conv, const gchar* cmd, gchar** args, gchar**,
                                 void* data) {
-  auto* self = static_cast<Session*>(data);
-  const gchar* argument = args && args[0] ? args[0] : nullptr;
-  Typed typed{purple_conversation_get_account(conv),
-              purple_conversation_get_type(conv),
-              purple_conversation_get_name(conv),
-              std::string("/") + cmd,
-              PlainText(argument),
-              std::string("/") + cmd + (argument ? std::string(" ") + argument : "")};
-  self->queue_.push_back(std::move(typed));
-  if (!self->idle_) self->idle_ = g_idle_add(RunQueued, self);
+  try {
+    auto* self = static_cast<Session*>(data);
+    const gchar* argument = args && args[0] ? args[0] : nullptr;
+    Typed typed{purple_conversation_get_account(conv),
+                purple_conversation_get_type(conv),
+                purple_conversation_get_name(conv),
+                std::string("/") + cmd,
+                PlainText(argument),
+                std::string("/") + cmd + (argument ? std::string(" ") + argument : "")};
+    self->queue_.push_back(std::move(typed));
+    if (!self->idle_) self->idle_ = g_idle_add(RunQueued, self);
+  } catch (...) {
+    LogException(cmd);
+  }
   return PURPLE_CMD_RET_OK;
 }
 
@@ -126,27 +146,46 @@ PurpleCmdRet Session::OnCommand(PurpleConversation* conv, const gchar* cmd, gcha
 // typed during a call wait in the queue for the next round.
 gboolean Session::RunQueued(gpointer data) {
   auto* self = static_cast<Session*>(data);
-  if (self->queue_.empty()) {
-    self->idle_ = 0;
-    return G_SOURCE_REMOVE;
+  if (!self->queue_.empty()) {
+    Typed typed = std::move(self->queue_.front());
+    self->queue_.pop_front();
+    try {
+      self->Run(typed);
+    } catch (...) {
+      LogException(typed.word.c_str());
+    }
   }
-  Typed typed = std::move(self->queue_.front());
-  self->queue_.pop_front();
-  self->Run(typed);
   if (!self->queue_.empty()) return G_SOURCE_CONTINUE;
   self->idle_ = 0;
   return G_SOURCE_REMOVE;
 }
 
+// A call into the plug-in: the session is busy and the message loops are bridged meanwhile.
+class Session::CallScope {
+ public:
+  explicit CallScope(Session& session) : session_(session) {
+    session_.running_ = true;
+    session_.bridge_.BeginCall();
+  }
+  ~CallScope() {
+    session_.bridge_.EndCall();
+    session_.running_ = false;
+  }
+  CallScope(const CallScope&) = delete;
+  CallScope& operator=(const CallScope&) = delete;
+
+ private:
+  Session& session_;
+};
+
 void Session::Run(const Typed& typed) {
   hosting::CallError error;
   purple_debug_info(kLog, "running %s\n", typed.word.c_str());
-  running_ = true;
-  bridge_.BeginCall();
-  std::optional<hosting::CommandOutcome> outcome =
-      hosting::ParseCommand(*object_, typed.word, typed.argument, &error);
-  bridge_.EndCall();
-  running_ = false;
+  std::optional<hosting::CommandOutcome> outcome;
+  {
+    CallScope call(*this);
+    outcome = hosting::ParseCommand(*object_, typed.word, typed.argument, &error);
+  }
   // The conversation may have closed, or its account gone, while the call waited.
   PurpleConversation* conv = AccountAlive(typed.account)
                                  ? purple_find_conversation_with_account(
@@ -199,8 +238,12 @@ void Session::SendFile(PurpleConversation* conv, const std::string& path) {
 }
 
 void Session::OnTransferEnded(PurpleXfer* xfer, gpointer data) {
-  const char* file = purple_xfer_get_local_filename(xfer);
-  if (file) static_cast<Session*>(data)->sent_.Release(file);
+  try {
+    const char* file = purple_xfer_get_local_filename(xfer);
+    if (file) static_cast<Session*>(data)->sent_.Release(file);
+  } catch (...) {
+    LogException("file transfer");
+  }
 }
 
 }  // namespace pictoss_purple

@@ -19,6 +19,10 @@
 
 namespace pictoss_purple {
 
+// Nothing may leave a callback from the client's C code: inside a catch block, this writes what
+// was caught to the debug log.
+void LogException(const char* where);
+
 class Session {
  public:
   // Creates the object (registering `module` first when the class is not registered), starts
@@ -42,6 +46,8 @@ class Session {
     std::string argument;  // plain text
     std::string line;      // the typed line as markup, for sending it as text
   };
+
+  class CallScope;
 
   Session(PurplePlugin* plugin, platform::Ref<platform::Dispatch> object);
   void RegisterCommands(const std::vector<hosting::PublishedCommand>& commands);
