@@ -132,6 +132,19 @@ class PLATFORM_API OwnConnection {
   bool broken_ = false;
 };
 
+// The window-manager hints of a dialog: a utility window (small caption bar) that can be moved
+// and closed but not resized, minimized or maximized. Intern them before the window is shown
+// (interning waits for the server) and set them right after, before anything flushes the map
+// request, so that the window manager sees them when it manages the window.
+struct DialogHints {
+  std::uint32_t window_type = 0, utility = 0, motif_hints = 0;
+};
+PLATFORM_API DialogHints InternDialogHints(struct _XDisplay* display);
+PLATFORM_API void SetDialogHints(struct _XDisplay* display, std::uint32_t window,
+                                 const DialogHints& hints);
+// Sends the requests queued on the connection.
+PLATFORM_API void Flush(struct _XDisplay* display);
+
 // True when the other end of a connection's socket has closed it (a server that went away),
 // also while unread data is still waiting before the end of the stream.
 PLATFORM_API bool PeerClosed(int fd);
