@@ -1,10 +1,10 @@
-// pictoss version PATH: prints a module's version record without loading the module.
+// pictoss version PATH: prints a module's version record, read without loading the module.
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "host/command.h"
-#include "host/version_note.h"
+#include "hosting/version_record.h"
 
 namespace host {
 namespace {
@@ -15,14 +15,12 @@ int Version(const std::vector<std::string>& args) {
     return 2;
   }
   std::string why;
-  std::optional<std::string> file = ReadModuleFile(args[0], why);
-  std::optional<VersionEntries> entries;
-  if (file) entries = ReadVersionRecord(*file, why);
-  if (!entries) {
-    std::fprintf(stderr, "pictoss: %s: %s\n", args[0].c_str(), why.c_str());
+  auto record = hosting::ReadVersionRecord(args[0], &why);
+  if (!record) {
+    std::fprintf(stderr, "pictoss: %s\n", why.c_str());
     return 1;
   }
-  for (const auto& [key, value] : *entries) {
+  for (const auto& [key, value] : *record) {
     std::printf("%s:%s%s\n", key.c_str(), value.empty() ? "" : " ", value.c_str());
   }
   return 0;

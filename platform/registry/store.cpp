@@ -398,12 +398,17 @@ LONG Store::ConnectImmutable() {
   return ERROR_SUCCESS;
 }
 
-LONG Store::QueryInt(const char* sql, std::int64_t& value) {
+// One statement reads both, so both come from one state of the file: another process that is
+// making the tables commits them together with the mark, never in between the two reads.
+LONG Store::ReadMark(std::int64_t& id, std::int64_t& tables) {
   LONG status;
-  sqlite3_stmt* statement = Prepare(sql, status);
+  sqlite3_stmt* statement = Prepare(
+      "SELECT application_id, (SELECT count(*) FROM sqlite_master) FROM pragma_application_id",
+      status);
   if (!statement) return status;
   const int rc = sqlite3_step(statement);
-  value = rc == SQLITE_ROW ? sqlite3_column_int64(statement, 0) : 0;
+  id = rc == SQLITE_ROW ? sqlite3_column_int64(statement, 0) : 0;
+  tables = rc == SQLITE_ROW ? sqlite3_column_int64(statement, 1) : 0;
   sqlite3_reset(statement);
   return Note(StatusOf(rc, db_));
 }
@@ -429,13 +434,10 @@ sqlite3_stmt* Store::Prepare(const char* sql, LONG& status) {
 // other file (which is never touched).
 LONG Store::CheckStore(Access access, bool& empty) {
   std::int64_t id = 0, tables = 0;
-  LONG status = QueryInt("PRAGMA application_id", id);
+  LONG status = ReadMark(id, tables);
   if (status && status != ERROR_BADDB && !CanWriteFolderAndFile(path_)) {
     if ((status = ConnectImmutable())) return status;
-    status = QueryInt("PRAGMA application_id", id);
-  }
-  if (status == ERROR_SUCCESS && id != kApplicationId) {
-    status = QueryInt("SELECT count(*) FROM sqlite_master", tables);
+    status = ReadMark(id, tables);
   }
   // Set only once the file has been read: the pragma itself reads the file.
   if (status == ERROR_SUCCESS && writer_) status = Exec("PRAGMA synchronous=FULL");
@@ -462,8 +464,7 @@ LONG Store::CreateTables() {
   if (LONG status = Exec("PRAGMA journal_mode=WAL")) return status;
   if (LONG status = Exec("BEGIN IMMEDIATE")) return status;
   std::int64_t id = 0, tables = 0;
-  LONG status = QueryInt("PRAGMA application_id", id);
-  if (!status) status = QueryInt("SELECT count(*) FROM sqlite_master", tables);
+  LONG status = ReadMark(id, tables);
   if (!status && id != kApplicationId) {
     // Another process may have made the tables since we looked.
     if (id != 0 || tables != 0) status = ERROR_BADDB;

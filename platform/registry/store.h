@@ -80,11 +80,12 @@ class Store {
   LONG CheckFolderAndFile(const std::string& path, Access access, struct stat& file, bool& missing);
   LONG CheckStore(Access access, bool& empty);
   LONG CreateTables();
-  LONG QueryInt(const char* sql, std::int64_t& value);
   LONG Fail(LONG status, std::string problem) {
     problem_ = std::move(problem);
     return status;
   }
+  // The file's application id and its number of tables, read together.
+  LONG ReadMark(std::int64_t& id, std::int64_t& tables);
 
   sqlite3* db_ = nullptr;
   std::string path_;

@@ -1,4 +1,4 @@
-#include "host/version_note.h"
+#include "hosting/version_record.h"
 
 #include <elf.h>
 #include <fcntl.h>
@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <string_view>
 
-namespace host {
+namespace hosting {
 namespace {
 
 constexpr std::string_view kNoteName = "Pictoss";
@@ -60,53 +62,24 @@ std::optional<std::string_view> FindVersionNote(std::string_view file) {
   return std::nullopt;
 }
 
-}  // namespace
-
-std::optional<VersionEntries> ReadVersionRecord(std::string_view file, std::string& why) {
-  if (file.size() < EI_NIDENT || std::memcmp(file.data(), ELFMAG, SELFMAG) != 0 ||
-      file[EI_DATA] != ELFDATA2LSB) {
-    why = "not a module";
-    return std::nullopt;
-  }
-  auto note = file[EI_CLASS] == ELFCLASS64 ? FindVersionNote<Elf64_Ehdr, Elf64_Shdr>(file)
-                                           : FindVersionNote<Elf32_Ehdr, Elf32_Shdr>(file);
-  if (!note) {
-    why = "has no version record";
-    return std::nullopt;
-  }
-  VersionEntries entries;
-  std::string_view rest = *note;
-  while (!rest.empty()) {
-    std::size_t end = rest.find('\0');
-    std::string_view entry = rest.substr(0, end);
-    if (!entry.empty()) {
-      std::size_t eq = entry.find('=');
-      entries.emplace_back(entry.substr(0, eq),
-                           eq == std::string_view::npos ? "" : entry.substr(eq + 1));
-    }
-    if (end == std::string_view::npos) break;
-    rest.remove_prefix(end + 1);
-  }
-  return entries;
-}
-
-std::optional<std::string> ReadModuleFile(const std::string& path, std::string& why) {
+// The whole content of a regular file of at most kMaxModuleBytes, or nothing with *why.
+std::optional<std::string> ReadModuleFile(const std::string& path, std::string* why) {
   // Not blocking: a FIFO opens at once, and is then refused for what it is.
   const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
-    why = std::strerror(errno);
+    *why = "cannot read " + path + ": " + std::strerror(errno);
     return std::nullopt;
   }
   std::optional<std::string> bytes;
   struct stat st {};
   if (fstat(fd, &st) != 0) {
-    why = std::strerror(errno);
+    *why = "cannot read " + path + ": " + std::strerror(errno);
   } else if (S_ISDIR(st.st_mode)) {
-    why = "is a folder, not a module";
+    *why = path + " is a folder, not a module";
   } else if (!S_ISREG(st.st_mode)) {
-    why = "is not a regular file";
-  } else if (static_cast<std::uint64_t>(st.st_size) > kMaxModuleBytes) {
-    why = "is too large for a module (" + std::to_string(st.st_size) + " bytes)";
+    *why = path + " is not a regular file";
+  } else if (static_cast<std::uintmax_t>(st.st_size) > kMaxModuleBytes) {
+    *why = path + " is too large for a module (" + std::to_string(st.st_size) + " bytes)";
   } else {
     // At most the size that fstat saw, should the file grow meanwhile.
     bytes.emplace(static_cast<std::size_t>(st.st_size), '\0');
@@ -114,18 +87,59 @@ std::optional<std::string> ReadModuleFile(const std::string& path, std::string& 
     while (done < bytes->size()) {
       const ssize_t n = read(fd, bytes->data() + done, bytes->size() - done);
       if (n < 0 && errno == EINTR) continue;
-      if (n < 0) {
-        why = std::strerror(errno);
-        bytes.reset();
-        break;
-      }
-      if (n == 0) break;
+      if (n <= 0) break;
       done += static_cast<std::size_t>(n);
     }
-    if (bytes) bytes->resize(done);
+    bytes->resize(done);
   }
   close(fd);
   return bytes;
 }
 
-}  // namespace host
+}  // namespace
+
+std::optional<VersionRecord> ReadVersionRecord(const std::filesystem::path& module,
+                                               std::string* why) {
+  const std::optional<std::string> bytes = ReadModuleFile(module.string(), why);
+  if (!bytes) return std::nullopt;
+  auto record = ParseVersionRecord(*bytes, why);
+  if (!record) *why = module.string() + " " + *why;
+  return record;
+}
+
+std::optional<VersionRecord> ParseVersionRecord(std::string_view file, std::string* why) {
+  if (file.size() < EI_NIDENT || std::memcmp(file.data(), ELFMAG, SELFMAG) != 0 ||
+      file[EI_DATA] != ELFDATA2LSB) {
+    *why = "is not a module";
+    return std::nullopt;
+  }
+  auto note = file[EI_CLASS] == ELFCLASS64 ? FindVersionNote<Elf64_Ehdr, Elf64_Shdr>(file)
+                                           : FindVersionNote<Elf32_Ehdr, Elf32_Shdr>(file);
+  if (!note) {
+    *why = "has no version record";
+    return std::nullopt;
+  }
+  VersionRecord record;
+  std::string_view entries = *note;
+  while (!entries.empty()) {
+    std::size_t end = entries.find('\0');
+    std::string_view entry = entries.substr(0, end);
+    if (!entry.empty()) {
+      std::size_t eq = entry.find('=');
+      record.emplace_back(entry.substr(0, eq),
+                          eq == std::string_view::npos ? "" : entry.substr(eq + 1));
+    }
+    if (end == std::string_view::npos) break;
+    entries.remove_prefix(end + 1);
+  }
+  return record;
+}
+
+std::string VersionValue(const VersionRecord& record, const std::string& key) {
+  for (const auto& [k, v] : record) {
+    if (k == key) return v;
+  }
+  return "";
+}
+
+}  // namespace hosting

@@ -5,12 +5,12 @@
 #include <string>
 #include <string_view>
 
-#include "host/version_note.h"
+#include "hosting/version_record.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string why;
-  const auto entries =
-      host::ReadVersionRecord(std::string_view(reinterpret_cast<const char*>(data), size), why);
+  const auto entries = hosting::ParseVersionRecord(
+      std::string_view(reinterpret_cast<const char*>(data), size), &why);
   if (!entries) {
     if (why.empty()) std::abort();
     return 0;
