@@ -1,19 +1,21 @@
 #include "platform/jpeg/jpeg.h"
 
-#include <turbojpeg.h>
-
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <algorithm>
+#include <memory>
 #include <mutex>
+#include <new>
+#include <vector>
 #include <utility>
+
+#include "platform/jpeg/bands.h"
 
 namespace {
 
-// libjpeg's own default for colour pictures, and what cjpeg and tjbench use: full-resolution
-// luminance and chrominance halved both ways. tjCompress2 has no default of its own.
-constexpr int kDefaultSubsampling = TJSAMP_420;
+using platform::jpeg::BandEncoder;
+using platform::jpeg::BandPlan;
 
 // Checks the input and output description; on success sets the row pitch in bytes.
 int CheckPicture(const JPEG_CORE_PROPERTIES& props, int& pitch) {
@@ -30,21 +32,43 @@ int CheckPicture(const JPEG_CORE_PROPERTIES& props, int& pitch) {
   return IJL_OK;
 }
 
-}  // namespace
+// The encoder's state behind jprops: one band encoder for each band of the last picture.
+struct Encoders {
+  std::vector<std::unique_ptr<BandEncoder>> bands;
+};
 
-namespace {
-
-// The encoder and output buffer that the last ijlFree kept.
+// The encoders and output buffer that the last ijlFree kept.
 struct Kept {
   std::mutex mutex;
-  tjhandle encoder = nullptr;
-  unsigned char* buffer = nullptr;
+  Encoders* encoders = nullptr;
+  BYTE* buffer = nullptr;
   std::size_t capacity = 0;
 };
 
 Kept& TheKept() {
   static auto* kept = new Kept;  // lives until exit, like what it keeps
   return *kept;
+}
+
+// Encodes band `index` of the DIB that the record describes.
+bool EncodeBand(const JPEG_CORE_PROPERTIES& props, int pitch, const BandPlan& plan, int index,
+                BandEncoder& encoder) {
+  if (!encoder.Start(plan, index, props.jquality, platform::jpeg::RowFormat::kBgr)) return false;
+  const auto* bits = reinterpret_cast<const std::uint8_t*>(props.DIBBytes);
+  const bool bottomUp = props.DIBHeight < 0;
+  const int first = index * plan.band_rows;
+  const int end = std::min(plan.height, first + plan.band_rows);
+  constexpr int kChunk = 16;
+  const std::uint8_t* rows[kChunk];
+  for (int y = first; y < end; y += kChunk) {
+    const int n = std::min(kChunk, end - y);
+    for (int i = 0; i < n; ++i) {
+      const int memoryRow = bottomUp ? plan.height - 1 - (y + i) : y + i;
+      rows[i] = bits + static_cast<std::ptrdiff_t>(memoryRow) * pitch;
+    }
+    if (!encoder.Write(rows, n)) return false;
+  }
+  return encoder.Finish();
 }
 
 }  // namespace
@@ -56,11 +80,11 @@ int ijlInit(JPEG_CORE_PROPERTIES* props) {
   Kept& kept = TheKept();
   {
     std::lock_guard lock(kept.mutex);
-    props->jprops = std::exchange(kept.encoder, nullptr);
+    props->jprops = std::exchange(kept.encoders, nullptr);
     props->JPGBuffer = std::exchange(kept.buffer, nullptr);
     props->JPGCapacity = std::exchange(kept.capacity, 0);
   }
-  if (props->jprops == nullptr) props->jprops = tjInitCompress();
+  if (props->jprops == nullptr) props->jprops = new (std::nothrow) Encoders;
   return props->jprops != nullptr ? IJL_OK : IJL_INIT_ERROR;
 }
 
@@ -74,26 +98,32 @@ int ijlWrite(JPEG_CORE_PROPERTIES* props, IJLIOTYPE mode) {
   if (const int status = CheckPicture(*props, pitch); status != IJL_OK) return status;
   if (props->jquality < 1 || props->jquality > 100) return IJL_INVALID_QUALITY;
 
-  // The worst case of the encoder's output, so that it never reallocates the buffer.
-  const unsigned long needed = tjBufSize(props->DIBWidth, props->JPGHeight, kDefaultSubsampling);
-  if (needed == static_cast<unsigned long>(-1)) return IJL_INVALID_SIZE;
-  if (props->JPGCapacity < needed) {
-    tjFree(props->JPGBuffer);
-    props->JPGCapacity = 0;
-    props->JPGBuffer = tjAlloc(static_cast<int>(std::min<unsigned long>(needed, INT_MAX)));
-    if (props->JPGBuffer == nullptr) return IJL_ENCODER_ERROR;
-    props->JPGCapacity = needed;
+  const BandPlan plan =
+      platform::jpeg::PlanBands(props->DIBWidth, props->JPGHeight,
+                                platform::jpeg::WorthThreads(props->DIBWidth, props->JPGHeight));
+  auto& encoders = static_cast<Encoders*>(props->jprops)->bands;
+  std::vector<BandEncoder*> bands;
+  try {
+    while (encoders.size() < static_cast<std::size_t>(plan.bands))
+      encoders.push_back(std::make_unique<BandEncoder>());
+    for (int i = 0; i < plan.bands; ++i) bands.push_back(encoders[i].get());
+  } catch (const std::bad_alloc&) {
+    return IJL_ENCODER_ERROR;
   }
+  const bool encoded = platform::jpeg::ForEachBand(
+      plan.bands, [&](int index) { return EncodeBand(*props, pitch, plan, index, *bands[index]); });
+  if (!encoded) return IJL_ENCODER_ERROR;
 
-  const int flags = TJFLAG_NOREALLOC | (props->DIBHeight < 0 ? TJFLAG_BOTTOMUP : 0);
-  unsigned char* bytes = props->JPGBuffer;
-  unsigned long size = props->JPGCapacity;
-  const int result =
-      tjCompress2(props->jprops, reinterpret_cast<const unsigned char*>(props->DIBBytes),
-                  props->DIBWidth, pitch, props->JPGHeight, TJPF_BGR, &bytes, &size,
-                  kDefaultSubsampling, props->jquality, flags);
-  if (result != 0) return IJL_ENCODER_ERROR;
-  props->JPGBytes = bytes;
+  const std::size_t size = platform::jpeg::StitchedSize(plan, bands);
+  if (props->JPGCapacity < size) {
+    std::free(props->JPGBuffer);
+    props->JPGCapacity = 0;
+    props->JPGBuffer = static_cast<BYTE*>(std::malloc(size));
+    if (props->JPGBuffer == nullptr) return IJL_ENCODER_ERROR;
+    props->JPGCapacity = size;
+  }
+  platform::jpeg::Stitch(plan, bands, props->JPGBuffer);
+  props->JPGBytes = props->JPGBuffer;
   props->JPGSizeBytes = size;
   return IJL_OK;
 }
@@ -103,19 +133,19 @@ int ijlFree(JPEG_CORE_PROPERTIES* props) {
   Kept& kept = TheKept();
   {
     std::lock_guard lock(kept.mutex);
-    if (kept.encoder == nullptr && props->jprops != nullptr) {
-      kept.encoder = std::exchange(props->jprops, nullptr);
-      tjFree(kept.buffer);
+    if (kept.encoders == nullptr && props->jprops != nullptr) {
+      kept.encoders = static_cast<Encoders*>(std::exchange(props->jprops, nullptr));
+      std::free(kept.buffer);
       kept.buffer = std::exchange(props->JPGBuffer, nullptr);
       kept.capacity = props->JPGCapacity;
     }
   }
-  tjFree(props->JPGBuffer);
+  std::free(props->JPGBuffer);
   props->JPGBuffer = nullptr;
   props->JPGBytes = nullptr;
   props->JPGSizeBytes = 0;
   props->JPGCapacity = 0;
-  if (props->jprops != nullptr) tjDestroy(props->jprops);
+  delete static_cast<Encoders*>(props->jprops);
   props->jprops = nullptr;
   return IJL_OK;
 }

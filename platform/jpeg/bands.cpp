@@ -1,0 +1,277 @@
+#include "platform/jpeg/bands.h"
+
+// jpeglib.h needs size_t and FILE declared first.
+#include <algorithm>
+#include <atomic>
+#include <thread>
+#include <cstdio>
+#include <csetjmp>
+#include <cstdlib>
+#include <cstring>
+#include <system_error>
+
+#include <jpeglib.h>
+#include <jerror.h>
+
+namespace platform::jpeg {
+namespace {
+
+constexpr int kMcuSide = 16;  // 4:2:0
+constexpr std::uint8_t kMarker = 0xFF, kSOI = 0xD8, kEOI = 0xD9, kSOS = 0xDA, kSOF0 = 0xC0,
+                       kDRI = 0xDD, kRST0 = 0xD0;
+
+struct ErrorJump {
+  jpeg_error_mgr manager;
+  std::jmp_buf jump;
+};
+
+[[noreturn]] void JumpOut(j_common_ptr cinfo) {
+  std::longjmp(reinterpret_cast<ErrorJump*>(cinfo->err)->jump, 1);
+}
+
+void Silent(j_common_ptr, int) {}
+
+}  // namespace
+
+// The encoder's destination: one growing buffer, kept from band to band.
+struct BandEncoder::Output {
+  jpeg_destination_mgr manager;
+  ErrorJump error;
+  std::uint8_t* bytes = nullptr;
+  std::size_t capacity = 0;
+  std::size_t size = 0;
+
+  static void Init(j_compress_ptr cinfo) {
+    Output* o = reinterpret_cast<Output*>(cinfo->dest);
+    if (o->capacity == 0) Grow(cinfo, 64 * 1024);
+    o->manager.next_output_byte = o->bytes;
+    o->manager.free_in_buffer = o->capacity;
+  }
+  static void Grow(j_compress_ptr cinfo, std::size_t capacity) {
+    Output* o = reinterpret_cast<Output*>(cinfo->dest);
+    auto* grown = static_cast<std::uint8_t*>(std::realloc(o->bytes, capacity));
+    if (!grown) ERREXIT1(cinfo, JERR_OUT_OF_MEMORY, 0);
+    o->bytes = grown;
+    o->capacity = capacity;
+  }
+  static boolean Empty(j_compress_ptr cinfo) {
+    Output* o = reinterpret_cast<Output*>(cinfo->dest);
+    std::size_t used = o->capacity;
+    Grow(cinfo, 2 * o->capacity);
+    o->manager.next_output_byte = o->bytes + used;
+    o->manager.free_in_buffer = o->capacity - used;
+    return TRUE;
+  }
+  static void Term(j_compress_ptr cinfo) {
+    Output* o = reinterpret_cast<Output*>(cinfo->dest);
+    o->size = o->capacity - o->manager.free_in_buffer;
+  }
+};
+
+BandPlan PlanBands(int width, int height, int wanted) {
+  BandPlan plan;
+  plan.width = width;
+  plan.height = height;
+  if (width <= 0 || height <= 0) return plan;
+  const int mcu_columns = (width + kMcuSide - 1) / kMcuSide;
+  const int mcu_rows = (height + kMcuSide - 1) / kMcuSide;
+  int per_band = (mcu_rows + std::max(wanted, 1) - 1) / std::max(wanted, 1);
+  per_band = std::max(1, std::min(per_band, 0xFFFF / mcu_columns));
+  plan.band_rows = per_band * kMcuSide;
+  plan.bands = (mcu_rows + per_band - 1) / per_band;
+  plan.restart_interval = plan.bands > 1 ? static_cast<unsigned>(per_band * mcu_columns) : 0;
+  return plan;
+}
+
+int WorthThreads(int width, int height) {
+  constexpr std::int64_t kPixelsForThreads = 256 * 1024;
+  if (std::int64_t{width} * height < kPixelsForThreads) return 1;
+  const unsigned cores = std::thread::hardware_concurrency();
+  return static_cast<int>(std::clamp(cores, 1u, 4u));
+}
+
+bool ForEachBand(int count, const std::function<bool(int)>& work) {
+  std::atomic<int> next{0};
+  std::atomic<bool> ok{true};
+  auto run = [&] {
+    for (int i; (i = next.fetch_add(1)) < count;)
+      if (!work(i)) ok = false;
+  };
+  std::vector<std::thread> helpers;
+  const int threads = std::min(count, WorthThreads(1 << 20, 1));
+  for (int t = 1; t < threads; ++t) {
+    try {
+      helpers.emplace_back(run);
+    } catch (const std::system_error&) {
+      break;  // no thread to be had: this one does the rest
+    }
+  }
+  run();
+  for (std::thread& helper : helpers) helper.join();
+  return ok;
+}
+
+BandEncoder::BandEncoder() : cinfo_(new jpeg_compress_struct{}), out_(new Output) {
+  cinfo_->err = jpeg_std_error(&out_->error.manager);
+  out_->error.manager.error_exit = JumpOut;
+  out_->error.manager.emit_message = Silent;
+  jpeg_create_compress(cinfo_);
+  out_->manager.init_destination = Output::Init;
+  out_->manager.empty_output_buffer = Output::Empty;
+  out_->manager.term_destination = Output::Term;
+  cinfo_->dest = &out_->manager;
+}
+
+BandEncoder::~BandEncoder() {
+  jpeg_destroy_compress(cinfo_);
+  std::free(out_->bytes);
+  delete out_;
+  delete cinfo_;
+}
+
+bool BandEncoder::Start(const BandPlan& plan, int index, int quality, RowFormat format) {
+  if (index < 0 || index >= plan.bands || quality < 1 || quality > 100) return false;
+  const int first_row = index * plan.band_rows;
+  first_ = index == 0;
+  full_height_ = plan.height;
+  jpeg_compress_struct* c = cinfo_;
+  if (setjmp(out_->error.jump)) {
+    jpeg_abort_compress(c);
+    return false;
+  }
+  c->image_width = static_cast<JDIMENSION>(plan.width);
+  c->image_height = static_cast<JDIMENSION>(std::min(plan.band_rows, plan.height - first_row));
+  c->in_color_space = format == RowFormat::kBgr ? JCS_EXT_BGR : JCS_EXT_BGRX;
+  c->input_components = format == RowFormat::kBgr ? 3 : 4;
+  // What tjCompress2 sets for 4:2:0 without flags: below quality 96 the fast integer DCT.
+  jpeg_set_defaults(c);
+  jpeg_set_quality(c, quality, TRUE);
+  c->dct_method = quality >= 96 ? JDCT_ISLOW : JDCT_FASTEST;
+  jpeg_set_colorspace(c, JCS_YCbCr);
+  c->comp_info[0].h_samp_factor = c->comp_info[0].v_samp_factor = 2;
+  for (int i = 1; i < 3; ++i) c->comp_info[i].h_samp_factor = c->comp_info[i].v_samp_factor = 1;
+  // Later bands need only the scan's own markers; the stitched file takes band 0's tables.
+  if (!first_) {
+    c->write_JFIF_header = FALSE;
+    jpeg_suppress_tables(c, TRUE);
+  }
+  jpeg_start_compress(c, first_ ? TRUE : FALSE);
+  return true;
+}
+
+bool BandEncoder::Write(const std::uint8_t* const* rows, int count) {
+  jpeg_compress_struct* c = cinfo_;
+  if (setjmp(out_->error.jump)) {
+    jpeg_abort_compress(c);
+    return false;
+  }
+  JDIMENSION done = 0;
+  while (done < static_cast<JDIMENSION>(count)) {
+    JDIMENSION n = jpeg_write_scanlines(c, const_cast<JSAMPARRAY>(rows + done),
+                                        static_cast<JDIMENSION>(count) - done);
+    if (n == 0) return false;
+    done += n;
+  }
+  return true;
+}
+
+bool BandEncoder::Finish() {
+  jpeg_compress_struct* c = cinfo_;
+  if (setjmp(out_->error.jump)) {
+    jpeg_abort_compress(c);
+    return false;
+  }
+  jpeg_finish_compress(c);
+  return Split();
+}
+
+// Finds the entropy-coded data between the scan header and the closing EOI.
+bool BandEncoder::Split() {
+  const std::uint8_t* b = out_->bytes;
+  const std::size_t size = out_->size;
+  if (size < 6 || b[0] != kMarker || b[1] != kSOI || b[size - 2] != kMarker || b[size - 1] != kEOI)
+    return false;
+  std::size_t at = 2, sof = 0;
+  while (at + 4 <= size && b[at] == kMarker) {
+    const std::uint8_t code = b[at + 1];
+    const std::size_t length = (std::size_t{b[at + 2]} << 8) | b[at + 3];
+    if (code == kSOF0) sof = at;
+    if (code == kSOS) {
+      segment_begin_ = at + 2 + length;
+      segment_end_ = size - 2;
+      if (!first_) return segment_begin_ <= segment_end_;
+      if (sof == 0 || segment_begin_ > segment_end_) return false;
+      // The header of the whole picture: the full height, and the restart interval (added by
+      // Stitch) before the scan header.
+      header_.assign(b, b + segment_begin_);
+      header_[sof + 5] = static_cast<std::uint8_t>(full_height_ >> 8);
+      header_[sof + 6] = static_cast<std::uint8_t>(full_height_);
+      return true;
+    }
+    at += 2 + length;
+  }
+  return false;
+}
+
+std::span<const std::uint8_t> BandEncoder::Header() const {
+  return header_;
+}
+
+std::span<const std::uint8_t> BandEncoder::Segment() const {
+  return {out_->bytes + segment_begin_, segment_end_ - segment_begin_};
+}
+
+namespace {
+
+constexpr std::size_t kDriBytes = 6;
+
+// Where band 0's scan header begins within its header.
+std::size_t ScanHeaderAt(std::span<const std::uint8_t> header) {
+  std::size_t at = 2;
+  while (at + 4 <= header.size()) {
+    if (header[at + 1] == kSOS) return at;
+    at += 2 + ((std::size_t{header[at + 2]} << 8) | header[at + 3]);
+  }
+  return header.size();
+}
+
+}  // namespace
+
+std::size_t StitchedSize(const BandPlan& plan, std::span<BandEncoder* const> bands) {
+  std::size_t size = bands[0]->Header().size() + 2;  // and EOI
+  if (plan.bands > 1) size += kDriBytes + 2 * static_cast<std::size_t>(plan.bands - 1);
+  for (const BandEncoder* band : bands) size += band->Segment().size();
+  return size;
+}
+
+void Stitch(const BandPlan& plan, std::span<BandEncoder* const> bands, std::uint8_t* out) {
+  std::span<const std::uint8_t> header = bands[0]->Header();
+  const std::size_t scan = ScanHeaderAt(header);
+  std::memcpy(out, header.data(), scan);
+  out += scan;
+  if (plan.bands > 1) {
+    const std::uint8_t dri[kDriBytes] = {kMarker,
+                                         kDRI,
+                                         0,
+                                         4,
+                                         static_cast<std::uint8_t>(plan.restart_interval >> 8),
+                                         static_cast<std::uint8_t>(plan.restart_interval)};
+    std::memcpy(out, dri, kDriBytes);
+    out += kDriBytes;
+  }
+  std::memcpy(out, header.data() + scan, header.size() - scan);
+  out += header.size() - scan;
+  for (std::size_t i = 0; i < bands.size(); ++i) {
+    if (i > 0) {
+      *out++ = kMarker;
+      *out++ = static_cast<std::uint8_t>(kRST0 + (i - 1) % 8);
+    }
+    std::span<const std::uint8_t> segment = bands[i]->Segment();
+    std::memcpy(out, segment.data(), segment.size());
+    out += segment.size();
+  }
+  *out++ = kMarker;
+  *out = kEOI;
+}
+
+}  // namespace platform::jpeg

@@ -1,0 +1,181 @@
+#include "platform/jpeg/bands.h"
+
+#include <gtest/gtest.h>
+#include <turbojpeg.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <unistd.h>
+#include <string>
+#include <vector>
+
+#include "platform/jpeg/jpeg.h"
+#include "platform/jpeg/jpeg_test_picture.h"
+
+namespace {
+
+using jpegtest::Decode;
+using jpegtest::Decoded;
+
+// Top-down BGR rows without filler: busy texture over gradients, so that every band has
+// real entropy-coded data and DC values that differ from band to band.
+std::vector<BYTE> Picture(int width, int height) {
+  std::vector<BYTE> bgr(static_cast<std::size_t>(width) * height * 3);
+  unsigned seed = 12345;
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) {
+      seed = seed * 1103515245u + 12345u;
+      BYTE* p = &bgr[(static_cast<std::size_t>(y) * width + x) * 3];
+      p[0] = static_cast<BYTE>((x * 7 + (seed >> 24) / 4) & 0xFF);
+      p[1] = static_cast<BYTE>((y * 3 + x / 5) & 0xFF);
+      p[2] = static_cast<BYTE>(((x ^ y) + (seed >> 28) * 9) & 0xFF);
+    }
+  return bgr;
+}
+
+// What one call of tjCompress2 makes of the picture: the reference.
+std::vector<BYTE> OneEncode(const std::vector<BYTE>& bgr, int width, int height) {
+  tjhandle tj = tjInitCompress();
+  unsigned char* jpeg = nullptr;
+  unsigned long size = 0;
+  EXPECT_EQ(tjCompress2(tj, bgr.data(), width, width * 3, height, TJPF_BGR, &jpeg, &size,
+                        TJSAMP_420, 90, 0),
+            0);
+  std::vector<BYTE> out(jpeg, jpeg + size);
+  tjFree(jpeg);
+  tjDestroy(tj);
+  return out;
+}
+
+// The picture cut as the plan says, each band encoded by an encoder of its own, stitched.
+std::vector<BYTE> BandedEncode(const std::vector<BYTE>& bgr, const platform::jpeg::BandPlan& plan) {
+  std::vector<std::unique_ptr<platform::jpeg::BandEncoder>> owned;
+  std::vector<platform::jpeg::BandEncoder*> bands;
+  for (int b = 0; b < plan.bands; ++b) {
+    owned.push_back(std::make_unique<platform::jpeg::BandEncoder>());
+    bands.push_back(owned.back().get());
+    EXPECT_TRUE(bands[b]->Start(plan, b, 90, platform::jpeg::RowFormat::kBgr));
+    for (int y = b * plan.band_rows; y < std::min(plan.height, (b + 1) * plan.band_rows); ++y) {
+      const std::uint8_t* row = &bgr[static_cast<std::size_t>(y) * plan.width * 3];
+      EXPECT_TRUE(bands[b]->Write(&row, 1));
+    }
+    EXPECT_TRUE(bands[b]->Finish());
+  }
+  std::vector<BYTE> out(platform::jpeg::StitchedSize(plan, bands));
+  platform::jpeg::Stitch(plan, bands, out.data());
+  return out;
+}
+
+// djpeg's complaints about the file (its warnings and errors), empty for a clean file.
+std::string DjpegComplaints(const std::vector<BYTE>& jpeg) {
+  char path[] = "/tmp/bands_test_XXXXXX";
+  const int fd = mkstemp(path);
+  EXPECT_GE(fd, 0);
+  EXPECT_EQ(write(fd, jpeg.data(), jpeg.size()), static_cast<ssize_t>(jpeg.size()));
+  close(fd);
+  std::string command = std::string("djpeg -bmp ") + path + " 2>&1 >/dev/null; echo status $?";
+  std::string output;
+  if (FILE* p = popen(command.c_str(), "r")) {
+    char buffer[256];
+    while (std::fgets(buffer, sizeof buffer, p)) output += buffer;
+    pclose(p);
+  }
+  unlink(path);
+  return output == "status 0\n" ? "" : output;
+}
+
+struct Size {
+  int width, height;
+};
+
+// Odd sizes, a single MCU, and a width over 4096; cut into 1, 2, 3 and 19 bands (19 takes the
+// restart markers past RST7 and back to RST0).
+TEST(Bands, DecodedPixelsEqualOneEncodeOfTheWholePicture) {
+  const Size sizes[] = {{1, 1}, {17, 9}, {1366, 771}, {4100, 40}, {64, 300}};
+  for (const Size& s : sizes) {
+    const std::vector<BYTE> bgr = Picture(s.width, s.height);
+    const Decoded reference =
+        Decode(OneEncode(bgr, s.width, s.height).data(), OneEncode(bgr, s.width, s.height).size());
+    ASSERT_FALSE(reference.bgr.empty());
+    for (int wanted : {1, 2, 3, 19}) {
+      SCOPED_TRACE(std::to_string(s.width) + "x" + std::to_string(s.height) + " in " +
+                   std::to_string(wanted) + " bands");
+      const platform::jpeg::BandPlan plan = platform::jpeg::PlanBands(s.width, s.height, wanted);
+      const std::vector<BYTE> jpeg = BandedEncode(bgr, plan);
+      const Decoded d = Decode(jpeg.data(), jpeg.size());
+      EXPECT_EQ(d.width, s.width);
+      EXPECT_EQ(d.height, s.height);
+      EXPECT_EQ(d.subsampling, TJSAMP_420);
+      EXPECT_TRUE(d.bgr == reference.bgr) << "decoded pixels differ from one encode";
+      EXPECT_EQ(DjpegComplaints(jpeg), "");
+    }
+  }
+}
+
+// One band is exactly one plain encode, byte for byte: small pictures lose nothing.
+TEST(Bands, OneBandIsThePlainEncode) {
+  const std::vector<BYTE> bgr = Picture(17, 9);
+  const platform::jpeg::BandPlan plan = platform::jpeg::PlanBands(17, 9, 4);
+  EXPECT_EQ(plan.bands, 1);
+  EXPECT_EQ(BandedEncode(bgr, plan), OneEncode(bgr, 17, 9));
+}
+
+TEST(Bands, PlansKeepTheRestartIntervalWithin16Bits) {
+  struct Case {
+    int width, height, wanted;
+    int band_rows, bands;
+    unsigned restart_interval;
+  };
+  const Case cases[] = {
+      {1920, 1080, 2, 544, 2, 120 * 34},  // 68 MCU rows of 120
+      {3840, 2160, 2, 1088, 2, 240 * 68},
+      {1366, 771, 2, 400, 2, 86 * 25},      // 49 MCU rows: 25 and 24
+      {17, 9, 4, 16, 1, 0},                 // one MCU row: no restarts
+      {65500, 1000, 2, 256, 4, 4094 * 16},  // 4094 MCUs a row: 16 rows of them at most
+      {1920, 1080, 0, 1088, 1, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
+    const platform::jpeg::BandPlan plan = platform::jpeg::PlanBands(c.width, c.height, c.wanted);
+    EXPECT_EQ(plan.band_rows, c.band_rows);
+    EXPECT_EQ(plan.bands, c.bands);
+    EXPECT_EQ(plan.restart_interval, c.restart_interval);
+    EXPECT_LE(plan.restart_interval, 0xFFFFu);
+  }
+}
+
+// ijlWrite cuts large pictures into bands on several threads: bottom-up rows with filler bytes
+// decode to the same pixels as one encode of the same rows.
+TEST(Bands, IjlWriteOfABottomUpDibEqualsOneEncode) {
+  for (const Size s : {Size{1366, 771}, Size{4100, 130}}) {
+    SCOPED_TRACE(std::to_string(s.width) + "x" + std::to_string(s.height));
+    const int stride = (3 * s.width + 3) / 4 * 4;
+    std::vector<BYTE> dib(static_cast<std::size_t>(stride) * s.height, 0xA5);
+    jpegtest::PaintTestPicture(dib.data(), s.width, s.height, stride);
+    JPEG_CORE_PROPERTIES props{};
+    ASSERT_EQ(ijlInit(&props), IJL_OK);
+    props.DIBBytes = reinterpret_cast<LONG_PTR>(dib.data());
+    props.DIBWidth = props.JPGWidth = s.width;
+    props.DIBHeight = -s.height;
+    props.JPGHeight = s.height;
+    props.DIBPadBytes = stride - 3 * s.width;
+    props.jquality = 90;
+    ASSERT_EQ(ijlWrite(&props, IJL_JBUFF_WRITEWHOLEIMAGE), IJL_OK);
+    const Decoded ours = Decode(props.JPGBytes, props.JPGSizeBytes);
+    ijlFree(&props);
+
+    tjhandle tj = tjInitCompress();
+    unsigned char* jpeg = nullptr;
+    unsigned long size = 0;
+    ASSERT_EQ(tjCompress2(tj, dib.data(), s.width, stride, s.height, TJPF_BGR, &jpeg, &size,
+                          TJSAMP_420, 90, TJFLAG_BOTTOMUP),
+              0);
+    const Decoded reference = Decode(jpeg, size);
+    tjFree(jpeg);
+    tjDestroy(tj);
+    EXPECT_TRUE(ours.bgr == reference.bgr);
+  }
+}
+
+}  // namespace
