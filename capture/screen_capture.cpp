@@ -5,6 +5,7 @@
 #include "platform/runtime/errors.h"
 #include "platform/runtime/numbers.h"
 #include "platform/gdi/screen.h"
+#include "platform/gdi/screen_jpeg.h"
 #include "platform/user/window.h"
 
 namespace pictoss {
@@ -66,7 +67,7 @@ platform::Ref<Picture> GrabWindowRect(HWND hWndSrc, bool bClient, std::int32_t l
   return picture;
 }
 
-platform::Ref<Picture> GrabFullScreen() {
+GrabTarget FullScreenTarget() {
   HWND hWnd = GetDesktopWindow();
   double dWidthTwips = platform::ScreenWidthTwips();
   double dTwipsX = platform::TwipsPerPixelX();
@@ -74,16 +75,47 @@ platform::Ref<Picture> GrabFullScreen() {
   double dTwipsY = platform::TwipsPerPixelY();
   std::int32_t lWidth = IntegerDivide(dWidthTwips, dTwipsX);
   std::int32_t lHeight = IntegerDivide(dHeightTwips, dTwipsY);
-  return GrabWindowRect(hWnd, false, 0, 0, lWidth, lHeight);
+  return {hWnd, lWidth, lHeight};
 }
 
-platform::Ref<Picture> GrabForegroundWindow() {
+GrabTarget ForegroundWindowTarget() {
   HWND hWnd = GetForegroundWindow();
   RECT tRect{0, 0, 0, 0};
   GetWindowRect(hWnd, &tRect);
   std::int32_t lWidth = platform::CheckedSub(tRect.right, tRect.left, kSource);
   std::int32_t lHeight = platform::CheckedSub(tRect.bottom, tRect.top, kSource);
-  return GrabWindowRect(hWnd, false, 0, 0, lWidth, lHeight);
+  return {hWnd, lWidth, lHeight};
+}
+
+platform::Ref<Picture> GrabFullScreen() {
+  const GrabTarget t = FullScreenTarget();
+  return GrabWindowRect(t.hWnd, false, 0, 0, t.lWidth, t.lHeight);
+}
+
+platform::Ref<Picture> GrabForegroundWindow() {
+  const GrabTarget t = ForegroundWindowTarget();
+  return GrabWindowRect(t.hWnd, false, 0, 0, t.lWidth, t.lHeight);
+}
+
+platform::Ref<Picture> GrabEncoded(const GrabTarget& target, HDC hDibDC,
+                                   JPEG_CORE_PROPERTIES& props) {
+  HDC hDCSrc = GetWindowDC(target.hWnd);
+  platform::Ref<Picture> picture;
+  if (hDCSrc && BitBltEncode(hDibDC, hDCSrc, 0, 0, &props)) {
+    // The picture's bitmap, in the screen's format, takes on the DIB section's pixels: the
+    // copy below shares them rather than copying.
+    HDC hDCMemory = CreateCompatibleDC(hDCSrc);
+    HBITMAP hBmp = CreateCompatibleBitmap(hDCSrc, target.lWidth, target.lHeight);
+    HGDIOBJ hBmpPrev = SelectObject(hDCMemory, hBmp);
+    const bool copied =
+        hBmpPrev && BitBlt(hDCMemory, 0, 0, target.lWidth, target.lHeight, hDibDC, 0, 0, SRCCOPY);
+    if (hBmpPrev) SelectObject(hDCMemory, hBmpPrev);
+    DeleteDC(hDCMemory);
+    if (copied) picture = MakeBitmapPicture(hBmp, 0);
+    if (!picture && hBmp) DeleteObject(hBmp);
+  }
+  ReleaseDC(target.hWnd, hDCSrc);
+  return picture;
 }
 
 HolderForm& main() {

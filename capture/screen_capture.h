@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "platform/gdi/gdi.h"
+#include "platform/jpeg/jpeg.h"
 #include "platform/ole/object.h"
 #include "platform/ole/picture.h"
 
@@ -31,6 +32,24 @@ platform::Ref<Picture> GrabFullScreen();
 // The foreground window with its frame; 0 × 0 when there is none. Raises 6 when its width or
 // height does not fit 32 bits.
 platform::Ref<Picture> GrabForegroundWindow();
+
+// The window and the size that GrabFullScreen and GrabForegroundWindow read, computed and
+// raising as they do.
+struct GrabTarget {
+  HWND hWnd;
+  std::int32_t lWidth;
+  std::int32_t lHeight;
+};
+GrabTarget FullScreenTarget();
+GrabTarget ForegroundWindowTarget();
+
+// GrabWindowRect of the target (whole window, from its origin) in one pass with the JPEG
+// encode: the screen goes into the DIB section selected into hDibDC, which has the target's
+// size, and is encoded into props (initialised, with its quality set); the picture made takes
+// on the DIB section's pixels instead of a copy. None when the one pass cannot be made; the
+// caller then grabs, copies and encodes step by step.
+platform::Ref<Picture> GrabEncoded(const GrabTarget& target, HDC hDibDC,
+                                   JPEG_CORE_PROPERTIES& props);
 
 // The hidden holder form `main` with its one picture box: it keeps a reference to the last
 // captured picture and gives the same object back.

@@ -57,7 +57,8 @@ class BitmapObject : public GdiObject {
   static constexpr GdiKind kKind = GdiKind::kBitmap;
   // Makes a bitmap with its memory, or returns nullptr when the size is refused or memory is
   // short. DIB sections are zero-filled; other bitmaps start with unspecified pixels. A bitmap
-  // for_screen may get memory shared with the X server (see x11::ReadRootShared).
+  // for_screen may get memory shared with the X server (see x11::ReadRootShared); a large one
+  // gets its memory when it is first drawn on, as a full copy into it may bring memory along.
   static std::unique_ptr<BitmapObject> Make(int width, int height, const PixelFormat& format,
                                             bool dib_section, bool for_screen = false);
   ~BitmapObject() override;
@@ -69,24 +70,43 @@ class BitmapObject : public GdiObject {
   const PixelFormat& format() const { return format_; }
   std::int32_t stride() const { return stride_; }
   bool dib_section() const { return dib_; }
-  std::uint8_t* bits() const { return bits_; }
+  std::uint8_t* bits();
   ColorTable& table() { return table_; }
+  // The pixels as they lie in memory; an empty view when memory cannot be had.
   Surface View();
 
+  // Takes on the pixels of a 24-bit DIB section of its own size instead of copying them: both
+  // then read the same memory, and the first GDI write to either, or PrepareWrite on the DIB
+  // section before its memory is written directly, gives this bitmap a copy of its own. False
+  // when the two cannot share (this is a DIB section, the sizes differ).
+  bool SharePixelsOf(BitmapObject& dib);
+  // Call before the pixels are written: a bitmap that shares them takes a copy first.
+  void PrepareWrite();
+
   HDC selected_into = 0;
+  struct Pixels;
 
  private:
   BitmapObject() : GdiObject(kKind) {}
+  bool Detach();
   int width_ = 0;
   int height_ = 0;
   PixelFormat format_;
   std::int32_t stride_ = 0;
   std::size_t size_ = 0;
   bool dib_ = false;
-  bool shared_ = false;
-  std::uint8_t* bits_ = nullptr;
+  bool for_screen_ = false;
+  // A bitmap that took on a DIB section's pixels keeps them in the DIB section's layout.
+  bool dib_layout_ = false;
+  std::shared_ptr<Pixels> pixels_;
   ColorTable table_{};
 };
+
+// Shares the pixels of the DIB section src with the bitmap dest (see SharePixelsOf).
+PLATFORM_API bool SharePixels(HBITMAP dest, HBITMAP src);
+// Gives every bitmap that shares the DIB section's pixels a copy of its own: call before the
+// DIB section's memory is written directly.
+PLATFORM_API void PrepareDibWrite(HBITMAP dib);
 
 // The stock bitmap: the 1×1 monochrome bitmap of a new memory DC.
 HBITMAP StockBitmap();

@@ -16,6 +16,7 @@
 #include <vector>
 
 struct jpeg_compress_struct;
+struct JPEG_CORE_PROPERTIES;
 
 namespace platform::jpeg {
 
@@ -77,5 +78,12 @@ class BandEncoder {
 // `bands` are the finished encoders of bands 0, 1, ... in order.
 std::size_t StitchedSize(const BandPlan& plan, std::span<BandEncoder* const> bands);
 void Stitch(const BandPlan& plan, std::span<BandEncoder* const> bands, std::uint8_t* out);
+
+// The record's band encoders for `count` bands (made as needed, kept by the record), or an
+// empty list when memory is short.
+std::vector<BandEncoder*> RecordBandEncoders(JPEG_CORE_PROPERTIES* props, int count);
+// Stitches the finished bands into the record's JPGBytes; false when memory is short.
+bool StoreStitched(JPEG_CORE_PROPERTIES* props, const BandPlan& plan,
+                   std::span<BandEncoder* const> bands);
 
 }  // namespace platform::jpeg

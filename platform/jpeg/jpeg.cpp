@@ -101,32 +101,48 @@ int ijlWrite(JPEG_CORE_PROPERTIES* props, IJLIOTYPE mode) {
   const BandPlan plan =
       platform::jpeg::PlanBands(props->DIBWidth, props->JPGHeight,
                                 platform::jpeg::WorthThreads(props->DIBWidth, props->JPGHeight));
+  const std::vector<BandEncoder*> bands = platform::jpeg::RecordBandEncoders(props, plan.bands);
+  if (bands.empty()) return IJL_ENCODER_ERROR;
+  const bool encoded = platform::jpeg::ForEachBand(
+      plan.bands, [&](int index) { return EncodeBand(*props, pitch, plan, index, *bands[index]); });
+  if (!encoded || !platform::jpeg::StoreStitched(props, plan, bands)) return IJL_ENCODER_ERROR;
+  return IJL_OK;
+}
+
+namespace platform::jpeg {
+
+std::vector<BandEncoder*> RecordBandEncoders(JPEG_CORE_PROPERTIES* props, int count) {
   auto& encoders = static_cast<Encoders*>(props->jprops)->bands;
   std::vector<BandEncoder*> bands;
   try {
-    while (encoders.size() < static_cast<std::size_t>(plan.bands))
+    while (encoders.size() < static_cast<std::size_t>(count))
       encoders.push_back(std::make_unique<BandEncoder>());
-    for (int i = 0; i < plan.bands; ++i) bands.push_back(encoders[i].get());
+    for (int i = 0; i < count; ++i) bands.push_back(encoders[i].get());
   } catch (const std::bad_alloc&) {
-    return IJL_ENCODER_ERROR;
+    bands.clear();
   }
-  const bool encoded = platform::jpeg::ForEachBand(
-      plan.bands, [&](int index) { return EncodeBand(*props, pitch, plan, index, *bands[index]); });
-  if (!encoded) return IJL_ENCODER_ERROR;
+  return bands;
+}
 
-  const std::size_t size = platform::jpeg::StitchedSize(plan, bands);
+bool StoreStitched(JPEG_CORE_PROPERTIES* props, const BandPlan& plan,
+                   std::span<BandEncoder* const> bands) {
+  props->JPGBytes = nullptr;
+  props->JPGSizeBytes = 0;
+  const std::size_t size = StitchedSize(plan, bands);
   if (props->JPGCapacity < size) {
     std::free(props->JPGBuffer);
     props->JPGCapacity = 0;
     props->JPGBuffer = static_cast<BYTE*>(std::malloc(size));
-    if (props->JPGBuffer == nullptr) return IJL_ENCODER_ERROR;
+    if (props->JPGBuffer == nullptr) return false;
     props->JPGCapacity = size;
   }
-  platform::jpeg::Stitch(plan, bands, props->JPGBuffer);
+  Stitch(plan, bands, props->JPGBuffer);
   props->JPGBytes = props->JPGBuffer;
   props->JPGSizeBytes = size;
-  return IJL_OK;
+  return true;
 }
+
+}  // namespace platform::jpeg
 
 int ijlFree(JPEG_CORE_PROPERTIES* props) {
   if (props == nullptr) return IJL_INVALID_RECORD;
