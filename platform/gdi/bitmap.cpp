@@ -147,6 +147,12 @@ namespace {
 // capture hands them a DIB section's pixels instead.
 constexpr std::size_t kLateMemoryBytes = 256 * 1024;
 
+// Bitmaps that share a DIB section's pixels now.
+std::vector<BitmapObject*>& Sharers() {
+  static auto* sharers = new std::vector<BitmapObject*>;
+  return *sharers;
+}
+
 std::shared_ptr<BitmapObject::Pixels> NewPixels(std::size_t size, bool zeroed, bool for_screen) {
   auto p = std::make_shared<BitmapObject::Pixels>();
   p->bits = TakeMemory(size, zeroed, for_screen, &p->shared_with_server);
@@ -182,6 +188,7 @@ std::unique_ptr<BitmapObject> BitmapObject::Make(int width, int height, const Pi
 
 BitmapObject::~BitmapObject() {
   if (pixels_) std::erase(pixels_->sharers, this);
+  std::erase(Sharers(), this);
 }
 
 std::uint8_t* BitmapObject::bits() {
@@ -218,16 +225,19 @@ bool BitmapObject::SharePixelsOf(BitmapObject& dib) {
   if (pixels_) std::erase(pixels_->sharers, this);
   pixels_ = dib.pixels_;
   pixels_->sharers.push_back(this);
+  Sharers().push_back(this);
   dib_layout_ = true;
   return true;
 }
 
 bool BitmapObject::Detach() {
+  if (!pixels_ || pixels_.use_count() == 1) return true;
   auto copy = NewPixels(pixels_->size, false, false);
   if (!copy) return false;
   std::memcpy(copy->bits, pixels_->bits, pixels_->size);
   std::erase(pixels_->sharers, this);
   pixels_ = std::move(copy);
+  std::erase(Sharers(), this);
   return true;
 }
 
@@ -256,16 +266,6 @@ int BitmapObject::Describe(int size, void* buffer) const {
   int n = std::min(size, static_cast<int>(sizeof(BITMAP)));
   std::memcpy(buffer, &record, static_cast<std::size_t>(n));
   return n;
-}
-
-bool SharePixels(HBITMAP dest, HBITMAP src) {
-  auto* d = FindGdi<BitmapObject>(dest);
-  auto* s = FindGdi<BitmapObject>(src);
-  return d && s && d->SharePixelsOf(*s);
-}
-
-void PrepareDibWrite(HBITMAP dib) {
-  if (auto* b = FindGdi<BitmapObject>(dib)) b->PrepareWrite();
 }
 
 HBITMAP StockBitmap() {
@@ -308,6 +308,13 @@ bool GetBitmapRgb(HBITMAP bitmap, int* width, int* height, std::vector<std::uint
 
 using platform::BitmapObject;
 using platform::DcObject;
+
+BOOL GdiFlush() {
+  std::vector<BitmapObject*> sharers = platform::Sharers();
+  bool all = true;
+  for (BitmapObject* b : sharers) all = b->Detach() && all;
+  return all ? TRUE : FALSE;
+}
 using platform::FindGdi;
 using platform::PixelFormat;
 

@@ -76,19 +76,21 @@ class BitmapObject : public GdiObject {
   Surface View();
 
   // Takes on the pixels of a 24-bit DIB section of its own size instead of copying them: both
-  // then read the same memory, and the first GDI write to either, or PrepareWrite on the DIB
-  // section before its memory is written directly, gives this bitmap a copy of its own. False
-  // when the two cannot share (this is a DIB section, the sizes differ).
+  // then read the same memory until the first GDI write to either, or GdiFlush before the DIB
+  // section's memory is written directly, gives this bitmap a copy of its own. False when the
+  // two cannot share (this is a DIB section, the sizes differ, a format of fewer bits).
   bool SharePixelsOf(BitmapObject& dib);
   // Call before the pixels are written: a bitmap that shares them takes a copy first.
   void PrepareWrite();
+  // Gives this bitmap a copy of the pixels it shares with a DIB section; false when memory is
+  // short.
+  bool Detach();
 
   HDC selected_into = 0;
   struct Pixels;
 
  private:
   BitmapObject() : GdiObject(kKind) {}
-  bool Detach();
   int width_ = 0;
   int height_ = 0;
   PixelFormat format_;
@@ -101,12 +103,6 @@ class BitmapObject : public GdiObject {
   std::shared_ptr<Pixels> pixels_;
   ColorTable table_{};
 };
-
-// Shares the pixels of the DIB section src with the bitmap dest (see SharePixelsOf).
-PLATFORM_API bool SharePixels(HBITMAP dest, HBITMAP src);
-// Gives every bitmap that shares the DIB section's pixels a copy of its own: call before the
-// DIB section's memory is written directly.
-PLATFORM_API void PrepareDibWrite(HBITMAP dib);
 
 // The stock bitmap: the 1×1 monochrome bitmap of a new memory DC.
 HBITMAP StockBitmap();

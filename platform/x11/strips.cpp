@@ -41,8 +41,12 @@ xcb_connection_t* Xcb() {
   return c && !c->broken ? XGetXCBConnection(c->display) : nullptr;
 }
 
-void Destroy(StripReader::Segment* s, bool detach) {
-  if (xcb_connection_t* xcb = Xcb(); xcb && detach) xcb_shm_detach(xcb, s->id);
+// Segment ids of an earlier connection may name live segments of the open one: only a
+// segment of the open connection is detached there.
+void Destroy(StripReader::Segment* s) {
+  Connection* c = Existing();
+  if (xcb_connection_t* xcb = Xcb(); xcb && c->generation == s->generation)
+    xcb_shm_detach(xcb, s->id);
   shmdt(s->memory);
   delete s;
 }
@@ -54,8 +58,14 @@ StripReader::Segment* Take(std::size_t size) {
   {
     std::lock_guard lock(Pool().mutex);
     auto& free = Pool().free;
+    // Segments of a connection before this one are of no use any more.
+    std::erase_if(free, [&](StripReader::Segment* s) {
+      if (s->generation == c->generation) return false;
+      Destroy(s);
+      return true;
+    });
     for (auto it = free.begin(); it != free.end(); ++it) {
-      if ((*it)->size == size && (*it)->generation == c->generation) {
+      if ((*it)->size == size) {
         StripReader::Segment* s = *it;
         free.erase(it);
         return s;
@@ -84,7 +94,8 @@ StripReader::Segment* Take(std::size_t size) {
   shmctl(id, IPC_RMID, nullptr);
   if (error) {
     std::free(error);
-    Destroy(s, false);
+    s->generation = 0;  // not attached: nothing to detach
+    Destroy(s);
     return nullptr;
   }
   return s;
@@ -92,13 +103,13 @@ StripReader::Segment* Take(std::size_t size) {
 
 void Give(StripReader::Segment* s) {
   Connection* c = Existing();
-  if (!c || c->generation != s->generation) return Destroy(s, false);
+  if (!c || c->generation != s->generation) return Destroy(s);
   std::lock_guard lock(Pool().mutex);
   auto& free = Pool().free;
   // A few sizes at most: the readers of one capture, and of the last screen size.
   constexpr std::size_t kKept = 4;
   if (free.size() >= kKept) {
-    Destroy(free.front(), true);
+    Destroy(free.front());
     free.erase(free.begin());
   }
   free.push_back(s);
