@@ -63,6 +63,8 @@ int main(int argc, char** argv) {
         pictoss::JpegRecord record;
         record.props.jquality = 90;
         const pictoss::GrabTarget target = pictoss::FullScreenTarget();
+        record.props.JPGWidth = target.lWidth;
+        record.props.JPGHeight = target.lHeight;
         dib->Create(target.lWidth, target.lHeight);
         t1 = Clock::now();
         platform::Ref<Picture> picture = pictoss::GrabEncoded(target, dib->hdc(), record.props);

@@ -1,17 +1,20 @@
 #include "capture/screen_capture.h"
 
+#include <algorithm>
 #include <climits>
 
+#include "platform/base/parallel.h"
+#include "platform/gdi/screen.h"
+#include "platform/gdi/screen_bands.h"
 #include "platform/runtime/errors.h"
 #include "platform/runtime/numbers.h"
-#include "platform/gdi/screen.h"
-#include "platform/gdi/screen_jpeg.h"
 #include "platform/user/window.h"
+#include "product/product.h"
 
 namespace pictoss {
 namespace {
 
-constexpr std::u16string_view kSource = platform::kModuleSource;
+constexpr std::u16string_view kSource = product::kModuleSource.wide();
 
 // Integer division of the runtime: both sides rounded to 32 bits first, halves to even.
 std::int32_t IntegerDivide(double dividend, double divisor) {
@@ -99,9 +102,17 @@ platform::Ref<Picture> GrabForegroundWindow() {
 
 platform::Ref<Picture> GrabEncoded(const GrabTarget& target, HDC hDibDC,
                                    JPEG_CORE_PROPERTIES& props) {
+  const int threads =
+      platform::ThreadsWorthFor(std::int64_t{target.lWidth} * std::max(target.lHeight, 0));
+  int bandRows = 0, bands = 0;
+  if (ijlStartBands(&props, threads, &bandRows, &bands) != IJL_OK) return nullptr;
   HDC hDCSrc = GetWindowDC(target.hWnd);
   platform::Ref<Picture> picture;
-  if (hDCSrc && BitBltEncode(hDibDC, hDCSrc, 0, 0, &props)) {
+  auto encode = [&](int band, const BYTE* const* rows, int count) {
+    return ijlWriteBand(&props, band, rows, count) == IJL_OK;
+  };
+  if (hDCSrc && BitBltBands(hDibDC, hDCSrc, 0, 0, bandRows, bands, threads, encode) &&
+      ijlFinishBands(&props) == IJL_OK) {
     // The picture's bitmap, in the screen's format, takes on the DIB section's pixels: the
     // copy below shares them rather than copying.
     HDC hDCMemory = CreateCompatibleDC(hDCSrc);

@@ -45,7 +45,8 @@ GrabTarget ForegroundWindowTarget();
 
 // GrabWindowRect of the target (whole window, from its origin) in one pass with the JPEG
 // encode: the screen goes into the DIB section selected into hDibDC, which has the target's
-// size, and is encoded into props (initialised, with its quality set); the picture made takes
+// size, and is encoded into props (initialised, with JPGWidth, JPGHeight and jquality set)
+// on every core, band by band as the strips come in; the picture made takes
 // on the DIB section's pixels instead of a copy. None when the one pass cannot be made; the
 // caller then grabs, copies and encodes step by step.
 platform::Ref<Picture> GrabEncoded(const GrabTarget& target, HDC hDibDC,

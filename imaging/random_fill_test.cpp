@@ -9,6 +9,7 @@
 
 #include "imaging/dib_section.h"
 #include "imaging/noise.h"
+#include "platform/base/row_bytes.h"
 
 namespace pictoss {
 namespace {
@@ -16,7 +17,7 @@ namespace {
 const PixelKernel kKernels[] = {PixelKernel::kPortable, PixelKernel::kAvx2};
 
 LONG Stride(LONG width) {
-  return (width * 3 + 3) & ~3;
+  return static_cast<LONG>(platform::DibRowBytes(width));
 }
 
 // The draws written the plain way: one after the other in the drawing order.

@@ -14,9 +14,10 @@
 #include "imaging/dib_section.h"
 #include "imaging/jpeg_writer.h"
 #include "platform/runtime/datetime.h"
-#include "platform/user/messageloop.h"
 #include "platform/runtime/numbers.h"
+#include "platform/user/messageloop.h"
 #include "plugin/pt.h"
+#include "product/product.h"
 #include "settings/key_path.h"
 
 namespace pictoss {
@@ -24,7 +25,6 @@ namespace pictoss {
 namespace {
 
 constexpr std::u16string_view kPlaceholder = u"<optional time delay>";
-constexpr std::u16string_view kReplyPrefix = u"/dropfile ";
 constexpr char16_t kPathSeparator = u'/';
 constexpr LONG kJpegQuality = 90;
 // How long the wait blocks when nothing is pending: short enough that the capture follows the
@@ -52,7 +52,7 @@ Command Recognise(std::u16string_view sCommand) {
 }
 
 std::u16string ReadSetting(std::u16string_view sValueName) {
-  return ReadKeyValue(kSettingsKeyPath, sValueName).value_or(std::u16string());
+  return ReadKeyValue(product::kSettingsKeyPath.wide(), sValueName).value_or(std::u16string());
 }
 
 // The date as a count of whole seconds in the order of time, so that two readings of the same
@@ -90,6 +90,8 @@ bool CaptureInOnePass(const GrabTarget& grab, cDIBSection& dib, const std::u16st
   JpegRecord record;
   if (record.status() != IJL_OK || grab.lWidth <= 0 || grab.lHeight <= 0) return false;
   record.props.jquality = kJpegQuality;
+  record.props.JPGWidth = grab.lWidth;
+  record.props.JPGHeight = grab.lHeight;
   if (!dib.Create(grab.lWidth, grab.lHeight)) return false;
   platform::Ref<Picture> picture = GrabEncoded(grab, dib.hdc(), record.props);
   if (!picture) return false;
@@ -99,9 +101,9 @@ bool CaptureInOnePass(const GrabTarget& grab, cDIBSection& dib, const std::u16st
 }
 
 bool Capture(PT& pt, bool fullScreen, const std::u16string& sCommandArg, std::u16string& sResult) {
-  std::u16string sTimeDelay = ReadSetting(kTimeDelayValue);
+  std::u16string sTimeDelay = ReadSetting(product::kTimeDelayValue.wide());
   pt.sTimeDelay = sTimeDelay;
-  const std::u16string sFileName = ReadSetting(kFileNameValue);
+  const std::u16string sFileName = ReadSetting(product::kFileNameValue.wide());
   pt.sFileName = sFileName;
   std::u16string folder = pt.GetTempDir().bstrVal();
   if (folder.empty() || folder.back() != kPathSeparator) folder += kPathSeparator;
@@ -130,7 +132,7 @@ bool Capture(PT& pt, bool fullScreen, const std::u16string& sCommandArg, std::u1
     WriteJpegFile(*dib, sFilePath, kJpegQuality);
   }
 
-  const std::u16string sReply = std::u16string(kReplyPrefix) + sFilePath;
+  const std::u16string sReply = std::u16string(product::kDropFile.wide()) + sFilePath;
   pt.sReply = sReply;
   sResult = sReply;
   return true;

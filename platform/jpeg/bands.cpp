@@ -2,16 +2,13 @@
 
 // jpeglib.h needs size_t and FILE declared first.
 #include <algorithm>
-#include <atomic>
-#include <thread>
-#include <cstdio>
 #include <csetjmp>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <system_error>
 
-#include <jpeglib.h>
 #include <jerror.h>
+#include <jpeglib.h>
 
 namespace platform::jpeg {
 namespace {
@@ -81,34 +78,6 @@ BandPlan PlanBands(int width, int height, int wanted) {
   plan.bands = (mcu_rows + per_band - 1) / per_band;
   plan.restart_interval = plan.bands > 1 ? static_cast<unsigned>(per_band * mcu_columns) : 0;
   return plan;
-}
-
-int WorthThreads(int width, int height) {
-  constexpr std::int64_t kPixelsForThreads = 256 * 1024;
-  if (std::int64_t{width} * height < kPixelsForThreads) return 1;
-  const unsigned cores = std::thread::hardware_concurrency();
-  return static_cast<int>(std::clamp(cores, 1u, 4u));
-}
-
-bool ForEachBand(int count, const std::function<bool(int)>& work) {
-  std::atomic<int> next{0};
-  std::atomic<bool> ok{true};
-  auto run = [&] {
-    for (int i; (i = next.fetch_add(1)) < count;)
-      if (!work(i)) ok = false;
-  };
-  std::vector<std::thread> helpers;
-  const int threads = std::min(count, WorthThreads(1 << 20, 1));
-  for (int t = 1; t < threads; ++t) {
-    try {
-      helpers.emplace_back(run);
-    } catch (const std::system_error&) {
-      break;  // no thread to be had: this one does the rest
-    }
-  }
-  run();
-  for (std::thread& helper : helpers) helper.join();
-  return ok;
 }
 
 BandEncoder::BandEncoder() : cinfo_(new jpeg_compress_struct{}), out_(new Output) {

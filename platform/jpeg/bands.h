@@ -11,7 +11,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <span>
 #include <vector>
 
@@ -32,14 +31,6 @@ struct BandPlan {
 // Cuts width x height into about `wanted` bands of equal MCU rows, more where a band's MCU
 // count would not fit the 16 bits of the restart interval (very wide pictures).
 BandPlan PlanBands(int width, int height, int wanted);
-
-// How many bands to cut a picture into: one for each core (up to 4) when it is large enough
-// to pay for the threads, else 1.
-int WorthThreads(int width, int height);
-
-// Runs work(0) ... work(count - 1), each once, on up to `count` threads (this one included) as
-// they come free. True when every call returned true.
-bool ForEachBand(int count, const std::function<bool(int)>& work);
 
 // The pixel layout of the rows handed to Write.
 enum class RowFormat { kBgr, kBgrx };

@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 #include <turbojpeg.h>
 
+#include <unistd.h>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <unistd.h>
+#include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/jpeg/jpeg.h"
@@ -176,6 +178,72 @@ TEST(Bands, IjlWriteOfABottomUpDibEqualsOneEncode) {
     tjDestroy(tj);
     EXPECT_TRUE(ours.bgr == reference.bgr);
   }
+}
+
+}  // namespace
+
+namespace {
+
+// Band by band as a one-pass capture writes them: 32-bit rows in strips of 16 (and a last odd
+// one), the bands on threads of their own; the same pixels as one encode of the whole picture.
+TEST(Bands, BandsWrittenInStripsOnThreadsEqualOneEncode) {
+  for (const Size s : {Size{1366, 771}, Size{4100, 70}, Size{17, 9}}) {
+    SCOPED_TRACE(std::to_string(s.width) + "x" + std::to_string(s.height));
+    std::vector<BYTE> bgrx(static_cast<std::size_t>(s.width) * s.height * 4);
+    const std::vector<BYTE> bgr = Picture(s.width, s.height);
+    for (std::size_t i = 0; i < bgr.size() / 3; ++i)
+      std::memcpy(&bgrx[4 * i], &bgr[3 * i], 3), bgrx[4 * i + 3] = 0x5A;
+    JPEG_CORE_PROPERTIES props{};
+    ASSERT_EQ(ijlInit(&props), IJL_OK);
+    props.JPGWidth = s.width;
+    props.JPGHeight = s.height;
+    props.jquality = 90;
+    int bandRows = 0, bands = 0;
+    ASSERT_EQ(ijlStartBands(&props, 2, &bandRows, &bands), IJL_OK);
+    std::vector<std::thread> threads;
+    std::vector<int> status(static_cast<std::size_t>(bands), IJL_OK);
+    for (int b = 0; b < bands; ++b) {
+      threads.emplace_back([&, b] {
+        const int first = b * bandRows, end = std::min(s.height, first + bandRows);
+        for (int y = first; y < end && status[b] == IJL_OK; y += 16) {
+          std::vector<const BYTE*> rows;
+          for (int r = y; r < std::min(end, y + 16); ++r)
+            rows.push_back(&bgrx[static_cast<std::size_t>(r) * s.width * 4]);
+          status[b] = ijlWriteBand(&props, b, rows.data(), static_cast<int>(rows.size()));
+        }
+      });
+    }
+    for (std::thread& t : threads) t.join();
+    for (int st : status) EXPECT_EQ(st, IJL_OK);
+    ASSERT_EQ(ijlFinishBands(&props), IJL_OK);
+    const Decoded ours = Decode(props.JPGBytes, props.JPGSizeBytes);
+    const std::vector<BYTE> one = OneEncode(bgr, s.width, s.height);
+    EXPECT_TRUE(ours.bgr == Decode(one.data(), one.size()).bgr);
+    EXPECT_EQ(ijlFree(&props), IJL_OK);
+  }
+}
+
+TEST(Bands, BandWritesOutOfTurnFail) {
+  JPEG_CORE_PROPERTIES props{};
+  ASSERT_EQ(ijlInit(&props), IJL_OK);
+  props.JPGWidth = 1000;
+  props.JPGHeight = 600;
+  props.jquality = 90;
+  int bandRows = 0, bands = 0;
+  ASSERT_EQ(ijlStartBands(&props, 2, &bandRows, &bands), IJL_OK);
+  ASSERT_EQ(bands, 2);
+  EXPECT_EQ(bandRows, 304);  // 38 MCU rows: 19 a band
+  std::vector<BYTE> row(4000, 0x80);
+  std::vector<const BYTE*> rows(305, row.data());
+  EXPECT_EQ(ijlWriteBand(&props, 2, rows.data(), 1), IJL_INVALID_SIZE) << "no band 2";
+  EXPECT_EQ(ijlWriteBand(&props, 0, rows.data(), 305), IJL_INVALID_SIZE) << "past the band";
+  EXPECT_EQ(ijlWriteBand(&props, 0, rows.data(), 304), IJL_OK);
+  EXPECT_EQ(ijlFinishBands(&props), IJL_INVALID_SIZE) << "band 1 not written";
+  EXPECT_EQ(ijlWriteBand(&props, 1, rows.data(), 296), IJL_OK);
+  EXPECT_EQ(ijlFinishBands(&props), IJL_OK);
+  props.jquality = 0;
+  EXPECT_EQ(ijlStartBands(&props, 2, &bandRows, &bands), IJL_INVALID_QUALITY);
+  EXPECT_EQ(ijlFree(&props), IJL_OK);
 }
 
 }  // namespace

@@ -1,15 +1,16 @@
 #include "platform/jpeg/jpeg.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
-#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <new>
-#include <vector>
 #include <utility>
+#include <vector>
 
+#include "platform/base/parallel.h"
 #include "platform/jpeg/bands.h"
 
 namespace {
@@ -32,9 +33,12 @@ int CheckPicture(const JPEG_CORE_PROPERTIES& props, int& pitch) {
   return IJL_OK;
 }
 
-// The encoder's state behind jprops: one band encoder for each band of the last picture.
+// The encoder's state behind jprops: one band encoder for each band of the last picture, and
+// for a picture written band by band (ijlStartBands) its plan and the rows each band has had.
 struct Encoders {
   std::vector<std::unique_ptr<BandEncoder>> bands;
+  BandPlan plan;
+  std::vector<int> rows_done;
 };
 
 // The encoders and output buffer that the last ijlFree kept.
@@ -98,13 +102,13 @@ int ijlWrite(JPEG_CORE_PROPERTIES* props, IJLIOTYPE mode) {
   if (const int status = CheckPicture(*props, pitch); status != IJL_OK) return status;
   if (props->jquality < 1 || props->jquality > 100) return IJL_INVALID_QUALITY;
 
-  const BandPlan plan =
-      platform::jpeg::PlanBands(props->DIBWidth, props->JPGHeight,
-                                platform::jpeg::WorthThreads(props->DIBWidth, props->JPGHeight));
+  const int threads = platform::ThreadsWorthFor(std::int64_t{props->DIBWidth} * props->JPGHeight);
+  const BandPlan plan = platform::jpeg::PlanBands(props->DIBWidth, props->JPGHeight, threads);
   const std::vector<BandEncoder*> bands = platform::jpeg::RecordBandEncoders(props, plan.bands);
   if (bands.empty()) return IJL_ENCODER_ERROR;
-  const bool encoded = platform::jpeg::ForEachBand(
-      plan.bands, [&](int index) { return EncodeBand(*props, pitch, plan, index, *bands[index]); });
+  const bool encoded = platform::RunInParallel(plan.bands, threads, [&](int index) {
+    return EncodeBand(*props, pitch, plan, index, *bands[index]);
+  });
   if (!encoded || !platform::jpeg::StoreStitched(props, plan, bands)) return IJL_ENCODER_ERROR;
   return IJL_OK;
 }
@@ -143,6 +147,54 @@ bool StoreStitched(JPEG_CORE_PROPERTIES* props, const BandPlan& plan,
 }
 
 }  // namespace platform::jpeg
+
+int ijlStartBands(JPEG_CORE_PROPERTIES* props, int threads, int* band_rows, int* bands) {
+  if (props == nullptr || props->jprops == nullptr) return IJL_INVALID_RECORD;
+  props->JPGBytes = nullptr;
+  props->JPGSizeBytes = 0;
+  if (props->JPGWidth <= 0 || props->JPGHeight <= 0) return IJL_INVALID_SIZE;
+  if (props->jquality < 1 || props->jquality > 100) return IJL_INVALID_QUALITY;
+  auto* encoders = static_cast<Encoders*>(props->jprops);
+  encoders->plan = platform::jpeg::PlanBands(props->JPGWidth, props->JPGHeight, threads);
+  if (platform::jpeg::RecordBandEncoders(props, encoders->plan.bands).empty())
+    return IJL_ENCODER_ERROR;
+  encoders->rows_done.assign(static_cast<std::size_t>(encoders->plan.bands), 0);
+  if (band_rows) *band_rows = encoders->plan.band_rows;
+  if (bands) *bands = encoders->plan.bands;
+  return IJL_OK;
+}
+
+int ijlWriteBand(JPEG_CORE_PROPERTIES* props, int band, const BYTE* const* rows, int count) {
+  if (props == nullptr || props->jprops == nullptr) return IJL_INVALID_RECORD;
+  auto* encoders = static_cast<Encoders*>(props->jprops);
+  const BandPlan& plan = encoders->plan;
+  if (band < 0 || band >= plan.bands || rows == nullptr || count <= 0) return IJL_INVALID_SIZE;
+  int& done = encoders->rows_done[static_cast<std::size_t>(band)];
+  const int bandRows = std::min(plan.band_rows, plan.height - band * plan.band_rows);
+  if (done + count > bandRows) return IJL_INVALID_SIZE;
+  BandEncoder& encoder = *encoders->bands[static_cast<std::size_t>(band)];
+  if (done == 0 && !encoder.Start(plan, band, props->jquality, platform::jpeg::RowFormat::kBgrx))
+    return IJL_ENCODER_ERROR;
+  if (!encoder.Write(rows, count)) return IJL_ENCODER_ERROR;
+  done += count;
+  if (done == bandRows && !encoder.Finish()) return IJL_ENCODER_ERROR;
+  return IJL_OK;
+}
+
+int ijlFinishBands(JPEG_CORE_PROPERTIES* props) {
+  if (props == nullptr || props->jprops == nullptr) return IJL_INVALID_RECORD;
+  auto* encoders = static_cast<Encoders*>(props->jprops);
+  const BandPlan& plan = encoders->plan;
+  if (plan.bands == 0) return IJL_INVALID_SIZE;
+  for (int b = 0; b < plan.bands; ++b)
+    if (encoders->rows_done[static_cast<std::size_t>(b)] !=
+        std::min(plan.band_rows, plan.height - b * plan.band_rows))
+      return IJL_INVALID_SIZE;
+  std::vector<BandEncoder*> bands;
+  for (int b = 0; b < plan.bands; ++b)
+    bands.push_back(encoders->bands[static_cast<std::size_t>(b)].get());
+  return platform::jpeg::StoreStitched(props, plan, bands) ? IJL_OK : IJL_ENCODER_ERROR;
+}
 
 int ijlFree(JPEG_CORE_PROPERTIES* props) {
   if (props == nullptr) return IJL_INVALID_RECORD;
