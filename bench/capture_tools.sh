@@ -8,7 +8,7 @@
 #
 # One run of each tool in turn (bench/side_by_side.py), so that a busy machine slows all alike;
 # for each: the median wall time, the median CPU time (user + system) and the median peak
-# resident memory. Then, inside running processes, the floor's capture loop with its buffers
+# resident memory (of MEMRUNS further runs under /usr/bin/time). Then, inside running processes, the floor's capture loop with its buffers
 # reused against "/xptfull 0" sent to a running `pictoss chat`, in turn (pipeline_bench's
 # WarmSideBySide). At the end, each target as a ratio:
 #   whole process   pictoss / floor, wall time      (goal <= 0.5 at 1920x1080, <= 0.35 at 3840x2160)
@@ -17,7 +17,7 @@
 #   CPU             pictoss / floor, user + system   (goal <= 1.0)
 #
 #   bench/capture_tools.sh [BUILD_DIR]      (default: build/default)
-#   RUNS=30 SIZES="1920x1080" CONTENTS="photo" EXTRA="import ffmpeg" bench/capture_tools.sh
+#   RUNS=30 MEMRUNS=5 SIZES="1920x1080" CONTENTS="photo" EXTRA="import ffmpeg" bench/capture_tools.sh
 #
 # Quality settings: scrot -q 90; maim -m 9 (maim's 1-10 scale; -m 9 gives tables that
 # ImageMagick estimates as quality 88, -m 10 gives 100); import -quality 90; ffmpeg mjpeg
@@ -29,13 +29,14 @@ build=${1:-$root/build/default}
 [[ $build = /* ]] || build=$root/$build
 runs=${RUNS:-20}
 warmup=${WARMUP:-3}
+memruns=${MEMRUNS:-5}
 extra=${EXTRA:-}
 sizes=${SIZES:-"1920x1080 3840x2160"}
 contents=${CONTENTS:-"windows photo"}
 
 floor=$build/bench/floor_tool
 host=$build/host/pictoss
-for t in Xvfb python3 scrot maim convert display xterm xclock $extra "$floor"; do
+for t in Xvfb python3 /usr/bin/time scrot maim convert display xterm xclock $extra "$floor"; do
   command -v "$t" >/dev/null || { echo "capture_tools: $t is missing (scripts/deps, build)"; exit 1; }
 done
 
@@ -130,7 +131,7 @@ for size in $sizes; do
     set_tools "$size"
     args=()
     for t in "${tool_order[@]}"; do args+=("$t=${commands[$t]}"); done
-    python3 "$root/bench/side_by_side.py" "$runs" "$warmup" "${args[@]}" >"$work/runs.csv"
+    python3 "$root/bench/side_by_side.py" "$runs" "$warmup" "$memruns" "${args[@]}" >"$work/runs.csv"
     declare -A wall=() cpu=() peak=()
     while IFS=, read -r t ms c kb; do wall[$t]=$ms cpu[$t]=$c peak[$t]=$kb; done <"$work/runs.csv"
     for t in "${tool_order[@]}"; do
