@@ -62,12 +62,13 @@ int main(int argc, char** argv) {
       if (onePass) {
         pictoss::JpegRecord record;
         record.props.jquality = 90;
-        const pictoss::GrabTarget target = pictoss::FullScreenTarget();
+        const pictoss::ScreenGrab grab(true);
+        const pictoss::GrabTarget& target = grab.target();
         record.props.JPGWidth = target.lWidth;
         record.props.JPGHeight = target.lHeight;
         dib->Create(target.lWidth, target.lHeight);
         t1 = Clock::now();
-        platform::Ref<Picture> picture = pictoss::GrabEncoded(target, dib->hdc(), record.props);
+        platform::Ref<Picture> picture = grab.GrabEncoded(dib->hdc(), record.props);
         if (!picture) throw std::runtime_error("the one pass cannot be made here");
         pictoss::main().Picture1.SetPicture(picture);
         t2 = Clock::now();

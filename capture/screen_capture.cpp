@@ -4,10 +4,13 @@
 #include <climits>
 
 #include "platform/base/parallel.h"
+#include "platform/base/text.h"
 #include "platform/gdi/screen.h"
 #include "platform/gdi/screen_bands.h"
+#include "platform/gdi/screen_source.h"
 #include "platform/runtime/errors.h"
 #include "platform/runtime/numbers.h"
+#include "platform/user/messageloop.h"
 #include "platform/user/window.h"
 #include "product/product.h"
 
@@ -23,6 +26,37 @@ std::int32_t IntegerDivide(double dividend, double divisor) {
   if (b == 0) platform::RaiseError(platform::kDivisionByZero, kSource);
   if (a == INT32_MIN && b == -1) platform::RaiseError(platform::kOverflow, kSource);
   return a / b;
+}
+
+// The portal's answer is waited for as every wait of the plug-in is: dispatching the thread's
+// messages.
+void WaitDispatching(int fd, std::chrono::milliseconds most) {
+  int source = platform::AddMessageSource(fd, [] {});
+  platform::WaitMessage(most);
+  platform::RemoveMessageSource(source);
+  platform::DoEvents();
+}
+
+// Raises, with the cause, where the screen cannot be read (a Wayland session without its
+// portal, a refused picture): never an empty picture for that. Under the portal the picture
+// is taken here, and the calls that follow read it while the result lives.
+void CheckCapture(const platform::ScreenCapture& capture) {
+  using Failure = platform::ScreenCapture::Failure;
+  constexpr std::int32_t kUserInterrupt = 18;  // "User interrupt occurred"
+  std::int32_t number = platform::kInvalidProcedureCall;
+  switch (capture.failure()) {
+    case Failure::kNone:
+      return;
+    case Failure::kCancelled:
+      number = kUserInterrupt;
+      break;
+    case Failure::kDenied:
+      number = platform::kPermissionDenied;
+      break;
+    default:
+      break;
+  }
+  throw platform::RuntimeError(number, std::u16string(kSource), platform::FromAnsi(capture.why()));
 }
 
 }  // namespace
@@ -70,18 +104,18 @@ platform::Ref<Picture> GrabWindowRect(HWND hWndSrc, bool bClient, std::int32_t l
   return picture;
 }
 
-GrabTarget FullScreenTarget() {
-  HWND hWnd = GetDesktopWindow();
-  double dWidthTwips = platform::ScreenWidthTwips();
-  double dTwipsX = platform::TwipsPerPixelX();
-  double dHeightTwips = platform::ScreenHeightTwips();
-  double dTwipsY = platform::TwipsPerPixelY();
-  std::int32_t lWidth = IntegerDivide(dWidthTwips, dTwipsX);
-  std::int32_t lHeight = IntegerDivide(dHeightTwips, dTwipsY);
-  return {hWnd, lWidth, lHeight};
-}
-
-GrabTarget ForegroundWindowTarget() {
+// The window and the size that GrabFullScreen and GrabForegroundWindow read.
+GrabTarget Target(bool fullScreen) {
+  if (fullScreen) {
+    HWND hWnd = GetDesktopWindow();
+    double dWidthTwips = platform::ScreenWidthTwips();
+    double dTwipsX = platform::TwipsPerPixelX();
+    double dHeightTwips = platform::ScreenHeightTwips();
+    double dTwipsY = platform::TwipsPerPixelY();
+    std::int32_t lWidth = IntegerDivide(dWidthTwips, dTwipsX);
+    std::int32_t lHeight = IntegerDivide(dHeightTwips, dTwipsY);
+    return {hWnd, lWidth, lHeight};
+  }
   HWND hWnd = GetForegroundWindow();
   RECT tRect{0, 0, 0, 0};
   GetWindowRect(hWnd, &tRect);
@@ -90,14 +124,20 @@ GrabTarget ForegroundWindowTarget() {
   return {hWnd, lWidth, lHeight};
 }
 
-platform::Ref<Picture> GrabFullScreen() {
-  const GrabTarget t = FullScreenTarget();
-  return GrabWindowRect(t.hWnd, false, 0, 0, t.lWidth, t.lHeight);
+ScreenGrab::ScreenGrab(bool fullScreen)
+    : capture_(fullScreen ? platform::ScreenCapture::Target::kFullScreen
+                          : platform::ScreenCapture::Target::kForegroundWindow,
+               WaitDispatching) {
+  CheckCapture(capture_);
+  target_ = Target(fullScreen);
 }
 
-platform::Ref<Picture> GrabForegroundWindow() {
-  const GrabTarget t = ForegroundWindowTarget();
-  return GrabWindowRect(t.hWnd, false, 0, 0, t.lWidth, t.lHeight);
+platform::Ref<Picture> ScreenGrab::Grab() const {
+  return GrabWindowRect(target_.hWnd, false, 0, 0, target_.lWidth, target_.lHeight);
+}
+
+platform::Ref<Picture> ScreenGrab::GrabEncoded(HDC hDibDC, JPEG_CORE_PROPERTIES& props) const {
+  return pictoss::GrabEncoded(target_, hDibDC, props);
 }
 
 platform::Ref<Picture> GrabEncoded(const GrabTarget& target, HDC hDibDC,
@@ -127,6 +167,14 @@ platform::Ref<Picture> GrabEncoded(const GrabTarget& target, HDC hDibDC,
   }
   ReleaseDC(target.hWnd, hDCSrc);
   return picture;
+}
+
+platform::Ref<Picture> GrabFullScreen() {
+  return ScreenGrab(true).Grab();
+}
+
+platform::Ref<Picture> GrabForegroundWindow() {
+  return ScreenGrab(false).Grab();
 }
 
 HolderForm& main() {

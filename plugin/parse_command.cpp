@@ -86,14 +86,15 @@ void WaitUntilPast(platform::Date target) {
 // steps' one by one: the holder keeps the picture, oDib holds its pixels (also when the file
 // cannot be written, whose error rises as WriteJpegFile's), and the file holds the JPEG.
 // False, with nothing stored, when the one pass cannot be made.
-bool CaptureInOnePass(const GrabTarget& grab, cDIBSection& dib, const std::u16string& sFilePath) {
+bool CaptureInOnePass(const ScreenGrab& screen, cDIBSection& dib, const std::u16string& sFilePath) {
+  const GrabTarget& grab = screen.target();
   JpegRecord record;
   if (record.status() != IJL_OK || grab.lWidth <= 0 || grab.lHeight <= 0) return false;
   record.props.jquality = kJpegQuality;
   record.props.JPGWidth = grab.lWidth;
   record.props.JPGHeight = grab.lHeight;
   if (!dib.Create(grab.lWidth, grab.lHeight)) return false;
-  platform::Ref<Picture> picture = GrabEncoded(grab, dib.hdc(), record.props);
+  platform::Ref<Picture> picture = screen.GrabEncoded(dib.hdc(), record.props);
   if (!picture) return false;
   main().Picture1.SetPicture(picture);
   StoreJpegFile(record.props, sFilePath);
@@ -118,7 +119,7 @@ bool Capture(PT& pt, bool fullScreen, const std::u16string& sCommandArg, std::u1
   pt.dTargetTime = target;
   WaitUntilPast(target);
 
-  const GrabTarget grab = fullScreen ? FullScreenTarget() : ForegroundWindowTarget();
+  const ScreenGrab grab(fullScreen);
   const std::u16string sFilePath = folder + sFileName;
   pt.sFilePath = sFilePath;
   if (!pt.oDib) pt.oDib = platform::MakeRef<cDIBSection>();
@@ -126,7 +127,7 @@ bool Capture(PT& pt, bool fullScreen, const std::u16string& sCommandArg, std::u1
   platform::Ref<cDIBSection> dib = pt.oDib;
   if (!CaptureInOnePass(grab, *dib, sFilePath)) {
     HolderForm& holder = main();
-    holder.Picture1.SetPicture(GrabWindowRect(grab.hWnd, false, 0, 0, grab.lWidth, grab.lHeight));
+    holder.Picture1.SetPicture(grab.Grab());
     platform::Ref<Picture> picture = holder.Picture1.Picture();
     dib->CreateFromPicture(picture.get());
     WriteJpegFile(*dib, sFilePath, kJpegQuality);

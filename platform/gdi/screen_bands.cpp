@@ -5,6 +5,7 @@
 #include "platform/base/parallel.h"
 #include "platform/gdi/bitblt.h"
 #include "platform/gdi/dc.h"
+#include "platform/gdi/screen_source.h"
 #include "platform/x11/x11.h"
 
 namespace platform {
@@ -49,10 +50,11 @@ BOOL BitBltBands(HDC dest, HDC src, int src_x, int src_y, int band_rows, int ban
       static_cast<long long>(bands - 1) * band_rows >= height ||
       static_cast<long long>(bands) * band_rows < height)
     return FALSE;
-  if (!x11::StripReader::Available()) return FALSE;
+  // Only the X server's screen is read in strips; other back ends hand the rows to BitBlt.
+  if (CurrentScreenSource() != ScreenSource::kX11 || !x11::StripReader::Available()) return FALSE;
   int x = 0, y = 0;
   if (!WindowDcOrigin(*s, &x, &y)) return FALSE;
-  const x11::ScreenInfo screen = x11::Screen();
+  const x11::ScreenInfo screen = screen::Screen();
   const long long left = static_cast<long long>(x) + src_x, top = static_cast<long long>(y) + src_y;
   if (left < 0 || top < 0 || left + width > screen.primary.width ||
       top + height > screen.primary.height)
