@@ -115,7 +115,8 @@ void ExpectOnePassEqualsSteps(int width, int height) {
   DeleteDC(temp);
   EXPECT_TRUE(onePass.Bytes() == steps.Bytes()) << "the DIB section differs from the steps'";
   EXPECT_TRUE(Colours(picture->Handle()) == Colours(reference->Handle()));
-  const jpegtest::Decoded ours = jpegtest::Decode(record.props.JPGBytes, record.props.JPGSizeBytes);
+  const std::vector<BYTE> file = jpegtest::Joined(record.props);
+  const jpegtest::Decoded ours = jpegtest::Decode(file.data(), file.size());
   EXPECT_EQ(ours.width, width);
   EXPECT_EQ(ours.height, height);
   EXPECT_TRUE(ours.bgr == EncodeWhole(steps)) << "decoded pixels differ from one encode";
@@ -143,7 +144,7 @@ TEST(GrabEncoded, WhereItCannotBeMadeNothingIsTouched) {
     Record record(641, 100);
     EXPECT_FALSE(pictoss::GrabEncoded({GetDesktopWindow(), 641, 100}, dib.dc, record.props));
     EXPECT_TRUE(dib.Bytes() == zero);
-    EXPECT_EQ(record.props.JPGBytes, nullptr);
+    EXPECT_EQ(record.props.JPGPieces, nullptr);
   }
   testsupport::XvfbServer shallow(64, 64, 16);
   Dib dib(32, 32);

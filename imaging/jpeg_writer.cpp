@@ -75,8 +75,12 @@ bool WriteJpegFile(const DIBSectionBase& oImage, std::u16string_view sPath, LONG
 bool StoreJpegFile(const JPEG_CORE_PROPERTIES& props, std::u16string_view sPath) {
   const std::string fileName = platform::ToAnsi(sPath);
   if (fileName.find('\0') != std::string::npos) RaiseJpegError(u"Failed to save to JPG ", -EINVAL);
+  // The one-pass capture leaves the file in pieces, written as they are.
   const int status =
-      platform::ReplaceFileContents(fileName.c_str(), props.JPGBytes, props.JPGSizeBytes);
+      props.JPGPieces
+          ? platform::ReplaceFileContents(fileName.c_str(),
+                                          std::span(props.JPGPieces, props.JPGPieceCount))
+          : platform::ReplaceFileContents(fileName.c_str(), props.JPGBytes, props.JPGSizeBytes);
   if (status == platform::kReplaceReadOnly) {
     platform::RaiseError(platform::kPathFileAccessError, product::kModuleSource.wide());
   }

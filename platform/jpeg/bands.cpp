@@ -2,6 +2,7 @@
 
 // jpeglib.h needs size_t and FILE declared first.
 #include <algorithm>
+#include <array>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
@@ -192,8 +193,6 @@ std::span<const std::uint8_t> BandEncoder::Segment() const {
 
 namespace {
 
-constexpr std::size_t kDriBytes = 6;
-
 // Where band 0's scan header begins within its header.
 std::size_t ScanHeaderAt(std::span<const std::uint8_t> header) {
   std::size_t at = 2;
@@ -206,41 +205,44 @@ std::size_t ScanHeaderAt(std::span<const std::uint8_t> header) {
 
 }  // namespace
 
-std::size_t StitchedSize(const BandPlan& plan, std::span<BandEncoder* const> bands) {
-  std::size_t size = bands[0]->Header().size() + 2;  // and EOI
-  if (plan.bands > 1) size += kDriBytes + 2 * static_cast<std::size_t>(plan.bands - 1);
-  for (const BandEncoder* band : bands) size += band->Segment().size();
+Pieces StitchedPieces(const BandPlan& plan, std::span<BandEncoder* const> bands,
+                      std::array<std::uint8_t, 6>& dri) {
+  static constexpr std::uint8_t kRestarts[8][2] = {
+      {kMarker, kRST0},     {kMarker, kRST0 + 1}, {kMarker, kRST0 + 2}, {kMarker, kRST0 + 3},
+      {kMarker, kRST0 + 4}, {kMarker, kRST0 + 5}, {kMarker, kRST0 + 6}, {kMarker, kRST0 + 7}};
+  static constexpr std::uint8_t kEnd[2] = {kMarker, kEOI};
+  std::span<const std::uint8_t> header = bands[0]->Header();
+  const std::size_t scan = ScanHeaderAt(header);
+  Pieces pieces{header.first(scan)};
+  if (plan.bands > 1) {
+    dri = {kMarker,
+           kDRI,
+           0,
+           4,
+           static_cast<std::uint8_t>(plan.restart_interval >> 8),
+           static_cast<std::uint8_t>(plan.restart_interval)};
+    pieces.push_back(dri);
+  }
+  pieces.push_back(header.subspan(scan));
+  for (std::size_t i = 0; i < bands.size(); ++i) {
+    if (i > 0) pieces.push_back(kRestarts[(i - 1) % 8]);
+    pieces.push_back(bands[i]->Segment());
+  }
+  pieces.push_back(kEnd);
+  return pieces;
+}
+
+std::size_t StitchedSize(const Pieces& pieces) {
+  std::size_t size = 0;
+  for (const auto& piece : pieces) size += piece.size();
   return size;
 }
 
-void Stitch(const BandPlan& plan, std::span<BandEncoder* const> bands, std::uint8_t* out) {
-  std::span<const std::uint8_t> header = bands[0]->Header();
-  const std::size_t scan = ScanHeaderAt(header);
-  std::memcpy(out, header.data(), scan);
-  out += scan;
-  if (plan.bands > 1) {
-    const std::uint8_t dri[kDriBytes] = {kMarker,
-                                         kDRI,
-                                         0,
-                                         4,
-                                         static_cast<std::uint8_t>(plan.restart_interval >> 8),
-                                         static_cast<std::uint8_t>(plan.restart_interval)};
-    std::memcpy(out, dri, kDriBytes);
-    out += kDriBytes;
+void Stitch(const Pieces& pieces, std::uint8_t* out) {
+  for (const auto& piece : pieces) {
+    std::memcpy(out, piece.data(), piece.size());
+    out += piece.size();
   }
-  std::memcpy(out, header.data() + scan, header.size() - scan);
-  out += header.size() - scan;
-  for (std::size_t i = 0; i < bands.size(); ++i) {
-    if (i > 0) {
-      *out++ = kMarker;
-      *out++ = static_cast<std::uint8_t>(kRST0 + (i - 1) % 8);
-    }
-    std::span<const std::uint8_t> segment = bands[i]->Segment();
-    std::memcpy(out, segment.data(), segment.size());
-    out += segment.size();
-  }
-  *out++ = kMarker;
-  *out = kEOI;
 }
 
 }  // namespace platform::jpeg

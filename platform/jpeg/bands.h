@@ -9,6 +9,7 @@
 // thread uses it at a time. Internal to the platform layer.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -65,10 +66,16 @@ class BandEncoder {
   std::size_t segment_begin_ = 0, segment_end_ = 0;
 };
 
-// The size of the stitched file, and the file itself written at `out` (StitchedSize bytes).
-// `bands` are the finished encoders of bands 0, 1, ... in order.
-std::size_t StitchedSize(const BandPlan& plan, std::span<BandEncoder* const> bands);
-void Stitch(const BandPlan& plan, std::span<BandEncoder* const> bands, std::uint8_t* out);
+// The stitched file as pieces, in order: band 0's markers with the restart interval (kept in
+// `dri`) before its scan header, each band's segment with the restart marker before it, EOI.
+// `bands` are the finished encoders of bands 0, 1, ...; the pieces point into them, into `dri`
+// and into constant bytes.
+using Pieces = std::vector<std::span<const std::uint8_t>>;
+Pieces StitchedPieces(const BandPlan& plan, std::span<BandEncoder* const> bands,
+                      std::array<std::uint8_t, 6>& dri);
+// Their total size, and the file written whole at `out` (StitchedSize bytes).
+std::size_t StitchedSize(const Pieces& pieces);
+void Stitch(const Pieces& pieces, std::uint8_t* out);
 
 // The record's band encoders for `count` bands (made as needed, kept by the record), or an
 // empty list when memory is short.

@@ -6,8 +6,8 @@
 #include <unistd.h>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -64,8 +64,10 @@ std::vector<BYTE> BandedEncode(const std::vector<BYTE>& bgr, const platform::jpe
     }
     EXPECT_TRUE(bands[b]->Finish());
   }
-  std::vector<BYTE> out(platform::jpeg::StitchedSize(plan, bands));
-  platform::jpeg::Stitch(plan, bands, out.data());
+  std::array<std::uint8_t, 6> dri;
+  const platform::jpeg::Pieces pieces = platform::jpeg::StitchedPieces(plan, bands, dri);
+  std::vector<BYTE> out(platform::jpeg::StitchedSize(pieces));
+  platform::jpeg::Stitch(pieces, out.data());
   return out;
 }
 
@@ -216,7 +218,10 @@ TEST(Bands, BandsWrittenInStripsOnThreadsEqualOneEncode) {
     for (std::thread& t : threads) t.join();
     for (int st : status) EXPECT_EQ(st, IJL_OK);
     ASSERT_EQ(ijlFinishBands(&props), IJL_OK);
-    const Decoded ours = Decode(props.JPGBytes, props.JPGSizeBytes);
+    EXPECT_EQ(props.JPGBytes, nullptr);
+    const std::vector<BYTE> file = jpegtest::Joined(props);
+    EXPECT_EQ(file.size(), props.JPGSizeBytes);
+    const Decoded ours = Decode(file.data(), file.size());
     const std::vector<BYTE> one = OneEncode(bgr, s.width, s.height);
     EXPECT_TRUE(ours.bgr == Decode(one.data(), one.size()).bgr);
     EXPECT_EQ(ijlFree(&props), IJL_OK);

@@ -1,6 +1,7 @@
 #include "platform/jpeg/jpeg.h"
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
@@ -17,6 +18,7 @@ namespace {
 
 using platform::jpeg::BandEncoder;
 using platform::jpeg::BandPlan;
+using platform::jpeg::Pieces;
 
 // Checks the input and output description; on success sets the row pitch in bytes.
 int CheckPicture(const JPEG_CORE_PROPERTIES& props, int& pitch) {
@@ -39,6 +41,9 @@ struct Encoders {
   std::vector<std::unique_ptr<BandEncoder>> bands;
   BandPlan plan;
   std::vector<int> rows_done;
+  // The file of ijlFinishBands, in pieces that point into the band encoders.
+  platform::jpeg::Pieces pieces;
+  std::array<std::uint8_t, 6> dri{};
 };
 
 // The encoders and output buffer that the last ijlFree kept.
@@ -97,6 +102,8 @@ int ijlWrite(JPEG_CORE_PROPERTIES* props, IJLIOTYPE mode) {
   if (mode != IJL_JBUFF_WRITEWHOLEIMAGE) return IJL_UNSUPPORTED_MODE;
   props->JPGBytes = nullptr;
   props->JPGSizeBytes = 0;
+  props->JPGPieces = nullptr;
+  props->JPGPieceCount = 0;
 
   int pitch = 0;
   if (const int status = CheckPicture(*props, pitch); status != IJL_OK) return status;
@@ -132,7 +139,11 @@ bool StoreStitched(JPEG_CORE_PROPERTIES* props, const BandPlan& plan,
                    std::span<BandEncoder* const> bands) {
   props->JPGBytes = nullptr;
   props->JPGSizeBytes = 0;
-  const std::size_t size = StitchedSize(plan, bands);
+  props->JPGPieces = nullptr;
+  props->JPGPieceCount = 0;
+  auto* encoders = static_cast<Encoders*>(props->jprops);
+  const Pieces pieces = StitchedPieces(plan, bands, encoders->dri);
+  const std::size_t size = StitchedSize(pieces);
   if (props->JPGCapacity < size) {
     std::free(props->JPGBuffer);
     props->JPGCapacity = 0;
@@ -140,7 +151,7 @@ bool StoreStitched(JPEG_CORE_PROPERTIES* props, const BandPlan& plan,
     if (props->JPGBuffer == nullptr) return false;
     props->JPGCapacity = size;
   }
-  Stitch(plan, bands, props->JPGBuffer);
+  Stitch(pieces, props->JPGBuffer);
   props->JPGBytes = props->JPGBuffer;
   props->JPGSizeBytes = size;
   return true;
@@ -152,6 +163,8 @@ int ijlStartBands(JPEG_CORE_PROPERTIES* props, int threads, int* band_rows, int*
   if (props == nullptr || props->jprops == nullptr) return IJL_INVALID_RECORD;
   props->JPGBytes = nullptr;
   props->JPGSizeBytes = 0;
+  props->JPGPieces = nullptr;
+  props->JPGPieceCount = 0;
   if (props->JPGWidth <= 0 || props->JPGHeight <= 0) return IJL_INVALID_SIZE;
   if (props->jquality < 1 || props->jquality > 100) return IJL_INVALID_QUALITY;
   auto* encoders = static_cast<Encoders*>(props->jprops);
@@ -193,7 +206,16 @@ int ijlFinishBands(JPEG_CORE_PROPERTIES* props) {
   std::vector<BandEncoder*> bands;
   for (int b = 0; b < plan.bands; ++b)
     bands.push_back(encoders->bands[static_cast<std::size_t>(b)].get());
-  return platform::jpeg::StoreStitched(props, plan, bands) ? IJL_OK : IJL_ENCODER_ERROR;
+  try {
+    encoders->pieces = platform::jpeg::StitchedPieces(plan, bands, encoders->dri);
+  } catch (const std::bad_alloc&) {
+    return IJL_ENCODER_ERROR;
+  }
+  props->JPGBytes = nullptr;
+  props->JPGPieces = encoders->pieces.data();
+  props->JPGPieceCount = encoders->pieces.size();
+  props->JPGSizeBytes = platform::jpeg::StitchedSize(encoders->pieces);
+  return IJL_OK;
 }
 
 int ijlFree(JPEG_CORE_PROPERTIES* props) {
@@ -212,6 +234,8 @@ int ijlFree(JPEG_CORE_PROPERTIES* props) {
   props->JPGBuffer = nullptr;
   props->JPGBytes = nullptr;
   props->JPGSizeBytes = 0;
+  props->JPGPieces = nullptr;
+  props->JPGPieceCount = 0;
   props->JPGCapacity = 0;
   delete static_cast<Encoders*>(props->jprops);
   props->jprops = nullptr;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 
 #include "platform/base/windef.h"
 
@@ -51,6 +52,11 @@ struct JPEG_CORE_PROPERTIES {
   // ijlFree; no bytes (null, 0) after a failed write.
   BYTE* JPGBytes;
   std::size_t JPGSizeBytes;
+  // Output of ijlFinishBands instead of JPGBytes (which is then null): the file in
+  // JPGPieceCount pieces, to be written one after the other, JPGSizeBytes in all; owned by the
+  // record like JPGBytes. Null and 0 otherwise.
+  const std::span<const BYTE>* JPGPieces;
+  std::size_t JPGPieceCount;
   // The buffer that the encoder writes into, JPGCapacity bytes, reused from write to write.
   BYTE* JPGBuffer;
   std::size_t JPGCapacity;
@@ -75,7 +81,7 @@ PLATFORM_API int ijlStartBands(JPEG_CORE_PROPERTIES* props, int threads, int* ba
 // time on different threads; the calls for one band come in order, one at a time.
 PLATFORM_API int ijlWriteBand(JPEG_CORE_PROPERTIES* props, int band, const BYTE* const* rows,
                               int count);
-// Joins the bands, each written whole, into JPGBytes / JPGSizeBytes.
+// Joins the bands, each written whole, into JPGPieces / JPGSizeBytes (no copy of the file).
 PLATFORM_API int ijlFinishBands(JPEG_CORE_PROPERTIES* props);
 // Releases the encoder and the encoded bytes. Safe to call twice and on a zero-filled record.
 // One encoder and its output buffer are kept for the next ijlInit: in a running host each
