@@ -17,6 +17,7 @@
 #include "capture/screen_capture.h"
 #include "platform/gdi/bitmap.h"
 #include "platform/jpeg/jpeg_test_picture.h"
+#include "plugin/parse_command.h"
 #include "plugin/pt.h"
 #include "tests/support/private_store.h"
 #include "tests/support/runtime_error.h"

@@ -16,6 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/user/ui.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -101,7 +103,8 @@ std::vector<pollfd> WaitSet() {
   std::vector<pollfd> fds;
   for (const auto& [id, source] : Sources()) fds.push_back({source.fd, POLLIN, 0});
   if (Posted().readEnd >= 0) fds.push_back({Posted().readEnd, POLLIN, 0});
-  if (fl_display) fds.push_back({ConnectionNumber(fl_display), POLLIN, 0});
+  if (fl_display && !platform::UiDisplayLost())
+    fds.push_back({ConnectionNumber(fl_display), POLLIN, 0});
   return fds;
 }
 
@@ -119,7 +122,7 @@ bool PollWaitSet(int timeoutMs) {
 // events that Xlib has already read, but it needs an open display.
 bool Ready() {
   if (HasPostedMessages()) return true;
-  if (fl_display) return Fl::ready() != 0;
+  if (fl_display && !platform::UiDisplayLost()) return Fl::ready() != 0;
   return PollWaitSet(0);
 }
 
@@ -193,6 +196,18 @@ void RunMessageLoopUntil(const std::function<bool()>& done) {
     Fl::wait(1.0);
     RunPostedMessages();
   }
+}
+
+std::vector<int> GetMessageDescriptors() {
+  WatchPipe();
+  std::vector<int> fds;
+  for (const pollfd& p : WaitSet()) fds.push_back(p.fd);
+  return fds;
+}
+
+bool MessagesPending() {
+  WatchPipe();
+  return Ready();
 }
 
 }  // namespace platform

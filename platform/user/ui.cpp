@@ -3,52 +3,44 @@
 #include <FL/Fl.H>
 #include <FL/Fl_Window.H>
 #include <FL/x.H>
-#include <X11/Xatom.h>
 
 #include "platform/user/messageloop.h"
+#include "platform/x11/x11.h"
 
 namespace platform {
+namespace {
+
+// FLTK's connection: one of the x11 layer's own, so that a server going away gives it up
+// instead of ending the process. FLTK uses it for the rest of the process; it is never closed.
+x11::OwnConnection& UiConnection() {
+  static auto* connection = new x11::OwnConnection;
+  return *connection;
+}
+
+bool displayLost = false;
+
+}  // namespace
 
 bool OpenUiDisplay() {
+  if (UiDisplayLost()) return false;
   if (fl_display) return true;
   // FLTK's own opening ends the process when it fails, so open the connection here and hand
   // it over.
-  Display* display = XOpenDisplay(nullptr);
+  Display* display = UiConnection().Open();
   if (!display) return false;
   fl_open_display(display);
   return true;
 }
 
-namespace {
-
-// The hints a window manager reads when it maps the window: a utility window (small caption
-// bar) that can be moved and closed but not resized, minimized or maximized.
-struct WindowHints {
-  Atom windowType;
-  Atom utility;
-  Atom motifHints;
-};
-
-WindowHints InternHints() {
-  return {XInternAtom(fl_display, "_NET_WM_WINDOW_TYPE", False),
-          XInternAtom(fl_display, "_NET_WM_WINDOW_TYPE_UTILITY", False),
-          XInternAtom(fl_display, "_MOTIF_WM_HINTS", False)};
+bool UiDisplayLost() {
+  if (displayLost || !fl_display) return displayLost;
+  const x11::OwnConnection& connection = UiConnection();
+  if (!connection.broken() && !x11::PeerClosed(ConnectionNumber(fl_display))) return false;
+  // Xlib leaves a lost connection unused; FLTK must stop waiting on it too.
+  displayLost = true;
+  Fl::remove_fd(ConnectionNumber(fl_display));
+  return true;
 }
-
-// Runs right after show(), before anything flushes the map request, so that the window manager
-// sees the hints when it manages the window.
-void SetHints(Window xid, const WindowHints& hints) {
-  XChangeProperty(fl_display, xid, hints.windowType, XA_ATOM, 32, PropModeReplace,
-                  reinterpret_cast<const unsigned char*>(&hints.utility), 1);
-  constexpr long kFunctionsAndDecorations = 1 | 2;
-  constexpr long kMoveAndClose = 4 | 32;
-  constexpr long kBorderTitleAndMenu = 2 | 8 | 16;
-  long motif[5] = {kFunctionsAndDecorations, kMoveAndClose, kBorderTitleAndMenu, 0, 0};
-  XChangeProperty(fl_display, xid, hints.motifHints, hints.motifHints, 32, PropModeReplace,
-                  reinterpret_cast<const unsigned char*>(motif), 5);
-}
-
-}  // namespace
 
 void ShowModal(Fl_Window& window) {
   if (!OpenUiDisplay() || window.shown()) return;
@@ -57,12 +49,12 @@ void ShowModal(Fl_Window& window) {
   window.position(x + (w - window.w()) / 2, y + (h - window.h()) / 2);
   window.size_range(window.w(), window.h(), window.w(), window.h());
   window.set_modal();
-  WindowHints hints = InternHints();
+  const x11::DialogHints hints = x11::InternDialogHints(fl_display);
   window.show();
-  SetHints(fl_xid(&window), hints);
-  RunMessageLoopUntil([&window] { return !window.shown(); });
+  x11::SetDialogHints(fl_display, static_cast<std::uint32_t>(fl_xid(&window)), hints);
+  RunMessageLoopUntil([&window] { return !window.shown() || UiDisplayLost(); });
   // The caller may not run the loop again soon: take the window off the screen now.
-  XFlush(fl_display);
+  if (!UiDisplayLost()) x11::Flush(fl_display);
 }
 
 }  // namespace platform
