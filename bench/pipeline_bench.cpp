@@ -11,14 +11,14 @@
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <memory>
-#include <algorithm>
-#include <vector>
 #include <string>
+#include <vector>
 
 #include "bench/floor.h"
 #include "tests/host_harness.h"

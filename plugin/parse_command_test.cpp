@@ -10,13 +10,13 @@
 #include <optional>
 #include <string>
 
+#include "capture/screen_capture.h"
+#include "platform/gdi/bitmap.h"
+#include "platform/jpeg/jpeg_test_picture.h"
 #include "platform/registry/registry.h"
 #include "platform/runtime/datetime.h"
 #include "platform/runtime/errors.h"
 #include "platform/user/messageloop.h"
-#include "capture/screen_capture.h"
-#include "platform/gdi/bitmap.h"
-#include "platform/jpeg/jpeg_test_picture.h"
 #include "plugin/parse_command.h"
 #include "plugin/pt.h"
 #include "tests/support/private_store.h"
