@@ -13,7 +13,7 @@
 namespace pictoss {
 namespace {
 
-const PixelKernel kKernels[] = {PixelKernel::kPortable, PixelKernel::kAvx2};
+const PixelKernel kKernels[] = {PixelKernel::kPortable, PixelKernel::kAvx2, PixelKernel::kAvx512};
 
 LONG Stride(LONG width) {
   return (width * 3 + 3) & ~3;
