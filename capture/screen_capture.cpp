@@ -2,15 +2,16 @@
 
 #include <climits>
 
+#include "platform/gdi/screen.h"
 #include "platform/runtime/errors.h"
 #include "platform/runtime/numbers.h"
-#include "platform/gdi/screen.h"
 #include "platform/user/window.h"
+#include "product/product.h"
 
 namespace pictoss {
 namespace {
 
-constexpr std::u16string_view kSource = platform::kModuleSource;
+constexpr std::u16string_view kSource = product::kModuleSource.wide();
 
 // Integer division of the runtime: both sides rounded to 32 bits first, halves to even.
 std::int32_t IntegerDivide(double dividend, double divisor) {

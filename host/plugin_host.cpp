@@ -5,17 +5,18 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "platform/ole/com.h"
-#include "platform/gdi/gdi.h"
 #include "platform/base/text.h"
+#include "platform/gdi/gdi.h"
+#include "platform/ole/com.h"
 #include "platform/x11/x11.h"
+#include "product/product.h"
 
 namespace host {
 
 platform::Ref<platform::Dispatch> CreatePlugin() {
-  const std::string progId = platform::ToAnsi(kPluginProgId);
+  const std::string progId = std::string(product::kProgId.narrow());
   CLSID clsid;
-  HRESULT hr = CLSIDFromProgID(kPluginProgId, &clsid);
+  HRESULT hr = CLSIDFromProgID(product::kProgId.w, &clsid);
   if (FAILED(hr)) {
     std::fprintf(stderr, "pictoss: %s is not registered (run: pictoss setup)\n", progId.c_str());
     return nullptr;

@@ -11,6 +11,7 @@
 
 #include "imaging/dib_section.h"
 #include "imaging/noise.h"
+#include "platform/base/row_bytes.h"
 
 namespace pictoss {
 namespace {
@@ -18,7 +19,7 @@ namespace {
 const PixelKernel kKernels[] = {PixelKernel::kPortable, PixelKernel::kAvx2, PixelKernel::kAvx512};
 
 LONG Stride(LONG width) {
-  return (width * 3 + 3) & ~3;
+  return static_cast<LONG>(platform::DibRowBytes(width));
 }
 
 // The seed of 10:01:48.25 in the morning. The known values below were worked out apart from

@@ -5,12 +5,13 @@
 #include <vector>
 
 #include "platform/registry/registry.h"
+#include "product/product.h"
 #include "tests/host_harness.h"
 #include "tests/support/xvfb.h"
 
 namespace {
 
-constexpr char kSettingsSubKey[] = "Software\\Brindlemoor\\Pictoss";
+constexpr const char* kSettingsSubKey = product::kSettingsSubKey.a;
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;

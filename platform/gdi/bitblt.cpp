@@ -5,11 +5,11 @@
 // and stored. Common copies (same format, 32-bit to 24-bit) skip the row buffers.
 #include "platform/gdi/bitblt.h"
 
+#include <immintrin.h>
 #include <bit>
 #include <climits>
-#include <optional>
 #include <cstring>
-#include <immintrin.h>
+#include <optional>
 #include <unordered_map>
 
 #include "platform/gdi/dc.h"

@@ -72,24 +72,24 @@ ClockHook& Clock() {
 
 }  // namespace
 
-Date DateFromParts(const DateParts& p, std::u16string_view source) {
+std::optional<Date> TryDateFromParts(const DateParts& p) {
   if (p.month < 1 || p.month > 12 || p.day < 1 || p.hour < 0 || p.hour > 23 || p.minute < 0 ||
       p.minute > 59 || p.second < 0 || p.second > 59 || p.year < 100 || p.year > 9999) {
-    RaiseError(kInvalidProcedureCall, source);
+    return std::nullopt;
   }
   const std::int64_t days = DaysFromCivil(p.year, p.month, p.day);
   // A day past the month's end would land in the next month.
   DateParts check;
   CivilFromDays(days, check);
-  if (check.day != p.day) RaiseError(kInvalidProcedureCall, source);
+  if (check.day != p.day) return std::nullopt;
   return SecondsToDate((days - kEpochDays) * kSecondsPerDay + p.hour * 3600 + p.minute * 60 +
                        p.second);
 }
 
-DateParts DateToParts(Date date, std::u16string_view source) {
-  if (!IsValidDate(date)) RaiseError(kInvalidProcedureCall, source);
+std::optional<DateParts> TryDateToParts(Date date) {
+  if (!IsValidDate(date)) return std::nullopt;
   const std::int64_t seconds = DateToSeconds(date);
-  if (seconds < kMinSeconds || seconds > kMaxSeconds) RaiseError(kInvalidProcedureCall, source);
+  if (seconds < kMinSeconds || seconds > kMaxSeconds) return std::nullopt;
   std::int64_t day = seconds / kSecondsPerDay;
   std::int64_t time = seconds % kSecondsPerDay;
   if (time < 0) {
@@ -104,6 +104,18 @@ DateParts DateToParts(Date date, std::u16string_view source) {
   return parts;
 }
 
+Date DateFromParts(const DateParts& parts, std::u16string_view source) {
+  std::optional<Date> date = TryDateFromParts(parts);
+  if (!date) RaiseError(kInvalidProcedureCall, source);
+  return *date;
+}
+
+DateParts DateToParts(Date date, std::u16string_view source) {
+  std::optional<DateParts> parts = TryDateToParts(date);
+  if (!parts) RaiseError(kInvalidProcedureCall, source);
+  return *parts;
+}
+
 Date Now() {
   {
     std::lock_guard lock(clockMutex);
@@ -114,7 +126,9 @@ Date Now() {
   localtime_r(&now, &local);
   DateParts parts{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
                   local.tm_hour,        local.tm_min,     local.tm_sec == 60 ? 59 : local.tm_sec};
-  return DateFromParts(parts, kModuleSource);
+  if (parts.year < 100) return kMinDate;
+  if (parts.year > 9999) return kMaxDate;
+  return TryDateFromParts(parts).value_or(kMinDate);
 }
 
 Date DateAddSeconds(Date date, double seconds, std::u16string_view source) {
