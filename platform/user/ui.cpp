@@ -1,68 +1,85 @@
+// Loads the user-interface module from the folder of the platform library, once.
 #include "platform/user/ui.h"
 
-#include <FL/Fl.H>
-#include <FL/Fl_Window.H>
-#include <FL/x.H>
-#include <X11/Xatom.h>
+#include <dlfcn.h>
 
-#include "platform/user/messageloop.h"
+#include <cstdlib>
+#include <string>
+
+#include "platform/base/text.h"
+#include "platform/user/ui_module.h"
 
 namespace platform {
-
-bool OpenUiDisplay() {
-  if (fl_display) return true;
-  // FLTK's own opening ends the process when it fails, so open the connection here and hand
-  // it over.
-  Display* display = XOpenDisplay(nullptr);
-  if (!display) return false;
-  fl_open_display(display);
-  return true;
-}
-
 namespace {
 
-// The hints a window manager reads when it maps the window: a utility window (small caption
-// bar) that can be moved and closed but not resized, minimized or maximized.
-struct WindowHints {
-  Atom windowType;
-  Atom utility;
-  Atom motifHints;
+struct UiModule {
+  bool tried = false;
+  void* handle = nullptr;
+  const UiPlatform* table = nullptr;
+  std::string error;
 };
 
-WindowHints InternHints() {
-  return {XInternAtom(fl_display, "_NET_WM_WINDOW_TYPE", False),
-          XInternAtom(fl_display, "_NET_WM_WINDOW_TYPE_UTILITY", False),
-          XInternAtom(fl_display, "_MOTIF_WM_HINTS", False)};
+UiModule& Module() {
+  static UiModule module;
+  return module;
 }
 
-// Runs right after show(), before anything flushes the map request, so that the window manager
-// sees the hints when it manages the window.
-void SetHints(Window xid, const WindowHints& hints) {
-  XChangeProperty(fl_display, xid, hints.windowType, XA_ATOM, 32, PropModeReplace,
-                  reinterpret_cast<const unsigned char*>(&hints.utility), 1);
-  constexpr long kFunctionsAndDecorations = 1 | 2;
-  constexpr long kMoveAndClose = 4 | 32;
-  constexpr long kBorderTitleAndMenu = 2 | 8 | 16;
-  long motif[5] = {kFunctionsAndDecorations, kMoveAndClose, kBorderTitleAndMenu, 0, 0};
-  XChangeProperty(fl_display, xid, hints.motifHints, hints.motifHints, 32, PropModeReplace,
-                  reinterpret_cast<const unsigned char*>(motif), 5);
+// The module's path: the folder that this library was loaded from, and the module's file.
+std::string ModulePath() {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&ModulePath), &info) == 0 || !info.dli_fname)
+    return kUiModuleFile;
+  std::string library = info.dli_fname;
+  const auto slash = library.rfind('/');
+  return slash == std::string::npos ? std::string(kUiModuleFile)
+                                    : library.substr(0, slash + 1) + kUiModuleFile;
+}
+
+bool HasDisplayName() {
+  const char* name = std::getenv("DISPLAY");
+  return name && *name;
 }
 
 }  // namespace
 
-void ShowModal(Fl_Window& window) {
-  if (!OpenUiDisplay() || window.shown()) return;
-  int x, y, w, h;
-  Fl::screen_xywh(x, y, w, h, 0);
-  window.position(x + (w - window.w()) / 2, y + (h - window.h()) / 2);
-  window.size_range(window.w(), window.h(), window.w(), window.h());
-  window.set_modal();
-  WindowHints hints = InternHints();
-  window.show();
-  SetHints(fl_xid(&window), hints);
-  RunMessageLoopUntil([&window] { return !window.shown(); });
-  // The caller may not run the loop again soon: take the window off the screen now.
-  XFlush(fl_display);
+const UiPlatform* LoadedUi() {
+  return Module().table;
+}
+
+const UiPlatform* LoadUi() {
+  UiModule& module = Module();
+  if (module.tried) return module.table;
+  module.tried = true;
+  const std::string path = ModulePath();
+  // Kept loaded for the life of the process: FLTK keeps its display and its fonts.
+  module.handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+  if (!module.handle) {
+    const char* why = dlerror();
+    module.error = why ? why : path + ": cannot be loaded";
+    return nullptr;
+  }
+  auto entry = reinterpret_cast<UiPlatformEntry>(dlsym(module.handle, kUiPlatformEntry));
+  module.table = entry ? entry() : nullptr;
+  if (!module.table) module.error = path + ": has no entry " + kUiPlatformEntry;
+  return module.table;
+}
+
+bool OpenUiDisplay() {
+  if (const UiPlatform* ui = LoadedUi(); ui && ui->displayFd() >= 0) return true;
+  if (!HasDisplayName()) return false;
+  const UiPlatform* ui = LoadUi();
+  return ui && ui->openDisplay();
+}
+
+void* UiModuleEntry(const char* name) {
+  if (!LoadUi()) return nullptr;
+  void* entry = dlsym(Module().handle, name);
+  if (!entry) Module().error = ModulePath() + ": has no entry " + name;
+  return entry;
+}
+
+std::u16string UiModuleError() {
+  return FromAnsi(Module().error);
 }
 
 }  // namespace platform

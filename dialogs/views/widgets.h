@@ -9,7 +9,6 @@
 #include <FL/Fl_Input.H>
 
 #include <string>
-#include <string_view>
 
 #include "dialogs/layout.h"
 
@@ -21,10 +20,6 @@ struct FontSpec {
   bool bold = false;
   bool underline = false;
 };
-
-// Opens the display for a dialog of the given form ("options", "about"); without one raises
-// kNoDisplayError from "Vorlick.<form>" before anything is read or shown.
-void RequireDialogDisplay(std::u16string_view form);
 
 // The FLTK font number of the face in the given weight, registered on first use.
 Fl_Font DialogFont(const char* face, bool bold);
