@@ -58,8 +58,9 @@ class BitmapObject : public GdiObject {
   // Makes a bitmap with its memory, or returns nullptr when the size is refused or memory is
   // short. DIB sections are zero-filled; other bitmaps start with unspecified pixels. A bitmap
   // for_screen may get memory shared with the X server (see x11::ReadRootShared).
-  static std::unique_ptr<BitmapObject> Make(int width, int height, const PixelFormat& format,
-                                            bool dib_section, bool for_screen = false);
+  PLATFORM_API static std::unique_ptr<BitmapObject> Make(int width, int height,
+                                                         const PixelFormat& format,
+                                                         bool dib_section, bool for_screen = false);
   ~BitmapObject() override;
   bool Deletable() const override { return selected_into == 0; }
   int Describe(int size, void* buffer) const override;  // a BITMAP record
@@ -71,7 +72,7 @@ class BitmapObject : public GdiObject {
   bool dib_section() const { return dib_; }
   std::uint8_t* bits() const { return bits_; }
   ColorTable& table() { return table_; }
-  Surface View();
+  PLATFORM_API Surface View();
 
   HDC selected_into = 0;
 

@@ -80,7 +80,7 @@ bool ReadRoot(const Rect& rect, const std::function<void(const Band&)>& sink);
 void* AllocateSharedPixels(std::size_t bytes);
 void FreeSharedPixels(void* memory);
 // Whether the memory is shared with the open connection (not one before it).
-bool IsSharedPixels(const void* memory);
+PLATFORM_API bool IsSharedPixels(const void* memory);
 
 // Reads the rectangle in one request straight into shared pixel memory: `rows` at dest, each
 // `stride` bytes. False (and nothing read) when dest is not shared memory of the open connection
@@ -90,13 +90,13 @@ bool ReadRootShared(const Rect& rect, std::uint8_t* dest, int stride);
 // How reads go: through shared pixmaps, shared images, or plain image requests (for tests and
 // benchmarks).
 enum class ReadMethod { kNone, kSharedPixmaps, kSharedImages, kImages };
-ReadMethod CurrentReadMethod();
+PLATFORM_API ReadMethod CurrentReadMethod();
 // Makes the open connection read by shared images (for tests of that path).
-void StopUsingSharedPixmaps();
+PLATFORM_API void StopUsingSharedPixmaps();
 
 // The monitor layout and Xft.dpi are kept for a short while between calls; this forgets them
 // (for tests that change them).
-void ForgetScreenCache();
+PLATFORM_API void ForgetScreenCache();
 
 // True when the other end of a connection's socket has closed it (a server that went away),
 // also while unread data is still waiting before the end of the stream.
