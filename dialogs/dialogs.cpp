@@ -18,25 +18,29 @@ std::u16string Source(std::u16string_view form) {
   return u"Vorlick." + std::u16string(form);
 }
 
-// The view entry of the module; raises "Error in loading DLL" when the module cannot be had.
-template <typename Entry>
-Entry ViewEntry(const char* name, std::u16string_view form) {
-  void* entry = platform::UiModuleEntry(name);
-  if (!entry) {
-    throw platform::RuntimeError(
-        platform::kErrorInLoadingDll, Source(form),
-        u"The " + std::u16string(form) + u" dialog cannot be shown: " + platform::UiModuleError());
-  }
-  return reinterpret_cast<Entry>(entry);
+// Raises "Error in loading DLL": the user-interface module cannot be had.
+[[noreturn]] void RaiseNoModule(std::u16string_view form) {
+  throw platform::RuntimeError(
+      platform::kErrorInLoadingDll, Source(form),
+      u"The " + std::u16string(form) + u" dialog cannot be shown: " + platform::UiModuleError());
 }
 
-// Opens the display for the dialog; without one raises kNoDisplayError before anything is
-// read or shown.
+// Opens the display for the dialog, loading the user-interface module; without a display
+// raises kNoDisplayError before anything is read or shown (and without loading the module).
 void RequireDialogDisplay(std::u16string_view form) {
   if (platform::OpenUiDisplay()) return;
+  if (!platform::UiModuleError().empty()) RaiseNoModule(form);
   throw platform::RuntimeError(
       kNoDisplayError, Source(form),
       u"No display is available to show the " + std::u16string(form) + u" dialog on");
+}
+
+// The view entry of the module, once the display is open.
+template <typename Entry>
+Entry ViewEntry(const char* name, std::u16string_view form) {
+  void* entry = platform::UiModuleEntry(name);
+  if (!entry) RaiseNoModule(form);
+  return reinterpret_cast<Entry>(entry);
 }
 
 void RaiseViewFailure(int result, const std::string& error, std::u16string_view form) {
@@ -90,8 +94,8 @@ class OptionsModel final : public OptionsViewModel {
 }  // namespace
 
 void ShowOptionsDialog() {
-  auto show = ViewEntry<ShowOptionsView>(kShowOptionsView, u"options");
   RequireDialogDisplay(u"options");
+  auto show = ViewEntry<ShowOptionsView>(kShowOptionsView, u"options");
   OptionsForm form;
   form.Load();
   OptionsModel model(form);
@@ -102,8 +106,8 @@ void ShowOptionsDialog() {
 }
 
 void ShowAboutDialog() {
-  auto show = ViewEntry<ShowAboutView>(kShowAboutView, u"about");
   RequireDialogDisplay(u"about");
+  auto show = ViewEntry<ShowAboutView>(kShowAboutView, u"about");
   std::string error;
   RaiseViewFailure(show(&error), error, u"about");
 }
