@@ -2,9 +2,12 @@
 
 #include <climits>
 
+#include "platform/base/text.h"
 #include "platform/gdi/screen.h"
+#include "platform/gdi/screen_source.h"
 #include "platform/runtime/errors.h"
 #include "platform/runtime/numbers.h"
+#include "platform/user/messageloop.h"
 #include "platform/user/window.h"
 #include "product/product.h"
 
@@ -20,6 +23,37 @@ std::int32_t IntegerDivide(double dividend, double divisor) {
   if (b == 0) platform::RaiseError(platform::kDivisionByZero, kSource);
   if (a == INT32_MIN && b == -1) platform::RaiseError(platform::kOverflow, kSource);
   return a / b;
+}
+
+// The portal's answer is waited for as every wait of the plug-in is: dispatching the thread's
+// messages.
+void WaitDispatching(int fd, std::chrono::milliseconds most) {
+  int source = platform::AddMessageSource(fd, [] {});
+  platform::WaitMessage(most);
+  platform::RemoveMessageSource(source);
+  platform::DoEvents();
+}
+
+// Raises, with the cause, where the screen cannot be read (a Wayland session without its
+// portal, a refused picture): never an empty picture for that. Under the portal the picture
+// is taken here, and the calls that follow read it while the result lives.
+void CheckCapture(const platform::ScreenCapture& capture) {
+  using Failure = platform::ScreenCapture::Failure;
+  constexpr std::int32_t kUserInterrupt = 18;  // "User interrupt occurred"
+  std::int32_t number = platform::kInvalidProcedureCall;
+  switch (capture.failure()) {
+    case Failure::kNone:
+      return;
+    case Failure::kCancelled:
+      number = kUserInterrupt;
+      break;
+    case Failure::kDenied:
+      number = platform::kPermissionDenied;
+      break;
+    default:
+      break;
+  }
+  throw platform::RuntimeError(number, std::u16string(kSource), platform::FromAnsi(capture.why()));
 }
 
 }  // namespace
@@ -68,6 +102,8 @@ platform::Ref<Picture> GrabWindowRect(HWND hWndSrc, bool bClient, std::int32_t l
 }
 
 platform::Ref<Picture> GrabFullScreen() {
+  platform::ScreenCapture capture(platform::ScreenCapture::Target::kFullScreen, WaitDispatching);
+  CheckCapture(capture);
   HWND hWnd = GetDesktopWindow();
   double dWidthTwips = platform::ScreenWidthTwips();
   double dTwipsX = platform::TwipsPerPixelX();
@@ -79,6 +115,9 @@ platform::Ref<Picture> GrabFullScreen() {
 }
 
 platform::Ref<Picture> GrabForegroundWindow() {
+  platform::ScreenCapture capture(platform::ScreenCapture::Target::kForegroundWindow,
+                                  WaitDispatching);
+  CheckCapture(capture);
   HWND hWnd = GetForegroundWindow();
   RECT tRect{0, 0, 0, 0};
   GetWindowRect(hWnd, &tRect);

@@ -1,10 +1,8 @@
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <ctime>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -230,15 +228,22 @@ TEST_F(RandomiseBitsTest, EndValuesAreHalfAsFrequent) {
 TEST_F(RandomiseBitsTest, EachCallIsSeededAnewFromTheTimeOfDay) {
   auto a = Marked(64, 64);
   auto b = Marked(64, 64);
+  // Single-precision seconds near the end of a day step by 1/128 s: two calls that far apart.
+  float moment = 86399.0f;
+  SetTimeOfDayClock([&moment] { return moment; });
   a->RandomiseBits(true);
-  // Single-precision seconds near the end of a day step by 1/128 s.
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  moment = std::nextafter(moment, 86400.0f);
   b->RandomiseBits(true);
+  SetTimeOfDayClock(nullptr);
   auto bytes = [](const cDIBSection& d) {
     const BYTE* p = reinterpret_cast<const BYTE*>(d.DIBSectionBitsPtr());
     return std::vector<BYTE>(p, p + std::size_t(d.BytesPerScanLine()) * d.Height());
   };
   EXPECT_NE(bytes(*a), bytes(*b));
+  // The first call's noise is the sequence of its moment.
+  std::vector<BYTE> first = bytes(*a);
+  FillNoise({first.data(), a->BytesPerScanLine(), 64, 64}, true, SeedFromSeconds(86399.0f));
+  EXPECT_EQ(first, bytes(*a));
 
   std::time_t now = std::time(nullptr);
   std::tm local{};

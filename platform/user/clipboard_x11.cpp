@@ -1,8 +1,8 @@
 // The X side of the clipboard. A connection and a hidden window of its own own the CLIPBOARD
 // selection, so that the selection requests of other programs reach nobody else's event queue;
 // the message loop watches the connection. Answers larger than one request go through INCR
-// (ICCCM 2.7.2). A connection whose server has gone is never written to again: Xlib cannot
-// close it without writing, so it is kept aside.
+// (ICCCM 2.7.2). The connection is an x11::OwnConnection: its errors and a server that goes
+// away are handled where the shared connection's are.
 #include "platform/user/clipboard_x11.h"
 
 #include <X11/Xatom.h>
@@ -36,19 +36,18 @@ struct Atoms {
   Atom clipboard, targets, timestamp, incr, stamp;
 };
 
+// What we keep on the connection: our window, the message-loop source of its socket, the atoms.
 struct Connection {
-  Display* display = nullptr;
-  std::string name;
+  Display* display = nullptr;  // link's, while open
   Window window = 0;
   int source = 0;
-  bool broken = false;
   Atoms atoms{};
   std::size_t chunk = 0;
 };
 
 struct Server {
+  x11::OwnConnection link;
   Connection conn;
-  std::vector<Display*> abandoned;
   ClipboardOffer offer;
   bool owner = false;
   Time since = CurrentTime;
@@ -62,46 +61,11 @@ Server& TheServer() {
   return *server;
 }
 
-XErrorHandler previousErrorHandler = nullptr;
-XIOErrorHandler previousIoHandler = nullptr;
-
-// Requests about a requestor's window fail when that program has gone; that only ends its
-// transfer.
-int OnXError(Display* display, XErrorEvent* error) {
-  if (display == TheServer().conn.display) return 0;
-  return previousErrorHandler ? previousErrorHandler(display, error) : 0;
-}
-
-int OnIoError(Display* display) {
-  if (display == TheServer().conn.display) return 0;
-  return previousIoHandler ? previousIoHandler(display) : 0;
-}
-
-// Keeps the process alive when our server goes away; the connection is given up.
-void OnIoErrorExit(Display*, void*) {
-  TheServer().conn.broken = true;
-}
-
-void InstallErrorHandlers() {
-  XErrorHandler error = XSetErrorHandler(OnXError);
-  if (error != OnXError) previousErrorHandler = error;
-  XIOErrorHandler io = XSetIOErrorHandler(OnIoError);
-  if (io != OnIoError) previousIoHandler = io;
-}
-
-// True when the server has closed the connection: Xlib must not touch it again.
-bool ServerGone(Display* display) {
-  return x11::PeerClosed(ConnectionNumber(display));
-}
-
 void Disconnect(Server& s) {
   Connection& c = s.conn;
   if (c.display == nullptr) return;
   if (c.source != 0) RemoveMessageSource(c.source);
-  if (c.broken || ServerGone(c.display))
-    s.abandoned.push_back(c.display);
-  else
-    XCloseDisplay(c.display);
+  s.link.Close();
   c = Connection{};
   s.owner = false;
   s.rendered.clear();
@@ -111,17 +75,12 @@ void Disconnect(Server& s) {
 void OnReadable();
 
 bool Connect(Server& s) {
-  const char* env = std::getenv("DISPLAY");
-  std::string name = env ? env : "";
   Connection& c = s.conn;
-  if (c.display && (c.broken || c.name != name || ServerGone(c.display))) Disconnect(s);
+  if (c.display && !s.link.Usable()) Disconnect(s);
   if (c.display) return true;
-  if (name.empty()) return false;
-  Display* display = XOpenDisplay(name.c_str());
+  Display* display = s.link.Open();
   if (display == nullptr) return false;
-  XSetIOErrorExitHandler(display, OnIoErrorExit, nullptr);
   c.display = display;
-  c.name = name;
   c.window = XCreateSimpleWindow(display, DefaultRootWindow(display), -10, -10, 1, 1, 0, 0, 0);
   XSelectInput(display, c.window, PropertyChangeMask);
   char* names[] = {const_cast<char*>("CLIPBOARD"), const_cast<char*>("TARGETS"),
@@ -254,7 +213,7 @@ void Lost(Server& s, const XSelectionClearEvent& clear) {
 }
 
 void Dispatch(Server& s) {
-  while (s.conn.display && !s.conn.broken && XPending(s.conn.display) > 0) {
+  while (s.conn.display && !s.link.broken() && XPending(s.conn.display) > 0) {
     XEvent event;
     XNextEvent(s.conn.display, &event);
     switch (event.type) {
@@ -275,15 +234,14 @@ void Dispatch(Server& s) {
         break;
     }
   }
-  if (s.conn.display && !s.conn.broken) XFlush(s.conn.display);
-  if (s.conn.broken) Disconnect(s);
+  if (s.conn.display && !s.link.broken()) XFlush(s.conn.display);
+  if (s.link.broken()) Disconnect(s);
 }
 
 void OnReadable() {
   Server& s = TheServer();
   if (s.conn.display == nullptr) return;
-  if (ServerGone(s.conn.display)) {
-    s.conn.broken = true;
+  if (x11::PeerClosed(ConnectionNumber(s.conn.display))) {
     Disconnect(s);
     return;
   }
@@ -295,15 +253,12 @@ void OnReadable() {
 bool OfferClipboard(ClipboardOffer offer) {
   Server& s = TheServer();
   if (!Connect(s)) return false;
-  // The drawing layer installs its handler whenever it opens a connection: ours goes in front
-  // again, handing on what is not about our connection.
-  InstallErrorHandlers();
   s.offer = std::move(offer);
   s.rendered.clear();
   Connection& c = s.conn;
   Time now = ServerTime(c);
   XSetSelectionOwner(c.display, c.atoms.clipboard, c.window, now);
-  s.owner = !c.broken && XGetSelectionOwner(c.display, c.atoms.clipboard) == c.window;
+  s.owner = !s.link.broken() && XGetSelectionOwner(c.display, c.atoms.clipboard) == c.window;
   s.since = now;
   bool owner = s.owner;
   // Requests that arrived while we waited for the replies are already in Xlib's queue.

@@ -26,15 +26,29 @@ int first_error = 0;
 std::string failed_name;
 std::chrono::steady_clock::time_point failed_at{};
 
-XErrorHandler previous_error_handler = nullptr;
+// The open connections of their own, and those left behind by servers that went away (never
+// used again, only kept reachable).
+std::vector<OwnConnection*>* own = nullptr;
+std::vector<Display*>* abandoned = nullptr;
 
-// Errors on our connection are recorded; others go to the handler that was there before us
-// (such as the clipboard's, for its own connection).
+XErrorHandler previous_error_handler = nullptr;
+XIOErrorHandler previous_io_handler = nullptr;
+
+bool IsOwn(Display* display) {
+  if (!own) return false;
+  for (const OwnConnection* c : *own)
+    if (c->display() == display) return true;
+  return false;
+}
+
+// Errors on the shared connection are recorded, errors on connections of their own ignored;
+// others go to the handler that was there before us.
 int RecordError(Display* display, XErrorEvent* event) {
   if (current && display == current->display) {
     if (first_error == 0) first_error = event->error_code;
     return 0;
   }
+  if (IsOwn(display)) return 0;
   // Handlers that pass errors on to the one before them could hand it back to us.
   static bool passing = false;
   if (passing || !previous_error_handler) return 0;
@@ -44,9 +58,32 @@ int RecordError(Display* display, XErrorEvent* event) {
   return result;
 }
 
+// A lost server is reported by the handler before us, except on connections of their own,
+// which their owners give up quietly.
+int OnIoError(Display* display) {
+  if (IsOwn(display)) return 0;
+  return previous_io_handler ? previous_io_handler(display) : 0;
+}
+
 // The server went away in the middle of a request: keep the process, give up the connection.
-void OnIoErrorExit(Display* display, void*) {
-  if (current && display == current->display) current->broken = true;
+void OnIoErrorExit(Display* display, void* own_connection) {
+  if (own_connection) {
+    MarkBroken(*static_cast<OwnConnection*>(own_connection));
+  } else if (current && display == current->display) {
+    current->broken = true;
+  }
+}
+
+// Opens a connection with the error handling of every connection of ours.
+Display* OpenDisplay(const char* name, OwnConnection* own_connection) {
+  Display* d = XOpenDisplay(name);
+  if (!d) return nullptr;
+  XErrorHandler previous = XSetErrorHandler(RecordError);
+  if (previous != RecordError) previous_error_handler = previous;
+  XIOErrorHandler previous_io = XSetIOErrorHandler(OnIoError);
+  if (previous_io != OnIoError) previous_io_handler = previous_io;
+  XSetIOErrorExitHandler(d, OnIoErrorExit, own_connection);
+  return d;
 }
 
 void Retire() {
@@ -95,15 +132,12 @@ void ReadFormat(Connection& c) {
 Connection* Open(const char* name) {
   auto now = std::chrono::steady_clock::now();
   if (failed_name == name && now - failed_at < std::chrono::seconds(1)) return nullptr;
-  Display* d = XOpenDisplay(name);
+  Display* d = OpenDisplay(name, nullptr);
   if (!d) {
     failed_name = name;
     failed_at = now;
     return nullptr;
   }
-  XErrorHandler previous = XSetErrorHandler(RecordError);
-  if (previous != RecordError) previous_error_handler = previous;
-  XSetIOErrorExitHandler(d, OnIoErrorExit, nullptr);
   auto* c = new Connection;
   c->display = d;
   c->name = name;
@@ -135,6 +169,45 @@ bool Alive(Display* display) {
 
 int& FirstError() {
   return first_error;
+}
+
+void MarkBroken(OwnConnection& connection) {
+  connection.broken_ = true;
+}
+
+Display* OwnConnection::Open() {
+  if (display_) return display_;
+  const char* name = std::getenv("DISPLAY");
+  if (!name || !*name) return nullptr;
+  if (!own) own = new std::vector<OwnConnection*>;
+  own->push_back(this);
+  display_ = OpenDisplay(name, this);
+  if (!display_) {
+    own->pop_back();
+    return nullptr;
+  }
+  name_ = name;
+  broken_ = false;
+  return display_;
+}
+
+bool OwnConnection::Usable() const {
+  const char* name = std::getenv("DISPLAY");
+  return display_ && !broken_ && name && name_ == name && Alive(display_);
+}
+
+void OwnConnection::Close() {
+  if (!display_) return;
+  if (broken_ || !Alive(display_)) {
+    if (!abandoned) abandoned = new std::vector<Display*>;
+    abandoned->push_back(display_);
+  } else {
+    XCloseDisplay(display_);
+  }
+  std::erase(*own, this);
+  display_ = nullptr;
+  name_.clear();
+  broken_ = false;
 }
 
 // A dead server shows as a hang-up on the socket. Events it sent before it went may still wait

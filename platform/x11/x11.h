@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
 
 #include "platform/base/windef.h"
 
@@ -97,6 +98,39 @@ PLATFORM_API void StopUsingSharedPixmaps();
 // The monitor layout and Xft.dpi are kept for a short while between calls; this forgets them
 // (for tests that change them).
 PLATFORM_API void ForgetScreenCache();
+
+// A connection of its own to the display in DISPLAY, for a part that needs an event queue of its
+// own (the clipboard's selection owner). It has the shared connection's protection: X errors on
+// it are ignored (requests with a reply fail by their status), and a server that goes away gives
+// the connection up instead of ending the process; a connection whose server has gone is left
+// unused, never closed. Threading: the user-interface thread only.
+class PLATFORM_API OwnConnection {
+ public:
+  OwnConnection() = default;
+  ~OwnConnection() { Close(); }
+  OwnConnection(const OwnConnection&) = delete;
+  OwnConnection& operator=(const OwnConnection&) = delete;
+
+  // Opens a connection to DISPLAY when none is open and returns the open one; nullptr when there
+  // is no display.
+  struct _XDisplay* Open();
+  // False when the open connection must be given up: DISPLAY names another server, or the server
+  // has gone away. Close it then and open again.
+  bool Usable() const;
+  // Closes the connection (or leaves it unused when its server has gone).
+  void Close();
+  struct _XDisplay* display() const {
+    return display_;
+  }
+  // The server went away during a request: Xlib must not touch the connection again.
+  bool broken() const { return broken_; }
+
+ private:
+  friend void MarkBroken(OwnConnection& connection);
+  struct _XDisplay* display_ = nullptr;
+  std::string name_;
+  bool broken_ = false;
+};
 
 // True when the other end of a connection's socket has closed it (a server that went away),
 // also while unread data is still waiting before the end of the stream.
