@@ -16,10 +16,6 @@ namespace pictoss {
 
 namespace {
 
-constexpr Fl_Color kRed = 0xFF000000;
-constexpr Fl_Color kBlue = 0x0000FF00;
-const FontSpec kTitleFont{"Kristen ITC", 18, true, true};
-const FontSpec kCreditFont{"Verdana", 14.25, true};
 const FontSpec kTextFont{"Verdana", 8.25};
 const FontSpec kDialogFont{"sans", 8.25};
 

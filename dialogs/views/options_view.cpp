@@ -18,10 +18,6 @@ namespace pictoss {
 
 namespace {
 
-constexpr Fl_Color kRed = 0xFF000000;
-constexpr Fl_Color kBlue = 0x0000FF00;
-const FontSpec kTitleFont{"Kristen ITC", 18, true, true};
-const FontSpec kCreditFont{"Verdana", 14.25, true};
 const FontSpec kCaptionFont{"Verdana", 8.25, true};
 const FontSpec kBoxFont{"Verdana", 8.25};
 

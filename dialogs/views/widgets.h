@@ -21,6 +21,12 @@ struct FontSpec {
   bool underline = false;
 };
 
+// What both dialogs share: the red title and the blue credit line.
+constexpr Fl_Color kRed = 0xFF000000;
+constexpr Fl_Color kBlue = 0x0000FF00;
+inline const FontSpec kTitleFont{"Kristen ITC", 18, true, true};
+inline const FontSpec kCreditFont{"Verdana", 14.25, true};
+
 // The FLTK font number of the face in the given weight, registered on first use.
 Fl_Font DialogFont(const char* face, bool bold);
 
