@@ -1,7 +1,10 @@
 // Screen capture: copies the whole primary screen or the foreground window (frame included)
 // into a new bitmap, with a copy of the system palette on 256-colour palette screens, and wraps
 // both in a picture object that owns them. The hidden holder `main` keeps the last picture.
-// Errors are raised as platform::RuntimeError with the module's source. UI thread only.
+// Errors are raised as platform::RuntimeError with the module's source; where the screen cannot
+// be read at all (under Wayland without the desktop portal, or a picture the portal refused),
+// the captures raise an error that names the cause rather than make an empty picture.
+// UI thread only.
 #pragma once
 
 #include <cstdint>

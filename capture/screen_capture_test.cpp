@@ -400,8 +400,7 @@ TEST(CaptureWithoutDisplay, ServerGoneGivesEmptyPictures) {
   BITMAP bm{};
   GetObjectA(before->Handle(), sizeof bm, &bm);
   EXPECT_EQ(bm.bmWidth, 320);
-  kill(server.pid(), SIGKILL);
-  usleep(200 * 1000);
+  server.Crash();
   auto after = GrabFullScreen();
   ASSERT_TRUE(after);
   GetObjectA(after->Handle(), sizeof bm, &bm);

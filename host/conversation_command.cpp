@@ -9,6 +9,7 @@
 #include <deque>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,14 +17,11 @@
 #include "host/plugin_host.h"
 #include "platform/base/text.h"
 #include "platform/user/messageloop.h"
-#include "product/product.h"
 
 namespace host {
 namespace {
 
 namespace fs = std::filesystem;
-using platform::Argument;
-using platform::Variant;
 
 struct Conversation {
   platform::Ref<platform::Dispatch> plugin;
@@ -57,8 +55,7 @@ bool SendFile(const Conversation& c, const std::string& path) {
 
 // What the host does with text that is to be sent: a "/dropfile" command sends the file.
 bool Deliver(const Conversation& c, const std::string& text) {
-  if (text.starts_with(product::kDropFile.narrow()))
-    return SendFile(c, text.substr(product::kDropFile.narrow().size()));
+  if (std::optional<std::string> file = hosting::DroppedFile(text)) return SendFile(c, *file);
   Say("sent: " + text);
   return true;
 }
@@ -69,20 +66,15 @@ bool HandleLine(const Conversation& c, const std::string& line) {
   std::size_t blank = line.find(' ');
   std::string word = line.substr(0, blank);
   std::string argument = blank == std::string::npos ? "" : line.substr(blank + 1);
-  Variant reply(u"");
-  CallResult call =
-      CallMethod(*c.plugin, u"ParseCommand",
-                 {Variant(platform::FromAnsi(word)), Variant(platform::FromAnsi(argument)),
-                  Variant::Nothing(), Argument::ByRef(reply)});
-  if (!call.ok()) {
-    Say(ErrorLine(ErrorOf(call, *c.plugin)));
+  CallError error;
+  std::optional<hosting::CommandOutcome> outcome =
+      hosting::ParseCommand(*c.plugin, word, argument, &error);
+  if (!outcome) {
+    Say(ErrorLine(error));
     return false;
   }
-  if (call.result.vt() != VT_BOOL || call.result.boolVal() == VARIANT_FALSE) {
-    return Deliver(c, line);
-  }
-  std::string text = reply.vt() == VT_BSTR ? platform::ToAnsi(reply.bstrVal()) : "";
-  return text.empty() || Deliver(c, text);
+  if (!outcome->handled) return Deliver(c, line);
+  return outcome->reply.empty() || Deliver(c, outcome->reply);
 }
 
 // Reads "LINE [--outbox DIR]" or, for chat, just the options.
@@ -187,24 +179,6 @@ int Chat(const std::vector<std::string>& args) {
   return allOk ? 0 : 1;
 }
 
-// GetPublishCommandInfo of one index: name, command word, help; empty where not written.
-bool CommandInfo(const Conversation& c, std::int32_t index, std::vector<std::string>& row) {
-  Variant name(u""), value(u""), help(u"");
-  CallResult call = CallMethod(
-      *c.plugin, u"GetPublishCommandInfo",
-      {Variant(index), Argument::ByRef(name), Argument::ByRef(value), Argument::ByRef(help)});
-  if (!call.ok()) {
-    std::fprintf(stderr, "%s\n", ErrorLine(ErrorOf(call, *c.plugin)).c_str());
-    return false;
-  }
-  auto text = [](const Variant& v) {
-    Variant s;
-    return SUCCEEDED(VariantChangeType(s, v, VT_BSTR)) ? platform::ToAnsi(s.bstrVal()) : "";
-  };
-  row = {std::to_string(index), "/" + text(value), text(name), text(help)};
-  return true;
-}
-
 void PrintTable(const std::vector<std::vector<std::string>>& rows) {
   std::vector<std::size_t> widths(rows[0].size(), 0);
   for (const auto& row : rows) {
@@ -228,24 +202,17 @@ int Commands(const std::vector<std::string>& args) {
   }
   Conversation c;
   if (!Open(c, "")) return 1;
-  CallResult init = CallMethod(*c.plugin, u"Initialize",
-                               {Variant(std::int32_t{1}), Variant(u""), Variant::Nothing()});
-  Variant pluginName(u""), commandCount(std::int32_t{0}), tagCount(std::int32_t{0});
-  CallResult info = init.ok()
-                        ? CallMethod(*c.plugin, u"GetPublishInfo",
-                                     {Argument::ByRef(pluginName), Argument::ByRef(commandCount),
-                                      Argument::ByRef(tagCount)})
-                        : init;
-  if (!info.ok()) {
-    std::fprintf(stderr, "%s\n", ErrorLine(ErrorOf(info, *c.plugin)).c_str());
+  CallError error;
+  std::optional<hosting::PublishInfo> info = hosting::StartPlugin(*c.plugin, &error);
+  if (!info) {
+    std::fprintf(stderr, "%s\n", ErrorLine(error).c_str());
     return 1;
   }
-  Say(platform::ToAnsi(pluginName.bstrVal()) + ": " + std::to_string(commandCount.lVal()) +
-      " commands, " + std::to_string(tagCount.lVal()) + " tags");
+  Say(info->pluginName + ": " + std::to_string(info->commands.size()) + " commands, " +
+      std::to_string(info->tagCount) + " tags");
   std::vector<std::vector<std::string>> rows = {{"INDEX", "COMMAND", "NAME", "HELP"}};
-  for (std::int32_t i = 1; i <= commandCount.lVal(); ++i) {
-    rows.emplace_back();
-    if (!CommandInfo(c, i, rows.back())) return 1;
+  for (const auto& command : info->commands) {
+    rows.push_back({std::to_string(command.index), "/" + command.word, command.name, command.help});
   }
   PrintTable(rows);
   return 0;

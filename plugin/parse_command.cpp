@@ -16,6 +16,7 @@
 #include "platform/runtime/datetime.h"
 #include "platform/runtime/numbers.h"
 #include "platform/user/messageloop.h"
+#include "plugin/parse_command.h"
 #include "plugin/pt.h"
 #include "product/product.h"
 #include "settings/key_path.h"
@@ -137,6 +138,11 @@ bool HandleCommand(PT& pt, const std::u16string& sCommand, const std::u16string&
       break;
   }
   return false;
+}
+
+bool PT::ParseCommand(std::u16string sCommand, std::u16string sCommandArg,
+                      platform::Ref<platform::Object> oConversationWnd, std::u16string& sResult) {
+  return HandleCommand(*this, sCommand, sCommandArg, oConversationWnd, sResult);
 }
 
 }  // namespace pictoss

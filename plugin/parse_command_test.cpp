@@ -13,6 +13,7 @@
 #include "platform/runtime/datetime.h"
 #include "platform/runtime/errors.h"
 #include "platform/user/messageloop.h"
+#include "plugin/parse_command.h"
 #include "plugin/pt.h"
 #include "tests/support/private_store.h"
 #include "tests/support/runtime_error.h"

@@ -99,11 +99,6 @@ platform::Variant PT::GetPublishTagInfo(std::int32_t, std::u16string&, std::u16s
   return platform::Variant();
 }
 
-bool PT::ParseCommand(std::u16string sCommand, std::u16string sCommandArg,
-                      platform::Ref<platform::Object> oConversationWnd, std::u16string& sResult) {
-  return HandleCommand(*this, sCommand, sCommandArg, oConversationWnd, sResult);
-}
-
 bool PT::ParseTag(std::u16string, platform::Ref<platform::Object>, std::u16string&) {
   return false;
 }

@@ -42,6 +42,7 @@ class PT : public platform::Dispatch {
                                           std::u16string& sValue, std::u16string& sHelp);
   platform::Variant GetPublishTagInfo(std::int32_t nTagIdx, std::u16string& sName,
                                       std::u16string& sValue);
+  // In parse_command.cpp, with the command handler.
   bool ParseCommand(std::u16string sCommand, std::u16string sCommandArg,
                     platform::Ref<platform::Object> oConversationWnd, std::u16string& sResult);
   bool ParseTag(std::u16string sTag, platform::Ref<platform::Object> oConversationWnd,
@@ -59,12 +60,6 @@ class PT : public platform::Dispatch {
   platform::Date dTargetTime = 0;
   platform::Ref<cDIBSection> oDib;
 };
-
-// The work of ParseCommand: recognises the command word and runs it. Returns whether the
-// command was the plug-in's; sResult is then the reply for the host.
-bool HandleCommand(PT& pt, const std::u16string& sCommand, const std::u16string& sCommandArg,
-                   const platform::Ref<platform::Object>& oConversationWnd,
-                   std::u16string& sResult);
 
 // The number of PT objects alive in the module (for DllCanUnloadNow).
 long LiveObjects();

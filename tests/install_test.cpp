@@ -29,6 +29,19 @@ TEST(InstallTest, InstalledHostSetsUpAndCaptures) {
     EXPECT_EQ(dynamic.out.find(PICTOSS_BUILD_DIR), std::string::npos) << file << dynamic.out;
   }
 
+  // The chat-client plug-in: in libpurple's folder of the prefix, and linked into a user's
+  // plug-in folder with the package's library folder as the README says, it finds the libraries.
+  const fs::path purple = prefix.path() / "lib" / "purple-2" / "pictoss-purple.so";
+  ASSERT_TRUE(fs::exists(purple));
+  harness::TempDir plugins;
+  fs::create_symlink(purple, plugins.path() / "pictoss-purple.so");
+  fs::create_symlink(module.parent_path(), plugins.path() / "pictoss");
+  for (const fs::path& file : {purple, plugins.path() / "pictoss-purple.so"}) {
+    harness::Run ldd = harness::RunProgram({"/usr/bin/ldd", file.string()}, {});
+    EXPECT_EQ(ldd.out.find("not found"), std::string::npos) << file << ldd.out;
+    EXPECT_EQ(ldd.out.find(PICTOSS_BUILD_DIR), std::string::npos) << file << ldd.out;
+  }
+
   harness::TempDir store;
   harness::TempDir tmp;
   testsupport::XvfbServer server(640, 480);

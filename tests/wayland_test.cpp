@@ -114,6 +114,25 @@ TEST_F(WaylandTest, FullScreenAndActiveWindowAtScalesOneAndTwo) {
   }
 }
 
+// Wayland has no primary output: the screen is the one that holds the focused window, here the
+// second output (640 x 480, right of the first), to which the green window moved.
+TEST_F(WaylandTest, TheFocusedWindowsOutputIsTheScreen) {
+  std::vector<Capture> c = InSession({"--second-output"}, {"/xptfull 0", "/xptactive 0"});
+  ASSERT_EQ(c[0].status, 0) << c[0].err;
+  ASSERT_TRUE(c[0].picture);
+  const harness::Rgb& full = *c[0].picture;
+  EXPECT_EQ(full.width, 640);
+  EXPECT_EQ(full.height, 480);
+  EXPECT_TRUE(ColourAt(full, 5, 5, kBackground));
+  for (int x : {40, 320, 600}) EXPECT_TRUE(ColourAt(full, x, 240, kRight));
+
+  ASSERT_EQ(c[1].status, 0) << c[1].err;
+  ASSERT_TRUE(c[1].picture);
+  EXPECT_EQ(c[1].picture->width, 640 - 2 * 20);
+  EXPECT_EQ(c[1].picture->height, 480 - 2 * 20);
+  EXPECT_TRUE(ColourAt(*c[1].picture, 300, 220, kRight));
+}
+
 TEST_F(WaylandTest, NoPortalIsAClearErrorAndNoFile) {
   std::vector<Capture> c = InSession({"--no-portal"}, {"/xptfull 0", "/xptactive 0"});
   for (const Capture& capture : c) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <cstring>
 #include <memory>
 
@@ -81,10 +82,15 @@ void Destroy(Globals& g) {
   if (g.manager) zxdg_output_manager_v1_destroy(g.manager);
 }
 
+// The client library prints its complaints (no XDG_RUNTIME_DIR, a refused connection) on
+// standard error, which belongs to the host; the caller reports the failure itself.
+void IgnoreLog(const char*, va_list) {}
+
 }  // namespace
 
 bool ReadOutputs(std::vector<Output>* outputs, std::string* error) {
   outputs->clear();
+  wl_log_set_handler_client(IgnoreLog);
   wl_display* display = wl_display_connect(nullptr);
   if (!display) {
     *error = std::string("cannot reach the Wayland compositor: ") + std::strerror(errno);

@@ -229,6 +229,21 @@ LONG Store::QueryInt(const char* sql, std::int64_t& value) {
   return StatusOf(rc, db_);
 }
 
+// One statement reads both, so both come from one state of the file: another process that is
+// making the tables commits them together with the mark, never in between the two reads.
+LONG Store::ReadMark(std::int64_t& id, std::int64_t& tables) {
+  LONG status;
+  sqlite3_stmt* statement = Prepare(
+      "SELECT application_id, (SELECT count(*) FROM sqlite_master) FROM pragma_application_id",
+      status);
+  if (!statement) return status;
+  const int rc = sqlite3_step(statement);
+  id = rc == SQLITE_ROW ? sqlite3_column_int64(statement, 0) : 0;
+  tables = rc == SQLITE_ROW ? sqlite3_column_int64(statement, 1) : 0;
+  sqlite3_reset(statement);
+  return StatusOf(rc, db_);
+}
+
 LONG Store::Exec(const char* sql) {
   return StatusOf(sqlite3_exec(db_, sql, nullptr, nullptr, nullptr), db_);
 }
@@ -250,13 +265,10 @@ sqlite3_stmt* Store::Prepare(const char* sql, LONG& status) {
 // other file (which is never touched).
 LONG Store::CheckStore(bool forWrite, bool& empty) {
   std::int64_t id = 0, tables = 0;
-  LONG status = QueryInt("PRAGMA application_id", id);
+  LONG status = ReadMark(id, tables);
   if (status == ERROR_ACCESS_DENIED && !CanWriteFolderAndFile(path_)) {
     if ((status = ConnectImmutable())) return status;
-    status = QueryInt("PRAGMA application_id", id);
-  }
-  if (status == ERROR_SUCCESS && id != kApplicationId) {
-    status = QueryInt("SELECT count(*) FROM sqlite_master", tables);
+    status = ReadMark(id, tables);
   }
   // Set only once the file has been read: the pragma itself reads the file.
   if (status == ERROR_SUCCESS && !readOnly_) status = Exec("PRAGMA synchronous=FULL");

@@ -65,6 +65,8 @@ class Store {
   LONG CheckStore(bool forWrite, bool& empty);
   LONG CreateTables();
   LONG QueryInt(const char* sql, std::int64_t& value);
+  // The file's application id and its number of tables, read together.
+  LONG ReadMark(std::int64_t& id, std::int64_t& tables);
 
   sqlite3* db_ = nullptr;
   std::string path_;

@@ -206,4 +206,14 @@ void RunMessageLoopUntil(const std::function<bool()>& done) {
   }
 }
 
+std::vector<int> GetMessageDescriptors() {
+  std::vector<int> fds;
+  for (const pollfd& p : WaitSet()) fds.push_back(p.fd);
+  return fds;
+}
+
+bool MessagesPending() {
+  return Ready();
+}
+
 }  // namespace platform

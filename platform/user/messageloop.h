@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <functional>
+#include <vector>
 
 #include "platform/base/windef.h"
 
@@ -30,5 +31,13 @@ PLATFORM_API void PostThreadMessage(std::function<void()> message);
 // Dispatches and waits in turn until done() returns true after a dispatch; the modal windows
 // run this. Requires: something that done() watches will change (a window will close).
 PLATFORM_API void RunMessageLoopUntil(const std::function<bool()>& done);
+
+// For a host whose thread runs a main loop of its own between its calls into the platform (a
+// GLib main context): the descriptors that turn readable when a message comes for the thread,
+// and whether DoEvents has something to dispatch now. The host's loop waits on the descriptors
+// as well and calls DoEvents when one is readable or MessagesPending() is true. The set changes
+// as sources are added and the display is opened: ask again before each wait.
+PLATFORM_API std::vector<int> GetMessageDescriptors();
+PLATFORM_API bool MessagesPending();
 
 }  // namespace platform

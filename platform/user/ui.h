@@ -14,6 +14,11 @@ namespace platform {
 // nothing is shown then. Without DISPLAY the module is not even loaded.
 PLATFORM_API bool OpenUiDisplay();
 
+// The windows' server went away. The process goes on; windows are not shown again (OpenUiDisplay
+// returns false) and a modal window's loop ends as if the window had been closed. False while
+// no window has been shown.
+PLATFORM_API bool UiDisplayLost();
+
 // The address of an entry point of the user-interface module, which is loaded on first use;
 // nullptr when the module cannot be loaded or has no such entry.
 PLATFORM_API void* UiModuleEntry(const char* name);

@@ -12,8 +12,11 @@ struct UiPlatform {
   // Opens FLTK's connection to the display (the one named by DISPLAY) unless it is open. False
   // when there is no display to show a window on.
   bool (*openDisplay)();
-  // The descriptor of FLTK's display connection; -1 while none is open.
+  // The descriptor of FLTK's display connection; -1 while none is open and once it is lost.
   int (*displayFd)();
+  // True once the server of FLTK's display connection has gone away; FLTK then no longer
+  // waits on the connection and no window is shown again.
+  bool (*displayLost)();
   // True when FLTK has something to dispatch: events already read, elapsed timers.
   bool (*ready)();
   // Dispatches what FLTK has pending without blocking, and redraws what needs it.

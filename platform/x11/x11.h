@@ -124,6 +124,9 @@ class PLATFORM_API OwnConnection {
   }
   // The server went away during a request: Xlib must not touch the connection again.
   bool broken() const { return broken_; }
+  // Puts our error handlers in front again: a toolkit that opened a connection since may have
+  // put its own there.
+  static void GuardErrors();
 
  private:
   friend void MarkBroken(OwnConnection& connection);
@@ -131,6 +134,19 @@ class PLATFORM_API OwnConnection {
   std::string name_;
   bool broken_ = false;
 };
+
+// The window-manager hints of a dialog: a utility window (small caption bar) that can be moved
+// and closed but not resized, minimized or maximized. Intern them before the window is shown
+// (interning waits for the server) and set them right after, before anything flushes the map
+// request, so that the window manager sees them when it manages the window.
+struct DialogHints {
+  std::uint32_t window_type = 0, utility = 0, motif_hints = 0;
+};
+PLATFORM_API DialogHints InternDialogHints(struct _XDisplay* display);
+PLATFORM_API void SetDialogHints(struct _XDisplay* display, std::uint32_t window,
+                                 const DialogHints& hints);
+// Sends the requests queued on the connection.
+PLATFORM_API void Flush(struct _XDisplay* display);
 
 // True when the other end of a connection's socket has closed it (a server that went away),
 // also while unread data is still waiting before the end of the stream.

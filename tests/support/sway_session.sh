@@ -4,9 +4,10 @@
 # to run as root), a private XDG_RUNTIME_DIR and session bus, PipeWire and the desktop portals.
 # The output (800 x 600 device pixels unless --size says otherwise) is solid #3060a0 around a
 # gap of 20 logical pixels; two foot windows, #c00000 and #00c000, sit side by side, the right
-# one focused.
+# one focused. With --second-output a second output of 640 x 480 sits right of the first, and
+# the green window moves there, with the focus.
 #
-#   sway_session.sh [--scale N] [--size WxH] [--no-portal] WORKDIR -- COMMAND...
+#   sway_session.sh [--scale N] [--size WxH] [--second-output] [--no-portal] WORKDIR -- COMMAND...
 #
 # WORKDIR (outside /tmp) is made readable for the session's user; COMMAND runs as that user with
 # WAYLAND_DISPLAY, SWAYSOCK and DBUS_SESSION_BUS_ADDRESS set. Exits with COMMAND's status.
@@ -15,15 +16,20 @@ set -euo pipefail
 
 scale=1
 size=800x600
+outputs=1
 portal=1
 while [ $# -gt 0 ]; do
   case "$1" in
     --scale) scale=$2; shift 2 ;;
     --size) size=$2; shift 2 ;;
+    --second-output) outputs=2; shift ;;
     --no-portal) portal=0; shift ;;
     *) break ;;
   esac
 done
+options=(--scale "$scale" --size "$size")
+[ $outputs = 2 ] && options+=(--second-output)
+[ $portal = 0 ] && options+=(--no-portal)
 work=$(realpath "$1")
 shift
 [ "${1:-}" = "--" ] && shift
@@ -33,14 +39,21 @@ if [ "${SWAY_SESSION_INNER:-}" != 1 ]; then
     echo "sway_session.sh: must start as root" >&2
     exit 2
   fi
-  # The private /tmp goes with the namespace; the user reaches WORKDIR through its parents.
+  # The private /tmp goes with the namespace; the user reaches WORKDIR (and the build beside
+  # it) through its parents, which are made traversable where they are not.
   chmod 0777 "$work"
-  d=$work
-  while [ "$d" != / ]; do chmod o+x "$d" 2>/dev/null || true; d=$(dirname "$d"); done
+  d=$(dirname "$work")
+  while [ "$d" != / ]; do
+    case $(stat -c %A "$d") in
+      *[xt]) ;;
+      *) chmod o+x "$d" && echo "sway_session.sh: made $d traversable for others" >&2 ;;
+    esac
+    d=$(dirname "$d")
+  done
   self=$(realpath "$0")
   exec unshare --mount --propagation private env SWAY_SESSION_INNER=1 \
     bash -c 'mount -t tmpfs -o mode=1777 tmpfs /tmp && exec "$@"' \
-    inner "$self" --scale "$scale" --size "$size" $([ $portal = 0 ] && echo --no-portal) "$work" -- "$@"
+    inner "$self" "${options[@]}" "$work" -- "$@"
 fi
 
 if [ "$(id -u)" -eq 0 ]; then
@@ -52,13 +65,13 @@ if [ "$(id -u)" -eq 0 ]; then
     env HOME="$home" XDG_RUNTIME_DIR="$home/run" PATH=/usr/local/bin:/usr/bin:/bin \
     ASAN_OPTIONS="${ASAN_OPTIONS:-}" UBSAN_OPTIONS="${UBSAN_OPTIONS:-}" \
     LSAN_OPTIONS="${LSAN_OPTIONS:-}" \
-    SWAY_SESSION_INNER=1 "$0" --scale "$scale" --size "$size" $([ $portal = 0 ] && echo --no-portal) \
-    "$work" -- "$@"
+    SWAY_SESSION_INNER=1 "$0" "${options[@]}" "$work" -- "$@"
 fi
 
 # From here on: the unprivileged user inside the namespace.
 export XDG_SESSION_TYPE=wayland XDG_CURRENT_DESKTOP=sway LANG=C.UTF-8
 export WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 WLR_RENDERER=pixman
+export WLR_HEADLESS_OUTPUTS=$outputs
 log=$work/session.log
 : >"$log"
 pids=()
@@ -102,7 +115,8 @@ wait_for 10 test -S "$XDG_RUNTIME_DIR/bus"
 mkdir -p "$HOME/.config/sway"
 cat >"$HOME/.config/sway/config" <<CONF
 output * bg #3060a0 solid_color
-output HEADLESS-1 mode $size scale $scale
+output HEADLESS-1 mode $size scale $scale pos 0 0
+output HEADLESS-2 mode 640x480 pos 800 0
 default_border normal 2
 gaps outer 20
 xwayland disable
@@ -122,20 +136,20 @@ if [ $portal = 1 ]; then
   pipewire >>"$log" 2>&1 &
   pids+=($!)
   wait_for 10 test -S "$XDG_RUNTIME_DIR/pipewire-0"
-  /usr/libexec/xdg-desktop-portal-wlr -r >>"$log" 2>&1 &
-  pids+=($!)
-  /usr/libexec/xdg-desktop-portal-gtk -r >>"$log" 2>&1 &
-  pids+=($!)
-  /usr/libexec/xdg-desktop-portal -r >>"$log" 2>&1 &
-  pids+=($!)
   has_name() {
     dbus-send --session --dest=org.freedesktop.DBus --print-reply /org/freedesktop/DBus \
       org.freedesktop.DBus.NameHasOwner "string:$1" 2>/dev/null | grep -q true
   }
-  for name in org.freedesktop.impl.portal.desktop.wlr org.freedesktop.impl.portal.desktop.gtk \
-    org.freedesktop.portal.Desktop; do
-    wait_for 20 has_name "$name"
-  done
+  # The back ends first: the portal looks for them when it starts.
+  /usr/libexec/xdg-desktop-portal-wlr -r >>"$log" 2>&1 &
+  pids+=($!)
+  /usr/libexec/xdg-desktop-portal-gtk -r >>"$log" 2>&1 &
+  pids+=($!)
+  wait_for 20 has_name org.freedesktop.impl.portal.desktop.wlr
+  wait_for 20 has_name org.freedesktop.impl.portal.desktop.gtk
+  /usr/libexec/xdg-desktop-portal -r >>"$log" 2>&1 &
+  pids+=($!)
+  wait_for 20 has_name org.freedesktop.portal.Desktop
 fi
 
 # Two windows: red on the left, then green on the right, which keeps the focus.
@@ -147,6 +161,9 @@ swaymsg "exec foot -T left -o colors.background=c00000 sh -c '$still'" >/dev/nul
 wait_for 20 window_count 1
 swaymsg "exec foot -T right -o colors.background=00c000 sh -c '$still'" >/dev/null
 wait_for 20 window_count 2
+if [ $outputs = 2 ]; then
+  swaymsg "move container to output HEADLESS-2; focus output HEADLESS-2" >/dev/null
+fi
 sleep 0.5  # the second window's first frame
 
 "$@"

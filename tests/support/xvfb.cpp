@@ -2,11 +2,15 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <cerrno>
 #include <csignal>
+#include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 #include <stdexcept>
 #include <vector>
@@ -67,7 +71,29 @@ XvfbServer::XvfbServer(int width, int height, int depth, const std::string& extr
   setenv("DISPLAY", display_.c_str(), 1);
 }
 
+void XvfbServer::Crash() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGKILL);
+  int status;
+  while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  }
+  pid_ = -1;
+  // A new server takes the first number whose sockets it can all make: holding the abstract
+  // socket name keeps this one taken. Clients that try it are refused, as by a dead server.
+  held_socket_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string name = "/tmp/.X11-unix/X" + display_.substr(1);
+  std::memcpy(address.sun_path + 1, name.data(), name.size());
+  const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+  if (held_socket_ >= 0 && bind(held_socket_, reinterpret_cast<sockaddr*>(&address), length) != 0) {
+    close(held_socket_);
+    held_socket_ = -1;
+  }
+}
+
 XvfbServer::~XvfbServer() {
+  if (held_socket_ >= 0) close(held_socket_);
   if (pid_ > 0) {
     kill(pid_, SIGTERM);
     int status;

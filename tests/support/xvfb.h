@@ -22,8 +22,14 @@ class XvfbServer {
   const std::string& display() const { return display_; }
   pid_t pid() const { return pid_; }
 
+  // Ends the server at once (SIGKILL), as a crash would. Its display number stays taken until
+  // this object goes (this process holds the number's abstract socket name, where nothing
+  // answers), so that no other program's server starts on it meanwhile and answers in its place.
+  void Crash();
+
  private:
   pid_t pid_ = -1;
+  int held_socket_ = -1;
   std::string display_;
   std::string previous_display_;
   bool had_display_ = false;

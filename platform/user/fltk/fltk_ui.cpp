@@ -3,51 +3,53 @@
 #include <FL/Fl.H>
 #include <FL/Fl_Window.H>
 #include <FL/x.H>
-#include <X11/Xatom.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <exception>
 
 #include "platform/user/messageloop.h"
 #include "platform/user/ui_module.h"
+#include "platform/x11/x11.h"
 
 namespace platform::fltk {
+namespace {
+
+// FLTK's connection: one of the x11 layer's own, so that a server going away gives it up
+// instead of ending the process. FLTK uses it for the rest of the process; it is never closed.
+x11::OwnConnection& UiConnection() {
+  static auto* connection = new x11::OwnConnection;
+  return *connection;
+}
+
+bool displayLost = false;
+
+}  // namespace
 
 bool OpenDisplay() {
+  if (DisplayLost()) return false;
   if (fl_display) return true;
   // FLTK's own opening ends the process when it fails, so open the connection here and hand
   // it over.
-  Display* display = XOpenDisplay(nullptr);
+  Display* display = UiConnection().Open();
   if (!display) return false;
   fl_open_display(display);
+  // FLTK has put its own error handlers in, which end the process when the server goes away.
+  x11::OwnConnection::GuardErrors();
+  return true;
+}
+
+bool DisplayLost() {
+  if (displayLost || !fl_display) return displayLost;
+  const x11::OwnConnection& connection = UiConnection();
+  if (!connection.broken() && !x11::PeerClosed(ConnectionNumber(fl_display))) return false;
+  // Xlib leaves a lost connection unused; FLTK must stop waiting on it too.
+  displayLost = true;
+  Fl::remove_fd(ConnectionNumber(fl_display));
   return true;
 }
 
 namespace {
-
-// The hints a window manager reads when it maps the window: a utility window (small caption
-// bar) that can be moved and closed but not resized, minimized or maximized.
-struct WindowHints {
-  Atom windowType;
-  Atom utility;
-  Atom motifHints;
-};
-
-WindowHints InternHints() {
-  return {XInternAtom(fl_display, "_NET_WM_WINDOW_TYPE", False),
-          XInternAtom(fl_display, "_NET_WM_WINDOW_TYPE_UTILITY", False),
-          XInternAtom(fl_display, "_MOTIF_WM_HINTS", False)};
-}
-
-// Runs right after show(), before anything flushes the map request, so that the window manager
-// sees the hints when it manages the window.
-void SetHints(Window xid, const WindowHints& hints) {
-  XChangeProperty(fl_display, xid, hints.windowType, XA_ATOM, 32, PropModeReplace,
-                  reinterpret_cast<const unsigned char*>(&hints.utility), 1);
-  constexpr long kFunctionsAndDecorations = 1 | 2;
-  constexpr long kMoveAndClose = 4 | 32;
-  constexpr long kBorderTitleAndMenu = 2 | 8 | 16;
-  long motif[5] = {kFunctionsAndDecorations, kMoveAndClose, kBorderTitleAndMenu, 0, 0};
-  XChangeProperty(fl_display, xid, hints.motifHints, hints.motifHints, 32, PropModeReplace,
-                  reinterpret_cast<const unsigned char*>(motif), 5);
-}
 
 // The table that the platform library's message loop and message box use.
 bool TableOpenDisplay() {
@@ -59,18 +61,33 @@ bool TableOpenDisplay() {
 }
 
 int TableDisplayFd() {
-  return fl_display ? ConnectionNumber(fl_display) : -1;
+  return fl_display && !DisplayLost() ? ConnectionNumber(fl_display) : -1;
+}
+
+bool TableDisplayLost() {
+  return DisplayLost();
 }
 
 bool TableReady() {
-  return fl_display && Fl::ready() != 0;
+  return fl_display && !DisplayLost() && Fl::ready() != 0;
+}
+
+// What raised in a callback is reported; the event it handled is lost, the loop goes on.
+void Report(const char* where) {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "pictoss: %s failed: %s\n", where, e.what());
+  } catch (...) {
+    std::fprintf(stderr, "pictoss: %s failed\n", where);
+  }
 }
 
 void TableCheck() {
   try {
     Fl::check();
   } catch (...) {
-    // A callback of ours raised; the event it handled is lost, the loop goes on.
+    Report("a window's event");
   }
 }
 
@@ -78,11 +95,13 @@ void TableMessageBox(const char* text, const char* caption, unsigned type) {
   try {
     ShowMessageWindow(text, caption, type);
   } catch (...) {
+    Report("the message box");
+    std::fprintf(stderr, "[%s] %s\n", caption, text);
   }
 }
 
-const UiPlatform kTable = {TableOpenDisplay, TableDisplayFd, TableReady, TableCheck,
-                           TableMessageBox};
+const UiPlatform kTable = {TableOpenDisplay, TableDisplayFd, TableDisplayLost,
+                           TableReady,       TableCheck,     TableMessageBox};
 
 }  // namespace
 
@@ -93,12 +112,12 @@ void ShowModal(Fl_Window& window) {
   window.position(x + (w - window.w()) / 2, y + (h - window.h()) / 2);
   window.size_range(window.w(), window.h(), window.w(), window.h());
   window.set_modal();
-  WindowHints hints = InternHints();
+  const x11::DialogHints hints = x11::InternDialogHints(fl_display);
   window.show();
-  SetHints(fl_xid(&window), hints);
-  RunMessageLoopUntil([&window] { return !window.shown(); });
+  x11::SetDialogHints(fl_display, static_cast<std::uint32_t>(fl_xid(&window)), hints);
+  RunMessageLoopUntil([&window] { return !window.shown() || DisplayLost(); });
   // The caller may not run the loop again soon: take the window off the screen now.
-  XFlush(fl_display);
+  if (!DisplayLost()) x11::Flush(fl_display);
 }
 
 }  // namespace platform::fltk

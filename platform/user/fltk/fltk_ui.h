@@ -11,9 +11,14 @@ namespace platform::fltk {
 // place where FLTK's display is opened. False when there is no display to show a window on.
 bool OpenDisplay();
 
+// The server of FLTK's display went away: FLTK no longer waits on the connection, no window is
+// shown again, and a modal window's loop ends as if the window had been closed.
+bool DisplayLost();
+
 // Shows the window as a fixed-size modal utility window without an owner, centred on the
 // primary screen, and runs the message loop until the window is hidden (by its close box or by
-// one of its buttons). Requires: OpenDisplay() returned true; the window is not shown.
+// one of its buttons, or the server going away). Requires: OpenDisplay() returned true; the
+// window is not shown.
 void ShowModal(Fl_Window& window);
 
 // Shows the message box window; returns when it has been closed.

@@ -3,7 +3,7 @@
 // the message loop watches the connection. Answers larger than one request go through INCR
 // (ICCCM 2.7.2). The connection is an x11::OwnConnection: its errors and a server that goes
 // away are handled where the shared connection's are.
-#include "platform/user/clipboard_x11.h"
+#include "platform/x11/selection.h"
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -14,10 +14,9 @@
 #include <cstdlib>
 #include <map>
 
-#include "platform/user/messageloop.h"
 #include "platform/x11/x11.h"
 
-namespace platform {
+namespace platform::x11 {
 namespace {
 
 // What one answer may hold at most before it goes in INCR chunks.
@@ -46,7 +45,8 @@ struct Connection {
 };
 
 struct Server {
-  x11::OwnConnection link;
+  OwnConnection link;
+  FdWatch watch;
   Connection conn;
   ClipboardOffer offer;
   bool owner = false;
@@ -64,7 +64,7 @@ Server& TheServer() {
 void Disconnect(Server& s) {
   Connection& c = s.conn;
   if (c.display == nullptr) return;
-  if (c.source != 0) RemoveMessageSource(c.source);
+  if (c.source != 0 && s.watch.remove) s.watch.remove(c.source);
   s.link.Close();
   c = Connection{};
   s.owner = false;
@@ -92,7 +92,7 @@ bool Connect(Server& s) {
   long maxRequest = XExtendedMaxRequestSize(display);
   if (maxRequest == 0) maxRequest = XMaxRequestSize(display);
   c.chunk = std::min<std::size_t>(static_cast<std::size_t>(maxRequest) * 4 - 1024, kMaxChunk);
-  c.source = AddMessageSource(ConnectionNumber(display), OnReadable);
+  c.source = s.watch.add ? s.watch.add(ConnectionNumber(display), OnReadable) : 0;
   return true;
 }
 
@@ -241,7 +241,7 @@ void Dispatch(Server& s) {
 void OnReadable() {
   Server& s = TheServer();
   if (s.conn.display == nullptr) return;
-  if (x11::PeerClosed(ConnectionNumber(s.conn.display))) {
+  if (PeerClosed(ConnectionNumber(s.conn.display))) {
     Disconnect(s);
     return;
   }
@@ -250,9 +250,11 @@ void OnReadable() {
 
 }  // namespace
 
-bool OfferClipboard(ClipboardOffer offer) {
+bool OfferClipboard(ClipboardOffer offer, FdWatch watch) {
   Server& s = TheServer();
+  s.watch = std::move(watch);
   if (!Connect(s)) return false;
+  OwnConnection::GuardErrors();
   s.offer = std::move(offer);
   s.rendered.clear();
   Connection& c = s.conn;
@@ -266,4 +268,4 @@ bool OfferClipboard(ClipboardOffer offer) {
   return owner;
 }
 
-}  // namespace platform
+}  // namespace platform::x11

@@ -1,0 +1,31 @@
+// What the user-interface toolkit's dialogs need from Xlib: the hints of a dialog window.
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+
+#include "platform/x11/x11.h"
+
+namespace platform::x11 {
+
+DialogHints InternDialogHints(Display* display) {
+  return {static_cast<std::uint32_t>(XInternAtom(display, "_NET_WM_WINDOW_TYPE", False)),
+          static_cast<std::uint32_t>(XInternAtom(display, "_NET_WM_WINDOW_TYPE_UTILITY", False)),
+          static_cast<std::uint32_t>(XInternAtom(display, "_MOTIF_WM_HINTS", False))};
+}
+
+void SetDialogHints(Display* display, std::uint32_t window, const DialogHints& hints) {
+  const Atom utility = hints.utility;
+  XChangeProperty(display, window, hints.window_type, XA_ATOM, 32, PropModeReplace,
+                  reinterpret_cast<const unsigned char*>(&utility), 1);
+  constexpr long kFunctionsAndDecorations = 1 | 2;
+  constexpr long kMoveAndClose = 4 | 32;
+  constexpr long kBorderTitleAndMenu = 2 | 8 | 16;
+  long motif[5] = {kFunctionsAndDecorations, kMoveAndClose, kBorderTitleAndMenu, 0, 0};
+  XChangeProperty(display, window, hints.motif_hints, hints.motif_hints, 32, PropModeReplace,
+                  reinterpret_cast<const unsigned char*>(motif), 5);
+}
+
+void Flush(Display* display) {
+  XFlush(display);
+}
+
+}  // namespace platform::x11
