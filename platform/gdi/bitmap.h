@@ -59,8 +59,9 @@ class BitmapObject : public GdiObject {
   // short. DIB sections are zero-filled; other bitmaps start with unspecified pixels. A bitmap
   // for_screen may get memory shared with the X server (see x11::ReadRootShared); a large one
   // gets its memory when it is first drawn on, as a full copy into it may bring memory along.
-  static std::unique_ptr<BitmapObject> Make(int width, int height, const PixelFormat& format,
-                                            bool dib_section, bool for_screen = false);
+  PLATFORM_API static std::unique_ptr<BitmapObject> Make(int width, int height,
+                                                         const PixelFormat& format,
+                                                         bool dib_section, bool for_screen = false);
   ~BitmapObject() override;
   bool Deletable() const override { return selected_into == 0; }
   int Describe(int size, void* buffer) const override;  // a BITMAP record
@@ -73,7 +74,7 @@ class BitmapObject : public GdiObject {
   std::uint8_t* bits();
   ColorTable& table() { return table_; }
   // The pixels as they lie in memory; an empty view when memory cannot be had.
-  Surface View();
+  PLATFORM_API Surface View();
 
   // Takes on the pixels of a 24-bit DIB section of its own size instead of copying them: both
   // then read the same memory until the first GDI write to either, or GdiFlush before the DIB

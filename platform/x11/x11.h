@@ -81,7 +81,7 @@ bool ReadRoot(const Rect& rect, const std::function<void(const Band&)>& sink);
 void* AllocateSharedPixels(std::size_t bytes);
 void FreeSharedPixels(void* memory);
 // Whether the memory is shared with the open connection (not one before it).
-bool IsSharedPixels(const void* memory);
+PLATFORM_API bool IsSharedPixels(const void* memory);
 
 // Reads the rectangle in one request straight into shared pixel memory: `rows` at dest, each
 // `stride` bytes. False (and nothing read) when dest is not shared memory of the open connection
@@ -126,13 +126,13 @@ class StripReader {
 // How reads go: through shared pixmaps, shared images, or plain image requests (for tests and
 // benchmarks).
 enum class ReadMethod { kNone, kSharedPixmaps, kSharedImages, kImages };
-ReadMethod CurrentReadMethod();
+PLATFORM_API ReadMethod CurrentReadMethod();
 // Makes the open connection read by shared images (for tests of that path).
-void StopUsingSharedPixmaps();
+PLATFORM_API void StopUsingSharedPixmaps();
 
 // The monitor layout and Xft.dpi are kept for a short while between calls; this forgets them
 // (for tests that change them).
-void ForgetScreenCache();
+PLATFORM_API void ForgetScreenCache();
 
 // A connection of its own to the display in DISPLAY, for a part that needs an event queue of its
 // own (the clipboard's selection owner). It has the shared connection's protection: X errors on
