@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 
+#include "platform/ole/com.h"
 #include "platform/registry/registry.h"
 #include "product/product.h"
 #include "settings/key_path.h"
@@ -26,11 +27,18 @@ class PrivateStore {
     pictoss::WriteKeyValue(product::kSettingsKeyPath.wide(), product::kTimeDelayValue.wide(), u"3");
     pictoss::WriteKeyValue(product::kSettingsKeyPath.wide(), product::kFileNameValue.wide(),
                            u"My_Screenshot.jpg");
+    const char clsid[] = "{FFFB2456-8ACC-4047-AB4D-235FC58EFF56}";
+    RegCreateKeyExA(HKEY_CLASSES_ROOT, "Vorlick.PT\\CLSID", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                    &key, nullptr);
+    RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(clsid), sizeof clsid);
+    RegCloseKey(key);
   }
   ~PrivateStore() {
     unsetenv("PICTOSS_PREFIX");
     std::filesystem::remove_all(folder_);
   }
+
+  const std::string& folder() const { return folder_; }
 
  private:
   std::string folder_;
@@ -63,6 +71,33 @@ void BM_OpenQueryClose(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_OpenQueryClose)->Repetitions(9)->ReportAggregatesOnly(true);
+
+// What the host pays to find the plug-in's class before it creates the object.
+void BM_ProgIdLookup(benchmark::State& state) {
+  PrivateStore store;
+  CLSID clsid;
+  if (FAILED(CLSIDFromProgID(u"Vorlick.PT", &clsid))) {
+    state.SkipWithError("the ProgID was not found");
+    return;
+  }
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(CLSIDFromProgID(u"Vorlick.PT", &clsid));
+  }
+}
+BENCHMARK(BM_ProgIdLookup)->Repetitions(9)->ReportAggregatesOnly(true);
+
+// The first read of a process: two stores taken in turn, so that every read connects anew
+// (opens the file, checks that it is a store of ours) before it reads.
+void BM_FirstReadOfAStore(benchmark::State& state) {
+  PrivateStore stores[2];
+  int turn = 0;
+  for (auto _ : state) {
+    setenv("PICTOSS_PREFIX", stores[turn ^= 1].folder().c_str(), 1);
+    benchmark::DoNotOptimize(
+        pictoss::ReadKeyValue(product::kSettingsKeyPath.wide(), product::kFileNameValue.wide()));
+  }
+}
+BENCHMARK(BM_FirstReadOfAStore)->Repetitions(9)->ReportAggregatesOnly(true);
 
 // A write waits for the journal to reach the disk (synchronous=FULL), so it costs far more.
 void BM_WriteKeyValue(benchmark::State& state) {

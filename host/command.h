@@ -1,5 +1,5 @@
 // The host program's sub-commands. Each command file registers its commands with a static
-// HostCommand, so main needs no list of them.
+// HostCommand, so main needs no list of them. Registration happens before main; lookups after.
 #pragma once
 
 #include <string>
@@ -13,5 +13,11 @@ using CommandFunction = int (*)(const std::vector<std::string>& args);
 struct HostCommand {
   HostCommand(const char* name, const char* usage, CommandFunction run);
 };
+
+// The command of that name, or null.
+CommandFunction FindCommand(const std::string& name);
+
+// "usage: pictoss COMMAND [ARG...]" and the usage line of every command, on standard error.
+void PrintUsage();
 
 }  // namespace host

@@ -5,12 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <deque>
 #include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host/command.h"
@@ -28,8 +30,10 @@ struct Conversation {
   std::string outbox;  // where the contact's copies of sent files go; empty for none
 };
 
+// Written whole, NUL bytes included.
 void Say(const std::string& line) {
-  std::fputs((line + "\n").c_str(), stdout);
+  const std::string text = line + "\n";
+  std::fwrite(text.data(), 1, text.size(), stdout);
   std::fflush(stdout);
 }
 
@@ -113,41 +117,81 @@ int Send(const std::vector<std::string>& args) {
   return HandleLine(c, words[0]) ? 0 : 1;
 }
 
-// Standard input as a message source: each line is handled as soon as it has arrived, also while
-// the plug-in runs a message loop of its own inside a call (a command typed while a capture
-// waits reaches the plug-in at once, as in a chat client). Lines are taken in order.
-struct InputLines {
-  std::deque<std::string> lines;
-  std::string partial;
-  bool ended = false;
-  int source = 0;
-  std::function<void(const std::string&)> handle;
+// Standard input as a message source. Lines are read whenever the thread dispatches messages,
+// also while the plug-in runs a message loop of its own inside a call (its delay wait, its
+// dialogs), but there they are only queued: the host calls the plug-in from its own loop alone,
+// so calls never nest, and each line is handled after the one before it has been answered, as
+// in a chat client. While much is queued, reading pauses and the writer waits.
+class InputLines {
+ public:
+  InputLines() {
+    flags_ = fcntl(STDIN_FILENO, F_GETFL);
+    // Not blocking: a read takes what has arrived and leaves the rest for later.
+    if (flags_ >= 0) fcntl(STDIN_FILENO, F_SETFL, flags_ | O_NONBLOCK);
+  }
+  ~InputLines() {
+    if (source_) platform::RemoveMessageSource(source_);
+    if (flags_ >= 0) fcntl(STDIN_FILENO, F_SETFL, flags_);
+  }
+  InputLines(const InputLines&) = delete;
+  InputLines& operator=(const InputLines&) = delete;
+
+  bool Watch() {
+    source_ = platform::AddMessageSource(STDIN_FILENO, [this] { OnReadable(); });
+    return source_ != 0;
+  }
+  // The next line; nothing when none is queued. Resumes reading once the queue has emptied.
+  std::optional<std::string> Next() {
+    if (lines_.empty()) return std::nullopt;
+    std::string line = std::move(lines_.front());
+    lines_.pop_front();
+    queued_ -= line.size();
+    if (lines_.empty() && !ended_ && !source_) Watch();
+    return line;
+  }
+  // No more input will come; what is queued may still be taken.
+  bool ended() const { return ended_; }
+
+ private:
+  // A line, or a queue, longer than this is not waited for.
+  static constexpr std::size_t kMaxQueued = 1 << 20;
 
   void OnReadable() {
     char buffer[4096];
-    ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
-    if (n <= 0) {
-      if (!partial.empty()) lines.push_back(std::move(partial));
-      partial.clear();
-      ended = true;
-      platform::RemoveMessageSource(source);
-    } else {
-      partial.append(buffer, static_cast<std::size_t>(n));
-      for (std::size_t nl; (nl = partial.find('\n')) != std::string::npos;) {
-        std::string line = partial.substr(0, nl);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        lines.push_back(std::move(line));
-        partial.erase(0, nl + 1);
+    while (queued_ < kMaxQueued) {
+      const ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno == EAGAIN) return;
+      if (n <= 0) {
+        if (!partial_.empty()) Queue(std::move(partial_));
+        partial_.clear();
+        ended_ = true;
+        break;
       }
+      partial_.append(buffer, static_cast<std::size_t>(n));
+      std::size_t start = 0;
+      for (std::size_t nl; (nl = partial_.find('\n', start)) != std::string::npos; start = nl + 1) {
+        std::string line = partial_.substr(start, nl - start);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        Queue(std::move(line));
+      }
+      partial_.erase(0, start);
+      if (partial_.size() >= kMaxQueued) Queue(std::exchange(partial_, {}));
     }
-    // A nested call may come back here and take the next lines first; each is taken once.
-    while (!lines.empty()) {
-      std::string line = std::move(lines.front());
-      lines.pop_front();
-      handle(line);
-    }
+    platform::RemoveMessageSource(source_);
+    source_ = 0;
   }
+  void Queue(std::string line) {
+    queued_ += line.size();
+    lines_.push_back(std::move(line));
+  }
+
+  std::deque<std::string> lines_;
+  std::size_t queued_ = 0;
+  std::string partial_;
+  bool ended_ = false;
+  int source_ = 0;
+  int flags_ = -1;
 };
 
 int Chat(const std::vector<std::string>& args) {
@@ -159,23 +203,22 @@ int Chat(const std::vector<std::string>& args) {
     return 2;
   }
   if (!Open(c, outbox)) return 1;
-  bool allOk = true;
   InputLines input;
-  input.handle = [&](const std::string& line) { allOk = HandleLine(c, line) && allOk; };
-  // Not blocking: a nested message loop may already have taken what the outer one saw waiting.
-  const int inputFlags = fcntl(STDIN_FILENO, F_GETFL);
-  if (inputFlags >= 0) fcntl(STDIN_FILENO, F_SETFL, inputFlags | O_NONBLOCK);
-  input.source = platform::AddMessageSource(STDIN_FILENO, [&input] { input.OnReadable(); });
-  if (input.source == 0) {
-    if (inputFlags >= 0) fcntl(STDIN_FILENO, F_SETFL, inputFlags);
+  if (!input.Watch()) {
     std::fprintf(stderr, "pictoss: cannot read standard input\n");
     return 1;
   }
-  while (!input.ended) {
-    platform::WaitMessage(std::chrono::milliseconds(500));
-    platform::DoEvents();
+  bool allOk = true;
+  for (;;) {
+    if (std::optional<std::string> line = input.Next()) {
+      allOk = HandleLine(c, *line) && allOk;
+    } else if (input.ended()) {
+      break;
+    } else {
+      platform::WaitMessage(std::chrono::milliseconds(500));
+      platform::DoEvents();
+    }
   }
-  if (inputFlags >= 0) fcntl(STDIN_FILENO, F_SETFL, inputFlags);
   return allOk ? 0 : 1;
 }
 

@@ -1,53 +1,38 @@
 // pictoss: the chat host. It loads the plug-in module by its ProgID, the way a chat host does,
 // and offers the sub-commands registered by the files of this folder.
+#include <cerrno>
 #include <clocale>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
 #include "host/command.h"
-
-namespace host {
-namespace {
-
-struct Entry {
-  const char* usage;
-  CommandFunction run;
-};
-
-std::map<std::string, Entry>& Commands() {
-  static std::map<std::string, Entry> commands;
-  return commands;
-}
-
-void PrintUsage() {
-  std::fprintf(stderr, "usage: pictoss COMMAND [ARG...]\ncommands:\n");
-  for (const auto& [name, entry] : Commands()) std::fprintf(stderr, "  %s\n", entry.usage);
-}
-
-}  // namespace
-
-HostCommand::HostCommand(const char* name, const char* usage, CommandFunction run) {
-  Commands()[name] = Entry{usage, run};
-}
-
-}  // namespace host
+#include "platform/registry/registry.h"
 
 int main(int argc, char** argv) {
   // A chat client runs in the user's locale; the plug-in's number rules read it.
   std::setlocale(LC_ALL, "");
+  // A write that waits for another process's lock on the settings store says so.
+  platform::SetRegistryWaitNotice(
+      +[](const std::string& text) { std::fprintf(stderr, "pictoss: %s\n", text.c_str()); });
+  int status;
   if (argc < 2 || std::strcmp(argv[1], "help") == 0 || std::strcmp(argv[1], "--help") == 0) {
     host::PrintUsage();
-    return argc < 2 ? 2 : 0;
-  }
-  auto found = host::Commands().find(argv[1]);
-  if (found == host::Commands().end()) {
+    status = argc < 2 ? 2 : 0;
+  } else if (host::CommandFunction run = host::FindCommand(argv[1])) {
+    status = run(std::vector<std::string>(argv + 2, argv + argc));
+  } else {
     std::fprintf(stderr, "pictoss: unknown command '%s'\n", argv[1]);
     host::PrintUsage();
-    return 2;
+    status = 2;
   }
-  std::vector<std::string> args(argv + 2, argv + argc);
-  return found->second.run(args);
+  // What could not be written is a failure too (a full disk, a closed pipe).
+  const int flushed = std::fflush(stdout) == 0 ? 0 : errno;
+  if (flushed != 0 || std::ferror(stdout)) {
+    std::fprintf(stderr, "pictoss: cannot write the standard output%s%s\n", flushed ? ": " : "",
+                 flushed ? std::strerror(flushed) : "");
+    if (status == 0) status = 1;
+  }
+  return status;
 }

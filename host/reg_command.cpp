@@ -28,6 +28,10 @@ int Fail(const char* message) {
 }
 
 int FailStatus(LONG status) {
+  // A failure of the store itself names the store file and what is wrong with it.
+  if (const std::string problem = platform::RegistryStoreProblem(); !problem.empty()) {
+    return Fail(("The registry store cannot be used: " + problem).c_str());
+  }
   switch (status) {
     case ERROR_FILE_NOT_FOUND:
       return Fail("The system was unable to find the specified registry key or value.");
@@ -228,24 +232,6 @@ int Add(const std::vector<std::string>& args) {
   return 0;
 }
 
-// Deletes the key below `parent` with everything below it.
-LONG DeleteTree(HKEY parent, const std::string& subKey) {
-  HKEY key = 0;
-  LONG status = RegOpenKeyExA(parent, subKey.c_str(), 0, KEY_READ | KEY_WRITE, &key);
-  if (status != ERROR_SUCCESS) return status;
-  for (;;) {
-    char name[256];
-    DWORD nameSize = sizeof name;
-    // Always the first sub-key: the one before it has just been deleted.
-    status = RegEnumKeyExA(key, 0, name, &nameSize, nullptr, nullptr, nullptr, nullptr);
-    if (status == ERROR_SUCCESS) status = DeleteTree(key, name);
-    if (status != ERROR_SUCCESS) break;
-  }
-  RegCloseKey(key);
-  if (status != ERROR_NO_MORE_ITEMS) return status;
-  return RegDeleteKeyA(parent, subKey.c_str());
-}
-
 int Delete(const std::vector<std::string>& args) {
   Request request;
   if (!ParseRequest(args, false, request)) return 1;
@@ -260,7 +246,7 @@ int Delete(const std::vector<std::string>& args) {
   } else if (request.subKey.empty()) {
     return Fail("A root key cannot be deleted.");
   } else {
-    status = DeleteTree(request.root, request.subKey);
+    status = RegDeleteTreeA(request.root, request.subKey.c_str());
   }
   if (status != ERROR_SUCCESS) return FailStatus(status);
   std::printf("The operation completed successfully.\n");

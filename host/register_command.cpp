@@ -15,10 +15,10 @@ namespace host {
 namespace {
 
 // Loads the module and calls one of its registration entry points. Prints what happened.
-int CallRegistrationEntry(const std::vector<std::string>& args, const char* entry,
-                          const char* done) {
+int CallRegistrationEntry(const std::vector<std::string>& args, const char* command,
+                          const char* entry, const char* done) {
   if (args.size() > 1) {
-    std::fprintf(stderr, "usage: pictoss %s [MODULE]\n", done);
+    std::fprintf(stderr, "usage: pictoss %s [MODULE]\n", command);
     return 2;
   }
   std::error_code ec;
@@ -34,11 +34,11 @@ int CallRegistrationEntry(const std::vector<std::string>& args, const char* entr
 }
 
 int Register(const std::vector<std::string>& args) {
-  return CallRegistrationEntry(args, "DllRegisterServer", "registered");
+  return CallRegistrationEntry(args, "register", "DllRegisterServer", "registered");
 }
 
 int Unregister(const std::vector<std::string>& args) {
-  return CallRegistrationEntry(args, "DllUnregisterServer", "unregistered");
+  return CallRegistrationEntry(args, "unregister", "DllUnregisterServer", "unregistered");
 }
 
 int Setup(const std::vector<std::string>& args) {

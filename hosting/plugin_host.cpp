@@ -3,6 +3,7 @@
 #include "platform/base/text.h"
 #include "platform/gdi/screen_source.h"
 #include "platform/ole/com.h"
+#include "platform/registry/registry.h"
 #include "platform/x11/x11.h"
 #include "product/product.h"
 
@@ -16,6 +17,12 @@ platform::Ref<platform::Dispatch> CreatePlugin(std::string* why, CreateFailure* 
   CLSID clsid;
   HRESULT hr = CLSIDFromProgID(product::kProgId.wide(), &clsid);
   if (FAILED(hr)) {
+    // A store that cannot be read is not the same as a class that is not registered.
+    if (const std::string problem = platform::RegistryStoreProblem(); !problem.empty()) {
+      *why = "cannot look up " + progId + ": the registry store cannot be used: " + problem;
+      if (failure) *failure = CreateFailure::kCannotCreate;
+      return nullptr;
+    }
     *why = progId + " is not registered";
     if (failure) *failure = CreateFailure::kNotRegistered;
     return nullptr;

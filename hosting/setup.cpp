@@ -44,6 +44,9 @@ bool CallRegistrationEntry(const std::filesystem::path& module, const char* entr
   HRESULT hr = function();
   if (FAILED(hr)) {
     *why = std::string(entry) + " of " + module.string() + " failed: " + platform::StatusText(hr);
+    if (const std::string problem = platform::RegistryStoreProblem(); !problem.empty()) {
+      *why += "; the registry store cannot be used: " + problem;
+    }
     return false;
   }
   return true;
@@ -54,8 +57,9 @@ bool CreateSettings(std::string* why) {
   if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, product::kSettingsSubKey.a, 0, nullptr,
                       REG_OPTION_NON_VOLATILE, KEY_READ | KEY_WRITE, nullptr, &key,
                       nullptr) != ERROR_SUCCESS) {
+    const std::string problem = platform::RegistryStoreProblem();
     *why = std::string("cannot create HKEY_LOCAL_MACHINE\\") + product::kSettingsSubKey.a + " in " +
-           platform::RegistryStoreFileName();
+           (problem.empty() ? platform::RegistryStoreFileName() : problem);
     return false;
   }
   bool ok = true;

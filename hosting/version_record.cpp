@@ -1,11 +1,13 @@
 #include "hosting/version_record.h"
 
 #include <elf.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string_view>
 
 namespace hosting {
@@ -60,26 +62,61 @@ std::optional<std::string_view> FindVersionNote(std::string_view file) {
   return std::nullopt;
 }
 
+// The whole content of a regular file of at most kMaxModuleBytes, or nothing with *why.
+std::optional<std::string> ReadModuleFile(const std::string& path, std::string* why) {
+  // Not blocking: a FIFO opens at once, and is then refused for what it is.
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    *why = "cannot read " + path + ": " + std::strerror(errno);
+    return std::nullopt;
+  }
+  std::optional<std::string> bytes;
+  struct stat st {};
+  if (fstat(fd, &st) != 0) {
+    *why = "cannot read " + path + ": " + std::strerror(errno);
+  } else if (S_ISDIR(st.st_mode)) {
+    *why = path + " is a folder, not a module";
+  } else if (!S_ISREG(st.st_mode)) {
+    *why = path + " is not a regular file";
+  } else if (static_cast<std::uintmax_t>(st.st_size) > kMaxModuleBytes) {
+    *why = path + " is too large for a module (" + std::to_string(st.st_size) + " bytes)";
+  } else {
+    // At most the size that fstat saw, should the file grow meanwhile.
+    bytes.emplace(static_cast<std::size_t>(st.st_size), '\0');
+    std::size_t done = 0;
+    while (done < bytes->size()) {
+      const ssize_t n = read(fd, bytes->data() + done, bytes->size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+    bytes->resize(done);
+  }
+  close(fd);
+  return bytes;
+}
+
 }  // namespace
 
 std::optional<VersionRecord> ReadVersionRecord(const std::filesystem::path& module,
                                                std::string* why) {
-  std::ifstream in(module, std::ios::binary);
-  if (!in) {
-    *why = "cannot read " + module.string();
-    return std::nullopt;
-  }
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::string_view file = bytes;
+  const std::optional<std::string> bytes = ReadModuleFile(module.string(), why);
+  if (!bytes) return std::nullopt;
+  auto record = ParseVersionRecord(*bytes, why);
+  if (!record) *why = module.string() + " " + *why;
+  return record;
+}
+
+std::optional<VersionRecord> ParseVersionRecord(std::string_view file, std::string* why) {
   if (file.size() < EI_NIDENT || std::memcmp(file.data(), ELFMAG, SELFMAG) != 0 ||
       file[EI_DATA] != ELFDATA2LSB) {
-    *why = module.string() + " is not a module";
+    *why = "is not a module";
     return std::nullopt;
   }
   auto note = file[EI_CLASS] == ELFCLASS64 ? FindVersionNote<Elf64_Ehdr, Elf64_Shdr>(file)
                                            : FindVersionNote<Elf32_Ehdr, Elf32_Shdr>(file);
   if (!note) {
-    *why = module.string() + " has no version record";
+    *why = "has no version record";
     return std::nullopt;
   }
   VersionRecord record;

@@ -1,6 +1,9 @@
 // The host program `pictoss` run as a user runs it, with the real module, in a private store.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -335,6 +338,134 @@ TEST_F(HostTest, VersionIsReadWithoutLoadingTheModule) {
                            "ELF not really";
   }
   EXPECT_EQ(Run({"version", junk}).status, 1);
+
+  // Anything that is not a regular file is refused at once, and nothing is read from it.
+  const std::string fifo = (tmp_.path() / "fifo").string();
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string none = (tmp_.path() / "none").string();
+  const std::string refused[][2] = {
+      {tmp_.path().string(), tmp_.path().string() + " is a folder, not a module"},
+      {"/dev/zero", "/dev/zero is not a regular file"},
+      {fifo, fifo + " is not a regular file"},
+      {none, "cannot read " + none + ": No such file or directory"},
+  };
+  for (const auto& [path, why] : refused) {
+    harness::Run r =
+        harness::RunProgram({PICTOSS_HOST_PATH, "version", path}, {}, std::chrono::seconds(10));
+    EXPECT_EQ(r.status, 1) << path;
+    EXPECT_EQ(r.err, "pictoss: " + why + "\n");
+  }
+}
+
+// What the host prints reaches the user whole, or the host says that it could not.
+TEST_F(HostTest, OutputIsWrittenWholeOrTheRunFails) {
+  Setup();
+  harness::Child chat({PICTOSS_HOST_PATH, "chat"}, {"PICTOSS_PREFIX=" + store_.path().string()});
+  chat.WriteLine(std::string("a\0b", 3));
+  EXPECT_EQ(chat.Finish(), 0);
+  EXPECT_EQ(chat.out(), std::string("sent: a\0b\n", 10));
+
+  const std::string toFull =
+      std::string("'") + PICTOSS_HOST_PATH + "' invoke isNumber str:3 >/dev/full";
+  harness::Run full =
+      harness::RunProgram({"/bin/sh", "-c", toFull}, {"PICTOSS_PREFIX=" + store_.path().string()});
+  EXPECT_EQ(full.status, 1);
+  EXPECT_EQ(full.err, "pictoss: cannot write the standard output: No space left on device\n");
+
+  harness::Run usage = Run({"register", "a", "b"});
+  EXPECT_EQ(usage.status, 2);
+  EXPECT_EQ(usage.err, "usage: pictoss register [MODULE]\n");
+}
+
+// A store that cannot be used is named, with what is wrong with it, by every command, instead
+// of a plug-in that is "not registered"; a store that others control is not used at all.
+TEST_F(HostTest, AStoreThatCannotBeUsedIsNamed) {
+  Setup();
+  const std::string file = (store_.path() / "registry.db").string();
+  // Registered, but at a path where no module is: loading it would say "DLL for class not found".
+  Write(HKEY_CLASSES_ROOT, "CLSID\\{FFFB2456-8ACC-4047-AB4D-235FC58EFF56}\\InprocServer32", nullptr,
+        (store_.path() / "gone" / "PT.so").string());
+  struct Case {
+    const char* what;
+    std::function<void()> spoil, mend;
+    std::string problem;
+  };
+  const Case cases[] = {
+      {"writable by all", [&] { chmod(store_.path().c_str(), 0777); },
+       [&] { chmod(store_.path().c_str(), 0700); },
+       store_.path().string() + ": not trusted: other users may write it (mode 0777)"},
+      {"unreadable", [&] { chmod(file.c_str(), 0); }, [&] { chmod(file.c_str(), 0600); },
+       file + ": "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    c.spoil();
+    if (c.problem == file + ": " && access(file.c_str(), R_OK) == 0) {
+      c.mend();  // root reads every file
+      continue;
+    }
+    for (const std::vector<std::string>& command : {std::vector<std::string>{"send", "/xptabout"},
+                                                    {"setup"},
+                                                    {"reg", "query", "HKLM\\Software"}}) {
+      harness::Run r = Run(command);
+      EXPECT_NE(r.status, 0) << command[0];
+      EXPECT_NE(r.err.find(c.problem), std::string::npos) << command[0] << ": " << r.err;
+      EXPECT_EQ(r.err.find("not registered"), std::string::npos) << r.err;
+      EXPECT_EQ(r.err.find("DLL for class not found"), std::string::npos) << r.err;
+    }
+    c.mend();
+  }
+  // Garbage in place of the store.
+  { std::ofstream(file + ".new", std::ios::binary) << std::string(8192, '\x5a'); }
+  harness::fs::rename(file + ".new", file);
+  harness::Run corrupt = Run({"send", "/xptabout"});
+  EXPECT_EQ(corrupt.status, 1);
+  EXPECT_EQ(corrupt.err, "pictoss: cannot look up Vorlick.PT: the registry store cannot be used: " +
+                             file + ": the store is corrupt (file is not a database)\n");
+}
+
+// A write that waits for another process's lock says so once, and goes through when the lock
+// is let go.
+TEST_F(HostTest, AWaitForTheStoresLockIsTold) {
+  Setup();
+  const std::string file = (store_.path() / "registry.db").string();
+  harness::Child holder({"/usr/bin/python3", "-c",
+                         "import sqlite3,time; c=sqlite3.connect('" + file +
+                             "', isolation_level=None); c.execute('BEGIN IMMEDIATE');"
+                             " print('locked', flush=True); time.sleep(2.5)"});
+  ASSERT_EQ(holder.ReadLine(std::chrono::seconds(10)), "locked") << holder.err();
+  harness::Run r = Run(
+      {"reg", "add", "HKLM\\Software\\Brindlemoor\\Pictoss", "/v", "TimeDelay", "/d", "4", "/f"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "pictoss: waiting for the registry store " + file +
+                       ": another process holds its lock (for up to 60 s)\n");
+  EXPECT_EQ(Read(HKEY_LOCAL_MACHINE, kSettingsSubKey, "TimeDelay"), "4");
+}
+
+// Setting up in parallel on an empty store folder: every run succeeds.
+TEST_F(HostTest, ParallelSetupsAllSucceed) {
+  for (int round = 0; round < 6; ++round) {
+    harness::TempDir fresh;
+    std::vector<std::unique_ptr<harness::Child>> runs;
+    for (int i = 0; i < 4; ++i) {
+      runs.push_back(std::make_unique<harness::Child>(
+          std::vector<std::string>{PICTOSS_HOST_PATH, "setup"},
+          std::vector<std::string>{"PICTOSS_PREFIX=" + (fresh.path() / "store").string()}));
+    }
+    for (auto& run : runs) EXPECT_EQ(run->Finish(), 0) << "round " << round << ": " << run->err();
+  }
+}
+
+// A key 40,000 levels deep is deleted with its whole tree.
+TEST_F(HostTest, RegDeletesADeepTree) {
+  std::string deep = "HKLM\\Software\\Deep";
+  for (int i = 0; i < 40000; ++i) deep += "\\k";
+  harness::Run add = Run({"reg", "add", deep, "/v", "leaf", "/d", "1", "/f"});
+  ASSERT_EQ(add.status, 0) << add.err;
+  harness::Run remove = Run({"reg", "delete", "HKLM\\Software\\Deep", "/f"});
+  EXPECT_EQ(remove.status, 0) << remove.err;
+  EXPECT_EQ(remove.out, "The operation completed successfully.\n");
+  EXPECT_EQ(Run({"reg", "query", "HKLM\\Software\\Deep"}).status, 1);
 }
 
 }  // namespace

@@ -432,24 +432,74 @@ TEST_F(PipelineTest, AboutDialogAnswersWhenClosed) {
   EXPECT_EQ(p.sResult, "");
 }
 
-// A command that the host sends while a capture waits runs to its end inside the wait, with the
-// settings of its own time; the waiting capture then finishes with the path it had read.
-TEST_F(PipelineTest, CommandDuringTheWaitKeepsItsOwnState) {
+// A command that the host reads while a capture waits is queued: the waiting capture finishes
+// first, at its own time, and the next command then runs with the settings of its own time.
+TEST_F(PipelineTest, CommandDuringTheWaitRunsAfterIt) {
   box_.Set("FileName", "outer.jpg");
   auto chat = box_.Start({"chat"});
+  auto started = harness::Clock::now();
   chat->WriteLine("/xptfull 3");
   std::this_thread::sleep_for(500ms);
   box_.Set("FileName", "inner.jpg");
-  auto started = harness::Clock::now();
   chat->WriteLine("/xptfull 0");
   auto first = chat->ReadLine(10s);
   auto firstAfter = harness::Clock::now() - started;
   auto second = chat->ReadLine(10s);
   EXPECT_EQ(chat->Finish(), 0) << chat->err();
   ASSERT_TRUE(first && second) << chat->out() << chat->err();
-  EXPECT_EQ(first->rfind("sent file " + box_.File("inner.jpg") + " (", 0), 0u) << *first;
-  EXPECT_LT(firstAfter, 1500ms);  // it did not wait for the outer capture
-  EXPECT_EQ(second->rfind("sent file " + box_.File("outer.jpg") + " (", 0), 0u) << *second;
+  EXPECT_EQ(first->rfind("sent file " + box_.File("outer.jpg") + " (", 0), 0u) << *first;
+  EXPECT_GT(firstAfter, 1900ms);  // the delay of 3 takes 2 to 3 seconds
+  EXPECT_LT(firstAfter, 3900ms);
+  // The first read its settings when it began, the second when its turn came.
+  EXPECT_EQ(second->rfind("sent file " + box_.File("inner.jpg") + " (", 0), 0u) << *second;
+}
+
+// Many lines that arrive faster than they are handled: each waits its turn, and the host's
+// stack does not grow with them.
+TEST_F(PipelineTest, AStreamOfCapturesIsHandledOneAtATime) {
+  const std::string pipeline =
+      "yes '/xptfull 1' | timeout -s INT 3 '" + HostPath().string() + "' chat";
+  harness::Run r = harness::RunProgram({"/bin/sh", "-c", pipeline}, box_.Env());
+  EXPECT_EQ(r.status, 124) << "the host did not live to the end: " << r.err;  // timeout's status
+  const std::string sent = "sent file " + box_.File() + " (";
+  std::size_t answers = 0;
+  for (std::size_t at = 0; (at = r.out.find(sent, at)) != std::string::npos; ++at) ++answers;
+  EXPECT_GE(answers, 1u) << r.out << r.err;
+  EXPECT_LE(answers, 4u) << r.out;  // one a second at most: each waited its whole delay
+}
+
+// Dialog commands typed while a capture waits open one after the other, never two at once.
+TEST_F(PipelineTest, DialogsTypedDuringAWaitOpenOneAtATime) {
+  auto chat = box_.Start({"chat"});
+  chat->WriteLine("/xptfull 3");
+  for (int i = 0; i < 2; ++i) {
+    std::this_thread::sleep_for(400ms);
+    chat->WriteLine("/xptoptions");
+  }
+  auto sent = chat->ReadLine(10s);
+  ASSERT_TRUE(sent) << chat->err();
+  EXPECT_EQ(sent->rfind("sent file ", 0), 0u) << *sent;
+  auto dialogs = [] {
+    std::string ids =
+        uitest::Run("xdotool search --onlyvisible --name '^Pictoss Options$' 2>/dev/null");
+    return std::count(ids.begin(), ids.end(), '\n');
+  };
+  unsigned long previous = 0;
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    unsigned long dialog = 0;
+    for (int i = 0; i < 100 && (dialog == 0 || dialog == previous); ++i) {
+      dialog = uitest::WaitForWindow("Pictoss Options");
+      if (dialog == previous) std::this_thread::sleep_for(100ms);
+    }
+    ASSERT_NE(dialog, 0u) << chat->err();
+    ASSERT_NE(dialog, previous);
+    std::this_thread::sleep_for(500ms);  // time for a second one to show, were it coming
+    EXPECT_EQ(dialogs(), 1);
+    ASSERT_TRUE(uitest::SendDeleteWindow(dialog));
+    previous = dialog;
+  }
+  EXPECT_EQ(chat->Finish(), 0) << chat->err();
 }
 
 // The wait blocks between rounds: the CPU time that a 3-second delay adds to a capture stays

@@ -17,6 +17,8 @@
 #include <span>
 #include <vector>
 
+#include "platform/base/windef.h"
+
 struct jpeg_compress_struct;
 struct JPEG_CORE_PROPERTIES;
 

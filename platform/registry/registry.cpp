@@ -142,7 +142,7 @@ LONG RegOpenKeyExA(HKEY key, const char* subKey, DWORD options, REGSAM access, H
     if (HoldsNothing(parent->root)) return ERROR_FILE_NOT_FOUND;
     bool empty;
     Store& store = TheStore();
-    if (LONG status = store.Open(parent->store, false, empty)) return status;
+    if (LONG status = store.Open(parent->store, Store::kRead, empty)) return status;
     if (empty) return NotFound(store, empty, *parent);
     ReadTransaction transaction(store);
     LONG status = FindKey(store, parent->id, *names, opened.id);
@@ -172,7 +172,7 @@ LONG RegCreateKeyExA(HKEY key, const char* subKey, DWORD reserved, char*, DWORD 
   }
   bool empty, created;
   Store& store = TheStore();
-  if (LONG status = store.Open(parent->store, true, empty)) return status;
+  if (LONG status = store.Open(parent->store, Store::kCreate, empty)) return status;
   Transaction transaction(store);
   if (transaction.status()) return transaction.status();
   if (!KeyExists(store, parent->id)) return ERROR_KEY_DELETED;
@@ -216,7 +216,7 @@ LONG RegQueryValueExA(HKEY key, const char* valueName, DWORD* reserved, DWORD* t
   if (HoldsNothing(open->root)) return ERROR_FILE_NOT_FOUND;
   bool empty;
   Store& store = TheStore();
-  if (LONG status = store.Open(open->store, false, empty)) return status;
+  if (LONG status = store.Open(open->store, Store::kRead, empty)) return status;
   if (empty) return NotFound(store, empty, *open);
   Query query(store, "SELECT type, data FROM key_values WHERE key = ? AND folded = ?");
   if (!query.Bind(open->id).Bind(FoldName(name)).Step()) {
@@ -238,7 +238,7 @@ LONG RegSetValueExA(HKEY key, const char* valueName, DWORD, DWORD type, const BY
   if (!(open->access & KEY_SET_VALUE) || HoldsNothing(open->root)) return ERROR_ACCESS_DENIED;
   bool empty;
   Store& store = TheStore();
-  if (LONG status = store.Open(open->store, true, empty)) return status;
+  if (LONG status = store.Open(open->store, Store::kCreate, empty)) return status;
   Transaction transaction(store);
   if (transaction.status()) return transaction.status();
   if (!KeyExists(store, open->id)) return ERROR_KEY_DELETED;
@@ -260,7 +260,7 @@ LONG RegDeleteValueA(HKEY key, const char* valueName) {
   if (HoldsNothing(open->root)) return ERROR_FILE_NOT_FOUND;
   bool empty;
   Store& store = TheStore();
-  if (LONG status = store.Open(open->store, false, empty)) return status;
+  if (LONG status = store.Open(open->store, Store::kWrite, empty)) return status;
   if (empty) return NotFound(store, empty, *open);
   if (store.readOnly()) return ERROR_ACCESS_DENIED;
   Transaction transaction(store);
@@ -281,7 +281,7 @@ LONG RegDeleteKeyA(HKEY key, const char* subKey) {
   if (HoldsNothing(parent->root)) return ERROR_FILE_NOT_FOUND;
   bool empty;
   Store& store = TheStore();
-  if (LONG status = store.Open(parent->store, false, empty)) return status;
+  if (LONG status = store.Open(parent->store, Store::kWrite, empty)) return status;
   if (empty) return NotFound(store, empty, *parent);
   Transaction transaction(store);
   if (transaction.status()) return transaction.status();
@@ -295,6 +295,39 @@ LONG RegDeleteKeyA(HKEY key, const char* subKey) {
   Query values(store, "DELETE FROM key_values WHERE key = ?");
   values.Bind(id).Step();
   Query remove(store, "DELETE FROM keys WHERE id = ?");
+  if (!values.status()) remove.Bind(id).Step();
+  if (LONG failed = values.status() ? values.status() : remove.status()) return failed;
+  return transaction.Commit();
+}
+
+LONG RegDeleteTreeA(HKEY key, const char* subKey) {
+  const auto names = SplitSubKey(subKey);
+  if (!names || names->empty()) return ERROR_INVALID_PARAMETER;
+  std::lock_guard lock(registryMutex);
+  std::optional<OpenKey> parent = Lookup(key);
+  if (!parent) return ERROR_INVALID_HANDLE;
+  if (HoldsNothing(parent->root)) return ERROR_FILE_NOT_FOUND;
+  bool empty;
+  Store& store = TheStore();
+  if (LONG status = store.Open(parent->store, Store::kWrite, empty)) return status;
+  if (empty) return NotFound(store, empty, *parent);
+  Transaction transaction(store);
+  if (transaction.status()) return transaction.status();
+  std::int64_t id;
+  LONG status = FindKey(store, parent->id, *names, id);
+  if (status == ERROR_FILE_NOT_FOUND) status = NotFound(store, empty, *parent);
+  if (status) return status;
+  // SQLite walks a recursive query with a queue, so a tree of any depth is deleted without
+  // deep recursion.
+  Query values(store,
+               "WITH RECURSIVE tree(id) AS (SELECT ? UNION ALL SELECT keys.id FROM keys"
+               " JOIN tree ON keys.parent = tree.id)"
+               " DELETE FROM key_values WHERE key IN tree");
+  values.Bind(id).Step();
+  Query remove(store,
+               "WITH RECURSIVE tree(id) AS (SELECT ? UNION ALL SELECT keys.id FROM keys"
+               " JOIN tree ON keys.parent = tree.id)"
+               " DELETE FROM keys WHERE id IN tree");
   if (!values.status()) remove.Bind(id).Step();
   if (LONG failed = values.status() ? values.status() : remove.status()) return failed;
   return transaction.Commit();
@@ -328,7 +361,7 @@ LONG RegEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* nameSize, DWORD* re
   if (!(open->access & KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
   bool empty;
   Store& store = TheStore();
-  if (LONG status = store.Open(open->store, false, empty)) return status;
+  if (LONG status = store.Open(open->store, Store::kRead, empty)) return status;
   if (empty || HoldsNothing(open->root)) return ERROR_NO_MORE_ITEMS;
   Query query(store, "SELECT name FROM keys WHERE parent = ? ORDER BY folded LIMIT 1 OFFSET ?");
   if (!query.Bind(open->id).Bind(static_cast<std::int64_t>(index)).Step()) {
@@ -346,7 +379,7 @@ LONG RegEnumValueA(HKEY key, DWORD index, char* valueName, DWORD* valueNameSize,
   if (!(open->access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
   bool empty;
   Store& store = TheStore();
-  if (LONG status = store.Open(open->store, false, empty)) return status;
+  if (LONG status = store.Open(open->store, Store::kRead, empty)) return status;
   if (empty || HoldsNothing(open->root)) return ERROR_NO_MORE_ITEMS;
   Query query(store,
               "SELECT name, type, data FROM key_values WHERE key = ? ORDER BY folded"
@@ -363,6 +396,16 @@ namespace platform {
 
 std::string RegistryStoreFileName() {
   return StorePath();
+}
+
+std::string RegistryStoreProblem() {
+  std::lock_guard lock(registryMutex);
+  return TheStore().problem();
+}
+
+void SetRegistryWaitNotice(void (*notice)(const std::string& text)) {
+  std::lock_guard lock(registryMutex);
+  SetWaitNotice(notice);
 }
 
 }  // namespace platform

@@ -4,6 +4,7 @@
 // whenever a key is opened below a root. Key handles are 32-bit values from a process-wide
 // table, owned by the caller until RegCloseKey. Names (ANSI, UTF-8 here) are matched without
 // regard to case and kept as written; the empty value name is the key's default value.
+// A store or a folder that belongs to another user, or that others may write, is refused.
 // Thread-safe; safe across processes (every write is one transaction).
 #pragma once
 
@@ -42,10 +43,11 @@ inline constexpr RootKeyName kRootKeys[] = {
 
 // Status codes.
 constexpr LONG ERROR_SUCCESS = 0;
-constexpr LONG ERROR_FILE_NOT_FOUND = 2;  // no such key or value
-constexpr LONG ERROR_ACCESS_DENIED = 5;   // the handle's access mask, or a store that cannot
-                                          // be written
-constexpr LONG ERROR_INVALID_HANDLE = 6;  // 0, closed or never issued
+constexpr LONG ERROR_FILE_NOT_FOUND = 2;   // no such key or value
+constexpr LONG ERROR_ACCESS_DENIED = 5;    // the handle's access mask, or a store that cannot
+                                           // be written
+constexpr LONG ERROR_INVALID_HANDLE = 6;   // 0, closed or never issued
+constexpr LONG ERROR_LOCK_VIOLATION = 33;  // another process held the store's lock too long
 constexpr LONG ERROR_INVALID_PARAMETER = 87;
 constexpr LONG ERROR_MORE_DATA = 234;      // buffer too small; the size needed is written back
 constexpr LONG ERROR_NO_MORE_ITEMS = 259;  // enumeration past the last item
@@ -107,6 +109,10 @@ PLATFORM_API LONG RegDeleteValueA(HKEY key, const char* valueName);
 // (ERROR_KEY_DELETED).
 PLATFORM_API LONG RegDeleteKeyA(HKEY key, const char* subKey);
 
+// Deletes a key below `key` with every key and value below it, in one write. `subKey` must
+// name a key. Handles open on the deleted keys go stale.
+PLATFORM_API LONG RegDeleteTreeA(HKEY key, const char* subKey);
+
 // Closing a root is allowed and does nothing.
 PLATFORM_API LONG RegCloseKey(HKEY key);
 
@@ -125,5 +131,14 @@ namespace platform {
 // The store file that the next open below a root would use (for tests and the host's
 // messages): the folder from the environment, then "registry.db".
 PLATFORM_API std::string RegistryStoreFileName();
+
+// What was wrong with the store file or its folder when the last operation that used the store
+// failed because of it ("PATH: what"), as a corrupt, unreadable, locked or untrusted store;
+// empty when that operation did not fail so.
+PLATFORM_API std::string RegistryStoreProblem();
+
+// Called, with the store's file name and why, once a wait for another process's lock on the
+// store has lasted a second; once a wait. Null (the default) for nothing. The host shows it.
+PLATFORM_API void SetRegistryWaitNotice(void (*notice)(const std::string& text));
 
 }  // namespace platform

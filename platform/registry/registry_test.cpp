@@ -271,9 +271,10 @@ TEST_F(RegistryTest, ACorruptStoreFailsAndIsNeverWritten) {
   EXPECT_FALSE(fs::exists(StoreFile() + "-wal"));
 }
 
-// A user who may read but not write the store: as root, a child that becomes "nobody";
+// A user to whom permission bits apply: as root, a child that becomes "nobody";
 // otherwise the permission bits stop this process itself.
-int AsReader(int (*body)()) {
+template <typename Body>
+int AsUnprivileged(Body body) {
   return InChild([body] {
     if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) return 99;
     return body();
@@ -298,14 +299,15 @@ TEST_F(RegistryTest, AStoreThatCannotBeWrittenRefusesWritesAndStillReads) {
     return 0;
   };
   // A read-only file in a read-only folder (where not even the journal's shared-memory file can
-  // be made), then in a folder that may be written.
+  // be made), then in a folder that its owner may write.
   fs::permissions(StoreFile(),
                   fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  fs::permissions(prefix_, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::others_read |
+                               fs::perms::others_exec | fs::perms::group_exec);
+  EXPECT_EQ(AsUnprivileged(+readerBody), 0);
   fs::permissions(prefix_, fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec |
                                fs::perms::group_exec);
-  EXPECT_EQ(AsReader(+readerBody), 0);
-  fs::permissions(prefix_, fs::perms::all);
-  EXPECT_EQ(AsReader(+readerBody), 0);
+  EXPECT_EQ(AsUnprivileged(+readerBody), 0);
   fs::permissions(StoreFile(), fs::perms::owner_read | fs::perms::owner_write);
   key = Create("Software\\Test");  // the owner still reads and writes
   EXPECT_EQ(Get(key, "v"), std::string("1\0", 2));
@@ -420,6 +422,206 @@ TEST_F(RegistryTest, AWriterKilledMidWriteLeavesTheOldOrTheNewValue) {
     RegCloseKey(key);
     EXPECT_TRUE(data == oldText + '\0' || data == newText + '\0') << "round " << round;
   }
+}
+
+// Many processes that find no store at all create it at the same moment: every one succeeds
+// and every value is there.
+TEST_F(RegistryTest, ParallelFirstWritersAllSucceed) {
+  constexpr int kRounds = 30, kWriters = 12;
+  for (int round = 0; round < kRounds; ++round) {
+    const std::string prefix = root_ + "/race" + std::to_string(round);
+    setenv("PICTOSS_PREFIX", prefix.c_str(), 1);
+    int start[2];
+    ASSERT_EQ(pipe(start), 0);
+    std::vector<pid_t> children;
+    for (int w = 0; w < kWriters; ++w) {
+      const pid_t pid = fork();
+      if (pid == 0) {
+        close(start[1]);
+        char go;
+        (void)!read(start[0], &go, 1);  // all start when the parent closes the pipe
+        HKEY key = 0;
+        LONG status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Race", 0, nullptr, 0,
+                                      KEY_ALL_ACCESS, nullptr, &key, nullptr);
+        if (!status) status = SetText(key, ("w" + std::to_string(w)).c_str(), "x");
+        _exit(status ? 100 + status % 100 : 0);
+      }
+      children.push_back(pid);
+    }
+    close(start[0]);
+    close(start[1]);
+    for (pid_t pid : children) {
+      int status = 0;
+      waitpid(pid, &status, 0);
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+          << "round " << round << ": " << status;
+    }
+    HKEY key = 0;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Race", 0, KEY_READ, &key), 0);
+    for (int w = 0; w < kWriters; ++w) {
+      EXPECT_EQ(Get(key, ("w" + std::to_string(w)).c_str()), std::string("x\0", 2));
+    }
+    RegCloseKey(key);
+    // Nothing of the making is left beside the store.
+    int files = 0;
+    for (const auto& entry : fs::directory_iterator(prefix)) {
+      files += entry.path().filename().string().starts_with(".");
+    }
+    EXPECT_EQ(files, 0);
+  }
+}
+
+// The store file is made read-only, read, and made writable again: writes work again (the
+// journal files made during the read must not stay read-only).
+TEST_F(RegistryTest, WritesRecoverAfterAReadOnlySpell) {
+  // Done by a user to whom the permission bits apply, in a folder of that user's own.
+  fs::create_directories(prefix_);
+  fs::permissions(root_, fs::perms::owner_all | fs::perms::others_exec);
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown(prefix_.c_str(), 65534, 65534), 0);
+  }
+  const std::string file = StoreFile();
+  const auto write = [](const std::string& text) {
+    return AsUnprivileged([&text] {
+      HKEY key = 0;
+      LONG status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Spell", 0, nullptr, 0,
+                                    KEY_ALL_ACCESS, nullptr, &key, nullptr);
+      // A clean exit, as of the host program: the last connection folds the journal away.
+      std::exit(status ? 100 + status % 100 : SetText(key, "v", text) % 100);
+      return 0;
+    });
+  };
+  ASSERT_EQ(write("1"), 0);
+  ASSERT_EQ(chmod(file.c_str(), 0400), 0);
+  ASSERT_EQ(AsUnprivileged([] {
+              HKEY key = 0;
+              if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Spell", 0, KEY_READ, &key)) return 1;
+              if (Get(key, "v") != std::string("1\0", 2)) return 2;
+              return SetText(key, "v", "2") == ERROR_ACCESS_DENIED ? 0 : 3;
+            }),
+            0);
+  ASSERT_EQ(chmod(file.c_str(), 0600), 0);
+  EXPECT_EQ(write("2"), 0);
+  EXPECT_EQ(AsUnprivileged([] {
+              HKEY key = 0;
+              if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Spell", 0, KEY_READ, &key)) return 1;
+              return Get(key, "v") == std::string("2\0", 2) ? 0 : 2;
+            }),
+            0);
+}
+
+// A store is trusted as ssh trusts its folder: a store or folder of another user, or one that
+// others may write, is refused, with the reason, and nothing in it is read.
+TEST_F(RegistryTest, AStoreThatOthersControlIsRefused) {
+  HKEY key = Create("Software\\Trust");
+  ASSERT_EQ(SetText(key, "v", "1"), ERROR_SUCCESS);
+  RegCloseKey(key);
+  struct Case {
+    const char* what;
+    std::string path;
+    mode_t mode;
+    uid_t owner;  // -1: unchanged
+    const char* reason;
+  };
+  const uid_t other = 65534;
+  const Case cases[] = {
+      {"folder writable by all", prefix_, 0777, uid_t(-1), "other users may write it (mode 0777)"},
+      {"folder writable by its group", prefix_, 0770, uid_t(-1), "other users may write it"},
+      {"store writable by its group", StoreFile(), 0660, uid_t(-1), "other users may write it"},
+      {"store of another user", StoreFile(), 0600, other, "belongs to another user (uid 65534)"},
+      {"folder of another user", prefix_, 0700, other, "belongs to another user (uid 65534)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.owner != uid_t(-1) && geteuid() != 0) continue;  // only root can give a file away
+    struct stat before {};
+    ASSERT_EQ(stat(c.path.c_str(), &before), 0);
+    ASSERT_EQ(chmod(c.path.c_str(), c.mode), 0);
+    if (c.owner != uid_t(-1)) {
+      ASSERT_EQ(chown(c.path.c_str(), c.owner, c.owner), 0);
+    }
+    // Another process, which opens the store anew.
+    EXPECT_EQ(InChild([&c] {
+                HKEY key = 0;
+                if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Trust", 0, KEY_READ, &key) !=
+                    ERROR_ACCESS_DENIED) {
+                  return 1;
+                }
+                if (Get(HKEY_LOCAL_MACHINE, "v") != "status 5") return 2;
+                if (SetText(HKEY_LOCAL_MACHINE, "v", "2") != ERROR_ACCESS_DENIED) return 3;
+                const std::string problem = platform::RegistryStoreProblem();
+                if (problem.rfind(c.path + ": not trusted: ", 0) != 0) return 4;
+                return problem.find(c.reason) == std::string::npos ? 5 : 0;
+              }),
+              0);
+    ASSERT_EQ(chmod(c.path.c_str(), before.st_mode & 07777), 0);
+    ASSERT_EQ(chown(c.path.c_str(), before.st_uid, before.st_gid), 0);
+  }
+  key = 0;
+  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Trust", 0, KEY_READ, &key), 0);
+  EXPECT_EQ(Get(key, "v"), std::string("1\0", 2));
+  RegCloseKey(key);
+}
+
+// A key with 40,000 levels below it is deleted whole, in one write, without deep recursion.
+TEST_F(RegistryTest, ADeepTreeIsDeletedWhole) {
+  std::string path = "Software\\Deep";
+  for (int i = 0; i < 40000; ++i) path += "\\k";
+  HKEY key = Create(path.c_str());
+  ASSERT_EQ(SetText(key, "leaf", "1"), ERROR_SUCCESS);
+  HKEY top = Create("Software\\Deep");
+  ASSERT_EQ(SetText(top, "top", "1"), ERROR_SUCCESS);
+  RegCloseKey(Create("Software\\Kept"));
+  EXPECT_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, "Software\\Deep"), ERROR_SUCCESS);
+  EXPECT_EQ(Get(key, "leaf"), "status 1018");  // the open handles went stale
+  EXPECT_EQ(Get(top, "top"), "status 1018");
+  RegCloseKey(key);
+  RegCloseKey(top);
+  HKEY software = 0;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software", 0, KEY_READ, &software), 0);
+  char name[16];
+  DWORD size = sizeof name;
+  EXPECT_EQ(RegEnumKeyExA(software, 0, name, &size, nullptr, nullptr, nullptr, nullptr), 0);
+  EXPECT_STREQ(name, "Kept");
+  size = sizeof name;
+  EXPECT_EQ(RegEnumKeyExA(software, 1, name, &size, nullptr, nullptr, nullptr, nullptr),
+            ERROR_NO_MORE_ITEMS);
+  RegCloseKey(software);
+  EXPECT_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, "Software\\Deep"), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, ""), ERROR_INVALID_PARAMETER);
+}
+
+// A store locked by another process: the wait is told once, and the write goes through when
+// the lock is let go; a corrupt store is named with what is wrong with it.
+TEST_F(RegistryTest, ProblemsOfTheStoreAreToldWithItsName) {
+  RegCloseKey(Create("Software\\Lock"));
+  static std::vector<std::string> notices;
+  notices.clear();
+  platform::SetRegistryWaitNotice(+[](const std::string& text) { notices.push_back(text); });
+  const std::string hold = "python3 -c \"import sqlite3,time; c=sqlite3.connect('" + StoreFile() +
+                           "', isolation_level=None); c.execute('BEGIN IMMEDIATE');"
+                           " print('locked', flush=True); time.sleep(2.5)\"";
+  FILE* holder = popen(hold.c_str(), "r");
+  ASSERT_NE(holder, nullptr);
+  char line[16] = {};
+  ASSERT_NE(fgets(line, sizeof line, holder), nullptr);
+  EXPECT_EQ(SetText(HKEY_LOCAL_MACHINE, "v", "1"), ERROR_SUCCESS);
+  pclose(holder);
+  platform::SetRegistryWaitNotice(nullptr);
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_EQ(notices[0], "waiting for the registry store " + StoreFile() +
+                            ": another process holds its lock (for up to 60 s)");
+  EXPECT_EQ(platform::RegistryStoreProblem(), "");
+
+  // A new file in its place, as a user or another program might leave it.
+  std::ofstream(StoreFile() + ".new", std::ios::binary) << std::string(4096, 'x');
+  fs::rename(StoreFile() + ".new", StoreFile());
+  HKEY key = 0;
+  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software", 0, KEY_READ, &key), ERROR_BADDB);
+  EXPECT_EQ(platform::RegistryStoreProblem().rfind(StoreFile() + ": ", 0), 0u)
+      << platform::RegistryStoreProblem();
+  EXPECT_NE(platform::RegistryStoreProblem().find("not a database"), std::string::npos)
+      << platform::RegistryStoreProblem();
 }
 
 }  // namespace

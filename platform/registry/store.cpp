@@ -10,6 +10,8 @@
 #include <wctype.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -81,27 +83,147 @@ LONG StatusOfErrno(int error) {
                                                              : ERROR_REGISTRY_IO_FAILED;
 }
 
+namespace {
+
 // Whether this process may change the store file and make the journal files beside it.
 bool CanWriteFolderAndFile(const std::string& path) {
   const std::string folder = path.substr(0, path.rfind('/'));
   return access(path.c_str(), W_OK) == 0 && access(folder.c_str(), W_OK) == 0;
 }
 
-// Creates the folder (and those above it) and an empty store file with mode 0600. Another
-// process may create the file at the same moment; that is fine.
-LONG CreateStoreFile(const std::string& path) {
-  const std::string folder = path.substr(0, path.rfind('/'));
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string ErrnoText(int error) {
+  return std::strerror(error);
+}
+
+// A store is trusted as ssh trusts its folder: the file and its folder belong to this user (or
+// to root), and nobody else may write them. Anyone else who could would choose the modules that
+// the store names, and so the code that its reader runs. Returns the reason when not trusted.
+std::optional<std::string> Untrusted(const std::string& name, const struct stat& st, uid_t me) {
+  if (st.st_uid != me && st.st_uid != 0) {
+    return name + ": not trusted: it belongs to another user (uid " + std::to_string(st.st_uid) +
+           ")";
+  }
+  if (st.st_mode & (S_IWGRP | S_IWOTH)) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    return name + ": not trusted: other users may write it (mode " + mode + ")";
+  }
+  return std::nullopt;
+}
+
+// The journal files take the store file's permission bits when they are made. One made while
+// the store file was read-only stays so and would refuse every later write: when the store file
+// may be written again, so may our own journal files.
+void RepairJournalModes(const std::string& path, const struct stat& file) {
+  if (!(file.st_mode & S_IWUSR)) return;
+  for (const char* suffix : {"-shm", "-wal"}) {
+    const std::string journal = path + suffix;
+    struct stat st {};
+    if (lstat(journal.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
+        !(st.st_mode & S_IWUSR)) {
+      chmod(journal.c_str(), file.st_mode & 0666);
+    }
+  }
+}
+
+LONG ExecOn(sqlite3* db, const char* sql) {
+  return StatusOf(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), db);
+}
+
+constexpr const char* kSchema[] = {
+    "CREATE TABLE keys(id INTEGER PRIMARY KEY AUTOINCREMENT, parent INTEGER NOT NULL,"
+    " name TEXT NOT NULL, folded TEXT NOT NULL)",
+    "CREATE UNIQUE INDEX keys_by_name ON keys(parent, folded)",
+    "CREATE TABLE key_values(key INTEGER NOT NULL, name TEXT NOT NULL, folded TEXT NOT NULL,"
+    " type INTEGER NOT NULL, data BLOB NOT NULL, PRIMARY KEY(key, folded)) WITHOUT ROWID",
+};
+
+// The tables, the seven roots and our mark. Call inside a transaction.
+LONG CreateSchema(sqlite3* db) {
+  LONG status = ERROR_SUCCESS;
+  for (const char* sql : kSchema) {
+    if (!status) status = ExecOn(db, sql);
+  }
+  // The roots are rows 1..7 of the key table, in the order of their handles.
+  for (const RootKeyName& root : kRootKeys) {
+    if (status) break;
+    const std::string name(root.name);
+    const std::string sql = "INSERT INTO keys(id, parent, name, folded) VALUES(" +
+                            std::to_string(RootId(root.handle)) + ", 0, '" + name + "', '" + name +
+                            "')";
+    status = ExecOn(db, sql.c_str());
+  }
+  const std::string mark = "PRAGMA application_id=" + std::to_string(kApplicationId);
+  if (!status) status = ExecOn(db, mark.c_str());
+  return status;
+}
+
+// A whole new store, on its WAL journal, in the empty file at `path`.
+LONG BuildStore(const std::string& path) {
+  sqlite3* db = nullptr;
+  LONG status = StatusOf(
+      sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr), db);
+  if (!status) status = ExecOn(db, "PRAGMA synchronous=FULL");
+  if (!status) status = ExecOn(db, "BEGIN");
+  if (!status) status = CreateSchema(db);
+  if (!status) status = ExecOn(db, "COMMIT");
+  // The journal mode is kept in the file; closing the only connection folds the journal back in.
+  if (!status) status = ExecOn(db, "PRAGMA journal_mode=WAL");
+  if (sqlite3_close_v2(db) != SQLITE_OK && !status) status = ERROR_REGISTRY_IO_FAILED;
+  return status;
+}
+
+// Creates the folder (and those above it) with mode 0700, and the store file with mode 0600.
+// The store is made whole in a hidden file beside its place and then linked there, so that no
+// process ever finds a store file without its tables: of several processes that create the
+// store at once, the first link wins and the others use its file. Sets `problem` on failure.
+LONG CreateStoreFile(const std::string& path, std::string& problem) {
+  const std::string folder = FolderOf(path);
   size_t slash = 0;
   do {
     slash = folder.find('/', slash + 1);
     const std::string part = folder.substr(0, slash);
-    if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return StatusOfErrno(errno);
+    if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
+      problem = "cannot create the folder " + part + ": " + ErrnoText(errno);
+      return StatusOfErrno(errno);
+    }
   } while (slash != std::string::npos);
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) return errno == EEXIST ? ERROR_SUCCESS : StatusOfErrno(errno);
+  std::string temp = folder + "/." + kStoreFileName + ".XXXXXX";
+  const int fd = mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) {
+    problem = "cannot create a file in " + folder + ": " + ErrnoText(errno);
+    return StatusOfErrno(errno);
+  }
   close(fd);
-  return ERROR_SUCCESS;
+  LONG status = BuildStore(temp);
+  if (status) {
+    problem = "cannot make a new store in " + temp;
+  } else if (link(temp.c_str(), path.c_str()) != 0 && errno != EEXIST) {
+    problem = "cannot create " + path + ": " + ErrnoText(errno);
+    status = StatusOfErrno(errno);
+  }
+  for (const char* suffix : {"", "-wal", "-shm"}) unlink((temp + suffix).c_str());
+  if (!status) {
+    // The new name reaches the disk with the folder.
+    const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+      fsync(dir);
+      close(dir);
+    }
+  }
+  return status;
 }
+
+// How a wait for another process's lock is told to the user, and how long it lasts before that.
+void (*waitNotice)(const std::string&) = nullptr;
+constexpr auto kNoticeAfter = std::chrono::seconds(1);
+
+}  // namespace
 
 // ---------------------------------------------------------------------------------------------
 // The store file
@@ -119,6 +241,9 @@ LONG StatusOf(int rc, sqlite3* db) {
     case SQLITE_CORRUPT:
     case SQLITE_NOTADB:
       return ERROR_BADDB;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return ERROR_LOCK_VIOLATION;
     case SQLITE_CANTOPEN:
       return db ? StatusOfErrno(sqlite3_system_errno(db)) : ERROR_REGISTRY_IO_FAILED;
     default:
@@ -128,25 +253,23 @@ LONG StatusOf(int rc, sqlite3* db) {
 
 // SQLite's own busy timeout sleeps longer and longer between tries, so under a stream of writes
 // from other processes a waiting writer rarely finds the lock free; short sleeps keep its chance.
-int WaitWhileBusy(void*, int count) {
-  thread_local std::chrono::steady_clock::time_point start;
+int Store::WaitWhileBusy(void* self, int count) {
+  Store& store = *static_cast<Store*>(self);
   const auto now = std::chrono::steady_clock::now();
-  if (count == 0) start = now;
-  if (now - start > kBusyTimeout) return 0;
+  if (count == 0) {
+    store.waitStart_ = now;
+    store.noticed_ = false;
+  }
+  if (now - store.waitStart_ > kBusyTimeout) return 0;
+  if (!store.noticed_ && now - store.waitStart_ >= kNoticeAfter && waitNotice) {
+    store.noticed_ = true;
+    waitNotice("waiting for the registry store " + store.path_ +
+               ": another process holds its lock (for up to " +
+               std::to_string(kBusyTimeout.count()) + " s)");
+  }
   usleep(200 + static_cast<unsigned>(count % 7) * 150);
   return 1;
 }
-
-constexpr const char* kSchema[] = {
-    "CREATE TABLE keys(id INTEGER PRIMARY KEY AUTOINCREMENT, parent INTEGER NOT NULL,"
-    " name TEXT NOT NULL, folded TEXT NOT NULL)",
-    "CREATE UNIQUE INDEX keys_by_name ON keys(parent, folded)",
-    "CREATE TABLE key_values(key INTEGER NOT NULL, name TEXT NOT NULL, folded TEXT NOT NULL,"
-    " type INTEGER NOT NULL, data BLOB NOT NULL, PRIMARY KEY(key, folded)) WITHOUT ROWID",
-};
-
-// One connection to the store file of the current folder, reopened when the folder or the file
-// changes. Key ids stay valid across connections to the same file.
 
 void Store::Close() {
   for (auto& [sql, statement] : statements_) sqlite3_finalize(statement);
@@ -154,35 +277,90 @@ void Store::Close() {
   if (db_) sqlite3_close_v2(db_);
   db_ = nullptr;
   path_.clear();
-  readOnly_ = verified_ = false;
+  writer_ = verified_ = false;
 }
 
-LONG Store::Open(const std::string& path, bool forWrite, bool& empty) {
-  empty = false;
-  struct stat file {};
-  if (stat(path.c_str(), &file) != 0) {
-    if (errno != ENOENT) return StatusOfErrno(errno);
-    Close();
-    if (!forWrite) {
-      empty = true;
-      return ERROR_SUCCESS;
+LONG Store::Note(LONG status) {
+  // The first failure of an operation is its cause; a rollback after it may fail too.
+  if (!problem_.empty()) return status;
+  if (status == ERROR_BADDB) {
+    problem_ = path_ + ": the store is corrupt (" + sqlite3_errmsg(db_) + ")";
+  } else if (status == ERROR_LOCK_VIOLATION) {
+    problem_ = path_ + ": another process held its lock for longer than " +
+               std::to_string(kBusyTimeout.count()) + " s";
+  } else if (status == ERROR_REGISTRY_IO_FAILED) {
+    problem_ = path_ + ": " + sqlite3_errmsg(db_);
+    if (const int error = sqlite3_system_errno(db_)) problem_ += " (" + ErrnoText(error) + ")";
+  }
+  return status;
+}
+
+// The folder is checked whenever a connection is to be made: a file that takes the store's place
+// later has another identity, and is checked with its folder again. The file itself is checked
+// on every use (its owner and mode come with the stat that tells its identity).
+LONG Store::CheckFolderAndFile(const std::string& path, Access access, struct stat& file,
+                               bool& missing) {
+  missing = false;
+  const bool exists = stat(path.c_str(), &file) == 0;
+  if (!exists && errno != ENOENT) return Fail(StatusOfErrno(errno), path + ": " + ErrnoText(errno));
+  if (!exists && access != kCreate) {
+    missing = true;
+    return ERROR_SUCCESS;
+  }
+  const bool connected =
+      db_ && exists && path == path_ && file.st_dev == device_ && file.st_ino == inode_;
+  if (!connected) {
+    me_ = geteuid();
+    const std::string folder = FolderOf(path);
+    struct stat dir {};
+    if (stat(folder.c_str(), &dir) == 0) {
+      if (auto why = Untrusted(folder, dir, me_)) return Fail(ERROR_ACCESS_DENIED, *why);
+    } else if (errno != ENOENT) {
+      return Fail(StatusOfErrno(errno), folder + ": " + ErrnoText(errno));
     }
-    if (LONG status = CreateStoreFile(path)) return status;
-    if (stat(path.c_str(), &file) != 0) return StatusOfErrno(errno);
+  }
+  if (!exists) {
+    std::string problem;
+    if (LONG status = CreateStoreFile(path, problem)) return Fail(status, problem);
+    if (stat(path.c_str(), &file) != 0) {
+      return Fail(StatusOfErrno(errno), path + ": " + ErrnoText(errno));
+    }
+  }
+  if (!S_ISREG(file.st_mode)) return Fail(ERROR_BADDB, path + ": not a file");
+  if (auto why = Untrusted(path, file, me_)) return Fail(ERROR_ACCESS_DENIED, *why);
+  return ERROR_SUCCESS;
+}
+
+LONG Store::Open(const std::string& path, Access access, bool& empty) {
+  empty = false;
+  problem_.clear();
+  struct stat file {};
+  bool missing;
+  if (LONG status = CheckFolderAndFile(path, access, file, missing)) return status;
+  if (missing) {
+    Close();
+    empty = true;
+    return ERROR_SUCCESS;
   }
   if (db_ && (path != path_ || file.st_dev != device_ || file.st_ino != inode_)) Close();
+  // A reader's connection is replaced by a writer's; so is a writer's that found the file
+  // read-only, once it may be written again.
+  const bool forWrite = access != kRead;
+  if (db_ && forWrite && !writer_ && CanWriteFolderAndFile(path)) Close();
   if (!db_) {
-    if (LONG status = Connect(path, file)) return status;
+    if (LONG status = Connect(path, file, forWrite)) return status;
   }
-  if (verified_) return forWrite && readOnly_ ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
-  return CheckStore(forWrite, empty);
+  if (verified_) return forWrite && !writer_ ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
+  return CheckStore(access, empty);
 }
 
-LONG Store::Connect(const std::string& path, const struct stat& file) {
-  const int rc =
-      sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+LONG Store::Connect(const std::string& path, const struct stat& file, bool forWrite) {
+  if (forWrite) RepairJournalModes(path, file);
+  const int flags = (forWrite ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOMUTEX;
+  const int rc = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
   if (rc != SQLITE_OK) {
     const LONG status = StatusOf(rc, db_);
+    problem_ = path + ": " + sqlite3_errmsg(db_);
     sqlite3_close_v2(db_);
     db_ = nullptr;
     return status;
@@ -190,8 +368,8 @@ LONG Store::Connect(const std::string& path, const struct stat& file) {
   path_ = path;
   device_ = file.st_dev;
   inode_ = file.st_ino;
-  readOnly_ = sqlite3_db_readonly(db_, "main") == 1;
-  sqlite3_busy_handler(db_, WaitWhileBusy, nullptr);
+  writer_ = forWrite && sqlite3_db_readonly(db_, "main") == 0;
+  sqlite3_busy_handler(db_, WaitWhileBusy, this);
   sqlite3_extended_result_codes(db_, 0);
   return ERROR_SUCCESS;
 }
@@ -208,6 +386,7 @@ LONG Store::ConnectImmutable() {
       sqlite3_open_v2(uri.c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
   if (rc != SQLITE_OK) {
     const LONG status = StatusOf(rc, db_);
+    problem_ = path + ": " + sqlite3_errmsg(db_);
     sqlite3_close_v2(db_);
     db_ = nullptr;
     return status;
@@ -215,18 +394,8 @@ LONG Store::ConnectImmutable() {
   path_ = path;
   device_ = device;
   inode_ = inode;
-  readOnly_ = true;
+  writer_ = false;
   return ERROR_SUCCESS;
-}
-
-LONG Store::QueryInt(const char* sql, std::int64_t& value) {
-  LONG status;
-  sqlite3_stmt* statement = Prepare(sql, status);
-  if (!statement) return status;
-  const int rc = sqlite3_step(statement);
-  value = rc == SQLITE_ROW ? sqlite3_column_int64(statement, 0) : 0;
-  sqlite3_reset(statement);
-  return StatusOf(rc, db_);
 }
 
 // One statement reads both, so both come from one state of the file: another process that is
@@ -241,11 +410,11 @@ LONG Store::ReadMark(std::int64_t& id, std::int64_t& tables) {
   id = rc == SQLITE_ROW ? sqlite3_column_int64(statement, 0) : 0;
   tables = rc == SQLITE_ROW ? sqlite3_column_int64(statement, 1) : 0;
   sqlite3_reset(statement);
-  return StatusOf(rc, db_);
+  return Note(StatusOf(rc, db_));
 }
 
 LONG Store::Exec(const char* sql) {
-  return StatusOf(sqlite3_exec(db_, sql, nullptr, nullptr, nullptr), db_);
+  return Note(ExecOn(db_, sql));
 }
 
 sqlite3_stmt* Store::Prepare(const char* sql, LONG& status) {
@@ -254,7 +423,7 @@ sqlite3_stmt* Store::Prepare(const char* sql, LONG& status) {
   sqlite3_stmt* statement = nullptr;
   const int rc = sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &statement, nullptr);
   if (rc != SQLITE_OK) {
-    status = StatusOf(rc, db_);
+    status = Note(StatusOf(rc, db_));
     return nullptr;
   }
   statements_[sql] = statement;
@@ -263,52 +432,43 @@ sqlite3_stmt* Store::Prepare(const char* sql, LONG& status) {
 
 // Tells a store of ours from a new empty file (which a write turns into a store) and from any
 // other file (which is never touched).
-LONG Store::CheckStore(bool forWrite, bool& empty) {
+LONG Store::CheckStore(Access access, bool& empty) {
   std::int64_t id = 0, tables = 0;
   LONG status = ReadMark(id, tables);
-  if (status == ERROR_ACCESS_DENIED && !CanWriteFolderAndFile(path_)) {
+  if (status && status != ERROR_BADDB && !CanWriteFolderAndFile(path_)) {
     if ((status = ConnectImmutable())) return status;
     status = ReadMark(id, tables);
   }
   // Set only once the file has been read: the pragma itself reads the file.
-  if (status == ERROR_SUCCESS && !readOnly_) status = Exec("PRAGMA synchronous=FULL");
+  if (status == ERROR_SUCCESS && writer_) status = Exec("PRAGMA synchronous=FULL");
   if (status) return status;
   if (id == kApplicationId) {
     verified_ = true;
-    return forWrite && readOnly_ ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
+    return access != kRead && !writer_ ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
   }
-  if (id != 0 || tables != 0) return ERROR_BADDB;
-  if (!forWrite) {
+  if (id != 0 || tables != 0) {
+    return Fail(ERROR_BADDB, path_ + ": not a registry store (a database of another program)");
+  }
+  if (access != kCreate) {
     empty = true;
     return ERROR_SUCCESS;
   }
-  if (readOnly_) return ERROR_ACCESS_DENIED;
+  if (!writer_) return ERROR_ACCESS_DENIED;
   return CreateTables();
 }
 
+// Makes an empty store file, such as a crash between creating a file and filling it may have
+// left, into a store.
 LONG Store::CreateTables() {
   // The journal mode is kept in the file, so it is set once, before the first transaction.
   if (LONG status = Exec("PRAGMA journal_mode=WAL")) return status;
   if (LONG status = Exec("BEGIN IMMEDIATE")) return status;
   std::int64_t id = 0, tables = 0;
-  LONG status = QueryInt("PRAGMA application_id", id);
-  if (!status) status = QueryInt("SELECT count(*) FROM sqlite_master", tables);
+  LONG status = ReadMark(id, tables);
   if (!status && id != kApplicationId) {
     // Another process may have made the tables since we looked.
     if (id != 0 || tables != 0) status = ERROR_BADDB;
-    for (const char* sql : kSchema) {
-      if (!status) status = Exec(sql);
-    }
-    // The roots are rows 1..7 of the key table, in the order of their handles.
-    for (const RootKeyName& root : kRootKeys) {
-      if (status) break;
-      const std::string name(root.name);
-      const std::string sql = "INSERT INTO keys(id, parent, name, folded) VALUES(" +
-                              std::to_string(RootId(root.handle)) + ", 0, '" + name + "', '" +
-                              name + "')";
-      status = Exec(sql.c_str());
-    }
-    if (!status) status = Exec(("PRAGMA application_id=" + std::to_string(kApplicationId)).c_str());
+    if (!status) status = Note(CreateSchema(db_));
   }
   if (!status) status = Exec("COMMIT");
   if (status) {
@@ -317,6 +477,10 @@ LONG Store::CreateTables() {
   }
   verified_ = true;
   return ERROR_SUCCESS;
+}
+
+void SetWaitNotice(void (*notice)(const std::string& text)) {
+  waitNotice = notice;
 }
 
 }  // namespace platform::registry_store

@@ -44,27 +44,46 @@ std::optional<std::vector<std::string_view>> SplitSubKey(const char* subKey);
 std::string StorePath();
 // The platform status of an SQLite result code.
 LONG StatusOf(int rc, sqlite3* db);
+// How a wait for another process's lock is told (null: not at all).
+void SetWaitNotice(void (*notice)(const std::string& text));
 
+// One connection to the store file of the current folder, reopened when the folder or the file
+// changes. Key ids stay valid across connections to the same file. Reads go through a
+// read-only connection; the first write of the process reconnects for writing.
 class Store {
  public:
   // Closing the last connection folds the journal back into the file.
   ~Store() { Close(); }
-  // Makes the connection to `path` current. When the file does not exist or holds no store yet,
-  // a read finds `empty` true; a write creates the file and the tables first.
-  LONG Open(const std::string& path, bool forWrite, bool& empty);
+  // What an operation does to the store: reads it, changes what is in it, or may add to it.
+  enum Access { kRead, kWrite, kCreate };
+  // Makes a connection to `path` current, one that can write unless for kRead. When the file
+  // does not exist or holds no store yet, `empty` is set; but for kCreate the file and the
+  // tables are made first.
+  LONG Open(const std::string& path, Access access, bool& empty);
   void Close();
-  bool readOnly() const { return readOnly_; }
+  // Whether the connection cannot write (the file or its folder may not be written).
+  bool readOnly() const { return !writer_; }
   sqlite3* db() const { return db_; }
   // A prepared statement kept for the life of the connection; `sql` must be a literal.
   sqlite3_stmt* Prepare(const char* sql, LONG& status);
   LONG Exec(const char* sql);
+  // Notes what went wrong with the store file when `status` is the file's fault, unless the
+  // operation has already failed so.
+  LONG Note(LONG status);
+  const std::string& problem() const { return problem_; }
+  // SQLite's busy handler.
+  static int WaitWhileBusy(void* store, int count);
 
  private:
-  LONG Connect(const std::string& path, const struct stat& file);
+  LONG Connect(const std::string& path, const struct stat& file, bool forWrite);
   LONG ConnectImmutable();
-  LONG CheckStore(bool forWrite, bool& empty);
+  LONG CheckFolderAndFile(const std::string& path, Access access, struct stat& file, bool& missing);
+  LONG CheckStore(Access access, bool& empty);
   LONG CreateTables();
-  LONG QueryInt(const char* sql, std::int64_t& value);
+  LONG Fail(LONG status, std::string problem) {
+    problem_ = std::move(problem);
+    return status;
+  }
   // The file's application id and its number of tables, read together.
   LONG ReadMark(std::int64_t& id, std::int64_t& tables);
 
@@ -72,9 +91,13 @@ class Store {
   std::string path_;
   dev_t device_ = 0;
   ino_t inode_ = 0;
-  bool readOnly_ = false;
+  bool writer_ = false;    // opened for writing, and the file may be written
   bool verified_ = false;  // the file is known to be a store of ours
   std::unordered_map<const char*, sqlite3_stmt*> statements_;
+  std::string problem_;
+  std::chrono::steady_clock::time_point waitStart_;
+  bool noticed_ = false;
+  uid_t me_ = 0;  // the user that the store's folder was last checked for
 };
 
 // A cached statement with its parameters bound, reset when it goes out of scope.
@@ -111,7 +134,7 @@ class Query {
   bool Step() {
     if (!statement_) return false;
     const int rc = sqlite3_step(statement_);
-    if (rc != SQLITE_ROW) status_ = StatusOf(rc, store_.db());
+    if (rc != SQLITE_ROW) status_ = store_.Note(StatusOf(rc, store_.db()));
     return rc == SQLITE_ROW;
   }
   LONG status() const { return status_; }
