@@ -164,7 +164,7 @@ class PurpleTest : public testing::Test {
   // closing it on a dead server would end this process.
   void KillXServer() {
     painter_.release();
-    kill(x_->pid(), SIGKILL);
+    x_->Crash();
   }
 
   testsupport::IrcServer irc_;
