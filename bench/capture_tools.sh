@@ -1,30 +1,42 @@
 #!/usr/bin/env bash
-# Compares whole-process screen-to-JPEG times and peak memory, side by side on the same private
-# Xvfb screen: pictoss (through the host), scrot, maim, ImageMagick's import, ffmpeg's x11grab,
-# and the floor program (bench/floor_tool) in its two grab variants. Every tool writes a JPEG of
-# quality 90 (or its closest setting, see below). Two screens at each size: windows with small
+# Compares whole-process screen-to-JPEG captures side by side on the same private Xvfb screen
+# (depth 24): pictoss (through the host), scrot, maim, and the floor program (bench/floor_tool:
+# XShmGetImage of the whole root into a fresh segment, tjCompress2 from BGRX at quality 90 4:2:0,
+# fopen/fwrite), optionally ImageMagick's import and ffmpeg's x11grab. Every tool writes a JPEG
+# of quality 90 (or its closest setting, see below). Two screens at each size: windows with small
 # text, and a photo-like picture on the root window.
 #
+# One run of each tool in turn (bench/side_by_side.py), so that a busy machine slows all alike;
+# for each: the median wall time, the median CPU time (user + system) and the median peak
+# resident memory (of MEMRUNS further runs under /usr/bin/time). Then, inside running processes, the floor's capture loop with its buffers
+# reused against "/xptfull 0" sent to a running `pictoss chat`, in turn (pipeline_bench's
+# WarmSideBySide). At the end, each target as a ratio:
+#   whole process   pictoss / floor, wall time      (goal <= 0.5 at 1920x1080, <= 0.35 at 3840x2160)
+#   warm            pictoss chat / floor loop        (goal <= 0.6)
+#   peak memory     pictoss / scrot, max RSS         (goal <= 0.8)
+#   CPU             pictoss / floor, user + system   (goal <= 1.0)
+#
 #   bench/capture_tools.sh [BUILD_DIR]      (default: build/default)
-#   RUNS=30 SIZES="1920x1080" CONTENTS="photo" bench/capture_tools.sh build-p
+#   RUNS=30 MEMRUNS=5 SIZES="1920x1080" CONTENTS="photo" EXTRA="import ffmpeg" bench/capture_tools.sh
 #
 # Quality settings: scrot -q 90; maim -m 9 (maim's 1-10 scale; -m 9 gives tables that
 # ImageMagick estimates as quality 88, -m 10 gives 100); import -quality 90; ffmpeg mjpeg
-# -q:v 3 (estimated quality 90; -q:v 2 and 1 both give 94). The median comes from hyperfine,
-# the peak memory is the median of /usr/bin/time's maximum resident set size over MEMRUNS runs.
+# -q:v 3 (estimated quality 90; -q:v 2 and 1 both give 94).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build/default}
 [[ $build = /* ]] || build=$root/$build
 runs=${RUNS:-20}
+warmup=${WARMUP:-3}
 memruns=${MEMRUNS:-5}
+extra=${EXTRA:-}
 sizes=${SIZES:-"1920x1080 3840x2160"}
 contents=${CONTENTS:-"windows photo"}
 
 floor=$build/bench/floor_tool
 host=$build/host/pictoss
-for t in Xvfb hyperfine scrot maim import ffmpeg xterm xclock /usr/bin/time "$floor"; do
+for t in Xvfb python3 /usr/bin/time scrot maim convert display xterm xclock $extra "$floor"; do
   command -v "$t" >/dev/null || { echo "capture_tools: $t is missing (scripts/deps, build)"; exit 1; }
 done
 
@@ -78,26 +90,18 @@ declare -A commands
 tool_order=()
 set_tools() {  # WxH
   commands=()
-  tool_order=(floor floor-band64)
+  tool_order=(floor)
   commands[floor]="$floor $work/floor.jpg"
-  commands[floor-band64]="$floor --band 64 $work/floor-band.jpg"
   if [ -x "$host" ]; then
     tool_order+=(pictoss)
     commands[pictoss]="$host send '/xptfull 0'"
   fi
-  tool_order+=(scrot maim import ffmpeg)
+  tool_order+=(scrot maim)
   commands[scrot]="scrot -o -q 90 $work/scrot.jpg"
   commands[maim]="maim -m 9 -f jpg $work/maim.jpg"
+  for t in $extra; do tool_order+=("$t"); done
   commands[import]="import -window root -quality 90 $work/import.jpg"
   commands[ffmpeg]="ffmpeg -loglevel error -y -f x11grab -video_size $1 -i $DISPLAY -frames:v 1 -q:v 3 $work/ffmpeg.jpg"
-}
-
-peak_kb() {  # median of memruns peak RSS readings, in kB
-  local cmd=$1 i
-  for ((i = 0; i < memruns; i++)); do
-    /usr/bin/time -f "%M" -o "$work/rss" sh -c "$cmd" >/dev/null 2>&1
-    cat "$work/rss"
-  done | sort -n | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'
 }
 
 # pictoss writes into TMPDIR under its stored file name; its settings live in a store of this run.
@@ -106,25 +110,18 @@ export PICTOSS_PREFIX=$work/store
 if [ -x "$host" ]; then "$host" setup >/dev/null; fi
 inhost=$build/bench/pipeline_bench
 
-# Inside running processes on the same screen: the floor with reused buffers against the second
-# and later captures of a running `pictoss chat`, and the host's CPU share during a 3-s delay.
-run_inhost() {  # size content
-  [ -x "$host" ] && [ -x "$inhost" ] || return 0
-  "$inhost" --benchmark_filter='Floor|HostCapture' --benchmark_repetitions="${INHOST_REPS:-10}" \
-    --benchmark_report_aggregates_only=true --benchmark_format=csv 2>/dev/null >"$work/inhost.csv"
-  "$inhost" --benchmark_filter=WaitCpu --benchmark_format=csv 2>/dev/null >"$work/wait.csv"
-  awk -F, -v size="$1" -v content="$2" '
-    $1 ~ /_median"?$/ { n = $1; gsub(/"/, "", n); sub(/\/real_time_median/, "", n); t[n] = $3 }
-    END {
-      printf "%-10s %-8s in-process: floor %.2f ms, floor-band64 %.2f ms, pictoss chat %.2f ms (%.2f x floor)\n",
-        size, content, t["Floor/0"], t["Floor/64"], t["HostCapture"], t["HostCapture"] / t["Floor/0"]
-    }' "$work/inhost.csv"
+# The floor's in-process loop and a running `pictoss chat`, in turn: prints "floor_ms host_ms".
+run_warm() {
+  [ -x "$host" ] && [ -x "$inhost" ] || { echo "- -"; return 0; }
+  "$inhost" --benchmark_filter=WarmSideBySide --benchmark_format=csv 2>/dev/null >"$work/warm.csv"
   awk -F, 'NR == 1 { for (i = 1; i <= NF; i++) col[$i] = i }
-    NR == 2 { printf "%21s cpu during a 3-s delay: %.2f%% of the wall time\n", "", $col["\"cpu_share_percent\""] }' \
-    "$work/wait.csv"
+    NR == 2 { printf "%.3f %.3f\n", $col["\"floor_ms\""], $col["\"host_ms\""] }' "$work/warm.csv"
 }
 
-printf "%-10s %-8s %-13s %10s %8s %10s\n" size content tool "median ms" ratio "peak MB"
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0 && a != "-") printf "%.2f", a / b; else printf "-" }'; }
+
+targets=()
+printf "%-10s %-8s %-9s %9s %7s %8s %8s\n" size content tool "wall ms" "x floor" "cpu ms" "peak MB"
 for size in $sizes; do
   w=${size%x*}
   h=${size#*x}
@@ -133,18 +130,31 @@ for size in $sizes; do
     "fill_$content" "$w" "$h"
     set_tools "$size"
     args=()
-    for t in "${tool_order[@]}"; do args+=(-n "$t" "${commands[$t]}"); done
-    hyperfine -N --style none --warmup 3 --runs "$runs" --export-csv "$work/times.csv" \
-      "${args[@]}" >/dev/null 2>&1
-    floor_ms=$(awk -F, '$1 == "floor" {printf "%.3f", $4 * 1000}' "$work/times.csv")
+    for t in "${tool_order[@]}"; do args+=("$t=${commands[$t]}"); done
+    python3 "$root/bench/side_by_side.py" "$runs" "$warmup" "$memruns" "${args[@]}" >"$work/runs.csv"
+    declare -A wall=() cpu=() peak=()
+    while IFS=, read -r t ms c kb; do wall[$t]=$ms cpu[$t]=$c peak[$t]=$kb; done <"$work/runs.csv"
     for t in "${tool_order[@]}"; do
-      ms=$(awk -F, -v t="$t" '$1 == t {printf "%.3f", $4 * 1000}' "$work/times.csv")
-      kb=$(peak_kb "${commands[$t]}")
-      printf "%-10s %-8s %-13s %10.1f %8.2f %10.1f\n" "$size" "$content" "$t" "$ms" \
-        "$(awk -v a="$ms" -v b="$floor_ms" 'BEGIN {print a / b}')" \
-        "$(awk -v k="$kb" 'BEGIN {print k / 1024}')"
+      printf "%-10s %-8s %-9s %9.1f %7s %8.1f %8.1f\n" "$size" "$content" "$t" "${wall[$t]}" \
+        "$(ratio "${wall[$t]}" "${wall[floor]}")" "${cpu[$t]}" \
+        "$(awk -v k="${peak[$t]}" 'BEGIN {print k / 1024}')"
     done
-    run_inhost "$size" "$content"
+    read -r warm_floor warm_host <<<"$(run_warm)"
+    printf "%-10s %-8s %-9s %9s %7s   in a running process: floor loop %s ms, pictoss chat %s ms\n" \
+      "$size" "$content" warm "" "$(ratio "$warm_host" "$warm_floor")" "$warm_floor" "$warm_host"
+    goal=0.5
+    [ "$size" = 3840x2160 ] && goal=0.35
+    targets+=("$size $content whole-process $(ratio "${wall[pictoss]:--}" "${wall[floor]}") $goal")
+    targets+=("$size $content warm $(ratio "$warm_host" "$warm_floor") 0.6")
+    targets+=("$size $content peak-memory-vs-scrot $(ratio "${peak[pictoss]:--}" "${peak[scrot]}") 0.8")
+    targets+=("$size $content cpu $(ratio "${cpu[pictoss]:--}" "${cpu[floor]}") 1.0")
     cleanup
   done
+done
+echo
+printf "%-10s %-8s %-22s %7s %6s\n" size content target ratio goal
+for line in "${targets[@]}"; do
+  read -r sz ct name r g <<<"$line"
+  printf "%-10s %-8s %-22s %7s %6s %s\n" "$sz" "$ct" "$name" "$r" "<= $g" \
+    "$(awk -v r="$r" -v g="$g" 'BEGIN { if (r == "-") print ""; else print (r <= g ? "met" : "NOT met") }')"
 done

@@ -3,18 +3,22 @@
 // - Floor/band:0 and Floor/band:64: the floor program's grab, encode and write, buffers reused;
 // - HostCapture: "/xptfull 0" sent to a running `pictoss chat`, timed from the command line
 //   written to the reply read back (the second and later captures: the first is warm-up);
+// - WarmSideBySide: the two above in turn, one capture of each an iteration, so that a busy
+//   machine slows both alike: their medians and the ratio host / floor;
 // - WaitCpu: the host's CPU time during the wait of "/xptfull 3" as a share of the wall time
 //   of the wait (a capture without delay is subtracted).
 // The host program is found at $PICTOSS_HOST, else beside this program (../host/pictoss).
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "bench/floor.h"
 #include "tests/host_harness.h"
@@ -90,6 +94,33 @@ void HostCapture(benchmark::State& state) {
   for (auto _ : state) host.Send("/xptfull 0");
 }
 BENCHMARK(HostCapture)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[v.size() / 2];
+}
+
+void WarmSideBySide(benchmark::State& state) {
+  floorbench::Floor floor(floorbench::FloorOptions{});
+  Host& host = TheHost();
+  const std::string out = (OutputDir() / "floor.jpg").string();
+  floor.Capture(out);
+  host.Send("/xptfull 0");
+  std::vector<double> floorMs, hostMs;
+  for (auto _ : state) {
+    auto t0 = Clock::now();
+    floor.Capture(out);
+    auto t1 = Clock::now();
+    host.Send("/xptfull 0");
+    auto t2 = Clock::now();
+    floorMs.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
+    hostMs.push_back(std::chrono::duration<double, std::milli>(t2 - t1).count());
+  }
+  state.counters["floor_ms"] = Median(floorMs);
+  state.counters["host_ms"] = Median(hostMs);
+  state.counters["ratio"] = Median(hostMs) / Median(floorMs);
+}
+BENCHMARK(WarmSideBySide)->Iterations(60)->Unit(benchmark::kMillisecond);
 
 double Seconds(Clock::duration d) {
   return std::chrono::duration<double>(d).count();

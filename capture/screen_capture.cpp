@@ -1,9 +1,12 @@
 #include "capture/screen_capture.h"
 
+#include <algorithm>
 #include <climits>
 
+#include "platform/base/parallel.h"
 #include "platform/base/text.h"
 #include "platform/gdi/screen.h"
+#include "platform/gdi/screen_bands.h"
 #include "platform/gdi/screen_source.h"
 #include "platform/runtime/errors.h"
 #include "platform/runtime/numbers.h"
@@ -101,29 +104,77 @@ platform::Ref<Picture> GrabWindowRect(HWND hWndSrc, bool bClient, std::int32_t l
   return picture;
 }
 
-platform::Ref<Picture> GrabFullScreen() {
-  platform::ScreenCapture capture(platform::ScreenCapture::Target::kFullScreen, WaitDispatching);
-  CheckCapture(capture);
-  HWND hWnd = GetDesktopWindow();
-  double dWidthTwips = platform::ScreenWidthTwips();
-  double dTwipsX = platform::TwipsPerPixelX();
-  double dHeightTwips = platform::ScreenHeightTwips();
-  double dTwipsY = platform::TwipsPerPixelY();
-  std::int32_t lWidth = IntegerDivide(dWidthTwips, dTwipsX);
-  std::int32_t lHeight = IntegerDivide(dHeightTwips, dTwipsY);
-  return GrabWindowRect(hWnd, false, 0, 0, lWidth, lHeight);
-}
-
-platform::Ref<Picture> GrabForegroundWindow() {
-  platform::ScreenCapture capture(platform::ScreenCapture::Target::kForegroundWindow,
-                                  WaitDispatching);
-  CheckCapture(capture);
+// The window and the size that GrabFullScreen and GrabForegroundWindow read.
+GrabTarget Target(bool fullScreen) {
+  if (fullScreen) {
+    HWND hWnd = GetDesktopWindow();
+    double dWidthTwips = platform::ScreenWidthTwips();
+    double dTwipsX = platform::TwipsPerPixelX();
+    double dHeightTwips = platform::ScreenHeightTwips();
+    double dTwipsY = platform::TwipsPerPixelY();
+    std::int32_t lWidth = IntegerDivide(dWidthTwips, dTwipsX);
+    std::int32_t lHeight = IntegerDivide(dHeightTwips, dTwipsY);
+    return {hWnd, lWidth, lHeight};
+  }
   HWND hWnd = GetForegroundWindow();
   RECT tRect{0, 0, 0, 0};
   GetWindowRect(hWnd, &tRect);
   std::int32_t lWidth = platform::CheckedSub(tRect.right, tRect.left, kSource);
   std::int32_t lHeight = platform::CheckedSub(tRect.bottom, tRect.top, kSource);
-  return GrabWindowRect(hWnd, false, 0, 0, lWidth, lHeight);
+  return {hWnd, lWidth, lHeight};
+}
+
+ScreenGrab::ScreenGrab(bool fullScreen)
+    : capture_(fullScreen ? platform::ScreenCapture::Target::kFullScreen
+                          : platform::ScreenCapture::Target::kForegroundWindow,
+               WaitDispatching) {
+  CheckCapture(capture_);
+  target_ = Target(fullScreen);
+}
+
+platform::Ref<Picture> ScreenGrab::Grab() const {
+  return GrabWindowRect(target_.hWnd, false, 0, 0, target_.lWidth, target_.lHeight);
+}
+
+platform::Ref<Picture> ScreenGrab::GrabEncoded(HDC hDibDC, JPEG_CORE_PROPERTIES& props) const {
+  return pictoss::GrabEncoded(target_, hDibDC, props);
+}
+
+platform::Ref<Picture> GrabEncoded(const GrabTarget& target, HDC hDibDC,
+                                   JPEG_CORE_PROPERTIES& props) {
+  const int threads =
+      platform::ThreadsWorthFor(std::int64_t{target.lWidth} * std::max(target.lHeight, 0));
+  int bandRows = 0, bands = 0;
+  if (ijlStartBands(&props, threads, &bandRows, &bands) != IJL_OK) return nullptr;
+  HDC hDCSrc = GetWindowDC(target.hWnd);
+  platform::Ref<Picture> picture;
+  auto encode = [&](int band, const BYTE* const* rows, int count) {
+    return ijlWriteBand(&props, band, rows, count) == IJL_OK;
+  };
+  if (hDCSrc && BitBltBands(hDibDC, hDCSrc, 0, 0, bandRows, bands, threads, encode) &&
+      ijlFinishBands(&props) == IJL_OK) {
+    // The picture's bitmap, in the screen's format, takes on the DIB section's pixels: the
+    // copy below shares them rather than copying.
+    HDC hDCMemory = CreateCompatibleDC(hDCSrc);
+    HBITMAP hBmp = CreateCompatibleBitmap(hDCSrc, target.lWidth, target.lHeight);
+    HGDIOBJ hBmpPrev = SelectObject(hDCMemory, hBmp);
+    const bool copied =
+        hBmpPrev && BitBlt(hDCMemory, 0, 0, target.lWidth, target.lHeight, hDibDC, 0, 0, SRCCOPY);
+    if (hBmpPrev) SelectObject(hDCMemory, hBmpPrev);
+    DeleteDC(hDCMemory);
+    if (copied) picture = MakeBitmapPicture(hBmp, 0);
+    if (!picture && hBmp) DeleteObject(hBmp);
+  }
+  ReleaseDC(target.hWnd, hDCSrc);
+  return picture;
+}
+
+platform::Ref<Picture> GrabFullScreen() {
+  return ScreenGrab(true).Grab();
+}
+
+platform::Ref<Picture> GrabForegroundWindow() {
+  return ScreenGrab(false).Grab();
 }
 
 HolderForm& main() {

@@ -12,6 +12,8 @@
 #include <utility>
 
 #include "platform/gdi/gdi.h"
+#include "platform/gdi/screen_source.h"
+#include "platform/jpeg/jpeg.h"
 #include "platform/ole/object.h"
 #include "platform/ole/picture.h"
 
@@ -34,6 +36,40 @@ platform::Ref<Picture> GrabFullScreen();
 // The foreground window with its frame; 0 × 0 when there is none. Raises 6 when its width or
 // height does not fit 32 bits.
 platform::Ref<Picture> GrabForegroundWindow();
+
+// The window and the size of a capture.
+struct GrabTarget {
+  HWND hWnd;
+  std::int32_t lWidth;
+  std::int32_t lHeight;
+};
+
+// GrabWindowRect of the target (whole window, from its origin) in one pass with the JPEG
+// encode: the screen goes into the DIB section selected into hDibDC, which has the target's
+// size, and is encoded into props (initialised, with JPGWidth, JPGHeight and jquality set) on
+// every core, band by band as the strips come in; the picture made takes on the DIB section's
+// pixels instead of a copy. None when the one pass cannot be made here (then the caller grabs,
+// copies and encodes step by step).
+platform::Ref<Picture> GrabEncoded(const GrabTarget& target, HDC hDibDC,
+                                   JPEG_CORE_PROPERTIES& props);
+
+// One capture of the whole screen or of the foreground window, as GrabFullScreen and
+// GrabForegroundWindow make it, in two halves: the constructor reads the screen where the back
+// end takes a picture (raising, as they do, where the screen cannot be read) and computes the
+// window and the size; while the object lives, Grab or GrabEncoded copies them.
+class ScreenGrab {
+ public:
+  explicit ScreenGrab(bool fullScreen);
+  const GrabTarget& target() const { return target_; }
+  // GrabWindowRect of the target (whole window, from its origin).
+  platform::Ref<Picture> Grab() const;
+  // GrabEncoded of the target.
+  platform::Ref<Picture> GrabEncoded(HDC hDibDC, JPEG_CORE_PROPERTIES& props) const;
+
+ private:
+  platform::ScreenCapture capture_;
+  GrabTarget target_{};
+};
 
 // The hidden holder form `main` with its one picture box: it keeps a reference to the last
 // captured picture and gives the same object back.

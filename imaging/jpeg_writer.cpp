@@ -22,16 +22,6 @@ constexpr std::int32_t kJpegLibraryError = 26001;
                                std::u16string(description) + platform::FromAnsi(number));
 }
 
-// Owns an initialised encoder record; frees it on every way out, errors included.
-class EncoderRecord {
- public:
-  EncoderRecord() = default;
-  EncoderRecord(const EncoderRecord&) = delete;
-  EncoderRecord& operator=(const EncoderRecord&) = delete;
-  ~EncoderRecord() { ijlFree(&props); }
-  JPEG_CORE_PROPERTIES props{};
-};
-
 // Describes oImage in the record: its rows run bottom-up from the first pixel byte.
 void DescribePicture(JPEG_CORE_PROPERTIES& props, const DIBSectionBase& oImage) {
   const std::u16string_view source = product::kModuleSource.wide();
@@ -65,23 +55,32 @@ std::u16string JpegWriterErrorSource() {
 }
 
 bool WriteJpegFile(const DIBSectionBase& oImage, std::u16string_view sPath, LONG lJpegQuality) {
-  EncoderRecord record;
-  if (const int status = ijlInit(&record.props); status != IJL_OK) {
+  JpegRecord record;
+  if (const int status = record.status(); status != IJL_OK) {
     RaiseJpegError(u"Failed to initialise the IJL library: ", status);
   }
   DescribePicture(record.props, oImage);
-  const std::string fileName = platform::ToAnsi(sPath);
   // A zero inside the name would cut it short and put the file somewhere else.
-  if (fileName.find('\0') != std::string::npos) RaiseJpegError(u"Failed to save to JPG ", -EINVAL);
-  record.props.JPGFile = fileName.c_str();
+  if (sPath.find(u'\0') != std::u16string_view::npos)
+    RaiseJpegError(u"Failed to save to JPG ", -EINVAL);
   record.props.jquality = lJpegQuality;
 
   // Encode first: a picture that cannot be encoded leaves the old file alone.
   if (const int status = ijlWrite(&record.props, IJL_JBUFF_WRITEWHOLEIMAGE); status != IJL_OK) {
     RaiseJpegError(u"Failed to save to JPG ", status);
   }
-  const int status = platform::ReplaceFileContents(record.props.JPGFile, record.props.JPGBytes,
-                                                   record.props.JPGSizeBytes);
+  return StoreJpegFile(record.props, sPath);
+}
+
+bool StoreJpegFile(const JPEG_CORE_PROPERTIES& props, std::u16string_view sPath) {
+  const std::string fileName = platform::ToAnsi(sPath);
+  if (fileName.find('\0') != std::string::npos) RaiseJpegError(u"Failed to save to JPG ", -EINVAL);
+  // The one-pass capture leaves the file in pieces, written as they are.
+  const int status =
+      props.JPGPieces
+          ? platform::ReplaceFileContents(fileName.c_str(),
+                                          std::span(props.JPGPieces, props.JPGPieceCount))
+          : platform::ReplaceFileContents(fileName.c_str(), props.JPGBytes, props.JPGSizeBytes);
   if (status == platform::kReplaceReadOnly) {
     platform::RaiseError(platform::kPathFileAccessError, product::kModuleSource.wide());
   }

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "imaging/dib_section.h"
+#include "platform/jpeg/jpeg.h"
 
 namespace pictoss {
 
@@ -21,6 +22,26 @@ namespace pictoss {
 // - 6 "Overflow" when the row sizes do not fit 32 bits.
 // The 26001 errors come from "<module>.mIntelJPEGLibrary", the others from "Vorlick".
 bool WriteJpegFile(const DIBSectionBase& oImage, std::u16string_view sPath, LONG lJpegQuality);
+
+// An initialised encoder record, freed on every way out, for a caller that encodes its own way
+// (the one-pass capture) and then stores the bytes with StoreJpegFile.
+class JpegRecord {
+ public:
+  JpegRecord() : status_(ijlInit(&props)) {}
+  ~JpegRecord() { ijlFree(&props); }
+  JpegRecord(const JpegRecord&) = delete;
+  JpegRecord& operator=(const JpegRecord&) = delete;
+  // ijlInit's status: WriteJpegFile raises the initialisation error for anything but IJL_OK.
+  int status() const { return status_; }
+  JPEG_CORE_PROPERTIES props{};
+
+ private:
+  int status_;
+};
+
+// The second half of WriteJpegFile: puts the bytes encoded in the record at sPath, with the
+// same errors (75 for a read-only file, 26001 "Failed to save to JPG <status>" for the rest).
+bool StoreJpegFile(const JPEG_CORE_PROPERTIES& props, std::u16string_view sPath);
 
 // "<module>.mIntelJPEGLibrary", where <module> is the file name, without folder or extension,
 // of the module that holds this code ("PT" in PT.so).

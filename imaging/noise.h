@@ -30,12 +30,14 @@ class NoiseSequence {
     return static_cast<BYTE>((bits * 255 + (1u << 23)) >> 24);  // bits * 255 < 2^32
   }
 
-  // Added to every counter before mixing; seeds a short time apart get unrelated keys, and so
-  // sequences that no short stretch of another repeats.
+  // The seed's two keys: key() is added to every counter before mixing, key2() is mixed in
+  // between the rounds. Seeds a short time apart get unrelated keys.
   std::uint32_t key() const { return key_; }
+  std::uint32_t key2() const { return key2_; }
 
  private:
   std::uint32_t key_;
+  std::uint32_t key2_;
 };
 
 // The seed of a moment: the bits of the seconds since midnight in single precision.

@@ -22,9 +22,10 @@ struct PixelGrid {
   LONG height;
 };
 
-// Which code runs the per-pixel work; every choice gives the same bytes. kAvx2 falls back to
-// the portable code on a processor without AVX2.
-enum class PixelKernel { kBest, kPortable, kAvx2 };
+// Which code runs the per-pixel work; every choice gives the same bytes. Each kernel falls back
+// to the next narrower one that the processor runs: kAvx512 to kAvx2 (also where a task has no
+// AVX-512 kernel), kAvx2 to the portable code.
+enum class PixelKernel { kBest, kPortable, kAvx2, kAvx512 };
 
 // True when this processor runs the AVX2 kernels.
 inline bool HasAvx2Kernels() {
@@ -32,8 +33,19 @@ inline bool HasAvx2Kernels() {
   return has;
 }
 
+// True when this processor runs the AVX-512 kernels (with byte permutes).
+inline bool HasAvx512Kernels() {
+  static const bool has = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                          __builtin_cpu_supports("avx512vbmi");
+  return has;
+}
+
 inline bool UseAvx2(PixelKernel kernel) {
   return kernel != PixelKernel::kPortable && HasAvx2Kernels();
+}
+
+inline bool UseAvx512(PixelKernel kernel) {
+  return (kernel == PixelKernel::kBest || kernel == PixelKernel::kAvx512) && HasAvx512Kernels();
 }
 
 }  // namespace pictoss

@@ -10,6 +10,7 @@ void DIBSectionBase::RandomiseBits(bool bGray) {
   const std::uint32_t seed = SeedFromSeconds(SecondsSinceMidnight());
   // A cleared object keeps reporting its last size; there is no memory to write then.
   if (lBitsPtr == nullptr) return;
+  GdiFlush();  // bitmaps copied from this one keep their pixels
   FillNoise({static_cast<BYTE*>(lBitsPtr), BytesPerScanLine(), Width(), Height()}, bGray, seed);
 }
 

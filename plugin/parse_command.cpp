@@ -82,6 +82,26 @@ void WaitUntilPast(platform::Date target) {
   }
 }
 
+// Steps 6, 8 and 9 in one pass over the screen: the screen is read into oDib and encoded on
+// the way, and the picture in the holder takes on oDib's pixels. The end is the same as the
+// steps' one by one: the holder keeps the picture, oDib holds its pixels (also when the file
+// cannot be written, whose error rises as WriteJpegFile's), and the file holds the JPEG.
+// False, with nothing stored, when the one pass cannot be made.
+bool CaptureInOnePass(const ScreenGrab& screen, cDIBSection& dib, const std::u16string& sFilePath) {
+  const GrabTarget& grab = screen.target();
+  JpegRecord record;
+  if (record.status() != IJL_OK || grab.lWidth <= 0 || grab.lHeight <= 0) return false;
+  record.props.jquality = kJpegQuality;
+  record.props.JPGWidth = grab.lWidth;
+  record.props.JPGHeight = grab.lHeight;
+  if (!dib.Create(grab.lWidth, grab.lHeight)) return false;
+  platform::Ref<Picture> picture = screen.GrabEncoded(dib.hdc(), record.props);
+  if (!picture) return false;
+  main().Picture1.SetPicture(picture);
+  StoreJpegFile(record.props, sFilePath);
+  return true;
+}
+
 bool Capture(PT& pt, bool fullScreen, const std::u16string& sCommandArg, std::u16string& sResult) {
   std::u16string sTimeDelay = ReadSetting(product::kTimeDelayValue.wide());
   pt.sTimeDelay = sTimeDelay;
@@ -100,16 +120,19 @@ bool Capture(PT& pt, bool fullScreen, const std::u16string& sCommandArg, std::u1
   pt.dTargetTime = target;
   WaitUntilPast(target);
 
-  HolderForm& holder = main();
-  holder.Picture1.SetPicture(fullScreen ? GrabFullScreen() : GrabForegroundWindow());
+  const ScreenGrab grab(fullScreen);
   const std::u16string sFilePath = folder + sFileName;
   pt.sFilePath = sFilePath;
   if (!pt.oDib) pt.oDib = platform::MakeRef<cDIBSection>();
-  // Held here as well, so that neither goes away while this command uses them.
+  // Held here as well, so that it does not go away while this command uses it.
   platform::Ref<cDIBSection> dib = pt.oDib;
-  platform::Ref<Picture> picture = holder.Picture1.Picture();
-  dib->CreateFromPicture(picture.get());
-  WriteJpegFile(*dib, sFilePath, kJpegQuality);
+  if (!CaptureInOnePass(grab, *dib, sFilePath)) {
+    HolderForm& holder = main();
+    holder.Picture1.SetPicture(grab.Grab());
+    platform::Ref<Picture> picture = holder.Picture1.Picture();
+    dib->CreateFromPicture(picture.get());
+    WriteJpegFile(*dib, sFilePath, kJpegQuality);
+  }
 
   const std::u16string sReply = std::u16string(product::kDropFile.wide()) + sFilePath;
   pt.sReply = sReply;

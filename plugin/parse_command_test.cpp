@@ -1,6 +1,7 @@
 // The command handler in this process, with a test clock and no display: what happens before
 // the capture (the delay's errors, the fields set up to the failing step, the first test of the
-// wait before any dispatch). The capture itself is tested end to end in tests/.
+// wait before any dispatch). The capture itself is tested end to end in tests/; here, on a
+// private X server, only the state that the one-pass capture leaves in the objects.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -9,6 +10,9 @@
 #include <optional>
 #include <string>
 
+#include "capture/screen_capture.h"
+#include "platform/gdi/bitmap.h"
+#include "platform/jpeg/jpeg_test_picture.h"
 #include "platform/registry/registry.h"
 #include "platform/runtime/datetime.h"
 #include "platform/runtime/errors.h"
@@ -17,6 +21,14 @@
 #include "plugin/pt.h"
 #include "tests/support/private_store.h"
 #include "tests/support/runtime_error.h"
+#include "tests/support/xvfb.h"
+
+#include <X11/Xlib.h>
+#include <sys/stat.h>
+#include <turbojpeg.h>
+
+#include <fstream>
+#include <iterator>
 
 namespace pictoss {
 namespace {
@@ -149,6 +161,71 @@ TEST_F(ParseCommandTest, OtherWordsAreLeftToTheHost) {
     EXPECT_EQ(result, u"keep");
     EXPECT_EQ(pt->sTimeDelay, u"");
   }
+}
+
+// oDib's pixels as colours, top row first.
+std::vector<std::uint32_t> DibColours(const cDIBSection& dib) {
+  std::vector<std::uint32_t> px;
+  const auto* bits = reinterpret_cast<const BYTE*>(dib.DIBSectionBitsPtr());
+  for (int y = 0; y < dib.Height(); ++y) {
+    const BYTE* row =
+        bits + static_cast<std::size_t>(dib.Height() - 1 - y) * dib.BytesPerScanLine();
+    for (int x = 0; x < dib.Width(); ++x)
+      px.push_back(row[3 * x] | (row[3 * x + 1] << 8) | (std::uint32_t{row[3 * x + 2]} << 16));
+  }
+  return px;
+}
+
+// The capture's one pass ends where the steps one by one would: the holder keeps the picture,
+// oDib holds the same pixels, and the file decodes to one encode of them; when the file cannot
+// be written, the error rises and the picture and the pixels stay.
+TEST_F(ParseCommandTest, OnePassLeavesThePictureThePixelsAndTheFile) {
+  testsupport::XvfbServer server(1366, 771, 24);
+  Display* d = XOpenDisplay(nullptr);
+  ASSERT_NE(d, nullptr);
+  GC gc = XCreateGC(d, DefaultRootWindow(d), 0, nullptr);
+  for (int i = 0; i < 40; ++i) {
+    XSetForeground(d, gc, 0x10305070u * (i + 1));
+    XFillRectangle(d, DefaultRootWindow(d), gc, 31 * i, 17 * i, 200, 90);
+  }
+  XFreeGC(d, gc);
+  XCloseDisplay(d);
+  Store("TimeDelay", "0");
+  Store("FileName", "shot.jpg");
+  auto pt = platform::MakeRef<PT>();
+  std::u16string result;
+  ASSERT_EQ(Run(*pt, u"/xptfull", u"0", result), 0);
+  ASSERT_TRUE(pt->oDib);
+  const std::vector<std::uint32_t> pixels = DibColours(*pt->oDib);
+  ASSERT_EQ(pixels.size(), 1366u * 771u);
+  EXPECT_EQ(pixels[0], 0x10305070u & 0xFFFFFF);
+  int w = 0, h = 0;
+  std::vector<std::uint32_t> held;
+  ASSERT_TRUE(main().Picture1.Picture());
+  ASSERT_TRUE(platform::GetBitmapRgb(main().Picture1.Picture()->Handle(), &w, &h, &held));
+  EXPECT_TRUE(held == pixels) << "the holder's picture differs from oDib";
+
+  std::ifstream file(store_ / "shot.jpg", std::ios::binary);
+  const std::string jpeg{std::istreambuf_iterator<char>(file), {}};
+  tjhandle tj = tjInitCompress();
+  unsigned char* one = nullptr;
+  unsigned long size = 0;
+  ASSERT_EQ(tjCompress2(tj, reinterpret_cast<const BYTE*>(pt->oDib->DIBSectionBitsPtr()), 1366,
+                        pt->oDib->BytesPerScanLine(), 771, TJPF_BGR, &one, &size, TJSAMP_420, 90,
+                        TJFLAG_BOTTOMUP),
+            0);
+  EXPECT_TRUE(jpegtest::Decode(jpeg).bgr == jpegtest::Decode(one, size).bgr);
+  tjFree(one);
+  tjDestroy(tj);
+
+  main().Picture1.SetPicture(nullptr);
+  ASSERT_EQ(chmod((store_ / "shot.jpg").c_str(), 0400), 0);
+  EXPECT_EQ(Run(*pt, u"/xptfull", u"0", result), platform::kPathFileAccessError);
+  ASSERT_TRUE(main().Picture1.Picture());
+  ASSERT_TRUE(platform::GetBitmapRgb(main().Picture1.Picture()->Handle(), &w, &h, &held));
+  EXPECT_TRUE(held == pixels);
+  EXPECT_TRUE(DibColours(*pt->oDib) == pixels);
+  main().Picture1.SetPicture(nullptr);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/registry/registry.h"
@@ -29,6 +30,21 @@ class HostTest : public ::testing::Test {
     args.insert(args.begin(), PICTOSS_HOST_PATH);
     return harness::RunProgram(
         args, {"PICTOSS_PREFIX=" + store_.path().string(), "TMPDIR=" + tmp_.path().string()});
+  }
+  // Runs the host with the loader reporting every file it loads; returns the run and the
+  // names of the files.
+  std::pair<harness::Run, std::string> RunLoading(std::vector<std::string> args,
+                                                  const std::string& display) const {
+    args.insert(args.begin(), PICTOSS_HOST_PATH);
+    harness::Run r = harness::RunProgram(
+        args, {"PICTOSS_PREFIX=" + store_.path().string(), "TMPDIR=" + tmp_.path().string(),
+               "DISPLAY=" + display, "LD_DEBUG=files"});
+    std::string files;
+    for (const std::string& line : Lines(r.err)) {
+      const auto at = line.find("file=");
+      if (at != std::string::npos) files += line.substr(at + 5, line.find(' ', at) - at - 5) + " ";
+    }
+    return {r, files};
   }
   harness::Run Setup() const {
     harness::Run r = Run({"setup"});
@@ -248,6 +264,27 @@ TEST_F(HostTest, DropFileReplySendsTheFileAndCopiesItToTheOutbox) {
   harness::Run noBox = Run({"send", "/xptfull", "--outbox", (outbox.path() / "none").string()});
   EXPECT_EQ(noBox.status, 1);
   EXPECT_NE(noBox.err.find("no folder"), std::string::npos) << noBox.err;
+}
+
+// FLTK and its font stack come with the user-interface module, which only a window loads: a
+// capture maps none of them, nor does a dialog command that finds no display.
+TEST_F(HostTest, CaptureAndDialogWithoutDisplayLoadNoWindowLibraries) {
+  testsupport::XvfbServer display(64, 48);
+  Setup();
+  const char* windowLibraries[] = {"pictoss_ui.so", "libfltk", "libXft", "libfontconfig",
+                                   "libfreetype"};
+  auto [capture, captureFiles] = RunLoading({"send", "/xptfull 0"}, display.display());
+  ASSERT_EQ(capture.status, 0) << capture.err;
+  EXPECT_NE(captureFiles.find("PT.so"), std::string::npos) << captureFiles;
+  auto [about, aboutFiles] = RunLoading({"send", "/xptabout"}, "");
+  EXPECT_EQ(about.status, 1);
+  EXPECT_NE(about.out.find("No display is available to show the about dialog on"),
+            std::string::npos)
+      << about.out;
+  for (const char* library : windowLibraries) {
+    EXPECT_EQ(captureFiles.find(library), std::string::npos) << library;
+    EXPECT_EQ(aboutFiles.find(library), std::string::npos) << library;
+  }
 }
 
 TEST_F(HostTest, CreationFailuresAreReported) {

@@ -209,6 +209,10 @@ void Clip(long long& x, long long& y, long long& w, long long& h, long long& px,
   if (y + h > limit_h) h = limit_h - y;
 }
 
+}  // namespace
+
+namespace platform {
+
 // The screen position of the DC's origin; false when its window has gone.
 bool WindowDcOrigin(const DcObject& dc, int* x, int* y) {
   *x = *y = 0;
@@ -220,10 +224,6 @@ bool WindowDcOrigin(const DcObject& dc, int* x, int* y) {
   *y = r.y - screen.primary.y;
   return true;
 }
-
-}  // namespace
-
-namespace platform {
 
 bool BlitFromScreen(const Surface& dest, int x, int y, int w, int h, int screen_x, int screen_y,
                     DWORD rop) {
@@ -279,8 +279,16 @@ BOOL BitBlt(HDC dest, int x, int y, int width, int height, HDC src, int src_x, i
     s = FindGdi<DcObject>(src);
     if (!s) return FALSE;
   }
-  Surface dview = db->View();
   long long dx = x, dy = y, w = width, h = height, sx = src_x, sy = src_y;
+  // A copy of a whole DIB section onto a whole bitmap of its size takes on its pixels instead.
+  if (s && s->type == DcObject::Type::kMemory && rop == SRCCOPY && x == 0 && y == 0 && src_x == 0 &&
+      src_y == 0) {
+    BitmapObject* sb = FindGdi<BitmapObject>(s->bitmap);
+    if (sb && sb != db && width >= db->width() && height >= db->height() && db->SharePixelsOf(*sb))
+      return TRUE;
+  }
+  db->PrepareWrite();
+  Surface dview = db->View();
   Clip(dx, dy, w, h, sx, sy, dview.width, dview.height);
   if (w <= 0 || h <= 0) return TRUE;
   if (!s) {

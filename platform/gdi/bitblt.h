@@ -14,6 +14,10 @@ bool BlitSurfaces(const Surface& dest, int x, int y, int width, int height, cons
 bool KnownRop(DWORD rop);
 bool RopUsesSource(DWORD rop);
 
+class DcObject;
+// The screen position of a window DC's origin; false when its window has gone.
+bool WindowDcOrigin(const DcObject& dc, int* x, int* y);
+
 // Reads the screen rectangle (screen coordinates) into dest at (x, y) with the raster
 // operation; parts outside the screen read as black.
 bool BlitFromScreen(const Surface& dest, int x, int y, int width, int height, int screen_x,

@@ -132,6 +132,37 @@ std::int32_t Stride(std::int32_t width, int bits, int align) {
   return static_cast<std::int32_t>(bytes);
 }
 
+// A bitmap's pixel memory, which a DIB section may share with bitmaps that took on its pixels.
+struct BitmapObject::Pixels {
+  std::uint8_t* bits = nullptr;
+  std::size_t size = 0;
+  bool shared_with_server = false;
+  std::vector<BitmapObject*> sharers;  // bitmaps that took on a DIB section's pixels
+  ~Pixels() { GiveMemory(bits, size, shared_with_server); }
+};
+
+namespace {
+
+// Bitmaps for the screen at least this large get their memory on first use: the one-pass
+// capture hands them a DIB section's pixels instead.
+constexpr std::size_t kLateMemoryBytes = 256 * 1024;
+
+// Bitmaps that share a DIB section's pixels now.
+std::vector<BitmapObject*>& Sharers() {
+  static auto* sharers = new std::vector<BitmapObject*>;
+  return *sharers;
+}
+
+std::shared_ptr<BitmapObject::Pixels> NewPixels(std::size_t size, bool zeroed, bool for_screen) {
+  auto p = std::make_shared<BitmapObject::Pixels>();
+  p->bits = TakeMemory(size, zeroed, for_screen, &p->shared_with_server);
+  if (!p->bits) return nullptr;
+  p->size = size;
+  return p;
+}
+
+}  // namespace
+
 std::unique_ptr<BitmapObject> BitmapObject::Make(int width, int height, const PixelFormat& format,
                                                  bool dib_section, bool for_screen) {
   if (width < 0 || height < 0) return nullptr;
@@ -145,33 +176,80 @@ std::unique_ptr<BitmapObject> BitmapObject::Make(int width, int height, const Pi
   b->format_ = format;
   b->stride_ = stride;
   b->dib_ = dib_section;
+  b->for_screen_ = for_screen;
   b->size_ = static_cast<std::size_t>(size);
-  if (size > 0) {
-    b->bits_ = TakeMemory(b->size_, dib_section, for_screen, &b->shared_);
-    if (!b->bits_) return nullptr;
+  const bool late = for_screen && !dib_section && b->size_ >= kLateMemoryBytes;
+  if (size > 0 && !late) {
+    b->pixels_ = NewPixels(b->size_, dib_section, for_screen);
+    if (!b->pixels_) return nullptr;
   }
   return b;
 }
 
 BitmapObject::~BitmapObject() {
-  GiveMemory(bits_, size_, shared_);
-  bits_ = nullptr;
+  if (pixels_) std::erase(pixels_->sharers, this);
+  std::erase(Sharers(), this);
+}
+
+std::uint8_t* BitmapObject::bits() {
+  if (!pixels_ && size_ > 0) pixels_ = NewPixels(size_, dib_, for_screen_);
+  return pixels_ ? pixels_->bits : nullptr;
 }
 
 Surface BitmapObject::View() {
   Surface s;
+  std::uint8_t* memory = bits();
+  if (!memory && size_ > 0) return s;
   s.width = width_;
   s.height = height_;
-  s.format = format_;
-  s.table = format_.bits == 8 ? &table_ : nullptr;
-  if (dib_ && height_ > 0) {
-    s.origin = bits_ + static_cast<std::ptrdiff_t>(stride_) * (height_ - 1);
-    s.pitch = -static_cast<std::ptrdiff_t>(stride_);
+  s.format = dib_layout_ ? PixelFormat::Bgr24() : format_;
+  s.table = s.format.bits == 8 ? &table_ : nullptr;
+  const std::ptrdiff_t stride = dib_layout_ ? Stride(width_, 24, 4) : stride_;
+  if ((dib_ || dib_layout_) && height_ > 0) {
+    s.origin = memory + stride * (height_ - 1);
+    s.pitch = -stride;
   } else {
-    s.origin = bits_;
-    s.pitch = stride_;
+    s.origin = memory;
+    s.pitch = stride;
   }
   return s;
+}
+
+bool BitmapObject::SharePixelsOf(BitmapObject& dib) {
+  if (dib_ || !dib.dib_ || dib.format_ != PixelFormat::Bgr24() || dib.width_ != width_ ||
+      dib.height_ != height_ || !dib.pixels_ || this == &dib)
+    return false;
+  // Only the colours of 24 bits of this bitmap's format can be read back, so the DIB
+  // section's layout loses nothing.
+  if (format_.bits < 24 || (format_.bits == 8)) return false;
+  if (pixels_) std::erase(pixels_->sharers, this);
+  pixels_ = dib.pixels_;
+  pixels_->sharers.push_back(this);
+  Sharers().push_back(this);
+  dib_layout_ = true;
+  return true;
+}
+
+bool BitmapObject::Detach() {
+  if (!pixels_ || pixels_.use_count() == 1) return true;
+  auto copy = NewPixels(pixels_->size, false, false);
+  if (!copy) return false;
+  std::memcpy(copy->bits, pixels_->bits, pixels_->size);
+  std::erase(pixels_->sharers, this);
+  pixels_ = std::move(copy);
+  std::erase(Sharers(), this);
+  return true;
+}
+
+void BitmapObject::PrepareWrite() {
+  if (!pixels_) return;
+  if (dib_) {
+    // The DIB section's memory stays where its owner knows it; the others move out.
+    std::vector<BitmapObject*> sharers = pixels_->sharers;
+    for (BitmapObject* b : sharers) b->Detach();
+  } else if (dib_layout_ && pixels_.use_count() > 1) {
+    Detach();
+  }
 }
 
 int BitmapObject::Describe(int size, void* buffer) const {
@@ -184,7 +262,7 @@ int BitmapObject::Describe(int size, void* buffer) const {
   record.bmWidthBytes = stride_;
   record.bmPlanes = 1;
   record.bmBitsPixel = static_cast<WORD>(format_.bits);
-  record.bmBits = dib_ ? bits_ : nullptr;
+  record.bmBits = dib_ && pixels_ ? pixels_->bits : nullptr;
   int n = std::min(size, static_cast<int>(sizeof(BITMAP)));
   std::memcpy(buffer, &record, static_cast<std::size_t>(n));
   return n;
@@ -230,6 +308,13 @@ bool GetBitmapRgb(HBITMAP bitmap, int* width, int* height, std::vector<std::uint
 
 using platform::BitmapObject;
 using platform::DcObject;
+
+BOOL GdiFlush() {
+  std::vector<BitmapObject*> sharers = platform::Sharers();
+  bool all = true;
+  for (BitmapObject* b : sharers) all = b->Detach() && all;
+  return all ? TRUE : FALSE;
+}
 using platform::FindGdi;
 using platform::PixelFormat;
 

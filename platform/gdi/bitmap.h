@@ -57,9 +57,11 @@ class BitmapObject : public GdiObject {
   static constexpr GdiKind kKind = GdiKind::kBitmap;
   // Makes a bitmap with its memory, or returns nullptr when the size is refused or memory is
   // short. DIB sections are zero-filled; other bitmaps start with unspecified pixels. A bitmap
-  // for_screen may get memory shared with the X server (see x11::ReadRootShared).
-  static std::unique_ptr<BitmapObject> Make(int width, int height, const PixelFormat& format,
-                                            bool dib_section, bool for_screen = false);
+  // for_screen may get memory shared with the X server (see x11::ReadRootShared); a large one
+  // gets its memory when it is first drawn on, as a full copy into it may bring memory along.
+  PLATFORM_API static std::unique_ptr<BitmapObject> Make(int width, int height,
+                                                         const PixelFormat& format,
+                                                         bool dib_section, bool for_screen = false);
   ~BitmapObject() override;
   bool Deletable() const override { return selected_into == 0; }
   int Describe(int size, void* buffer) const override;  // a BITMAP record
@@ -69,11 +71,24 @@ class BitmapObject : public GdiObject {
   const PixelFormat& format() const { return format_; }
   std::int32_t stride() const { return stride_; }
   bool dib_section() const { return dib_; }
-  std::uint8_t* bits() const { return bits_; }
+  std::uint8_t* bits();
   ColorTable& table() { return table_; }
-  Surface View();
+  // The pixels as they lie in memory; an empty view when memory cannot be had.
+  PLATFORM_API Surface View();
+
+  // Takes on the pixels of a 24-bit DIB section of its own size instead of copying them: both
+  // then read the same memory until the first GDI write to either, or GdiFlush before the DIB
+  // section's memory is written directly, gives this bitmap a copy of its own. False when the
+  // two cannot share (this is a DIB section, the sizes differ, a format of fewer bits).
+  bool SharePixelsOf(BitmapObject& dib);
+  // Call before the pixels are written: a bitmap that shares them takes a copy first.
+  void PrepareWrite();
+  // Gives this bitmap a copy of the pixels it shares with a DIB section; false when memory is
+  // short.
+  bool Detach();
 
   HDC selected_into = 0;
+  struct Pixels;
 
  private:
   BitmapObject() : GdiObject(kKind) {}
@@ -83,8 +98,10 @@ class BitmapObject : public GdiObject {
   std::int32_t stride_ = 0;
   std::size_t size_ = 0;
   bool dib_ = false;
-  bool shared_ = false;
-  std::uint8_t* bits_ = nullptr;
+  bool for_screen_ = false;
+  // A bitmap that took on a DIB section's pixels keeps them in the DIB section's layout.
+  bool dib_layout_ = false;
+  std::shared_ptr<Pixels> pixels_;
   ColorTable table_{};
 };
 

@@ -190,3 +190,83 @@ TEST_F(NoDisplay, PalettesCountSelectionsAndRefuseBadRecords) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace gditest;
+
+// The colours of a bitmap, top row first.
+std::vector<std::uint32_t> Colours(HBITMAP b) {
+  int w = 0, h = 0;
+  std::vector<std::uint32_t> px;
+  EXPECT_TRUE(platform::GetBitmapRgb(b, &w, &h, &px));
+  return px;
+}
+
+// A whole DIB section copied onto a 32-bit bitmap of its size: the bitmap shows the DIB
+// section's pixels as they were at the copy, whatever happens to either later.
+TEST_F(NoDisplay, ACopyOfAWholeDibSectionKeepsThePixelsOfItsMoment) {
+  struct Case {
+    const char* what;
+    void (*change)(HDC dibDc, void* bits, HDC copyDc, HBITMAP& dib);
+    bool dibChanges;
+  };
+  const Case cases[] = {
+      {"GDI draws on the DIB section",
+       [](HDC dibDc, void*, HDC, HBITMAP&) { BitBlt(dibDc, 0, 0, 7, 5, 0, 0, 0, BLACKNESS); },
+       true},
+      {"its memory is written after GdiFlush",
+       [](HDC, void* bits, HDC, HBITMAP&) {
+         GdiFlush();
+         std::memset(bits, 0x40, 24 * 5);
+       },
+       true},
+      {"GDI draws on the copy",
+       [](HDC, void*, HDC copyDc, HBITMAP&) { BitBlt(copyDc, 0, 0, 7, 5, 0, 0, 0, WHITENESS); },
+       false},
+      {"the DIB section is deleted",
+       [](HDC dibDc, void*, HDC, HBITMAP& dib) {
+         SelectObject(dibDc, platform::StockBitmap());
+         DeleteObject(dib);
+         dib = 0;
+       },
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    BITMAPINFO info{};
+    info.bmiHeader = {sizeof(BITMAPINFOHEADER), 7, 5, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
+    void* bits = nullptr;
+    HDC dibDc = CreateCompatibleDC(0);
+    HBITMAP dib = CreateDIBSection(dibDc, &info, DIB_RGB_COLORS, &bits, 0, 0);
+    for (int i = 0; i < 24 * 5; ++i) static_cast<BYTE*>(bits)[i] = static_cast<BYTE>(i * 37);
+    SelectObject(dibDc, dib);
+    HDC copyDc = CreateCompatibleDC(0);
+    HBITMAP copy = MakeBitmap(7, 5, PixelFormat::Xrgb32());
+    SelectObject(copyDc, copy);
+    ASSERT_TRUE(BitBlt(copyDc, 0, 0, 7, 5, dibDc, 0, 0, SRCCOPY));
+    const std::vector<std::uint32_t> before = Colours(dib);
+    EXPECT_EQ(Colours(copy), before);
+    // The bottom row comes first in memory: the top left pixel is the fifth row's first.
+    EXPECT_EQ(before[0],
+              (std::uint32_t{BYTE(98 * 37)} << 16) | (BYTE(97 * 37) << 8) | BYTE(96 * 37));
+    c.change(dibDc, bits, copyDc, dib);
+    if (c.dibChanges) {
+      EXPECT_NE(Colours(dib), before);
+      EXPECT_EQ(Colours(copy), before);
+    } else if (dib) {
+      EXPECT_EQ(Colours(dib), before);
+      EXPECT_NE(Colours(copy), before);
+    } else {
+      EXPECT_EQ(Colours(copy), before);
+    }
+    SelectObject(copyDc, platform::StockBitmap());
+    SelectObject(dibDc, platform::StockBitmap());
+    DeleteObject(copy);
+    if (dib) DeleteObject(dib);
+    DeleteDC(copyDc);
+    DeleteDC(dibDc);
+  }
+}
+
+}  // namespace

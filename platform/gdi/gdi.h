@@ -120,6 +120,11 @@ PLATFORM_API BOOL DeleteObject(HGDIOBJ object);
 PLATFORM_API BOOL BitBlt(HDC dest, int x, int y, int width, int height, HDC src, int srcX, int srcY,
                          DWORD rop);
 
+// Completes the copies that GDI has deferred: a whole 24-bit DIB section copied onto a bitmap
+// of its size shares its memory until either is drawn on. Call it before writing a DIB
+// section's memory directly, so that the bitmaps copied from it keep what they got.
+PLATFORM_API BOOL GdiFlush();
+
 // Palettes and device capabilities.
 PLATFORM_API HPALETTE CreatePalette(const LOGPALETTE* palette);
 PLATFORM_API HPALETTE SelectPalette(HDC hdc, HPALETTE palette, BOOL forceBackground);

@@ -1,19 +1,24 @@
 #include "platform/jpeg/jpeg.h"
 
-#include <turbojpeg.h>
-
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <utility>
+#include <vector>
+
+#include "platform/base/parallel.h"
+#include "platform/jpeg/bands.h"
 
 namespace {
 
-// libjpeg's own default for colour pictures, and what cjpeg and tjbench use: full-resolution
-// luminance and chrominance halved both ways. tjCompress2 has no default of its own.
-constexpr int kDefaultSubsampling = TJSAMP_420;
+using platform::jpeg::BandEncoder;
+using platform::jpeg::BandPlan;
+using platform::jpeg::Pieces;
 
 // Checks the input and output description; on success sets the row pitch in bytes.
 int CheckPicture(const JPEG_CORE_PROPERTIES& props, int& pitch) {
@@ -30,21 +35,49 @@ int CheckPicture(const JPEG_CORE_PROPERTIES& props, int& pitch) {
   return IJL_OK;
 }
 
-}  // namespace
+// The encoder's state behind jprops: one band encoder for each band of the last picture, and
+// for a picture written band by band (ijlStartBands) its plan and the rows each band has had.
+struct Encoders {
+  std::vector<std::unique_ptr<BandEncoder>> bands;
+  BandPlan plan;
+  std::vector<int> rows_done;
+  // The file of ijlFinishBands, in pieces that point into the band encoders.
+  platform::jpeg::Pieces pieces;
+  std::array<std::uint8_t, 6> dri{};
+};
 
-namespace {
-
-// The encoder and output buffer that the last ijlFree kept.
+// The encoders and output buffer that the last ijlFree kept.
 struct Kept {
   std::mutex mutex;
-  tjhandle encoder = nullptr;
-  unsigned char* buffer = nullptr;
+  Encoders* encoders = nullptr;
+  BYTE* buffer = nullptr;
   std::size_t capacity = 0;
 };
 
 Kept& TheKept() {
   static auto* kept = new Kept;  // lives until exit, like what it keeps
   return *kept;
+}
+
+// Encodes band `index` of the DIB that the record describes.
+bool EncodeBand(const JPEG_CORE_PROPERTIES& props, int pitch, const BandPlan& plan, int index,
+                BandEncoder& encoder) {
+  if (!encoder.Start(plan, index, props.jquality, platform::jpeg::RowFormat::kBgr)) return false;
+  const auto* bits = reinterpret_cast<const std::uint8_t*>(props.DIBBytes);
+  const bool bottomUp = props.DIBHeight < 0;
+  const int first = index * plan.band_rows;
+  const int end = std::min(plan.height, first + plan.band_rows);
+  constexpr int kChunk = 16;
+  const std::uint8_t* rows[kChunk];
+  for (int y = first; y < end; y += kChunk) {
+    const int n = std::min(kChunk, end - y);
+    for (int i = 0; i < n; ++i) {
+      const int memoryRow = bottomUp ? plan.height - 1 - (y + i) : y + i;
+      rows[i] = bits + static_cast<std::ptrdiff_t>(memoryRow) * pitch;
+    }
+    if (!encoder.Write(rows, n)) return false;
+  }
+  return encoder.Finish();
 }
 
 }  // namespace
@@ -56,11 +89,11 @@ int ijlInit(JPEG_CORE_PROPERTIES* props) {
   Kept& kept = TheKept();
   {
     std::lock_guard lock(kept.mutex);
-    props->jprops = std::exchange(kept.encoder, nullptr);
+    props->jprops = std::exchange(kept.encoders, nullptr);
     props->JPGBuffer = std::exchange(kept.buffer, nullptr);
     props->JPGCapacity = std::exchange(kept.capacity, 0);
   }
-  if (props->jprops == nullptr) props->jprops = tjInitCompress();
+  if (props->jprops == nullptr) props->jprops = new (std::nothrow) Encoders;
   return props->jprops != nullptr ? IJL_OK : IJL_INIT_ERROR;
 }
 
@@ -69,32 +102,119 @@ int ijlWrite(JPEG_CORE_PROPERTIES* props, IJLIOTYPE mode) {
   if (mode != IJL_JBUFF_WRITEWHOLEIMAGE) return IJL_UNSUPPORTED_MODE;
   props->JPGBytes = nullptr;
   props->JPGSizeBytes = 0;
+  props->JPGPieces = nullptr;
+  props->JPGPieceCount = 0;
 
   int pitch = 0;
   if (const int status = CheckPicture(*props, pitch); status != IJL_OK) return status;
   if (props->jquality < 1 || props->jquality > 100) return IJL_INVALID_QUALITY;
 
-  // The worst case of the encoder's output, so that it never reallocates the buffer.
-  const unsigned long needed = tjBufSize(props->DIBWidth, props->JPGHeight, kDefaultSubsampling);
-  if (needed == static_cast<unsigned long>(-1)) return IJL_INVALID_SIZE;
-  if (props->JPGCapacity < needed) {
-    tjFree(props->JPGBuffer);
-    props->JPGCapacity = 0;
-    props->JPGBuffer = tjAlloc(static_cast<int>(std::min<unsigned long>(needed, INT_MAX)));
-    if (props->JPGBuffer == nullptr) return IJL_ENCODER_ERROR;
-    props->JPGCapacity = needed;
-  }
+  const int threads = platform::ThreadsWorthFor(std::int64_t{props->DIBWidth} * props->JPGHeight);
+  const BandPlan plan = platform::jpeg::PlanBands(props->DIBWidth, props->JPGHeight, threads);
+  const std::vector<BandEncoder*> bands = platform::jpeg::RecordBandEncoders(props, plan.bands);
+  if (bands.empty()) return IJL_ENCODER_ERROR;
+  const bool encoded = platform::RunInParallel(plan.bands, threads, [&](int index) {
+    return EncodeBand(*props, pitch, plan, index, *bands[index]);
+  });
+  if (!encoded || !platform::jpeg::StoreStitched(props, plan, bands)) return IJL_ENCODER_ERROR;
+  return IJL_OK;
+}
 
-  const int flags = TJFLAG_NOREALLOC | (props->DIBHeight < 0 ? TJFLAG_BOTTOMUP : 0);
-  unsigned char* bytes = props->JPGBuffer;
-  unsigned long size = props->JPGCapacity;
-  const int result =
-      tjCompress2(props->jprops, reinterpret_cast<const unsigned char*>(props->DIBBytes),
-                  props->DIBWidth, pitch, props->JPGHeight, TJPF_BGR, &bytes, &size,
-                  kDefaultSubsampling, props->jquality, flags);
-  if (result != 0) return IJL_ENCODER_ERROR;
-  props->JPGBytes = bytes;
+namespace platform::jpeg {
+
+std::vector<BandEncoder*> RecordBandEncoders(JPEG_CORE_PROPERTIES* props, int count) {
+  auto& encoders = static_cast<Encoders*>(props->jprops)->bands;
+  std::vector<BandEncoder*> bands;
+  try {
+    while (encoders.size() < static_cast<std::size_t>(count))
+      encoders.push_back(std::make_unique<BandEncoder>());
+    for (int i = 0; i < count; ++i) bands.push_back(encoders[i].get());
+  } catch (const std::bad_alloc&) {
+    bands.clear();
+  }
+  return bands;
+}
+
+bool StoreStitched(JPEG_CORE_PROPERTIES* props, const BandPlan& plan,
+                   std::span<BandEncoder* const> bands) {
+  props->JPGBytes = nullptr;
+  props->JPGSizeBytes = 0;
+  props->JPGPieces = nullptr;
+  props->JPGPieceCount = 0;
+  auto* encoders = static_cast<Encoders*>(props->jprops);
+  const Pieces pieces = StitchedPieces(plan, bands, encoders->dri);
+  const std::size_t size = StitchedSize(pieces);
+  if (props->JPGCapacity < size) {
+    std::free(props->JPGBuffer);
+    props->JPGCapacity = 0;
+    props->JPGBuffer = static_cast<BYTE*>(std::malloc(size));
+    if (props->JPGBuffer == nullptr) return false;
+    props->JPGCapacity = size;
+  }
+  Stitch(pieces, props->JPGBuffer);
+  props->JPGBytes = props->JPGBuffer;
   props->JPGSizeBytes = size;
+  return true;
+}
+
+}  // namespace platform::jpeg
+
+int ijlStartBands(JPEG_CORE_PROPERTIES* props, int threads, int* band_rows, int* bands) {
+  if (props == nullptr || props->jprops == nullptr) return IJL_INVALID_RECORD;
+  props->JPGBytes = nullptr;
+  props->JPGSizeBytes = 0;
+  props->JPGPieces = nullptr;
+  props->JPGPieceCount = 0;
+  if (props->JPGWidth <= 0 || props->JPGHeight <= 0) return IJL_INVALID_SIZE;
+  if (props->jquality < 1 || props->jquality > 100) return IJL_INVALID_QUALITY;
+  auto* encoders = static_cast<Encoders*>(props->jprops);
+  encoders->plan = platform::jpeg::PlanBands(props->JPGWidth, props->JPGHeight, threads);
+  if (platform::jpeg::RecordBandEncoders(props, encoders->plan.bands).empty())
+    return IJL_ENCODER_ERROR;
+  encoders->rows_done.assign(static_cast<std::size_t>(encoders->plan.bands), 0);
+  if (band_rows) *band_rows = encoders->plan.band_rows;
+  if (bands) *bands = encoders->plan.bands;
+  return IJL_OK;
+}
+
+int ijlWriteBand(JPEG_CORE_PROPERTIES* props, int band, const BYTE* const* rows, int count) {
+  if (props == nullptr || props->jprops == nullptr) return IJL_INVALID_RECORD;
+  auto* encoders = static_cast<Encoders*>(props->jprops);
+  const BandPlan& plan = encoders->plan;
+  if (band < 0 || band >= plan.bands || rows == nullptr || count <= 0) return IJL_INVALID_SIZE;
+  int& done = encoders->rows_done[static_cast<std::size_t>(band)];
+  const int bandRows = std::min(plan.band_rows, plan.height - band * plan.band_rows);
+  if (done + count > bandRows) return IJL_INVALID_SIZE;
+  BandEncoder& encoder = *encoders->bands[static_cast<std::size_t>(band)];
+  if (done == 0 && !encoder.Start(plan, band, props->jquality, platform::jpeg::RowFormat::kBgrx))
+    return IJL_ENCODER_ERROR;
+  if (!encoder.Write(rows, count)) return IJL_ENCODER_ERROR;
+  done += count;
+  if (done == bandRows && !encoder.Finish()) return IJL_ENCODER_ERROR;
+  return IJL_OK;
+}
+
+int ijlFinishBands(JPEG_CORE_PROPERTIES* props) {
+  if (props == nullptr || props->jprops == nullptr) return IJL_INVALID_RECORD;
+  auto* encoders = static_cast<Encoders*>(props->jprops);
+  const BandPlan& plan = encoders->plan;
+  if (plan.bands == 0) return IJL_INVALID_SIZE;
+  for (int b = 0; b < plan.bands; ++b)
+    if (encoders->rows_done[static_cast<std::size_t>(b)] !=
+        std::min(plan.band_rows, plan.height - b * plan.band_rows))
+      return IJL_INVALID_SIZE;
+  std::vector<BandEncoder*> bands;
+  for (int b = 0; b < plan.bands; ++b)
+    bands.push_back(encoders->bands[static_cast<std::size_t>(b)].get());
+  try {
+    encoders->pieces = platform::jpeg::StitchedPieces(plan, bands, encoders->dri);
+  } catch (const std::bad_alloc&) {
+    return IJL_ENCODER_ERROR;
+  }
+  props->JPGBytes = nullptr;
+  props->JPGPieces = encoders->pieces.data();
+  props->JPGPieceCount = encoders->pieces.size();
+  props->JPGSizeBytes = platform::jpeg::StitchedSize(encoders->pieces);
   return IJL_OK;
 }
 
@@ -103,19 +223,21 @@ int ijlFree(JPEG_CORE_PROPERTIES* props) {
   Kept& kept = TheKept();
   {
     std::lock_guard lock(kept.mutex);
-    if (kept.encoder == nullptr && props->jprops != nullptr) {
-      kept.encoder = std::exchange(props->jprops, nullptr);
-      tjFree(kept.buffer);
+    if (kept.encoders == nullptr && props->jprops != nullptr) {
+      kept.encoders = static_cast<Encoders*>(std::exchange(props->jprops, nullptr));
+      std::free(kept.buffer);
       kept.buffer = std::exchange(props->JPGBuffer, nullptr);
       kept.capacity = props->JPGCapacity;
     }
   }
-  tjFree(props->JPGBuffer);
+  std::free(props->JPGBuffer);
   props->JPGBuffer = nullptr;
   props->JPGBytes = nullptr;
   props->JPGSizeBytes = 0;
+  props->JPGPieces = nullptr;
+  props->JPGPieceCount = 0;
   props->JPGCapacity = 0;
-  if (props->jprops != nullptr) tjDestroy(props->jprops);
+  delete static_cast<Encoders*>(props->jprops);
   props->jprops = nullptr;
   return IJL_OK;
 }

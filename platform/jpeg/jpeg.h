@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 
 #include "platform/base/windef.h"
 
@@ -51,6 +52,11 @@ struct JPEG_CORE_PROPERTIES {
   // ijlFree; no bytes (null, 0) after a failed write.
   BYTE* JPGBytes;
   std::size_t JPGSizeBytes;
+  // Output of ijlFinishBands instead of JPGBytes (which is then null): the file in
+  // JPGPieceCount pieces, to be written one after the other, JPGSizeBytes in all; owned by the
+  // record like JPGBytes. Null and 0 otherwise.
+  const std::span<const BYTE>* JPGPieces;
+  std::size_t JPGPieceCount;
   // The buffer that the encoder writes into, JPGCapacity bytes, reused from write to write.
   BYTE* JPGBuffer;
   std::size_t JPGCapacity;
@@ -64,6 +70,19 @@ struct JPEG_CORE_PROPERTIES {
 PLATFORM_API int ijlInit(JPEG_CORE_PROPERTIES* props);
 // Encodes the picture that the record describes into JPGBytes / JPGSizeBytes.
 PLATFORM_API int ijlWrite(JPEG_CORE_PROPERTIES* props, IJLIOTYPE mode);
+// Encoding band by band, for rows that come strip by strip on several threads (the one-pass
+// capture). The picture is JPGWidth x JPGHeight at jquality; its rows have 4 bytes a pixel
+// (blue, green, red, unused), top row first; the result is what ijlWrite makes of the same
+// pixels. ijlStartBands cuts the picture into bands of whole MCU rows, about one for each of
+// `threads`: every band but the last has *band_rows rows, and there are *bands of them.
+PLATFORM_API int ijlStartBands(JPEG_CORE_PROPERTIES* props, int threads, int* band_rows,
+                               int* bands);
+// Encodes the next `count` rows of one band. Calls for different bands may run at the same
+// time on different threads; the calls for one band come in order, one at a time.
+PLATFORM_API int ijlWriteBand(JPEG_CORE_PROPERTIES* props, int band, const BYTE* const* rows,
+                              int count);
+// Joins the bands, each written whole, into JPGPieces / JPGSizeBytes (no copy of the file).
+PLATFORM_API int ijlFinishBands(JPEG_CORE_PROPERTIES* props);
 // Releases the encoder and the encoded bytes. Safe to call twice and on a zero-filled record.
 // One encoder and its output buffer are kept for the next ijlInit: in a running host each
 // capture then encodes into memory whose pages are already there.

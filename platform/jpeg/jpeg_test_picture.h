@@ -60,6 +60,15 @@ inline Decoded Decode(const BYTE* jpeg, std::size_t size) {
   return out;
 }
 
+// The file that ijlFinishBands left in the record's pieces, in one piece.
+template <class Record>
+std::vector<BYTE> Joined(const Record& props) {
+  std::vector<BYTE> file;
+  for (std::size_t i = 0; i < props.JPGPieceCount; ++i)
+    file.insert(file.end(), props.JPGPieces[i].begin(), props.JPGPieces[i].end());
+  return file;
+}
+
 inline Decoded Decode(const std::string& file) {
   return Decode(reinterpret_cast<const BYTE*>(file.data()), file.size());
 }

@@ -3,11 +3,15 @@
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
+#include <climits>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform {
 namespace {
@@ -56,15 +60,25 @@ int CreateTempFile(int folder, std::string_view name, std::string& tempName) {
   return -EEXIST;
 }
 
-int WriteAll(int fd, const BYTE* bytes, std::size_t size) {
-  while (size > 0) {
-    const ssize_t written = ::write(fd, bytes, size);
+// Writes the pieces one after the other, as few calls as the system allows.
+int WriteAll(int fd, std::span<const Piece> pieces) {
+  std::vector<iovec> left;
+  for (const Piece& p : pieces)
+    if (!p.empty()) left.push_back({const_cast<BYTE*>(p.data()), p.size()});
+  std::size_t first = 0;
+  while (first < left.size()) {
+    const int count = static_cast<int>(std::min<std::size_t>(left.size() - first, IOV_MAX));
+    ssize_t written = ::writev(fd, &left[first], count);
     if (written < 0) {
       if (errno == EINTR) continue;
       return -errno;
     }
-    bytes += written;
-    size -= static_cast<std::size_t>(written);
+    for (; first < left.size() && static_cast<std::size_t>(written) >= left[first].iov_len; ++first)
+      written -= static_cast<ssize_t>(left[first].iov_len);
+    if (first < left.size()) {
+      left[first].iov_base = static_cast<BYTE*>(left[first].iov_base) + written;
+      left[first].iov_len -= static_cast<std::size_t>(written);
+    }
   }
   return 0;
 }
@@ -80,8 +94,8 @@ int CarryOverAttributes(int fd, const struct stat& old) {
 }
 
 // Writes the temp file completely, attributes included, and closes it.
-int FillTempFile(UniqueFd& fd, const BYTE* bytes, std::size_t size, const struct stat* old) {
-  int status = WriteAll(fd.get(), bytes, size);
+int FillTempFile(UniqueFd& fd, std::span<const Piece> pieces, const struct stat* old) {
+  int status = WriteAll(fd.get(), pieces);
   if (status == 0 && old != nullptr) status = CarryOverAttributes(fd.get(), *old);
   const int closed = fd.Close();
   return status != 0 ? status : closed;
@@ -90,7 +104,13 @@ int FillTempFile(UniqueFd& fd, const BYTE* bytes, std::size_t size, const struct
 }  // namespace
 
 int ReplaceFileContents(const char* path, const BYTE* bytes, std::size_t size) {
-  if (path == nullptr || (bytes == nullptr && size > 0)) return -EINVAL;
+  if (bytes == nullptr && size > 0) return -EINVAL;
+  const Piece whole(bytes, size);
+  return ReplaceFileContents(path, std::span<const Piece>(&whole, 1));
+}
+
+int ReplaceFileContents(const char* path, std::span<const Piece> pieces) {
+  if (path == nullptr) return -EINVAL;
   const std::string_view whole(path);
   const std::size_t slash = whole.rfind('/');
   const std::string folder = slash == std::string_view::npos ? "."
@@ -116,7 +136,7 @@ int ReplaceFileContents(const char* path, const BYTE* bytes, std::size_t size) {
   std::string tempName;
   UniqueFd temp(CreateTempFile(dir.get(), name, tempName));
   if (temp.get() < 0) return temp.get();
-  int status = FillTempFile(temp, bytes, size, hadFile ? &old : nullptr);
+  int status = FillTempFile(temp, pieces, hadFile ? &old : nullptr);
   // rename replaces whatever the name holds, a link included, and never follows it; no fsync:
   // the file is a temporary one, and the rename alone is all-or-nothing for other processes.
   if (status == 0 && renameat(dir.get(), tempName.c_str(), dir.get(), name.c_str()) != 0) {

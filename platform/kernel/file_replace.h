@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 
 #include "platform/base/windef.h"
 
@@ -22,5 +23,9 @@ inline constexpr int kReplaceReadOnly = -1000;
 // missing folder, -ENOSPC for a full disk, ...). On failure the old file is as it was and no new
 // file remains.
 PLATFORM_API int ReplaceFileContents(const char* path, const BYTE* bytes, std::size_t size);
+
+// The same with the content in pieces, written one after the other.
+using Piece = std::span<const BYTE>;
+PLATFORM_API int ReplaceFileContents(const char* path, std::span<const Piece> pieces);
 
 }  // namespace platform

@@ -13,6 +13,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -88,6 +89,20 @@ TEST_F(ReplaceFile, NewFileIsReadableByItsOwnerOnlyAndHasTimesOfNow) {
   EXPECT_GE(st.st_mtim.tv_sec, before - 1);
   EXPECT_GE(st.st_atim.tv_sec, before - 1);
   EXPECT_EQ(Entries(dir_), std::set<std::string>{"capture.jpg"});
+}
+
+// Pieces are written one after the other, empty ones and more than one writev takes included.
+TEST_F(ReplaceFile, PiecesMakeOneFile) {
+  std::string expected;
+  std::vector<std::string> texts;
+  for (int i = 0; i < 1500; ++i) texts.push_back(i % 7 == 3 ? "" : std::to_string(i) + ",");
+  std::vector<platform::Piece> pieces;
+  for (const std::string& t : texts) {
+    pieces.push_back({reinterpret_cast<const BYTE*>(t.data()), t.size()});
+    expected += t;
+  }
+  ASSERT_EQ(platform::ReplaceFileContents(path_.c_str(), pieces), 0);
+  EXPECT_EQ(ReadAll(path_), expected);
 }
 
 TEST_F(ReplaceFile, ReplacingKeepsPermissionsAndTimesToTheNanosecond) {

@@ -13,10 +13,6 @@
 namespace platform {
 namespace {
 
-// The run-time errors that a failed C++ operation stands for.
-constexpr std::int32_t kOutOfMemory = 7;
-constexpr std::int32_t kInternalError = 51;
-
 // The status code of a run-time error, as an automation server reports it.
 HRESULT ScodeOfError(std::int32_t number) {
   return MakeHresult(0x800A0000u | (static_cast<std::uint32_t>(number) & 0xFFFFu));

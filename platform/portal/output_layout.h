@@ -4,6 +4,8 @@
 // Screen coordinates of this back end are the picture's pixels. Plain values, no threads.
 #pragma once
 
+#include "platform/base/windef.h"
+
 #include <string>
 #include <vector>
 
@@ -26,18 +28,18 @@ struct Layout {
   double factor = 1;            // device pixels per logical pixel
 
   // A logical rectangle in picture pixels (rounded outwards to whole pixels).
-  Rect ToDevice(const Rect& logical) const;
+  PLATFORM_API Rect ToDevice(const Rect& logical) const;
 };
 
 // The layout of these outputs, at their largest scale.
-Layout MakeLayout(std::vector<Output> outputs);
+PLATFORM_API Layout MakeLayout(std::vector<Output> outputs);
 
 // Fits the layout to a picture of that size: the factor becomes the one the picture shows. With
 // no outputs known, the picture is taken as one output.
-void FitPicture(Layout* layout, int width, int height);
+PLATFORM_API void FitPicture(Layout* layout, int width, int height);
 
 // The output that holds the focused window (by name) where that is known, else the first; -1
 // when there is none.
-int PrimaryOutput(const Layout& layout, const std::string& focused);
+PLATFORM_API int PrimaryOutput(const Layout& layout, const std::string& focused);
 
 }  // namespace platform::portal

@@ -23,7 +23,7 @@ constexpr std::uint32_t kLargestReply = 64 << 20;
 bool WriteAll(int fd, const void* data, std::size_t size) {
   auto* p = static_cast<const char*>(data);
   while (size > 0) {
-    ssize_t n = write(fd, p, size);
+    ssize_t n = send(fd, p, size, MSG_NOSIGNAL);  // a sway that went away must not end the host
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     p += n;

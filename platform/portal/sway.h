@@ -4,6 +4,8 @@
 // have no such interface, so this is how "/xptactive" finds its window. UI thread only.
 #pragma once
 
+#include "platform/base/windef.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -32,6 +34,6 @@ bool SwaySession();
 bool ReadSwayTree(SwayTree* tree, std::string* error);
 
 // The tree from get_tree's JSON reply; false when it is not a tree.
-bool ParseSwayTree(std::string_view json, SwayTree* tree);
+PLATFORM_API bool ParseSwayTree(std::string_view json, SwayTree* tree);
 
 }  // namespace platform::portal

@@ -15,12 +15,18 @@ std::u16string StandardErrorText(std::int32_t number) {
       return u"Invalid procedure call or argument";
     case kOverflow:
       return u"Overflow";
+    case kOutOfMemory:
+      return u"Out of memory";
     case kSubscriptOutOfRange:
       return u"Subscript out of range";
     case kDivisionByZero:
       return u"Division by zero";
     case kTypeMismatch:
       return u"Type mismatch";
+    case kErrorInLoadingDll:
+      return u"Error in loading DLL";
+    case kInternalError:
+      return u"Internal error";
     case kFileNotFound:
       return u"File not found";
     case kPermissionDenied:

@@ -17,9 +17,12 @@ namespace platform {
 enum RuntimeErrorNumber : std::int32_t {
   kInvalidProcedureCall = 5,  // "Invalid procedure call or argument"
   kOverflow = 6,              // "Overflow"
+  kOutOfMemory = 7,           // "Out of memory"
   kSubscriptOutOfRange = 9,   // "Subscript out of range"
   kDivisionByZero = 11,       // "Division by zero"
   kTypeMismatch = 13,         // "Type mismatch"
+  kErrorInLoadingDll = 48,    // "Error in loading DLL"
+  kInternalError = 51,        // "Internal error"
   kFileNotFound = 53,         // "File not found"
   kPermissionDenied = 70,     // "Permission denied"
   kPathFileAccessError = 75,  // "Path/File access error"

@@ -1,22 +1,22 @@
-// The message loop sits on FLTK's event loop: every message source and the wake-up pipe of the
-// posted messages are FLTK fd handlers, so Fl::check and Fl::wait (also inside modal windows)
-// service them together with FLTK's own X connection and timers.
+// The message loop polls the message sources, the wake-up pipe of the posted messages and, once
+// the user-interface module is loaded, FLTK's display connection; FLTK's events and timers are
+// dispatched through the module's check. Until a window is first shown, nothing of FLTK is
+// loaded and the loop waits on its own descriptors alone.
 #include "platform/user/messageloop.h"
 
-#include <FL/Fl.H>
-#include <FL/x.H>
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <map>
 #include <mutex>
 #include <utility>
 #include <vector>
 
-#include "platform/user/ui.h"
+#include "platform/user/ui_module.h"
 
 namespace {
 
@@ -54,7 +54,6 @@ std::map<int, Source>& Sources() {
 }
 
 int nextSourceId = 1;
-bool pipeWatched = false;
 
 bool RunPostedMessages() {
   PostedMessages& posted = Posted();
@@ -77,34 +76,42 @@ bool HasPostedMessages() {
   return !posted.queue.empty();
 }
 
-void OnPipeReadable(int, void*) {
-  RunPostedMessages();
+// A descriptor counts as readable also when it has hung up or failed: its handler reads the
+// end or the error. A descriptor closed behind the loop's back (POLLNVAL) does not count.
+bool Readable(const pollfd& fd) {
+  return (fd.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
 }
 
-void OnSourceReadable(int, void* data) {
-  auto it = Sources().find(static_cast<int>(reinterpret_cast<std::intptr_t>(data)));
-  if (it == Sources().end()) return;
-  // Copied: the handler may remove its own source.
-  std::function<void()> handler = it->second.onReadable;
-  handler();
+// Calls the handler of every source that is readable now, once each.
+bool DispatchSources() {
+  std::vector<pollfd> fds;
+  std::vector<int> ids;
+  for (const auto& [id, source] : Sources()) {
+    fds.push_back({source.fd, POLLIN, 0});
+    ids.push_back(id);
+  }
+  if (fds.empty() || poll(fds.data(), fds.size(), 0) <= 0) return false;
+  bool dispatched = false;
+  for (std::size_t i = 0; i < fds.size(); ++i) {
+    if (!Readable(fds[i])) continue;
+    auto it = Sources().find(ids[i]);
+    if (it == Sources().end()) continue;  // removed by an earlier handler
+    // Copied: the handler may remove its own source.
+    std::function<void()> handler = it->second.onReadable;
+    handler();
+    dispatched = true;
+  }
+  return dispatched;
 }
 
-// Runs on the UI thread before the loop is used, so that FLTK's loop wakes on posted messages.
-void WatchPipe() {
-  if (pipeWatched) return;
-  PostedMessages& posted = Posted();
-  if (posted.readEnd < 0) return;
-  Fl::add_fd(posted.readEnd, FL_READ, OnPipeReadable);
-  pipeWatched = true;
-}
-
-// The descriptors to wait on: the sources, the wake-up pipe, and FLTK's X connection.
+// The descriptors to wait on: the sources, the wake-up pipe, and FLTK's display connection.
 std::vector<pollfd> WaitSet() {
   std::vector<pollfd> fds;
   for (const auto& [id, source] : Sources()) fds.push_back({source.fd, POLLIN, 0});
   if (Posted().readEnd >= 0) fds.push_back({Posted().readEnd, POLLIN, 0});
-  if (fl_display && !platform::UiDisplayLost())
-    fds.push_back({ConnectionNumber(fl_display), POLLIN, 0});
+  if (const platform::UiPlatform* ui = platform::LoadedUi()) {
+    if (int fd = ui->displayFd(); fd >= 0) fds.push_back({fd, POLLIN, 0});
+  }
   return fds;
 }
 
@@ -114,16 +121,21 @@ bool PollWaitSet(int timeoutMs) {
     if (timeoutMs > 0) usleep(static_cast<useconds_t>(timeoutMs) * 1000);
     return false;
   }
-  int n = poll(fds.data(), fds.size(), timeoutMs);
-  return n > 0;
+  if (poll(fds.data(), fds.size(), timeoutMs) <= 0) return false;
+  return std::any_of(fds.begin(), fds.end(), Readable);
 }
 
-// True when DoEvents would dispatch something. Fl::ready also sees FLTK's elapsed timers and
-// events that Xlib has already read, but it needs an open display.
+// True when DoEvents would dispatch something. FLTK's ready also sees its elapsed timers and
+// events that Xlib has already read.
 bool Ready() {
   if (HasPostedMessages()) return true;
-  if (fl_display && !platform::UiDisplayLost()) return Fl::ready() != 0;
+  const platform::UiPlatform* ui = platform::LoadedUi();
+  if (ui && ui->ready()) return true;
   return PollWaitSet(0);
+}
+
+void CheckUi() {
+  if (const platform::UiPlatform* ui = platform::LoadedUi()) ui->check();
 }
 
 }  // namespace
@@ -131,27 +143,30 @@ bool Ready() {
 namespace platform {
 
 bool DoEvents() {
-  WatchPipe();
   bool dispatched = RunPostedMessages();
   // Bounded, so that a source that stays readable cannot keep the caller here for ever.
   for (int round = 0; round < 32; ++round) {
-    bool pending = Ready();
-    Fl::check();  // also repaints what needs it when nothing is pending
-    if (!pending) break;
+    if (!Ready()) {
+      CheckUi();  // repaints what needs it
+      break;
+    }
+    RunPostedMessages();
+    DispatchSources();
+    CheckUi();
     dispatched = true;
   }
   return dispatched;
 }
 
 void WaitMessage(std::chrono::milliseconds timeout) {
-  WatchPipe();
   const Clock::time_point deadline = Clock::now() + timeout;
   while (!Ready()) {
     auto remaining = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (remaining <= 0) return;
-    // With a display, wake at least every 10 ms so that FLTK's timers are noticed too.
-    int slice = fl_display ? static_cast<int>(std::min<long long>(remaining, 10))
-                           : static_cast<int>(std::min<long long>(remaining, 1 << 30));
+    // With FLTK's display open, wake at least every 10 ms so that its timers are noticed too.
+    const bool uiOpen = LoadedUi() && LoadedUi()->displayFd() >= 0;
+    int slice = uiOpen ? static_cast<int>(std::min<long long>(remaining, 10))
+                       : static_cast<int>(std::min<long long>(remaining, 1 << 30));
     PollWaitSet(slice);
   }
 }
@@ -159,21 +174,15 @@ void WaitMessage(std::chrono::milliseconds timeout) {
 int AddMessageSource(int fd, std::function<void()> onReadable) {
   if (fd < 0 || !onReadable) return 0;
   for (const auto& [id, source] : Sources()) {
-    if (source.fd == fd) return 0;  // FLTK keeps one handler per descriptor
+    if (source.fd == fd) return 0;  // one handler per descriptor
   }
-  WatchPipe();
   int id = nextSourceId++;
   Sources().emplace(id, Source{fd, std::move(onReadable)});
-  Fl::add_fd(fd, FL_READ, OnSourceReadable,
-             reinterpret_cast<void*>(static_cast<std::intptr_t>(id)));
   return id;
 }
 
 void RemoveMessageSource(int id) {
-  auto it = Sources().find(id);
-  if (it == Sources().end()) return;
-  Fl::remove_fd(it->second.fd, FL_READ);
-  Sources().erase(it);
+  Sources().erase(id);
 }
 
 void PostThreadMessage(std::function<void()> message) {
@@ -190,23 +199,20 @@ void PostThreadMessage(std::function<void()> message) {
 }
 
 void RunMessageLoopUntil(const std::function<bool()>& done) {
-  WatchPipe();
   RunPostedMessages();
   while (!done()) {
-    Fl::wait(1.0);
-    RunPostedMessages();
+    WaitMessage(std::chrono::seconds(1));
+    DoEvents();
   }
 }
 
 std::vector<int> GetMessageDescriptors() {
-  WatchPipe();
   std::vector<int> fds;
   for (const pollfd& p : WaitSet()) fds.push_back(p.fd);
   return fds;
 }
 
 bool MessagesPending() {
-  WatchPipe();
   return Ready();
 }
 

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "platform/user/ui.h"
 #include "tests/support/xvfb.h"
 
 namespace {
@@ -147,6 +148,9 @@ class MessageLoopWithDisplay : public ::testing::Test {
 testsupport::XvfbServer* MessageLoopWithDisplay::server_ = nullptr;
 
 TEST_F(MessageLoopWithDisplay, ServicesFltkWindowEventsAndTimers) {
+  // FLTK comes with the user-interface module, which opens its display; the window below uses
+  // that same FLTK.
+  ASSERT_TRUE(platform::OpenUiDisplay());
   Fl_Window window(100, 100, 200, 100, "loop");
   window.show();
   ASSERT_NE(fl_display, nullptr);

@@ -1,60 +1,91 @@
+// Loads the user-interface module from the folder of the platform library, once.
 #include "platform/user/ui.h"
 
-#include <FL/Fl.H>
-#include <FL/Fl_Window.H>
-#include <FL/x.H>
+#include <dlfcn.h>
 
-#include "platform/user/messageloop.h"
-#include "platform/x11/x11.h"
+#include <cstdlib>
+#include <string>
+
+#include "platform/base/text.h"
+#include "platform/user/ui_module.h"
 
 namespace platform {
 namespace {
 
-// FLTK's connection: one of the x11 layer's own, so that a server going away gives it up
-// instead of ending the process. FLTK uses it for the rest of the process; it is never closed.
-x11::OwnConnection& UiConnection() {
-  static auto* connection = new x11::OwnConnection;
-  return *connection;
+struct UiModule {
+  bool tried = false;
+  void* handle = nullptr;
+  const UiPlatform* table = nullptr;
+  std::string error;
+};
+
+UiModule& Module() {
+  static UiModule module;
+  return module;
 }
 
-bool displayLost = false;
+// The module's path: the folder that this library was loaded from, and the module's file.
+std::string ModulePath() {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&ModulePath), &info) == 0 || !info.dli_fname)
+    return kUiModuleFile;
+  std::string library = info.dli_fname;
+  const auto slash = library.rfind('/');
+  return slash == std::string::npos ? std::string(kUiModuleFile)
+                                    : library.substr(0, slash + 1) + kUiModuleFile;
+}
+
+bool HasDisplayName() {
+  const char* name = std::getenv("DISPLAY");
+  return name && *name;
+}
 
 }  // namespace
 
+const UiPlatform* LoadedUi() {
+  return Module().table;
+}
+
+const UiPlatform* LoadUi() {
+  UiModule& module = Module();
+  if (module.tried) return module.table;
+  module.tried = true;
+  const std::string path = ModulePath();
+  // Kept loaded for the life of the process: FLTK keeps its display and its fonts.
+  module.handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+  if (!module.handle) {
+    const char* why = dlerror();
+    module.error = why ? why : path + ": cannot be loaded";
+    return nullptr;
+  }
+  auto entry = reinterpret_cast<UiPlatformEntry>(dlsym(module.handle, kUiPlatformEntry));
+  module.table = entry ? entry() : nullptr;
+  if (!module.table) module.error = path + ": has no entry " + kUiPlatformEntry;
+  return module.table;
+}
+
 bool OpenUiDisplay() {
   if (UiDisplayLost()) return false;
-  if (fl_display) return true;
-  // FLTK's own opening ends the process when it fails, so open the connection here and hand
-  // it over.
-  Display* display = UiConnection().Open();
-  if (!display) return false;
-  fl_open_display(display);
-  return true;
+  if (const UiPlatform* ui = LoadedUi(); ui && ui->displayFd() >= 0) return true;
+  if (!HasDisplayName()) return false;
+  const UiPlatform* ui = LoadUi();
+  return ui && ui->openDisplay();
 }
 
 bool UiDisplayLost() {
-  if (displayLost || !fl_display) return displayLost;
-  const x11::OwnConnection& connection = UiConnection();
-  if (!connection.broken() && !x11::PeerClosed(ConnectionNumber(fl_display))) return false;
-  // Xlib leaves a lost connection unused; FLTK must stop waiting on it too.
-  displayLost = true;
-  Fl::remove_fd(ConnectionNumber(fl_display));
-  return true;
+  const UiPlatform* ui = LoadedUi();
+  return ui && ui->displayLost();
 }
 
-void ShowModal(Fl_Window& window) {
-  if (!OpenUiDisplay() || window.shown()) return;
-  int x, y, w, h;
-  Fl::screen_xywh(x, y, w, h, 0);
-  window.position(x + (w - window.w()) / 2, y + (h - window.h()) / 2);
-  window.size_range(window.w(), window.h(), window.w(), window.h());
-  window.set_modal();
-  const x11::DialogHints hints = x11::InternDialogHints(fl_display);
-  window.show();
-  x11::SetDialogHints(fl_display, static_cast<std::uint32_t>(fl_xid(&window)), hints);
-  RunMessageLoopUntil([&window] { return !window.shown() || UiDisplayLost(); });
-  // The caller may not run the loop again soon: take the window off the screen now.
-  if (!UiDisplayLost()) x11::Flush(fl_display);
+void* UiModuleEntry(const char* name) {
+  if (!LoadUi()) return nullptr;
+  void* entry = dlsym(Module().handle, name);
+  if (!entry) Module().error = ModulePath() + ": has no entry " + name;
+  return entry;
+}
+
+std::u16string UiModuleError() {
+  return FromAnsi(Module().error);
 }
 
 }  // namespace platform

@@ -1,26 +1,29 @@
-// The user-interface runtime's window services for the dialogs and the message box: FLTK's
-// connection to the display, and modal showing. The caller owns the window; ShowModal only
-// shows it and waits. User-interface thread only.
+// The user-interface runtime's window services: the user-interface module (FLTK and what is
+// built on it) is loaded on first use, and its display opened. User-interface thread only.
 #pragma once
+
+#include <string>
 
 #include "platform/base/windef.h"
 
-class Fl_Window;
-
 namespace platform {
 
-// Opens the display connection that the windows use (the one named by DISPLAY) unless it is
-// open already. False when there is no display to show a window on; nothing is shown then.
+// Loads the user-interface module unless it is loaded, and opens the display connection that
+// its windows use (the one named by DISPLAY) unless it is open. False when there is no display
+// to show a window on (DISPLAY unset, the server unreachable) or the module cannot be loaded;
+// nothing is shown then. Without DISPLAY the module is not even loaded.
 PLATFORM_API bool OpenUiDisplay();
 
 // The windows' server went away. The process goes on; windows are not shown again (OpenUiDisplay
-// returns false) and a modal window's loop ends as if the window had been closed.
+// returns false) and a modal window's loop ends as if the window had been closed. False while
+// no window has been shown.
 PLATFORM_API bool UiDisplayLost();
 
-// Shows the window as a fixed-size modal utility window without an owner, centred on the
-// primary screen, and runs the message loop until the window is hidden (by its close box or by
-// one of its buttons, or the server going away). Requires: OpenUiDisplay() returned true; the
-// window is not shown.
-PLATFORM_API void ShowModal(Fl_Window& window);
+// The address of an entry point of the user-interface module, which is loaded on first use;
+// nullptr when the module cannot be loaded or has no such entry.
+PLATFORM_API void* UiModuleEntry(const char* name);
+
+// Why the module or the last entry asked for could not be had ("" when nothing failed).
+PLATFORM_API std::u16string UiModuleError();
 
 }  // namespace platform

@@ -74,14 +74,18 @@ void OnIoErrorExit(Display* display, void* own_connection) {
   }
 }
 
-// Opens a connection with the error handling of every connection of ours.
-Display* OpenDisplay(const char* name, OwnConnection* own_connection) {
-  Display* d = XOpenDisplay(name);
-  if (!d) return nullptr;
+void InstallHandlers() {
   XErrorHandler previous = XSetErrorHandler(RecordError);
   if (previous != RecordError) previous_error_handler = previous;
   XIOErrorHandler previous_io = XSetIOErrorHandler(OnIoError);
   if (previous_io != OnIoError) previous_io_handler = previous_io;
+}
+
+// Opens a connection with the error handling of every connection of ours.
+Display* OpenDisplay(const char* name, OwnConnection* own_connection) {
+  Display* d = XOpenDisplay(name);
+  if (!d) return nullptr;
+  InstallHandlers();
   XSetIOErrorExitHandler(d, OnIoErrorExit, own_connection);
   return d;
 }
@@ -189,6 +193,10 @@ Display* OwnConnection::Open() {
   name_ = name;
   broken_ = false;
   return display_;
+}
+
+void OwnConnection::GuardErrors() {
+  InstallHandlers();
 }
 
 bool OwnConnection::Usable() const {

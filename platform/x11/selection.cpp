@@ -254,6 +254,7 @@ bool OfferClipboard(ClipboardOffer offer, FdWatch watch) {
   Server& s = TheServer();
   s.watch = std::move(watch);
   if (!Connect(s)) return false;
+  OwnConnection::GuardErrors();
   s.offer = std::move(offer);
   s.rendered.clear();
   Connection& c = s.conn;

@@ -81,23 +81,58 @@ bool ReadRoot(const Rect& rect, const std::function<void(const Band&)>& sink);
 void* AllocateSharedPixels(std::size_t bytes);
 void FreeSharedPixels(void* memory);
 // Whether the memory is shared with the open connection (not one before it).
-bool IsSharedPixels(const void* memory);
+PLATFORM_API bool IsSharedPixels(const void* memory);
 
 // Reads the rectangle in one request straight into shared pixel memory: `rows` at dest, each
 // `stride` bytes. False (and nothing read) when dest is not shared memory of the open connection
 // or the server's row layout differs.
 bool ReadRootShared(const Rect& rect, std::uint8_t* dest, int stride);
 
+// Reads a rectangle of the root window (which must lie inside it) strip by strip, top to bottom,
+// through a small shared segment of its own, keeping one request ahead so that the server fills
+// the next strip while the caller works on this one. It talks XCB on the display connection,
+// which does not serialise threads as Xlib does: readers on different threads run side by side.
+// Make, use and end a reader on one thread; while readers run, nothing else may use the
+// connection. Pixels come as the server's ZPixmap rows of a 24-bit screen: 32 bits a pixel,
+// blue, green, red, unused.
+class StripReader {
+ public:
+  StripReader(const Rect& rect, int strip_rows);
+  ~StripReader();
+  StripReader(const StripReader&) = delete;
+  StripReader& operator=(const StripReader&) = delete;
+
+  // Whether this screen can be read this way (a 24-bit TrueColor screen with 32-bit pixels in
+  // the byte order of this machine, and shared memory that the server can attach).
+  static bool Available();
+  // The next strip, valid until the following call; false at the end or when the server
+  // failed to fill it.
+  bool Next(Band* band);
+
+  struct Segment;
+
+ private:
+  bool Request(int strip);
+  Rect rect_;
+  int strip_rows_;
+  int strips_;
+  int next_ = 0;
+  Segment* segment_ = nullptr;
+  unsigned cookies_[2] = {0, 0};
+  std::size_t slot_bytes_ = 0;
+  int stride_ = 0;
+};
+
 // How reads go: through shared pixmaps, shared images, or plain image requests (for tests and
 // benchmarks).
 enum class ReadMethod { kNone, kSharedPixmaps, kSharedImages, kImages };
-ReadMethod CurrentReadMethod();
+PLATFORM_API ReadMethod CurrentReadMethod();
 // Makes the open connection read by shared images (for tests of that path).
-void StopUsingSharedPixmaps();
+PLATFORM_API void StopUsingSharedPixmaps();
 
 // The monitor layout and Xft.dpi are kept for a short while between calls; this forgets them
 // (for tests that change them).
-void ForgetScreenCache();
+PLATFORM_API void ForgetScreenCache();
 
 // A connection of its own to the display in DISPLAY, for a part that needs an event queue of its
 // own (the clipboard's selection owner). It has the shared connection's protection: X errors on
@@ -124,6 +159,9 @@ class PLATFORM_API OwnConnection {
   }
   // The server went away during a request: Xlib must not touch the connection again.
   bool broken() const { return broken_; }
+  // Puts our error handlers in front again: a toolkit that opened a connection since may have
+  // put its own there.
+  static void GuardErrors();
 
  private:
   friend void MarkBroken(OwnConnection& connection);

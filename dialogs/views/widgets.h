@@ -9,7 +9,6 @@
 #include <FL/Fl_Input.H>
 
 #include <string>
-#include <string_view>
 
 #include "dialogs/layout.h"
 
@@ -22,9 +21,11 @@ struct FontSpec {
   bool underline = false;
 };
 
-// Opens the display for a dialog of the given form ("options", "about"); without one raises
-// kNoDisplayError from "Vorlick.<form>" before anything is read or shown.
-void RequireDialogDisplay(std::u16string_view form);
+// What both dialogs share: the red title and the blue credit line.
+constexpr Fl_Color kRed = 0xFF000000;
+constexpr Fl_Color kBlue = 0x0000FF00;
+inline const FontSpec kTitleFont{"Kristen ITC", 18, true, true};
+inline const FontSpec kCreditFont{"Verdana", 14.25, true};
 
 // The FLTK font number of the face in the given weight, registered on first use.
 Fl_Font DialogFont(const char* face, bool bold);

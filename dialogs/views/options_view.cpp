@@ -1,33 +1,29 @@
 // The options dialog's window: builds the controls as the form was laid out and copies the
-// boxes to and from OptionsForm, which does the work.
+// boxes to and from the model, which does the work.
 #include <FL/Fl.H>
 #include <FL/Fl_Window.H>
 
+#include <exception>
 #include <memory>
+#include <string>
 
 #include "dialogs/credits.h"
-#include "dialogs/dialogs.h"
-#include "dialogs/options_form.h"
-#include "dialogs/widgets.h"
+#include "dialogs/views.h"
+#include "dialogs/views/widgets.h"
 #include "platform/base/text.h"
-#include "platform/runtime/errors.h"
-#include "platform/user/ui.h"
+#include "platform/user/fltk/fltk_ui.h"
 #include "product/product.h"
 
 namespace pictoss {
 
 namespace {
 
-constexpr Fl_Color kRed = 0xFF000000;
-constexpr Fl_Color kBlue = 0x0000FF00;
-const FontSpec kTitleFont{"Kristen ITC", 18, true, true};
-const FontSpec kCreditFont{"Verdana", 14.25, true};
 const FontSpec kCaptionFont{"Verdana", 8.25, true};
 const FontSpec kBoxFont{"Verdana", 8.25};
 
 class OptionsView {
  public:
-  explicit OptionsView(OptionsForm& form);
+  explicit OptionsView(OptionsViewModel& form);
   Fl_Window& window() { return *window_; }
 
  private:
@@ -37,14 +33,14 @@ class OptionsView {
   static void OnSave(Fl_Widget*, void* view);
   static void OnDefaults(Fl_Widget*, void* view);
 
-  OptionsForm& form_;
+  OptionsViewModel& form_;
   DialogScale scale_;
   std::unique_ptr<Fl_Window> window_;
   TextBox* time_ = nullptr;
   TextBox* filename_ = nullptr;
 };
 
-OptionsView::OptionsView(OptionsForm& form) : form_(form) {
+OptionsView::OptionsView(OptionsViewModel& form) : form_(form) {
   PixelRect client = scale_.Rect({0, 0, 4695, 2730});
   window_ = std::make_unique<Fl_Window>(client.width, client.height, "Pictoss Options");
   new Label(scale_, {390, 45, 3990, 495}, product::kProductName.a, kTitleFont, kRed,
@@ -92,17 +88,28 @@ void OptionsView::OnDefaults(Fl_Widget*, void* data) {
   auto* view = static_cast<OptionsView*>(data);
   view->FromBoxes();
   view->form_.DefaultsClick();
+  if (view->form_.Failed()) {
+    view->window_->hide();
+    return;
+  }
   view->ToBoxes();
 }
 
 }  // namespace
 
-void ShowOptionsDialog() {
-  RequireDialogDisplay(u"options");
-  OptionsForm form;
-  form.Load();
-  OptionsView view(form);
-  platform::ShowModal(view.window());
-}
-
 }  // namespace pictoss
+
+extern "C" __attribute__((visibility("default"))) int PictossShowOptionsView(
+    pictoss::OptionsViewModel* model, std::string* error) {
+  try {
+    if (!platform::fltk::OpenDisplay()) return pictoss::kViewNoDisplay;
+    pictoss::OptionsView view(*model);
+    platform::fltk::ShowModal(view.window());
+    return pictoss::kViewClosed;
+  } catch (const std::exception& e) {
+    *error = e.what();
+  } catch (...) {
+    *error = "unknown failure";
+  }
+  return pictoss::kViewFailed;
+}

@@ -2,24 +2,20 @@
 // command list, laid out as the form was; OK, Enter, Escape and the close box close it.
 #include <FL/Fl_Window.H>
 
+#include <exception>
 #include <memory>
 #include <string>
 
 #include "dialogs/credits.h"
-#include "dialogs/dialogs.h"
-#include "dialogs/widgets.h"
-#include "platform/runtime/errors.h"
-#include "platform/user/ui.h"
+#include "dialogs/views.h"
+#include "dialogs/views/widgets.h"
+#include "platform/user/fltk/fltk_ui.h"
 #include "product/product.h"
 
 namespace pictoss {
 
 namespace {
 
-constexpr Fl_Color kRed = 0xFF000000;
-constexpr Fl_Color kBlue = 0x0000FF00;
-const FontSpec kTitleFont{"Kristen ITC", 18, true, true};
-const FontSpec kCreditFont{"Verdana", 14.25, true};
 const FontSpec kTextFont{"Verdana", 8.25};
 const FontSpec kDialogFont{"sans", 8.25};
 
@@ -63,10 +59,7 @@ void OnClose(Fl_Widget* widget, void*) {
   window->hide();
 }
 
-}  // namespace
-
-void ShowAboutDialog() {
-  RequireDialogDisplay(u"about");
+void ShowAboutWindow() {
   DialogScale scale;
   PixelRect client = scale.Rect({0, 0, 6330, 4890});
   auto window = std::make_unique<Fl_Window>(client.width, client.height, "About Pictoss Saver");
@@ -77,7 +70,21 @@ void ShowAboutDialog() {
   ok->callback(OnClose);
   window->end();
   window->callback(OnClose);
-  platform::ShowModal(*window);
+  platform::fltk::ShowModal(*window);
 }
 
+}  // namespace
 }  // namespace pictoss
+
+extern "C" __attribute__((visibility("default"))) int PictossShowAboutView(std::string* error) {
+  try {
+    if (!platform::fltk::OpenDisplay()) return pictoss::kViewNoDisplay;
+    pictoss::ShowAboutWindow();
+    return pictoss::kViewClosed;
+  } catch (const std::exception& e) {
+    *error = e.what();
+  } catch (...) {
+    *error = "unknown failure";
+  }
+  return pictoss::kViewFailed;
+}

@@ -1,8 +1,4 @@
-#include "dialogs/widgets.h"
-
-#include "dialogs/dialogs.h"
-#include "platform/runtime/errors.h"
-#include "platform/user/ui.h"
+#include "dialogs/views/widgets.h"
 
 #include <FL/Fl.H>
 #include <FL/fl_draw.H>
@@ -12,13 +8,6 @@
 #include <utility>
 
 namespace pictoss {
-
-void RequireDialogDisplay(std::u16string_view form) {
-  if (platform::OpenUiDisplay()) return;
-  throw platform::RuntimeError(
-      kNoDisplayError, u"Vorlick." + std::u16string(form),
-      u"No display is available to show the " + std::u16string(form) + u" dialog on");
-}
 
 Fl_Font DialogFont(const char* face, bool bold) {
   // FLTK names an Xft font by its family, prefixed by ' ' for regular or 'B' for bold.
