@@ -71,7 +71,7 @@ class BitmapObject : public GdiObject {
   const PixelFormat& format() const { return format_; }
   std::int32_t stride() const { return stride_; }
   bool dib_section() const { return dib_; }
-  std::uint8_t* bits();
+  PLATFORM_API std::uint8_t* bits();
   ColorTable& table() { return table_; }
   // The pixels as they lie in memory; an empty view when memory cannot be had.
   PLATFORM_API Surface View();
@@ -106,7 +106,7 @@ class BitmapObject : public GdiObject {
 };
 
 // The stock bitmap: the 1×1 monochrome bitmap of a new memory DC.
-HBITMAP StockBitmap();
+PLATFORM_API HBITMAP StockBitmap();
 
 // The colour of a pixel as 0x00RRGGBB, for every format; false outside the bitmap.
 PLATFORM_API bool GetBitmapPixel(HBITMAP bitmap, int x, int y, std::uint32_t* rgb);
