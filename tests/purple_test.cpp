@@ -3,7 +3,6 @@
 // types the plug-in's commands, bob accepts the files. The screen is a private X server whose
 // pixels the test has painted; the settings store and the temp folder are the test's own.
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <chrono>
 #include <cstdio>
@@ -164,7 +163,7 @@ class PurpleTest : public testing::Test {
   // closing it on a dead server would end this process.
   void KillXServer() {
     painter_.release();
-    kill(x_->pid(), SIGKILL);
+    x_->Crash();
   }
 
   testsupport::IrcServer irc_;

@@ -9,6 +9,8 @@
 // thread uses it at a time. Internal to the platform layer.
 #pragma once
 
+#include "platform/base/windef.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>

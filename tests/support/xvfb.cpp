@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
@@ -90,10 +91,24 @@ void XvfbServer::Crash() {
     close(held_socket_);
     held_socket_ = -1;
   }
+  // The socket name is private to a network namespace of the test's own; the lock file is not.
+  // A server finds the number taken while the PID in its lock file lives: this process's.
+  held_lock_ = "/tmp/.X" + display_.substr(1) + "-lock";
+  const std::string temp = held_lock_ + ".pictoss-test";
+  char pid[16];
+  std::snprintf(pid, sizeof pid, "%10d\n", static_cast<int>(getpid()));
+  std::FILE* lock = std::fopen(temp.c_str(), "w");
+  bool written = lock && std::fputs(pid, lock) >= 0;
+  if (lock) written = std::fclose(lock) == 0 && written;
+  if (!written || std::rename(temp.c_str(), held_lock_.c_str()) != 0) {
+    std::remove(temp.c_str());
+    held_lock_.clear();
+  }
 }
 
 XvfbServer::~XvfbServer() {
   if (held_socket_ >= 0) close(held_socket_);
+  if (!held_lock_.empty()) std::remove(held_lock_.c_str());
   if (pid_ > 0) {
     kill(pid_, SIGTERM);
     int status;

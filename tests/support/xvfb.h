@@ -24,12 +24,14 @@ class XvfbServer {
 
   // Ends the server at once (SIGKILL), as a crash would. Its display number stays taken until
   // this object goes (this process holds the number's abstract socket name, where nothing
-  // answers), so that no other program's server starts on it meanwhile and answers in its place.
+  // answers, and its lock file), so that no other program's server starts on it meanwhile and
+  // answers in its place.
   void Crash();
 
  private:
   pid_t pid_ = -1;
   int held_socket_ = -1;
+  std::string held_lock_;
   std::string display_;
   std::string previous_display_;
   bool had_display_ = false;
