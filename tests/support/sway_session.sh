@@ -51,8 +51,20 @@ if [ "${SWAY_SESSION_INNER:-}" != 1 ]; then
     d=$(dirname "$d")
   done
   self=$(realpath "$0")
-  exec unshare --mount --propagation private env SWAY_SESSION_INNER=1 \
-    bash -c 'mount -t tmpfs -o mode=1777 tmpfs /tmp && exec "$@"' \
+  # A source tree (and its build) below /tmp stays reachable through the private /tmp: the old
+  # /tmp is held at a point in /run while the tree is bound back at its own path.
+  keep=$(cd "$(dirname "$self")/../.." && pwd)
+  case $keep in /tmp/*) ;; *) keep="" ;; esac
+  exec unshare --mount --propagation private env SWAY_SESSION_INNER=1 KEEP="$keep" \
+    bash -c 'set -e
+      if [ -n "$KEEP" ]; then old=$(mktemp -d /run/pictoss-tmp.XXXXXX); mount --bind /tmp "$old"; fi
+      mount -t tmpfs -o mode=1777 tmpfs /tmp
+      if [ -n "$KEEP" ]; then
+        mkdir -p "$KEEP"
+        mount --bind "$old/${KEEP#/tmp/}" "$KEEP"
+        umount -l "$old" && rmdir "$old"
+      fi
+      exec "$@"' \
     inner "$self" "${options[@]}" "$work" -- "$@"
 fi
 
