@@ -52,7 +52,7 @@ struct Surface {
   std::uint8_t* Row(int y) const { return origin + pitch * y; }
 };
 
-class BitmapObject : public GdiObject {
+class PLATFORM_API BitmapObject : public GdiObject {
  public:
   static constexpr GdiKind kKind = GdiKind::kBitmap;
   // Makes a bitmap with its memory, or returns nullptr when the size is refused or memory is

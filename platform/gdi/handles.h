@@ -16,7 +16,7 @@ namespace platform {
 enum class GdiKind { kDc, kBitmap, kPalette };
 
 // Base of every object the table names.
-class GdiObject {
+class PLATFORM_API GdiObject {
  public:
   explicit GdiObject(GdiKind kind) : kind_(kind) {}
   virtual ~GdiObject() = default;
