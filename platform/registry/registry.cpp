@@ -272,7 +272,12 @@ LONG RegDeleteValueA(HKEY key, const char* valueName) {
   return transaction.Commit();
 }
 
-LONG RegDeleteKeyA(HKEY key, const char* subKey) {
+namespace {
+
+// Finds subKey below key in a write transaction and hands its id to erase, which deletes what
+// it must; commits when erase succeeds.
+template <typename Erase>
+LONG DeleteSubKey(HKEY key, const char* subKey, Erase erase) {
   const auto names = SplitSubKey(subKey);
   if (!names || names->empty()) return ERROR_INVALID_PARAMETER;
   std::lock_guard lock(registryMutex);
@@ -289,48 +294,43 @@ LONG RegDeleteKeyA(HKEY key, const char* subKey) {
   LONG status = FindKey(store, parent->id, *names, id);
   if (status == ERROR_FILE_NOT_FOUND) status = NotFound(store, empty, *parent);
   if (status) return status;
-  Query children(store, "SELECT 1 FROM keys WHERE parent = ? LIMIT 1");
-  if (children.Bind(id).Step()) return ERROR_ACCESS_DENIED;
-  if (children.status()) return children.status();
-  Query values(store, "DELETE FROM key_values WHERE key = ?");
-  values.Bind(id).Step();
-  Query remove(store, "DELETE FROM keys WHERE id = ?");
-  if (!values.status()) remove.Bind(id).Step();
-  if (LONG failed = values.status() ? values.status() : remove.status()) return failed;
+  if (LONG failed = erase(store, id)) return failed;
   return transaction.Commit();
 }
 
+// Deletes the values, then the keys, that the two statements select by the key's id.
+LONG DeleteRows(Store& store, std::int64_t id, const char* valuesSql, const char* keysSql) {
+  Query values(store, valuesSql);
+  values.Bind(id).Step();
+  Query remove(store, keysSql);
+  if (!values.status()) remove.Bind(id).Step();
+  return values.status() ? values.status() : remove.status();
+}
+
+}  // namespace
+
+LONG RegDeleteKeyA(HKEY key, const char* subKey) {
+  return DeleteSubKey(key, subKey, [](Store& store, std::int64_t id) -> LONG {
+    Query children(store, "SELECT 1 FROM keys WHERE parent = ? LIMIT 1");
+    if (children.Bind(id).Step()) return ERROR_ACCESS_DENIED;
+    if (children.status()) return children.status();
+    return DeleteRows(store, id, "DELETE FROM key_values WHERE key = ?",
+                      "DELETE FROM keys WHERE id = ?");
+  });
+}
+
 LONG RegDeleteTreeA(HKEY key, const char* subKey) {
-  const auto names = SplitSubKey(subKey);
-  if (!names || names->empty()) return ERROR_INVALID_PARAMETER;
-  std::lock_guard lock(registryMutex);
-  std::optional<OpenKey> parent = Lookup(key);
-  if (!parent) return ERROR_INVALID_HANDLE;
-  if (HoldsNothing(parent->root)) return ERROR_FILE_NOT_FOUND;
-  bool empty;
-  Store& store = TheStore();
-  if (LONG status = store.Open(parent->store, Store::kWrite, empty)) return status;
-  if (empty) return NotFound(store, empty, *parent);
-  Transaction transaction(store);
-  if (transaction.status()) return transaction.status();
-  std::int64_t id;
-  LONG status = FindKey(store, parent->id, *names, id);
-  if (status == ERROR_FILE_NOT_FOUND) status = NotFound(store, empty, *parent);
-  if (status) return status;
   // SQLite walks a recursive query with a queue, so a tree of any depth is deleted without
   // deep recursion.
-  Query values(store,
-               "WITH RECURSIVE tree(id) AS (SELECT ? UNION ALL SELECT keys.id FROM keys"
-               " JOIN tree ON keys.parent = tree.id)"
-               " DELETE FROM key_values WHERE key IN tree");
-  values.Bind(id).Step();
-  Query remove(store,
-               "WITH RECURSIVE tree(id) AS (SELECT ? UNION ALL SELECT keys.id FROM keys"
-               " JOIN tree ON keys.parent = tree.id)"
-               " DELETE FROM keys WHERE id IN tree");
-  if (!values.status()) remove.Bind(id).Step();
-  if (LONG failed = values.status() ? values.status() : remove.status()) return failed;
-  return transaction.Commit();
+  return DeleteSubKey(key, subKey, [](Store& store, std::int64_t id) {
+    return DeleteRows(store, id,
+                      "WITH RECURSIVE tree(id) AS (SELECT ? UNION ALL SELECT keys.id FROM keys"
+                      " JOIN tree ON keys.parent = tree.id)"
+                      " DELETE FROM key_values WHERE key IN tree",
+                      "WITH RECURSIVE tree(id) AS (SELECT ? UNION ALL SELECT keys.id FROM keys"
+                      " JOIN tree ON keys.parent = tree.id)"
+                      " DELETE FROM keys WHERE id IN tree");
+  });
 }
 
 LONG RegCloseKey(HKEY key) {

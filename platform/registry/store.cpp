@@ -354,17 +354,20 @@ LONG Store::Open(const std::string& path, Access access, bool& empty) {
   return CheckStore(access, empty);
 }
 
+// A connection that could not be opened: says why, and leaves none.
+LONG Store::OpenFailed(int rc, const std::string& path) {
+  const LONG status = StatusOf(rc, db_);
+  problem_ = path + ": " + sqlite3_errmsg(db_);
+  sqlite3_close_v2(db_);
+  db_ = nullptr;
+  return status;
+}
+
 LONG Store::Connect(const std::string& path, const struct stat& file, bool forWrite) {
   if (forWrite) RepairJournalModes(path, file);
   const int flags = (forWrite ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOMUTEX;
   const int rc = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
-  if (rc != SQLITE_OK) {
-    const LONG status = StatusOf(rc, db_);
-    problem_ = path + ": " + sqlite3_errmsg(db_);
-    sqlite3_close_v2(db_);
-    db_ = nullptr;
-    return status;
-  }
+  if (rc != SQLITE_OK) return OpenFailed(rc, path);
   path_ = path;
   device_ = file.st_dev;
   inode_ = file.st_ino;
@@ -384,13 +387,7 @@ LONG Store::ConnectImmutable() {
   const std::string uri = "file:" + path + "?mode=ro&immutable=1";
   const int rc =
       sqlite3_open_v2(uri.c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
-  if (rc != SQLITE_OK) {
-    const LONG status = StatusOf(rc, db_);
-    problem_ = path + ": " + sqlite3_errmsg(db_);
-    sqlite3_close_v2(db_);
-    db_ = nullptr;
-    return status;
-  }
+  if (rc != SQLITE_OK) return OpenFailed(rc, path);
   path_ = path;
   device_ = device;
   inode_ = inode;

@@ -77,6 +77,7 @@ class Store {
  private:
   LONG Connect(const std::string& path, const struct stat& file, bool forWrite);
   LONG ConnectImmutable();
+  LONG OpenFailed(int rc, const std::string& path);
   LONG CheckFolderAndFile(const std::string& path, Access access, struct stat& file, bool& missing);
   LONG CheckStore(Access access, bool& empty);
   LONG CreateTables();
