@@ -38,7 +38,7 @@ void AddLabels(const DialogScale& s) {
   new Label(s, {-885, 1200, 7815, 255}, kMessengerLine, kTextFont, text, centre);
   new Label(s, {300, 1500, 5700, 615},
             "Pictoss lets you quickly and easily send a screenshot of your screen to your "
-            "contacts, saving youn lots of time.",
+            "contacts, saving you lots of time.",
             kTextFont, text, centre | FL_ALIGN_WRAP);
   new Label(s, {120, 2280, 4815, 255}, "The Commands are:", kTextFont, text, left);
   new Label(s, {120, 2640, 7575, 375},
@@ -76,7 +76,7 @@ void ShowAboutDialog() {
   ok->callback(OnClose);
   window->end();
   window->callback(OnClose);
-  platform::ShowModal(*window);
+  ShowDialog(*window, u"about");
 }
 
 }  // namespace pictoss

@@ -100,7 +100,7 @@ void ShowOptionsDialog() {
   OptionsForm form;
   form.Load();
   OptionsView view(form);
-  platform::ShowModal(view.window());
+  ShowDialog(view.window(), u"options");
 }
 
 }  // namespace pictoss

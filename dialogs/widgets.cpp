@@ -20,16 +20,16 @@ void RequireDialogDisplay(std::u16string_view form) {
       u"No display is available to show the " + std::u16string(form) + u" dialog on");
 }
 
+void ShowDialog(Fl_Window& window, std::u16string_view form) {
+  if (platform::ShowModal(window)) return;
+  throw platform::RuntimeError(
+      kNoDisplayError, u"Vorlick." + std::u16string(form),
+      u"The display went away while the " + std::u16string(form) + u" dialog was open");
+}
+
 Fl_Font DialogFont(const char* face, bool bold) {
   // FLTK names an Xft font by its family, prefixed by ' ' for regular or 'B' for bold.
-  static std::map<std::string, Fl_Font> fonts;
-  std::string name = (bold ? "B" : " ") + std::string(face);
-  auto it = fonts.find(name);
-  if (it != fonts.end()) return it->second;
-  Fl_Font font = static_cast<Fl_Font>(FL_FREE_FONT + fonts.size());
-  Fl::set_font(font, strdup(name.c_str()));  // FLTK keeps the pointer for the process
-  fonts.emplace(name, font);
-  return font;
+  return static_cast<Fl_Font>(platform::UiFont(((bold ? "B" : " ") + std::string(face)).c_str()));
 }
 
 DialogScale::DialogScale()

@@ -7,6 +7,7 @@
 #include <FL/Fl_Box.H>
 #include <FL/Fl_Button.H>
 #include <FL/Fl_Input.H>
+#include <FL/Fl_Window.H>
 
 #include <string>
 #include <string_view>
@@ -25,6 +26,10 @@ struct FontSpec {
 // Opens the display for a dialog of the given form ("options", "about"); without one raises
 // kNoDisplayError from "Vorlick.<form>" before anything is read or shown.
 void RequireDialogDisplay(std::u16string_view form);
+
+// Shows the dialog's window modally until it is closed; raises kNoDisplayError from
+// "Vorlick.<form>" when the display's server goes away first.
+void ShowDialog(Fl_Window& window, std::u16string_view form);
 
 // The FLTK font number of the face in the given weight, registered on first use.
 Fl_Font DialogFont(const char* face, bool bold);

@@ -21,6 +21,8 @@ std::u16string StandardErrorText(std::int32_t number) {
       return u"Division by zero";
     case kTypeMismatch:
       return u"Type mismatch";
+    case kBadFileName:
+      return u"Bad file name or number";
     case kFileNotFound:
       return u"File not found";
     case kPermissionDenied:

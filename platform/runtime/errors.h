@@ -19,6 +19,7 @@ enum RuntimeErrorNumber : std::int32_t {
   kSubscriptOutOfRange = 9,   // "Subscript out of range"
   kDivisionByZero = 11,       // "Division by zero"
   kTypeMismatch = 13,         // "Type mismatch"
+  kBadFileName = 52,          // "Bad file name or number"
   kFileNotFound = 53,         // "File not found"
   kPermissionDenied = 70,     // "Permission denied"
   kPathFileAccessError = 75,  // "Path/File access error"

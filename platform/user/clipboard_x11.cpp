@@ -1,8 +1,7 @@
 // The X side of the clipboard. A connection and a hidden window of its own own the CLIPBOARD
 // selection, so that the selection requests of other programs reach nobody else's event queue;
 // the message loop watches the connection. Answers larger than one request go through INCR
-// (ICCCM 2.7.2). A connection whose server has gone is never written to again: Xlib cannot
-// close it without writing, so it is kept aside.
+// (ICCCM 2.7.2). A connection whose server has gone is given up and closed.
 #include "platform/user/clipboard_x11.h"
 
 #include <X11/Xatom.h>
@@ -48,7 +47,6 @@ struct Connection {
 
 struct Server {
   Connection conn;
-  std::vector<Display*> abandoned;
   ClipboardOffer offer;
   bool owner = false;
   Time since = CurrentTime;
@@ -63,7 +61,6 @@ Server& TheServer() {
 }
 
 XErrorHandler previousErrorHandler = nullptr;
-XIOErrorHandler previousIoHandler = nullptr;
 
 // Requests about a requestor's window fail when that program has gone; that only ends its
 // transfer.
@@ -72,36 +69,22 @@ int OnXError(Display* display, XErrorEvent* error) {
   return previousErrorHandler ? previousErrorHandler(display, error) : 0;
 }
 
-int OnIoError(Display* display) {
-  if (display == TheServer().conn.display) return 0;
-  return previousIoHandler ? previousIoHandler(display) : 0;
-}
-
-// Keeps the process alive when our server goes away; the connection is given up.
-void OnIoErrorExit(Display*, void*) {
-  TheServer().conn.broken = true;
-}
-
 void InstallErrorHandlers() {
   XErrorHandler error = XSetErrorHandler(OnXError);
   if (error != OnXError) previousErrorHandler = error;
-  XIOErrorHandler io = XSetIOErrorHandler(OnIoError);
-  if (io != OnIoError) previousIoHandler = io;
 }
 
-// True when the server has closed the connection: Xlib must not touch it again.
-bool ServerGone(Display* display) {
-  return x11::PeerClosed(ConnectionNumber(display));
+// True once the server has gone away: the connection is given up.
+bool Broken(Connection& c) {
+  if (!c.broken && X11ServerLost(c.display)) c.broken = true;
+  return c.broken;
 }
 
 void Disconnect(Server& s) {
   Connection& c = s.conn;
   if (c.display == nullptr) return;
   if (c.source != 0) RemoveMessageSource(c.source);
-  if (c.broken || ServerGone(c.display))
-    s.abandoned.push_back(c.display);
-  else
-    XCloseDisplay(c.display);
+  X11CloseDisplay(c.display);
   c = Connection{};
   s.owner = false;
   s.rendered.clear();
@@ -114,12 +97,12 @@ bool Connect(Server& s) {
   const char* env = std::getenv("DISPLAY");
   std::string name = env ? env : "";
   Connection& c = s.conn;
-  if (c.display && (c.broken || c.name != name || ServerGone(c.display))) Disconnect(s);
+  if (c.display && (Broken(c) || c.name != name)) Disconnect(s);
   if (c.display) return true;
   if (name.empty()) return false;
   Display* display = XOpenDisplay(name.c_str());
   if (display == nullptr) return false;
-  XSetIOErrorExitHandler(display, OnIoErrorExit, nullptr);
+  X11KeepProcessOnServerLoss(display);
   c.display = display;
   c.name = name;
   c.window = XCreateSimpleWindow(display, DefaultRootWindow(display), -10, -10, 1, 1, 0, 0, 0);
@@ -254,7 +237,7 @@ void Lost(Server& s, const XSelectionClearEvent& clear) {
 }
 
 void Dispatch(Server& s) {
-  while (s.conn.display && !s.conn.broken && XPending(s.conn.display) > 0) {
+  while (s.conn.display && !Broken(s.conn) && XPending(s.conn.display) > 0) {
     XEvent event;
     XNextEvent(s.conn.display, &event);
     switch (event.type) {
@@ -275,15 +258,14 @@ void Dispatch(Server& s) {
         break;
     }
   }
-  if (s.conn.display && !s.conn.broken) XFlush(s.conn.display);
-  if (s.conn.broken) Disconnect(s);
+  if (s.conn.display && !Broken(s.conn)) XFlush(s.conn.display);
+  if (s.conn.display && Broken(s.conn)) Disconnect(s);
 }
 
 void OnReadable() {
   Server& s = TheServer();
   if (s.conn.display == nullptr) return;
-  if (ServerGone(s.conn.display)) {
-    s.conn.broken = true;
+  if (Broken(s.conn)) {
     Disconnect(s);
     return;
   }
@@ -303,7 +285,7 @@ bool OfferClipboard(ClipboardOffer offer) {
   Connection& c = s.conn;
   Time now = ServerTime(c);
   XSetSelectionOwner(c.display, c.atoms.clipboard, c.window, now);
-  s.owner = !c.broken && XGetSelectionOwner(c.display, c.atoms.clipboard) == c.window;
+  s.owner = !Broken(c) && XGetSelectionOwner(c.display, c.atoms.clipboard) == c.window;
   s.since = now;
   bool owner = s.owner;
   // Requests that arrived while we waited for the replies are already in Xlib's queue.

@@ -2,6 +2,7 @@
 // posted messages are FLTK fd handlers, so Fl::check and Fl::wait (also inside modal windows)
 // service them together with FLTK's own X connection and timers.
 #include "platform/user/messageloop.h"
+#include "platform/user/ui.h"
 
 #include <FL/Fl.H>
 #include <FL/x.H>
@@ -129,6 +130,7 @@ namespace platform {
 
 bool DoEvents() {
   WatchPipe();
+  ForgetLostUiDisplay();  // a dead connection would read as ready for ever
   bool dispatched = RunPostedMessages();
   // Bounded, so that a source that stays readable cannot keep the caller here for ever.
   for (int round = 0; round < 32; ++round) {
@@ -142,6 +144,7 @@ bool DoEvents() {
 
 void WaitMessage(std::chrono::milliseconds timeout) {
   WatchPipe();
+  ForgetLostUiDisplay();
   const Clock::time_point deadline = Clock::now() + timeout;
   while (!Ready()) {
     auto remaining = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();

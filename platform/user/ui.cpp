@@ -5,18 +5,76 @@
 #include <FL/x.H>
 #include <X11/Xatom.h>
 
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
 #include "platform/user/messageloop.h"
+#include "platform/x11/x11.h"
 
 namespace platform {
 
+namespace {
+
+// FLTK's connections whose server went away. They stay open: FLTK's input method keeps
+// referring to the connection it was opened on, so freeing it would leave that dangling. A
+// request on them does nothing.
+std::vector<Display*>& LostUiDisplays() {
+  static auto* lost = new std::vector<Display*>;
+  return *lost;
+}
+
+// The fonts registered through UiFont, by name, beside FLTK's built-in ones.
+std::map<std::string, int>& UiFonts() {
+  static auto* fonts = new std::map<std::string, int>;
+  return *fonts;
+}
+
+// Each font caches the sizes it opened on the connection; another name and back makes FLTK
+// drop them, so that the next connection opens its own.
+void DropFontCache(int font) {
+  const char* name = Fl::get_font(static_cast<Fl_Font>(font));
+  if (!name) return;
+  Fl::set_font(static_cast<Fl_Font>(font), "");
+  Fl::set_font(static_cast<Fl_Font>(font), name);
+}
+
+}  // namespace
+
+bool ForgetLostUiDisplay() {
+  if (!fl_display || !X11ServerLost(fl_display)) return false;
+  // Hiding makes requests of a dead connection, which do nothing, and frees FLTK's own records.
+  for (int i = 0; i < 1000 && Fl::first_window(); ++i) Fl::first_window()->hide();
+  for (int font = 0; font < FL_FREE_FONT; ++font) DropFontCache(font);
+  for (const auto& [name, font] : UiFonts()) DropFontCache(font);
+  if (fl_gc) XFreeGC(fl_display, fl_gc);
+  fl_gc = nullptr;
+  Fl::remove_fd(ConnectionNumber(fl_display));
+  LostUiDisplays().push_back(fl_display);
+  fl_display = nullptr;
+  return true;
+}
+
 bool OpenUiDisplay() {
+  ForgetLostUiDisplay();
   if (fl_display) return true;
   // FLTK's own opening ends the process when it fails, so open the connection here and hand
   // it over.
   Display* display = XOpenDisplay(nullptr);
   if (!display) return false;
   fl_open_display(display);
+  // After FLTK, whose handlers end the process when the server goes away.
+  X11KeepProcessOnServerLoss(display);
+  Fl::call_screen_init();
   return true;
+}
+
+int UiFont(const char* name) {
+  auto [it, added] = UiFonts().emplace(name, FL_FREE_FONT + static_cast<int>(UiFonts().size()));
+  // FLTK keeps the pointer for the process.
+  if (added) Fl::set_font(static_cast<Fl_Font>(it->second), strdup(name));
+  return it->second;
 }
 
 namespace {
@@ -50,8 +108,8 @@ void SetHints(Window xid, const WindowHints& hints) {
 
 }  // namespace
 
-void ShowModal(Fl_Window& window) {
-  if (!OpenUiDisplay() || window.shown()) return;
+bool ShowModal(Fl_Window& window) {
+  if (!OpenUiDisplay() || window.shown()) return false;
   int x, y, w, h;
   Fl::screen_xywh(x, y, w, h, 0);
   window.position(x + (w - window.w()) / 2, y + (h - window.h()) / 2);
@@ -60,9 +118,18 @@ void ShowModal(Fl_Window& window) {
   WindowHints hints = InternHints();
   window.show();
   SetHints(fl_xid(&window), hints);
-  RunMessageLoopUntil([&window] { return !window.shown(); });
+  bool lost = false;
+  RunMessageLoopUntil([&window, &lost] {
+    lost = ForgetLostUiDisplay() || !fl_display;
+    return lost || !window.shown();
+  });
+  if (lost) {
+    window.hide();
+    return false;
+  }
   // The caller may not run the loop again soon: take the window off the screen now.
   XFlush(fl_display);
+  return true;
 }
 
 }  // namespace platform

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <string_view>
@@ -19,10 +20,10 @@ namespace {
 Connection* current = nullptr;
 // Counts connections opened, so that shared pixel memory knows which one it is attached to.
 unsigned generation = 0;
-// Connections left behind when DISPLAY moved on or the server went away. They are never used
-// again (a request on a dead connection would end the process), only kept reachable.
-std::vector<Connection*>* retired = nullptr;
 int first_error = 0;
+// Connections whose server went away, until they are closed.
+std::vector<Display*>* lost_displays = nullptr;
+unsigned server_losses = 0;
 std::string failed_name;
 std::chrono::steady_clock::time_point failed_at{};
 
@@ -44,22 +45,34 @@ int RecordError(Display* display, XErrorEvent* event) {
   return result;
 }
 
-// The server went away in the middle of a request: keep the process, give up the connection.
+bool IsLost(Display* display) {
+  return lost_displays && std::find(lost_displays->begin(), lost_displays->end(), display) !=
+                              lost_displays->end();
+}
+
+// Xlib calls this first when a connection breaks; its default prints and ends the process.
+int OnIoError(Display*) {
+  return 0;
+}
+
+// Then this, in place of ending the process: the connection is given up. Xlib has marked it,
+// so that every later request on it returns at once.
 void OnIoErrorExit(Display* display, void*) {
   if (current && display == current->display) current->broken = true;
+  if (!IsLost(display)) {
+    if (!lost_displays) lost_displays = new std::vector<Display*>;
+    lost_displays->push_back(display);
+    ++server_losses;
+  }
 }
 
 void Retire() {
   if (!current) return;
-  bool alive = !current->broken && Alive(current->display);
-  DropSegment(*current, alive);
-  if (alive) {
-    XCloseDisplay(current->display);
-    delete current;
-  } else {
-    if (!retired) retired = new std::vector<Connection*>;
-    retired->push_back(current);
-  }
+  if (!current->broken && !Alive(current->display)) ++server_losses;
+  // Requests to a server that is gone do nothing now; Xlib still frees what it holds for them.
+  DropSegment(*current, true);
+  X11CloseDisplay(current->display);
+  delete current;
   current = nullptr;
 }
 
@@ -101,9 +114,7 @@ Connection* Open(const char* name) {
     failed_at = now;
     return nullptr;
   }
-  XErrorHandler previous = XSetErrorHandler(RecordError);
-  if (previous != RecordError) previous_error_handler = previous;
-  XSetIOErrorExitHandler(d, OnIoErrorExit, nullptr);
+  X11KeepProcessOnServerLoss(d);
   auto* c = new Connection;
   c->display = d;
   c->name = name;
@@ -137,6 +148,10 @@ int& FirstError() {
   return first_error;
 }
 
+unsigned ServerLosses() {
+  return server_losses;
+}
+
 // A dead server shows as a hang-up on the socket. Events it sent before it went may still wait
 // unread in front of the end of the stream, so a peek at the next byte alone cannot tell.
 bool PeerClosed(int fd) {
@@ -150,6 +165,23 @@ bool PeerClosed(int fd) {
 }
 
 }  // namespace x11
+
+void X11KeepProcessOnServerLoss(Display* display) {
+  XSetIOErrorHandler(x11::OnIoError);
+  XErrorHandler previous = XSetErrorHandler(x11::RecordError);
+  if (previous != x11::RecordError) x11::previous_error_handler = previous;
+  if (display) XSetIOErrorExitHandler(display, x11::OnIoErrorExit, nullptr);
+}
+
+bool X11ServerLost(Display* display) {
+  return display && (x11::IsLost(display) || x11::PeerClosed(ConnectionNumber(display)));
+}
+
+void X11CloseDisplay(Display* display) {
+  if (!display) return;
+  if (auto* lost = x11::lost_displays) std::erase(*lost, display);
+  XCloseDisplay(display);
+}
 
 Display* X11Display() {
   x11::Connection* c = x11::Current();

@@ -17,10 +17,27 @@ namespace platform {
 // The process's display connection, opened on first use from DISPLAY and shared by everything
 // in the process (drawing, windows, clipboard); nullptr when there is no display. Do not close
 // it. Xlib errors do not end the process: the connection's error handler records them (see
-// X11TakeError), so do not install another handler. When DISPLAY names another server than the
+// X11TakeError); a connection of another component passes through X11KeepProcessOnServerLoss
+// so that its handlers do not displace this one. When DISPLAY names another server than the
 // open connection, or the server has gone away, the next call opens a new connection; callers
 // therefore ask for the connection each time instead of keeping it.
 PLATFORM_API struct _XDisplay* X11Display();
+
+// Keeps the process alive when the X server at the other end of display goes away: Xlib's own
+// handling of a lost connection ends the process. Every connection that the process opens
+// calls this right after opening it, a toolkit's too, after the toolkit has set up its own
+// handlers (it replaces them). Once its server is gone, the connection counts as lost
+// (X11ServerLost) and every later request on it does nothing; X11CloseDisplay then frees it.
+// Also puts the platform's X error handler back in front, passing other connections' errors
+// on to the handler that was there before it.
+PLATFORM_API void X11KeepProcessOnServerLoss(struct _XDisplay* display);
+
+// True when display's server has gone away: Xlib has seen the connection break, or the other
+// end of its socket has closed it.
+PLATFORM_API bool X11ServerLost(struct _XDisplay* display);
+
+// Closes a connection, also one whose server is gone, and frees everything Xlib keeps for it.
+PLATFORM_API void X11CloseDisplay(struct _XDisplay* display);
 
 // Waits for the server to process every request so far and returns the code of the first X
 // error recorded since the last call (0 for none), clearing it.
@@ -97,6 +114,10 @@ void StopUsingSharedPixmaps();
 // The monitor layout and Xft.dpi are kept for a short while between calls; this forgets them
 // (for tests that change them).
 void ForgetScreenCache();
+
+// How many connections have lost their server since the process started: a call that fails
+// while this count changes failed because its server went away.
+unsigned ServerLosses();
 
 // True when the other end of a connection's socket has closed it (a server that went away),
 // also while unread data is still waiting before the end of the stream.
