@@ -17,8 +17,9 @@ constexpr std::u16string_view kSource = platform::kModuleSource;
 
 void RequireDisplay() {
   if (GetDesktopWindow() == 0) {
-    RaiseMissing(u"No display is available to capture the screen from (DISPLAY is not set or "
-                 u"its X server cannot be reached)");
+    RaiseMissing(
+        u"No display is available to capture the screen from (DISPLAY is not set or "
+        u"its X server cannot be reached)");
   }
 }
 

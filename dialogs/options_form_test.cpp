@@ -166,8 +166,9 @@ TEST_F(OptionsFormTest, SaveRefusesANameThatIsNotAPlainFileName) {
   struct Case {
     std::u16string typed;
     bool saved;
-  } cases[] = {{u"../../escape", false}, {u"shots/today", false}, {u"/", false},
-               {u"..", true},            {u".", true},            {u"a\\b", true}};
+  } cases[] = {
+      {u"../../escape", false}, {u"shots/today", false}, {u"/", false}, {u"..", true}, {u".", true},
+      {u"a\\b", true}};
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.typed.begin(), c.typed.end()));
     messages_.clear();

@@ -87,10 +87,10 @@ bool WriteJpegFile(const DIBSectionBase& oImage, std::u16string_view sPath, LONG
   }
   if (status != 0) {
     // A file error: what the system said, and where.
-    throw platform::RuntimeError(
-        kJpegLibraryError, JpegWriterErrorSource(),
-        u"Failed to save to JPG: " + platform::FromAnsi(std::strerror(-status)) + u" (" +
-            std::u16string(sPath) + u")");
+    throw platform::RuntimeError(kJpegLibraryError, JpegWriterErrorSource(),
+                                 u"Failed to save to JPG: " +
+                                     platform::FromAnsi(std::strerror(-status)) + u" (" +
+                                     std::u16string(sPath) + u")");
   }
   return true;
 }

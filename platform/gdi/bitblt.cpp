@@ -302,8 +302,8 @@ BOOL BitBlt(HDC dest, int x, int y, int width, int height, HDC src, int src_x, i
       // Far outside the screen: only the part that can overlap it matters, and it reads black.
       if (sx < INT_MIN / 2 || sx > INT_MAX / 2 || sy < INT_MIN / 2 || sy > INT_MAX / 2)
         sx = sy = INT_MIN / 2;
-      read = platform::BlitFromScreen(dview, int(dx), int(dy), int(w), int(h), int(sx), int(sy),
-                                      rop);
+      read =
+          platform::BlitFromScreen(dview, int(dx), int(dy), int(w), int(h), int(sx), int(sy), rop);
     }
     if (!read && platform::x11::ServerLosses() != losses) SetLastError(ERROR_DEVICE_NOT_CONNECTED);
     return read ? TRUE : FALSE;

@@ -15,8 +15,9 @@ inline constexpr int kReplaceReadOnly = -1000;
 
 // Replaces the file at path (a name in the ANSI code page) with size bytes, or creates it.
 // - A regular file at path gives the new file its access and modification times, and its
-//   permission bits when the writer owns it (else the new file is 0600). Anything else at path (a symbolic link, a device) is replaced itself,
-//   never followed, and the new file is made as if none had been there: mode 0600, times of now.
+//   permission bits when the writer owns it (else the new file is 0600). Anything else at path (a
+//   symbolic link, a device) is replaced itself, never followed, and the new file is made as if
+//   none had been there: mode 0600, times of now.
 // - A regular file without the owner's write permission is left alone: kReplaceReadOnly.
 // - Temp files of the same name that a killed write left in the folder (the writer's own, older
 //   than a minute) are removed.

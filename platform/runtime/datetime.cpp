@@ -118,8 +118,7 @@ double MonotonicSeconds() {
     std::lock_guard lock(clockMutex);
     if (Monotonic()) return Monotonic()();
   }
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 ClockReading ReadClocks() {
@@ -136,8 +135,8 @@ ClockReading ReadClocks() {
     clock_gettime(CLOCK_REALTIME, &wall);
     std::tm local{};
     localtime_r(&wall.tv_sec, &local);
-    DateParts parts{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                    local.tm_min,         local.tm_sec == 60 ? 59 : local.tm_sec};
+    DateParts parts{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                    local.tm_hour,        local.tm_min,     local.tm_sec == 60 ? 59 : local.tm_sec};
     reading.now = DateFromParts(parts, kModuleSource);
     reading.fraction = static_cast<double>(wall.tv_nsec) / 1e9;
   }

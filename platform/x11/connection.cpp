@@ -5,6 +5,7 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -26,6 +27,7 @@ std::vector<Display*>* lost_displays = nullptr;
 unsigned server_losses = 0;
 std::string failed_name;
 std::chrono::steady_clock::time_point failed_at{};
+std::uint64_t failed_stamp = 0;
 
 XErrorHandler previous_error_handler = nullptr;
 
@@ -46,8 +48,8 @@ int RecordError(Display* display, XErrorEvent* event) {
 }
 
 bool IsLost(Display* display) {
-  return lost_displays && std::find(lost_displays->begin(), lost_displays->end(), display) !=
-                              lost_displays->end();
+  return lost_displays &&
+         std::find(lost_displays->begin(), lost_displays->end(), display) != lost_displays->end();
 }
 
 // Xlib calls this first when a connection breaks; its default prints and ends the process.
@@ -105,13 +107,31 @@ void ReadFormat(Connection& c) {
   c.shm_pixmaps = c.shm_available && pixmaps && XShmPixmapFormat(d) == ZPixmap;
 }
 
+// What identifies a local server's socket, so that a server started after a failed attempt
+// is tried at once: the socket's inode and change time, or 0 when there is none (or the
+// display is not a local one, ":N").
+std::uint64_t LocalSocketStamp(std::string_view name) {
+  if (name.empty() || name[0] != ':') return 0;
+  std::string_view number = name.substr(1, name.find('.') - 1);
+  struct stat st {};
+  if (stat(("/tmp/.X11-unix/X" + std::string(number)).c_str(), &st) != 0) return 0;
+  return static_cast<std::uint64_t>(st.st_ino) * 1000003u ^
+         static_cast<std::uint64_t>(st.st_ctim.tv_sec) * 1000000000u ^
+         static_cast<std::uint64_t>(st.st_ctim.tv_nsec);
+}
+
 Connection* Open(const char* name) {
   auto now = std::chrono::steady_clock::now();
-  if (failed_name == name && now - failed_at < std::chrono::seconds(1)) return nullptr;
+  // Attempts on a display that just failed are not repeated for a second, unless its server
+  // has come back meanwhile.
+  if (failed_name == name && now - failed_at < std::chrono::seconds(1) &&
+      LocalSocketStamp(name) == failed_stamp)
+    return nullptr;
   Display* d = XOpenDisplay(name);
   if (!d) {
     failed_name = name;
     failed_at = now;
+    failed_stamp = LocalSocketStamp(name);
     return nullptr;
   }
   X11KeepProcessOnServerLoss(d);

@@ -244,7 +244,7 @@ bool ReadRoot(const Rect& r, const std::function<void(const Band&)>& sink) {
   if (c->shm_pixmaps) {
     if (ReadPipelined(*c, r, sink, &done)) return true;
     if (c->broken) return false;  // the server went away during the read
-    c->shm_pixmaps = false;  // this server does not copy into them: read by images from now on
+    c->shm_pixmaps = false;       // this server does not copy into them: read by images from now on
   }
   if (c->shm_available) {
     if (ReadShared(*c, r, sink, &done)) return true;
