@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/registry/registry.h"
+#include "product/product.h"
 #include "settings/key_path.h"
 
 namespace {
@@ -19,11 +20,11 @@ class PrivateStore {
     folder_ = mkdtemp(pattern);
     setenv("PICTOSS_PREFIX", folder_.c_str(), 1);
     HKEY key = 0;
-    RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Brindlemoor\\Pictoss", 0, nullptr, 0,
-                    KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    RegCreateKeyExA(HKEY_LOCAL_MACHINE, product::kSettingsSubKey.a, 0, nullptr, 0, KEY_ALL_ACCESS,
+                    nullptr, &key, nullptr);
     RegCloseKey(key);
-    pictoss::WriteKeyValue(pictoss::kSettingsKeyPath, pictoss::kTimeDelayValue, u"3");
-    pictoss::WriteKeyValue(pictoss::kSettingsKeyPath, pictoss::kFileNameValue,
+    pictoss::WriteKeyValue(product::kSettingsKeyPath.wide(), product::kTimeDelayValue.wide(), u"3");
+    pictoss::WriteKeyValue(product::kSettingsKeyPath.wide(), product::kFileNameValue.wide(),
                            u"My_Screenshot.jpg");
   }
   ~PrivateStore() {
@@ -37,14 +38,14 @@ class PrivateStore {
 
 void BM_ReadKeyValue(benchmark::State& state) {
   PrivateStore store;
-  if (pictoss::ReadKeyValue(pictoss::kSettingsKeyPath, pictoss::kFileNameValue) !=
+  if (pictoss::ReadKeyValue(product::kSettingsKeyPath.wide(), product::kFileNameValue.wide()) !=
       u"My_Screenshot.jpg") {
     state.SkipWithError("the value did not read back");
     return;
   }
   for (auto _ : state) {
     benchmark::DoNotOptimize(
-        pictoss::ReadKeyValue(pictoss::kSettingsKeyPath, pictoss::kFileNameValue));
+        pictoss::ReadKeyValue(product::kSettingsKeyPath.wide(), product::kFileNameValue.wide()));
   }
 }
 BENCHMARK(BM_ReadKeyValue)->Repetitions(9)->ReportAggregatesOnly(true);
@@ -55,7 +56,7 @@ void BM_OpenQueryClose(benchmark::State& state) {
     HKEY key = 0;
     char data[255];
     DWORD size = sizeof data;
-    RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Brindlemoor\\Pictoss", 0, KEY_READ, &key);
+    RegOpenKeyExA(HKEY_LOCAL_MACHINE, product::kSettingsSubKey.a, 0, KEY_READ, &key);
     RegQueryValueExA(key, "FileName", nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size);
     RegCloseKey(key);
     benchmark::DoNotOptimize(data);
@@ -67,7 +68,7 @@ BENCHMARK(BM_OpenQueryClose)->Repetitions(9)->ReportAggregatesOnly(true);
 void BM_WriteKeyValue(benchmark::State& state) {
   PrivateStore store;
   for (auto _ : state) {
-    pictoss::WriteKeyValue(pictoss::kSettingsKeyPath, pictoss::kTimeDelayValue, u"5");
+    pictoss::WriteKeyValue(product::kSettingsKeyPath.wide(), product::kTimeDelayValue.wide(), u"5");
   }
 }
 BENCHMARK(BM_WriteKeyValue)->Repetitions(5)->ReportAggregatesOnly(true);

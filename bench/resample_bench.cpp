@@ -12,6 +12,7 @@
 #include "imaging/bilinear.h"
 #include "imaging/dib_section.h"
 #include "imaging/resample_reference.h"
+#include "platform/base/row_bytes.h"
 
 #ifdef PICTOSS_HAVE_OPENCV
 #include <opencv2/core.hpp>
@@ -47,7 +48,8 @@ pictoss::ConstPixelGrid SourceGrid() {
 }
 
 struct Target {
-  Target(LONG w, LONG h) : stride((w * 3 + 3) & ~3), bytes(std::size_t(stride) * h) {
+  Target(LONG w, LONG h)
+      : stride(static_cast<LONG>(platform::DibRowBytes(w))), bytes(std::size_t(stride) * h) {
     grid = {bytes.data(), stride, w, h};
   }
   LONG stride;

@@ -1,14 +1,19 @@
 #include "capture/screen_capture.h"
 
 #include "platform/base/lasterror.h"
+#include "platform/base/text.h"
+#include "platform/gdi/screen.h"
+#include "platform/gdi/screen_source.h"
 #include "platform/runtime/errors.h"
 #include "platform/runtime/numbers.h"
+#include "platform/user/messageloop.h"
 #include "platform/user/window.h"
+#include "product/product.h"
 
 namespace pictoss {
 namespace {
 
-constexpr std::u16string_view kSource = platform::kModuleSource;
+constexpr std::u16string_view kSource = product::kModuleSource.wide();
 
 [[noreturn]] void RaiseMissing(std::u16string_view what) {
   throw platform::RuntimeError(kNothingToCaptureError, std::u16string(kSource),
@@ -21,6 +26,37 @@ void RequireDisplay() {
         u"No display is available to capture the screen from (DISPLAY is not set or "
         u"its X server cannot be reached)");
   }
+}
+
+// The portal's answer is waited for as every wait of the plug-in is: dispatching the thread's
+// messages.
+void WaitDispatching(int fd, std::chrono::milliseconds most) {
+  int source = platform::AddMessageSource(fd, [] {});
+  platform::WaitMessage(most);
+  platform::RemoveMessageSource(source);
+  platform::DoEvents();
+}
+
+// Raises, with the cause, where the screen cannot be read (a Wayland session without its
+// portal, a refused picture): never an empty picture for that. Under the portal the picture
+// is taken here, and the calls that follow read it while the result lives.
+void CheckCapture(const platform::ScreenCapture& capture) {
+  using Failure = platform::ScreenCapture::Failure;
+  constexpr std::int32_t kUserInterrupt = 18;  // "User interrupt occurred"
+  std::int32_t number = platform::kInvalidProcedureCall;
+  switch (capture.failure()) {
+    case Failure::kNone:
+      return;
+    case Failure::kCancelled:
+      number = kUserInterrupt;
+      break;
+    case Failure::kDenied:
+      number = platform::kPermissionDenied;
+      break;
+    default:
+      break;
+  }
+  throw platform::RuntimeError(number, std::u16string(kSource), platform::FromAnsi(capture.why()));
 }
 
 }  // namespace
@@ -74,6 +110,8 @@ platform::Ref<Picture> GrabWindowRect(HWND hWndSrc, bool bClient, std::int32_t l
 }
 
 platform::Ref<Picture> GrabFullScreen() {
+  platform::ScreenCapture capture(platform::ScreenCapture::Target::kFullScreen, WaitDispatching);
+  CheckCapture(capture);
   RequireDisplay();
   HWND hWnd = GetDesktopWindow();
   // The screen's own size in pixels. Its size in twips divided by whole twips per pixel cuts
@@ -84,6 +122,9 @@ platform::Ref<Picture> GrabFullScreen() {
 }
 
 platform::Ref<Picture> GrabForegroundWindow() {
+  platform::ScreenCapture capture(platform::ScreenCapture::Target::kForegroundWindow,
+                                  WaitDispatching);
+  CheckCapture(capture);
   RequireDisplay();
   HWND hWnd = GetForegroundWindow();
   RECT tRect{0, 0, 0, 0};

@@ -10,6 +10,7 @@
 #include "dialogs/widgets.h"
 #include "platform/runtime/errors.h"
 #include "platform/user/ui.h"
+#include "product/product.h"
 
 namespace pictoss {
 
@@ -32,7 +33,7 @@ void AddLabels(const DialogScale& s) {
   const Fl_Color text = FL_FOREGROUND_COLOR;
   const auto left = FL_ALIGN_LEFT;
   const auto centre = FL_ALIGN_CENTER;
-  new Label(s, {570, 60, 3990, 495}, "Pictoss 2", kTitleFont, kRed, FL_ALIGN_RIGHT);
+  new Label(s, {570, 60, 3990, 495}, product::kProductName.a, kTitleFont, kRed, FL_ALIGN_RIGHT);
   new Label(s, {2595, 480, 2535, 495}, kCreditLine, kCreditFont, kBlue, left);
   new Label(s, {-885, 960, 7935, 255}, kEmailLine, kTextFont, text, centre);
   new Label(s, {-885, 1200, 7815, 255}, kMessengerLine, kTextFont, text, centre);

@@ -1,7 +1,8 @@
 #include "dialogs/options_form.h"
 
-#include "platform/user/messagebox.h"
 #include "platform/registry/registry.h"
+#include "platform/user/messagebox.h"
+#include "product/product.h"
 #include "settings/file_name.h"
 #include "settings/key_path.h"
 
@@ -24,7 +25,8 @@ size_t CharLength(std::u16string_view text, size_t pos) {
   return 1;
 }
 
-constexpr std::u16string_view kJpegSuffix = u".jpg";
+constexpr std::u16string_view kSettingsKeyPath = product::kSettingsKeyPath.wide();
+constexpr std::u16string_view kJpegSuffix = product::kJpegSuffix.wide();
 
 std::u16string SaveFailureText(LONG status) {
   std::u16string text = u"The settings could not be saved under ";
@@ -69,14 +71,14 @@ std::u16string DelFromRight(std::u16string_view sChars, std::u16string_view sLin
 }
 
 void OptionsForm::Load() {
-  time = ReadKeyValue(kSettingsKeyPath, kTimeDelayValue).value_or(u"");
-  filename = ReadKeyValue(kSettingsKeyPath, kFileNameValue).value_or(u"");
+  time = ReadKeyValue(kSettingsKeyPath, product::kTimeDelayValue.wide()).value_or(u"");
+  filename = ReadKeyValue(kSettingsKeyPath, product::kFileNameValue.wide()).value_or(u"");
   filename = DelFromRight(kJpegSuffix, filename);
 }
 
 void OptionsForm::DefaultsClick() {
-  time = u"0";
-  filename = u"My_Screenshot";
+  time = product::kDefaultTimeDelay.wide();
+  filename = product::kDefaultFileStem.wide();
 }
 
 bool OptionsForm::SaveClick() {
@@ -89,7 +91,7 @@ bool OptionsForm::SaveClick() {
   // to case, so it is the "TimeDelay" that is read.
   LONG status = WriteKeyValueWithStatus(kSettingsKeyPath, u"Timedelay", time);
   if (status == ERROR_SUCCESS) {
-    status = WriteKeyValueWithStatus(kSettingsKeyPath, kFileNameValue, sFileName);
+    status = WriteKeyValueWithStatus(kSettingsKeyPath, product::kFileNameValue.wide(), sFileName);
   }
   if (status == ERROR_SUCCESS) return true;
   MessageBoxW(0, SaveFailureText(status), u"Pictoss", MB_OK | MB_ICONERROR);

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "dialogs/settings_store_for_tests.h"
 #include "platform/user/messagebox.h"
+#include "tests/support/private_store.h"
 
 namespace pictoss {
 namespace {
@@ -75,7 +75,7 @@ class OptionsFormTest : public ::testing::Test {
   }
   ~OptionsFormTest() override { platform::SetMessageBoxHook(nullptr); }
 
-  dialogstest::PrivateStore store_;
+  testsupport::PrivateStore store_;
   std::vector<std::pair<std::u16string, std::u16string>> messages_;
 };
 

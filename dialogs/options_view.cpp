@@ -9,9 +9,10 @@
 #include "dialogs/dialogs.h"
 #include "dialogs/options_form.h"
 #include "dialogs/widgets.h"
-#include "platform/runtime/errors.h"
 #include "platform/base/text.h"
+#include "platform/runtime/errors.h"
 #include "platform/user/ui.h"
+#include "product/product.h"
 
 namespace pictoss {
 
@@ -46,7 +47,8 @@ class OptionsView {
 OptionsView::OptionsView(OptionsForm& form) : form_(form) {
   PixelRect client = scale_.Rect({0, 0, 4695, 2730});
   window_ = std::make_unique<Fl_Window>(client.width, client.height, "Pictoss Options");
-  new Label(scale_, {390, 45, 3990, 495}, "Pictoss 2", kTitleFont, kRed, FL_ALIGN_RIGHT);
+  new Label(scale_, {390, 45, 3990, 495}, product::kProductName.a, kTitleFont, kRed,
+            FL_ALIGN_RIGHT);
   new Label(scale_, {2400, 465, 2535, 495}, kCreditLine, kCreditFont, kBlue, FL_ALIGN_LEFT);
   new Label(scale_, {0, 1200, 2055, 255}, "Default Time Delay:", kCaptionFont, kBlue,
             FL_ALIGN_RIGHT);

@@ -14,8 +14,9 @@
 
 #include "host/command.h"
 #include "host/plugin_host.h"
-#include "platform/user/messageloop.h"
 #include "platform/base/text.h"
+#include "platform/user/messageloop.h"
+#include "product/product.h"
 
 namespace host {
 namespace {
@@ -23,8 +24,6 @@ namespace {
 namespace fs = std::filesystem;
 using platform::Argument;
 using platform::Variant;
-
-constexpr std::string_view kDropFile = "/dropfile ";
 
 struct Conversation {
   platform::Ref<platform::Dispatch> plugin;
@@ -58,7 +57,8 @@ bool SendFile(const Conversation& c, const std::string& path) {
 
 // What the host does with text that is to be sent: a "/dropfile" command sends the file.
 bool Deliver(const Conversation& c, const std::string& text) {
-  if (text.starts_with(kDropFile)) return SendFile(c, text.substr(kDropFile.size()));
+  if (text.starts_with(product::kDropFile.narrow()))
+    return SendFile(c, text.substr(product::kDropFile.narrow().size()));
   Say("sent: " + text);
   return true;
 }

@@ -5,17 +5,19 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "platform/ole/com.h"
-#include "platform/gdi/gdi.h"
 #include "platform/base/text.h"
+#include "platform/gdi/gdi.h"
+#include "platform/gdi/screen_source.h"
+#include "platform/ole/com.h"
 #include "platform/x11/x11.h"
+#include "product/product.h"
 
 namespace host {
 
 platform::Ref<platform::Dispatch> CreatePlugin() {
-  const std::string progId = platform::ToAnsi(kPluginProgId);
+  const std::string progId = std::string(product::kProgId.narrow());
   CLSID clsid;
-  HRESULT hr = CLSIDFromProgID(kPluginProgId, &clsid);
+  HRESULT hr = CLSIDFromProgID(product::kProgId.w, &clsid);
   if (FAILED(hr)) {
     std::fprintf(stderr, "pictoss: %s is not registered (run: pictoss setup)\n", progId.c_str());
     return nullptr;
@@ -29,10 +31,15 @@ platform::Ref<platform::Dispatch> CreatePlugin() {
     return nullptr;
   }
   // Under Wayland the X server shows only the XWayland windows; the rest of a capture is black.
-  if (platform::WaylandSession()) {
+  // The desktop portal reads the whole screen; without it captures fail.
+  std::string why;
+  platform::ScreenSource source = platform::CurrentScreenSource(&why);
+  if (platform::WaylandSession() && source == platform::ScreenSource::kX11) {
     std::fprintf(stderr,
                  "pictoss: warning: this is a Wayland session; captures show only X11 windows "
                  "and may come out black\n");
+  } else if (source != platform::ScreenSource::kX11 && source != platform::ScreenSource::kPortal) {
+    std::fprintf(stderr, "pictoss: warning: captures will fail: %s\n", why.c_str());
   }
   return object;
 }

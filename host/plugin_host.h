@@ -13,8 +13,6 @@
 
 namespace host {
 
-inline constexpr char16_t kPluginProgId[] = u"Vorlick.PT";
-
 // Creates Vorlick.PT. On failure prints why on standard error and returns no object.
 platform::Ref<platform::Dispatch> CreatePlugin();
 

@@ -13,22 +13,6 @@
 namespace host {
 namespace {
 
-struct RootName {
-  const char* full;
-  const char* shortName;
-  HKEY handle;
-};
-
-constexpr RootName kRoots[] = {
-    {"HKEY_CLASSES_ROOT", "HKCR", HKEY_CLASSES_ROOT},
-    {"HKEY_CURRENT_USER", "HKCU", HKEY_CURRENT_USER},
-    {"HKEY_LOCAL_MACHINE", "HKLM", HKEY_LOCAL_MACHINE},
-    {"HKEY_USERS", "HKU", HKEY_USERS},
-    {"HKEY_PERFORMANCE_DATA", nullptr, HKEY_PERFORMANCE_DATA},
-    {"HKEY_CURRENT_CONFIG", "HKCC", HKEY_CURRENT_CONFIG},
-    {"HKEY_DYN_DATA", nullptr, HKEY_DYN_DATA},
-};
-
 // What the command line asks for: the key, and the value when /v, /ve or /d was given.
 struct Request {
   HKEY root = 0;
@@ -64,11 +48,12 @@ int FailStatus(LONG status) {
 bool ParseKey(const std::string& key, Request& request) {
   const size_t slash = key.find('\\');
   const std::string root = key.substr(0, slash);
-  for (const RootName& name : kRoots) {
-    if (strcasecmp(root.c_str(), name.full) == 0 ||
-        (name.shortName && strcasecmp(root.c_str(), name.shortName) == 0)) {
+  for (const RootKeyName& name : kRootKeys) {
+    if (strcasecmp(root.c_str(), std::string(name.name).c_str()) == 0 ||
+        (!name.shortName.empty() &&
+         strcasecmp(root.c_str(), std::string(name.shortName).c_str()) == 0)) {
       request.root = name.handle;
-      request.rootName = name.full;
+      request.rootName = name.name;
     }
   }
   if (slash != std::string::npos) request.subKey = key.substr(slash + 1);

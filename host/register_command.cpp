@@ -12,17 +12,20 @@
 #include "host/plugin_host.h"
 #include "platform/ole/com.h"
 #include "platform/registry/registry.h"
+#include "product/product.h"
 
 namespace host {
 namespace {
 
-constexpr char kSettingsKey[] = "Software\\Brindlemoor\\Pictoss";
+constexpr const char* kSettingsKey = product::kSettingsSubKey.a;
 struct DefaultSetting {
   const char* name;
-  const char* value;
+  std::string value;
 };
-constexpr DefaultSetting kDefaultSettings[] = {{"TimeDelay", "0"},
-                                               {"FileName", "My_Screenshot.jpg"}};
+const DefaultSetting kDefaultSettings[] = {
+    {product::kTimeDelayValue.a, product::kDefaultTimeDelay.a},
+    {product::kFileNameValue.a,
+     std::string(product::kDefaultFileStem.narrow()) + std::string(product::kJpegSuffix.narrow())}};
 
 // Loads the module and calls one of its registration entry points. Prints what happened.
 int CallRegistrationEntry(const std::vector<std::string>& args, const char* entry,
@@ -79,8 +82,8 @@ bool CreateSettings() {
     DWORD size = 0;
     LONG status = RegQueryValueExA(key, setting.name, nullptr, nullptr, nullptr, &size);
     if (status == ERROR_SUCCESS) continue;
-    const auto* data = reinterpret_cast<const BYTE*>(setting.value);
-    DWORD length = static_cast<DWORD>(std::char_traits<char>::length(setting.value) + 1);
+    const auto* data = reinterpret_cast<const BYTE*>(setting.value.c_str());
+    DWORD length = static_cast<DWORD>(setting.value.size() + 1);
     if (status != ERROR_FILE_NOT_FOUND ||
         RegSetValueExA(key, setting.name, 0, REG_SZ, data, length) != ERROR_SUCCESS) {
       std::fprintf(stderr, "pictoss: cannot write the setting %s\n", setting.name);

@@ -1,9 +1,9 @@
 #include "imaging/dib_section.h"
 
 #include "platform/runtime/errors.h"
-#include "platform/user/messagebox.h"
 #include "platform/runtime/numbers.h"
 #include "platform/user/clipboard.h"
+#include "platform/user/messagebox.h"
 #include "platform/user/window.h"
 
 namespace pictoss {

@@ -11,8 +11,8 @@
 
 #include <memory>
 
-#include "platform/ole/dispatch.h"
 #include "platform/gdi/gdi.h"
+#include "platform/ole/dispatch.h"
 #include "platform/ole/object.h"
 #include "platform/ole/picture.h"
 

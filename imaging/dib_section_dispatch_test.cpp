@@ -6,8 +6,9 @@
 #include <vector>
 
 #include "imaging/dib_section.h"
-#include "platform/user/messagebox.h"
 #include "platform/gdi/handles.h"
+#include "platform/user/messagebox.h"
+#include "tests/support/gdi_leak_check.h"
 
 namespace pictoss {
 namespace {
@@ -34,9 +35,9 @@ Call Invoke(platform::Dispatch& object, std::u16string_view name, std::vector<Ar
 
 class DibSectionDispatchTest : public ::testing::Test {
  protected:
-  void SetUp() override { live_ = platform::LiveGdiObjectCount(); }
-  void TearDown() override { EXPECT_EQ(platform::LiveGdiObjectCount(), live_); }
-  std::size_t live_ = 0;
+  void SetUp() override { leaks_.Reset(); }
+  void TearDown() override { leaks_.Check(); }
+  testsupport::GdiLeakCheck leaks_;
 };
 
 TEST_F(DibSectionDispatchTest, MembersInSlotOrderForBothClasses) {

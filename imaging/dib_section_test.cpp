@@ -10,92 +10,22 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/clipboard_testing.h"
-#include "platform/runtime/errors.h"
+#include "imaging/dib_section_test_support.h"
+#include "platform/base/row_bytes.h"
 #include "platform/gdi/bitmap.h"
-#include "platform/user/messagebox.h"
-#include "tests/support/xvfb.h"
 #include "platform/gdi/handles.h"
+#include "platform/runtime/errors.h"
 #include "platform/user/clipboard.h"
+#include "platform/user/messagebox.h"
+#include "tests/support/clipboard_testing.h"
+#include "tests/support/gdi_leak_check.h"
+#include "tests/support/runtime_error.h"
+#include "tests/support/xvfb.h"
 
 namespace pictoss {
 namespace {
 
-// The tests without a server of their own run without a display, whatever the environment has.
-const int kNoDisplay = unsetenv("DISPLAY");
-
-struct Rgb {
-  std::uint8_t r, g, b;
-  bool operator==(const Rgb&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& os, const Rgb& c) {
-  return os << "(" << int(c.r) << "," << int(c.g) << "," << int(c.b) << ")";
-}
-
-// Distinct colours in every channel, so that a swapped channel, a flipped row or a shifted
-// column shows.
-Rgb Pattern(int x, int y) {
-  return {static_cast<std::uint8_t>(x * 37 + y * 11 + 5), static_cast<std::uint8_t>(y * 53 + x + 7),
-          static_cast<std::uint8_t>(x * 5 + y * 91 + 200)};
-}
-
-// Bytes per row of a 24-bit DIB, worked out here rather than asked of the object.
-int RowBytes(int width) {
-  return (width * 3 + 3) / 4 * 4;
-}
-
-// The pixel at (x, y), y counted from the top, of a bottom-up blue-green-red DIB.
-Rgb DibPixel(const std::uint8_t* bits, int width, int height, int x, int y) {
-  const std::uint8_t* p = bits + static_cast<std::size_t>(height - 1 - y) * RowBytes(width) + 3 * x;
-  return {p[2], p[1], p[0]};
-}
-
-Rgb DibPixel(const DIBSectionBase& dib, int x, int y) {
-  return DibPixel(reinterpret_cast<const std::uint8_t*>(dib.DIBSectionBitsPtr()), dib.Width(),
-                  dib.Height(), x, y);
-}
-
-void ExpectPattern(const DIBSectionBase& dib, int width, int height) {
-  ASSERT_EQ(dib.Width(), width);
-  ASSERT_EQ(dib.Height(), height);
-  ASSERT_NE(dib.DIBSectionBitsPtr(), 0);
-  for (int y = 0; y < height; ++y)
-    for (int x = 0; x < width; ++x) ASSERT_EQ(DibPixel(dib, x, y), Pattern(x, y)) << x << "," << y;
-}
-
-// A 24-bit DIB section filled with Pattern.
-HBITMAP PatternDib(int width, int height) {
-  BITMAPINFO info{};
-  info.bmiHeader = {40, width, height, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
-  void* bits = nullptr;
-  HBITMAP bitmap = CreateDIBSection(0, &info, DIB_RGB_COLORS, &bits, 0, 0);
-  if (bitmap == 0) return 0;
-  auto* bytes = static_cast<std::uint8_t*>(bits);
-  for (int y = 0; y < height; ++y) {
-    std::uint8_t* row = bytes + static_cast<std::size_t>(height - 1 - y) * RowBytes(width);
-    for (int x = 0; x < width; ++x) {
-      Rgb c = Pattern(x, y);
-      row[3 * x] = c.b;
-      row[3 * x + 1] = c.g;
-      row[3 * x + 2] = c.r;
-    }
-  }
-  return bitmap;
-}
-
-platform::Ref<Picture> PictureOf(HBITMAP bitmap, HPALETTE palette = 0) {
-  return OleCreatePictureIndirect(PICTDESC{sizeof(PICTDESC), PICTYPE_BITMAP, bitmap, palette},
-                                  true);
-}
-
-// Every test leaves the handle table as it found it.
-class DibSectionTest : public ::testing::Test {
- protected:
-  void SetUp() override { live_ = platform::LiveGdiObjectCount(); }
-  void TearDown() override { EXPECT_EQ(platform::LiveGdiObjectCount(), live_); }
-  std::size_t live_ = 0;
-};
+using namespace dibtest;
 
 TEST_F(DibSectionTest, NewObjectIsEmptyWithAZeroHeader) {
   auto dib = platform::MakeRef<cDIBSection>();
@@ -125,13 +55,11 @@ TEST(DibStrideTest, ThreeBytesAPixelRoundedUpToFour) {
 TEST(DibStrideTest, OverflowRaisesSixWithTheCallersSource) {
   // 3 x 715827882 still fits; adding 3 does not. 3 x INT_MAX does not fit at all.
   for (LONG width : {715827882, INT_MAX}) {
-    try {
-      DibStride(width, u"Vorlick.cDIBSection2");
-      ADD_FAILURE() << width;
-    } catch (const platform::RuntimeError& e) {
-      EXPECT_EQ(e.number(), 6);
-      EXPECT_EQ(e.source(), u"Vorlick.cDIBSection2");
-      EXPECT_EQ(e.description(), u"Overflow");
+    SCOPED_TRACE(width);
+    if (auto e = testsupport::RaisedError([&] { DibStride(width, u"Vorlick.cDIBSection2"); })) {
+      EXPECT_EQ(e->number(), 6);
+      EXPECT_EQ(e->source(), u"Vorlick.cDIBSection2");
+      EXPECT_EQ(e->description(), u"Overflow");
     }
   }
 }
@@ -178,7 +106,7 @@ TEST_F(DibSectionTest, RefusedSizeLeavesNoHandlesButReportsTheSize) {
     EXPECT_EQ(dib->DIBSectionBitsPtr(), 0);
     EXPECT_EQ(dib->Width(), c.width);
     EXPECT_EQ(dib->Height(), c.height);
-    EXPECT_EQ(platform::LiveGdiObjectCount(), live_);
+    leaks_.Check();
   }
 }
 
@@ -203,11 +131,11 @@ TEST_F(DibSectionTest, ClearUpEmptiesButKeepsTheSize) {
 TEST_F(DibSectionTest, CreateTwiceFreesTheFirstDcAndDib) {
   auto dib = platform::MakeRef<cDIBSection>();
   ASSERT_TRUE(dib->Create(4, 4));
-  EXPECT_EQ(platform::LiveGdiObjectCount(), live_ + 2);
+  EXPECT_EQ(platform::LiveGdiObjectCount(), leaks_.baseline() + 2);
   HDC firstDC = dib->hdc();
   HBITMAP firstDib = dib->hDib();
   ASSERT_TRUE(dib->Create(8, 2));
-  EXPECT_EQ(platform::LiveGdiObjectCount(), live_ + 2);
+  EXPECT_EQ(platform::LiveGdiObjectCount(), leaks_.baseline() + 2);
   EXPECT_NE(dib->hdc(), firstDC);
   EXPECT_EQ(GetObjectA(firstDib, sizeof(BITMAP), nullptr), 0);
   EXPECT_FALSE(DeleteDC(firstDC));
@@ -219,7 +147,7 @@ TEST_F(DibSectionTest, DestructionFreesDcAndDib) {
     auto dib = platform::MakeRef<cDIBSection>();
     ASSERT_TRUE(dib->Create(4, 4));
   }
-  EXPECT_EQ(platform::LiveGdiObjectCount(), live_);
+  leaks_.Check();
 }
 
 TEST_F(DibSectionTest, OverflowInCreateRaisesSixAndKeepsTheDcForClearUp) {
@@ -231,27 +159,18 @@ TEST_F(DibSectionTest, OverflowInCreateRaisesSixAndKeepsTheDcForClearUp) {
   };
   for (const auto& c : cases) {
     auto dib = platform::MakeRef<cDIBSection>();
-    try {
-      dib->Create(c.width, c.height);
-      ADD_FAILURE() << c.width;
-    } catch (const platform::RuntimeError& e) {
-      EXPECT_EQ(e.number(), 6);
-      EXPECT_EQ(e.source(), u"Vorlick.cDIBSection");
-    }
+    EXPECT_RUNTIME_ERROR(dib->Create(c.width, c.height), 6, u"Vorlick.cDIBSection");
     EXPECT_NE(dib->hdc(), 0u);
     EXPECT_EQ(dib->hDib(), 0u);
     EXPECT_EQ(dib->DIBSectionBitsPtr(), 0);
-    EXPECT_EQ(platform::LiveGdiObjectCount(), live_ + 1);
+    EXPECT_EQ(platform::LiveGdiObjectCount(), leaks_.baseline() + 1);
     dib->ClearUp();
     EXPECT_EQ(dib->hdc(), 0u);
-    EXPECT_EQ(platform::LiveGdiObjectCount(), live_);
+    leaks_.Check();
   }
   auto dib2 = platform::MakeRef<cDIBSection2>();
-  try {
-    dib2->Create(715827882, 1);
-    ADD_FAILURE();
-  } catch (const platform::RuntimeError& e) {
-    EXPECT_EQ(e.source(), u"Vorlick.cDIBSection2");
+  if (auto e = testsupport::RaisedError([&] { dib2->Create(715827882, 1); })) {
+    EXPECT_EQ(e->source(), u"Vorlick.cDIBSection2");
   }
   // Destruction deletes the DC that the overflow left.
 }
@@ -373,13 +292,7 @@ TEST_F(DibSectionTest, PictureWithoutABitmapLeavesTheObjectEmpty) {
 
 TEST_F(DibSectionTest, NoPictureAtAllRaisesObjectNotSet) {
   auto dib = platform::MakeRef<cDIBSection>();
-  try {
-    dib->CreateFromPicture(nullptr);
-    ADD_FAILURE();
-  } catch (const platform::RuntimeError& e) {
-    EXPECT_EQ(e.number(), 91);
-    EXPECT_EQ(e.source(), u"Vorlick.cDIBSection");
-  }
+  EXPECT_RUNTIME_ERROR(dib->CreateFromPicture(nullptr), 91, u"Vorlick.cDIBSection");
 }
 
 // A memory DC holding a pattern DIB of the given size; frees both when done.
@@ -463,110 +376,6 @@ TEST_F(DibSectionTest, PaintPictureSizesAndOffsets) {
 }
 
 // ---- The clipboard, with another program reading it --------------------------------------
-
-struct MessageBoxes {
-  MessageBoxes() {
-    platform::SetMessageBoxHook([this](std::u16string_view text, std::u16string_view caption) {
-      shown.emplace_back(text, caption);
-    });
-  }
-  ~MessageBoxes() { platform::SetMessageBoxHook(nullptr); }
-  std::vector<std::pair<std::u16string, std::u16string>> shown;
-};
-
-// Empties the clipboard, which frees the bitmap it owns.
-void EmptyTheClipboard() {
-  ASSERT_TRUE(OpenClipboard(0));
-  EXPECT_TRUE(EmptyClipboard());
-  EXPECT_TRUE(CloseClipboard());
-}
-
-struct DecodedPng {
-  bool ok = false;
-  int width = 0, height = 0;
-  std::vector<std::uint8_t> rgb;  // top row first
-};
-
-DecodedPng DecodePng(const std::string& bytes) {
-  DecodedPng out;
-  png_image image{};
-  image.version = PNG_IMAGE_VERSION;
-  if (!png_image_begin_read_from_memory(&image, bytes.data(), bytes.size())) return out;
-  image.format = PNG_FORMAT_RGB;
-  out.rgb.resize(PNG_IMAGE_SIZE(image));
-  if (!png_image_finish_read(&image, nullptr, out.rgb.data(), 0, nullptr)) return out;
-  out.ok = true;
-  out.width = static_cast<int>(image.width);
-  out.height = static_cast<int>(image.height);
-  return out;
-}
-
-TEST_F(DibSectionTest, CopyToClipboardAsBitmapIsPastedByAnotherProgramAsPng) {
-  testsupport::XvfbServer server(640, 480, 24);
-  const int width = 23, height = 7;
-  auto dib = platform::MakeRef<cDIBSection>();
-  {
-    auto picture = PictureOf(PatternDib(width, height));
-    dib->CreateFromPicture(picture.get());
-  }
-  MessageBoxes boxes;
-  ASSERT_TRUE(dib->CopyToClipboard(false));
-  EXPECT_TRUE(boxes.shown.empty());
-  EXPECT_EQ(platform::LiveGdiObjectCount(), live_ + 2 + 1);  // the object's two, the clipboard's
-
-  auto result =
-      platform::testing::RunWhilePumping("xclip -selection clipboard -t image/png -o 2>&1");
-  ASSERT_TRUE(result.finished);
-  ASSERT_EQ(result.status, 0) << result.output;
-  DecodedPng png = DecodePng(result.output);
-  ASSERT_TRUE(png.ok);
-  ASSERT_EQ(png.width, width);
-  ASSERT_EQ(png.height, height);
-  for (int y = 0; y < height; ++y)
-    for (int x = 0; x < width; ++x) {
-      const std::uint8_t* p = &png.rgb[(static_cast<std::size_t>(y) * width + x) * 3];
-      ASSERT_EQ((Rgb{p[0], p[1], p[2]}), DibPixel(*dib, x, y)) << x << "," << y;
-    }
-  EmptyTheClipboard();
-}
-
-TEST_F(DibSectionTest, CopyToClipboardAsDibShowsTheMessageAndLeavesTheClipboard) {
-  testsupport::XvfbServer server(640, 480, 24);
-  // Another program holds text on the clipboard (xclip stays behind to serve it).
-  ASSERT_EQ(std::system("printf before | xclip -selection clipboard -i"), 0);
-  auto dib = platform::MakeRef<cDIBSection>();
-  ASSERT_TRUE(dib->Create(4, 4));
-  MessageBoxes boxes;
-  EXPECT_FALSE(dib->CopyToClipboard(true));
-  EXPECT_FALSE(dib->CopyToClipboard());
-  ASSERT_EQ(boxes.shown.size(), 2u);
-  for (const auto& [text, caption] : boxes.shown) {
-    EXPECT_EQ(text, u"I don't know how to put a DIB on the clipboard! Copy as bitmap instead!!!");
-    EXPECT_EQ(caption, u"Pictoss");
-  }
-  EXPECT_EQ(platform::LiveGdiObjectCount(), live_ + 2);
-  auto result = platform::testing::RunWhilePumping("xclip -selection clipboard -o");
-  ASSERT_TRUE(result.finished);
-  EXPECT_EQ(result.output, "before");
-}
-
-TEST_F(DibSectionTest, CopyToClipboardFailsWhileAnotherOpenerHoldsIt) {
-  auto dib = platform::MakeRef<cDIBSection>();
-  ASSERT_TRUE(dib->Create(4, 4));
-  std::atomic<int> step{0};
-  std::thread other([&] {
-    EXPECT_TRUE(OpenClipboard(0));
-    step = 1;
-    while (step != 2) std::this_thread::yield();
-    EXPECT_TRUE(CloseClipboard());
-  });
-  while (step != 1) std::this_thread::yield();
-  EXPECT_FALSE(dib->CopyToClipboard(false));
-  // The bitmap that the clipboard did not take is not left behind.
-  EXPECT_EQ(platform::LiveGdiObjectCount(), live_ + 2);
-  step = 2;
-  other.join();
-}
 
 }  // namespace
 }  // namespace pictoss

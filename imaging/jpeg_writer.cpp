@@ -5,11 +5,12 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/runtime/errors.h"
-#include "platform/kernel/file_replace.h"
-#include "platform/jpeg/jpeg.h"
-#include "platform/runtime/numbers.h"
 #include "platform/base/text.h"
+#include "platform/jpeg/jpeg.h"
+#include "platform/kernel/file_replace.h"
+#include "platform/runtime/errors.h"
+#include "platform/runtime/numbers.h"
+#include "product/product.h"
 
 namespace pictoss {
 namespace {
@@ -34,7 +35,7 @@ class EncoderRecord {
 
 // Describes oImage in the record: its rows run bottom-up from the first pixel byte.
 void DescribePicture(JPEG_CORE_PROPERTIES& props, const DIBSectionBase& oImage) {
-  const std::u16string_view source = platform::kModuleSource;
+  const std::u16string_view source = product::kModuleSource.wide();
   props.DIBWidth = oImage.Width();
   props.DIBHeight = platform::CheckedSub(0, oImage.Height(), source);
   props.DIBBytes = oImage.DIBSectionBitsPtr();
@@ -83,7 +84,7 @@ bool WriteJpegFile(const DIBSectionBase& oImage, std::u16string_view sPath, LONG
   const int status = platform::ReplaceFileContents(record.props.JPGFile, record.props.JPGBytes,
                                                    record.props.JPGSizeBytes);
   if (status == platform::kReplaceReadOnly) {
-    platform::RaiseError(platform::kPathFileAccessError, platform::kModuleSource);
+    platform::RaiseError(platform::kPathFileAccessError, product::kModuleSource.wide());
   }
   if (status != 0) {
     // A file error: what the system said, and where.

@@ -1,7 +1,7 @@
 #include "imaging/jpeg_writer.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -16,9 +16,11 @@
 #include <sstream>
 #include <string>
 
-#include "platform/runtime/errors.h"
-#include "platform/jpeg/jpeg_test_picture.h"
+#include "platform/base/row_bytes.h"
 #include "platform/base/text.h"
+#include "platform/jpeg/jpeg_test_picture.h"
+#include "platform/runtime/errors.h"
+#include "tests/support/runtime_error.h"
 
 namespace pictoss {
 namespace {
@@ -45,7 +47,7 @@ platform::Ref<cDIBSection> TestDib(int width, int height) {
     return dib;
   }
   jpegtest::PaintTestPicture(reinterpret_cast<BYTE*>(dib->DIBSectionBitsPtr()), width, height,
-                             (3 * width + 3) / 4 * 4);
+                             static_cast<LONG>(platform::DibRowBytes(width)));
   return dib;
 }
 
@@ -67,13 +69,8 @@ class JpegWriter : public ::testing::Test {
   // Runs WriteJpegFile, which must raise; returns the error.
   platform::RuntimeError WriteFails(const DIBSectionBase& dib, const std::u16string& path,
                                     LONG quality) {
-    try {
-      WriteJpegFile(dib, path, quality);
-    } catch (const platform::RuntimeError& error) {
-      return error;
-    }
-    ADD_FAILURE() << "WriteJpegFile did not raise";
-    return platform::RuntimeError(0, u"", u"");
+    return testsupport::RaisedError([&] { WriteJpegFile(dib, path, quality); })
+        .value_or(platform::RuntimeError(0, u"", u""));
   }
 
   fs::path dir_, path_;

@@ -3,6 +3,7 @@
 #include <bit>
 #include <cstddef>
 #include <ctime>
+#include <utility>
 
 #include <immintrin.h>
 
@@ -121,7 +122,21 @@ std::uint32_t SeedFromSeconds(float secondsSinceMidnight) {
   return std::bit_cast<std::uint32_t>(secondsSinceMidnight);
 }
 
+namespace {
+
+TimeOfDayClock& TestClock() {
+  static TimeOfDayClock clock;
+  return clock;
+}
+
+}  // namespace
+
+void SetTimeOfDayClock(TimeOfDayClock clock) {
+  TestClock() = std::move(clock);
+}
+
 float SecondsSinceMidnight() {
+  if (TestClock()) return TestClock()();
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
   tm local{};

@@ -2,10 +2,11 @@
 // bytesPerScanLine bytes). The generator is counter-based: the k-th number of a seed's sequence
 // is computed directly, so pixels can be written in memory order while each gets the number
 // its place in the drawing order gives it. The caller owns the pixel memory. Stateless and
-// reentrant.
+// reentrant, apart from the test clock.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 #include "imaging/pixel_grid.h"
 #include "platform/base/windef.h"
@@ -40,8 +41,14 @@ class NoiseSequence {
 // The seed of a moment: the bits of the seconds since midnight in single precision.
 std::uint32_t SeedFromSeconds(float secondsSinceMidnight);
 
-// The local time of day in seconds since midnight, with the fraction of the current second.
+// The local time of day in seconds since midnight, with the fraction of the current second; or,
+// while a test clock is set, what that clock returns.
 float SecondsSinceMidnight();
+
+// For tests: while a clock is set, SecondsSinceMidnight returns what it returns instead of
+// reading the system clock. Pass nullptr to remove it. Set it from the thread that fills.
+using TimeOfDayClock = std::function<float()>;
+void SetTimeOfDayClock(TimeOfDayClock clock);
 
 // Overwrites every pixel of grid with noise of the seed's sequence; padding is left alone.
 // Grey (gray true): draw k = y * width + x gives all three bytes of pixel (x, y), row by row.

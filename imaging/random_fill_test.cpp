@@ -1,14 +1,13 @@
-#include <chrono>
 #include <cmath>
 #include <ctime>
 #include <random>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "imaging/dib_section.h"
 #include "imaging/noise.h"
+#include "platform/base/row_bytes.h"
 
 namespace pictoss {
 namespace {
@@ -16,7 +15,7 @@ namespace {
 const PixelKernel kKernels[] = {PixelKernel::kPortable, PixelKernel::kAvx2};
 
 LONG Stride(LONG width) {
-  return (width * 3 + 3) & ~3;
+  return static_cast<LONG>(platform::DibRowBytes(width));
 }
 
 // The draws written the plain way: one after the other in the drawing order.
@@ -58,6 +57,16 @@ TEST(NoiseSequence, ByteIsTheNumberTimes255RoundedHalfToEven) {
   }
 }
 
+// The first draws of one seed, written down once from the algorithm (the multiply-xorshift mixer
+// applied to the counter plus the seed's key, the top 24 bits kept), so that any change to the
+// sequence shows here.
+TEST(NoiseSequence, FirstDrawsOfASeedAreKnown) {
+  const std::uint32_t expected[] = {0xF5CD4C, 0xDF1966, 0x69EDCC, 0xADCB23,
+                                    0xD55285, 0x4B3315, 0x5BBD56, 0x8CE96F};
+  NoiseSequence noise(1234);
+  for (std::uint32_t k = 0; k < 8; ++k) EXPECT_EQ(noise.Bits(k), expected[k]) << k;
+}
+
 TEST(NoiseSequence, SeedsGiveDifferentSequences) {
   NoiseSequence a(SeedFromSeconds(3600.0f));
   NoiseSequence b(SeedFromSeconds(3600.0078125f));  // the next single-precision moment
@@ -82,6 +91,28 @@ TEST(FillNoise, GivesEachPixelTheDrawOfTheDrawingOrder) {
         FillNoise({bytes.data(), Stride(w), w, h}, gray, seed, kernel);
         ASSERT_EQ(bytes, expected) << w << "x" << h << (gray ? " grey" : " colour");
       }
+    }
+  }
+}
+
+// Whole small grids of seed 7, written down once from the algorithm: grey row by row, colour
+// column by column with green before red; the padding (0x01) stays.
+TEST(FillNoise, SmallGridsOfASeedAreKnown) {
+  struct Case {
+    LONG w, h;
+    bool gray;
+    std::vector<BYTE> bytes;
+  } cases[] = {
+      {3, 2, true, {0xCC, 0xCC, 0xCC, 0xC6, 0xC6, 0xC6, 0xF8, 0xF8, 0xF8, 0x01, 0x01, 0x01,
+                    0xC3, 0xC3, 0xC3, 0x2F, 0x2F, 0x2F, 0xB0, 0xB0, 0xB0, 0x01, 0x01, 0x01}},
+      {2, 3, false, {0x00, 0xCC, 0xC6, 0x00, 0xDF, 0xE2, 0x01, 0x01, 0x00, 0xF8, 0xC3, 0x00,
+                     0x65, 0xF3, 0x01, 0x01, 0x00, 0x2F, 0xB0, 0x00, 0xDC, 0x80, 0x01, 0x01}},
+  };
+  for (const Case& c : cases) {
+    for (PixelKernel kernel : kKernels) {
+      std::vector<BYTE> bytes(c.bytes.size(), 0x01);
+      FillNoise({bytes.data(), Stride(c.w), c.w, c.h}, c.gray, 7, kernel);
+      EXPECT_EQ(bytes, c.bytes) << c.w << "x" << c.h << (c.gray ? " grey" : " colour");
     }
   }
 }
@@ -167,15 +198,22 @@ TEST_F(RandomiseBitsTest, EndValuesAreHalfAsFrequent) {
 TEST_F(RandomiseBitsTest, EachCallIsSeededAnewFromTheTimeOfDay) {
   auto a = Marked(64, 64);
   auto b = Marked(64, 64);
+  // Single-precision seconds near the end of a day step by 1/128 s: two calls that far apart.
+  float moment = 86399.0f;
+  SetTimeOfDayClock([&moment] { return moment; });
   a->RandomiseBits(true);
-  // Single-precision seconds near the end of a day step by 1/128 s.
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  moment = std::nextafter(moment, 86400.0f);
   b->RandomiseBits(true);
+  SetTimeOfDayClock(nullptr);
   auto bytes = [](const cDIBSection& d) {
     const BYTE* p = reinterpret_cast<const BYTE*>(d.DIBSectionBitsPtr());
     return std::vector<BYTE>(p, p + std::size_t(d.BytesPerScanLine()) * d.Height());
   };
   EXPECT_NE(bytes(*a), bytes(*b));
+  // The first call's noise is the sequence of its moment.
+  std::vector<BYTE> first = bytes(*a);
+  FillNoise({first.data(), a->BytesPerScanLine(), 64, 64}, true, SeedFromSeconds(86399.0f));
+  EXPECT_EQ(first, bytes(*a));
 
   std::time_t now = std::time(nullptr);
   std::tm local{};

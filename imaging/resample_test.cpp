@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <random>
@@ -5,16 +6,17 @@
 #include <type_traits>
 #include <utility>
 #include <vector>
-#include <algorithm>
 
 #include <gtest/gtest.h>
 
 #include "imaging/bilinear.h"
 #include "imaging/dib_section.h"
 #include "imaging/resample_reference.h"
-#include "platform/runtime/errors.h"
+#include "platform/base/row_bytes.h"
 #include "platform/gdi/gdi.h"
 #include "platform/gdi/handles.h"
+#include "platform/runtime/errors.h"
+#include "tests/support/runtime_error.h"
 
 namespace pictoss {
 namespace {
@@ -29,7 +31,10 @@ struct Picture {
   std::vector<BYTE> bytes;
 
   Picture(LONG w, LONG h, BYTE fill = 0)
-      : width(w), height(h), stride((w * 3 + 3) & ~3), bytes(std::size_t(stride) * h, fill) {}
+      : width(w),
+        height(h),
+        stride(static_cast<LONG>(platform::DibRowBytes(w))),
+        bytes(std::size_t(stride) * h, fill) {}
   BYTE* pixel(LONG x, LONG y) { return &bytes[std::size_t(y) * stride + std::size_t(x) * 3]; }
   // All three channels of (x, y) set to v.
   void set(LONG x, LONG y, BYTE v) { pixel(x, y)[0] = pixel(x, y)[1] = pixel(x, y)[2] = v; }
@@ -148,13 +153,13 @@ TEST(BilinearInterpolate, SourcesWithoutANeighbourRaiseSubscriptOutOfRange) {
     for (const Case& c : cases) {
       Picture source(c.w, c.h, 1);
       Picture target(c.newW, c.newH, 0xEE);
-      try {
-        BilinearInterpolate(source.grid(), target.mutableGrid(), kSource, kernel);
-        ADD_FAILURE() << c.w << "x" << c.h << " -> " << c.newW << "x" << c.newH << " did not fail";
-      } catch (const platform::RuntimeError& e) {
-        EXPECT_EQ(e.number(), 9);
-        EXPECT_EQ(e.source(), kSource);
-        EXPECT_EQ(e.description(), u"Subscript out of range");
+      SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h) + " -> " +
+                   std::to_string(c.newW) + "x" + std::to_string(c.newH));
+      if (auto e = testsupport::RaisedError(
+              [&] { BilinearInterpolate(source.grid(), target.mutableGrid(), kSource, kernel); })) {
+        EXPECT_EQ(e->number(), 9);
+        EXPECT_EQ(e->source(), kSource);
+        EXPECT_EQ(e->description(), u"Subscript out of range");
       }
     }
   }
@@ -218,12 +223,9 @@ TEST(BilinearInterpolate, MatchesTheStepByStepMethodOnRandomPictures) {
     const LONG w = size(rng);
     const LONG h = size(rng);
     Picture expected(w, h, 0x5A);
-    bool fails = false;
-    try {
-      reference::Interpolate(source.grid(), expected.mutableGrid(), kSource);
-    } catch (const platform::RuntimeError&) {
-      fails = true;
-    }
+    const bool fails = testsupport::ErrorOf([&] {
+                         reference::Interpolate(source.grid(), expected.mutableGrid(), kSource);
+                       }).has_value();
     for (PixelKernel kernel : kKernels) {
       Picture actual(w, h, 0x5A);
       if (fails) {
@@ -359,13 +361,11 @@ TYPED_TEST(ResampleTest, SourceWithoutNeighboursFailsWithSubscriptOutOfRange) {
     auto source = this->Made(picture);
     const std::size_t live = platform::LiveGdiObjectCount();
     platform::Ref<TypeParam> result;
-    try {
-      result = source->Resample(c.newH, c.newW);
-      ADD_FAILURE() << c.w << "x" << c.h << " resampled";
-    } catch (const platform::RuntimeError& e) {
-      EXPECT_EQ(e.number(), 9);
-      EXPECT_EQ(e.source(), this->Source());
-      EXPECT_EQ(e.description(), u"Subscript out of range");
+    SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h));
+    if (auto e = testsupport::RaisedError([&] { result = source->Resample(c.newH, c.newW); })) {
+      EXPECT_EQ(e->number(), 9);
+      EXPECT_EQ(e->source(), this->Source());
+      EXPECT_EQ(e->description(), u"Subscript out of range");
     }
     EXPECT_FALSE(result);
     EXPECT_EQ(platform::LiveGdiObjectCount(), live);
@@ -380,13 +380,7 @@ TYPED_TEST(ResampleTest, SourceWithoutPixelsFails) {
   source->ClearUp();
   const std::size_t live = platform::LiveGdiObjectCount();
   for (auto [h, w] : {std::pair{3, 3}, {6, 6}}) {
-    try {
-      source->Resample(h, w);
-      ADD_FAILURE() << "resampled a picture without pixels";
-    } catch (const platform::RuntimeError& e) {
-      EXPECT_EQ(e.number(), 9);
-      EXPECT_EQ(e.source(), this->Source());
-    }
+    EXPECT_RUNTIME_ERROR(source->Resample(h, w), 9, this->Source());
   }
   EXPECT_EQ(platform::LiveGdiObjectCount(), live);
 }

@@ -9,10 +9,11 @@
 #include <new>
 #include <string>
 
+#include "platform/base/text.h"
 #include "platform/ole/com.h"
 #include "platform/registry/registry.h"
-#include "platform/base/text.h"
 #include "plugin/pt.h"
+#include "product/product.h"
 
 namespace pictoss {
 namespace {
@@ -20,8 +21,10 @@ namespace {
 // The version record: the name "Pictoss", type 1, and NUL-separated "Key=Value" entries of
 // the string table for language 0x0409, Unicode.
 #define PICTOSS_VERSION_ENTRIES                                                  \
-  "Translation=040904B0\0FileVersion=2.00.0009\0ProductVersion=2.00.0009\0"      \
-  "ProductName=Pictoss 2\0FileDescription=Pictoss Plugin for Messenger Plus!\0"  \
+  "Translation=040904B0\0FileVersion=" PICTOSS_FILE_VERSION_TEXT                 \
+  "\0ProductVersion=" PICTOSS_FILE_VERSION_TEXT                                  \
+  "\0ProductName=Pictoss " PICTOSS_VERSION_MAJOR_TEXT                            \
+  "\0FileDescription=Pictoss Plugin for Messenger Plus!\0"                       \
   "InternalName=PT\0OriginalFilename=PT.dll\0CompanyName=Brindlemoor Software\0" \
   "OLESelfRegister=\0"
 
@@ -95,7 +98,7 @@ std::string ClsidKey() {
 
 // The class's keys, leaves before the keys that hold them.
 std::string ClassKeys(int i) {
-  const std::string progId = Ansi(kProgId);
+  const std::string progId = std::string(product::kProgId.narrow());
   switch (i) {
     case 0:
       return ClsidKey() + "\\InprocServer32";
@@ -114,7 +117,7 @@ std::string ClassKeys(int i) {
 constexpr int kClassKeyCount = 6;
 
 HRESULT RegisterClass(const std::string& path) {
-  const std::string progId = Ansi(kProgId);
+  const std::string progId = std::string(product::kProgId.narrow());
   const std::string libid = Ansi(StringFromCLSID(kVorlickTypeLib.libid));
   const std::string clsid = Ansi(StringFromCLSID(CLSID_PT));
   bool ok =

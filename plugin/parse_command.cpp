@@ -13,13 +13,14 @@
 #include "dialogs/dialogs.h"
 #include "imaging/dib_section.h"
 #include "imaging/jpeg_writer.h"
-#include "platform/runtime/datetime.h"
-#include "platform/user/messageloop.h"
 #include "platform/base/text.h"
 #include "platform/kernel/temppath.h"
+#include "platform/runtime/datetime.h"
 #include "platform/runtime/errors.h"
 #include "platform/runtime/numbers.h"
+#include "platform/user/messageloop.h"
 #include "plugin/pt.h"
+#include "product/product.h"
 #include "settings/file_name.h"
 #include "settings/key_path.h"
 
@@ -28,7 +29,6 @@ namespace pictoss {
 namespace {
 
 constexpr std::u16string_view kPlaceholder = u"<optional time delay>";
-constexpr std::u16string_view kReplyPrefix = u"/dropfile ";
 constexpr char16_t kPathSeparator = u'/';
 constexpr LONG kJpegQuality = 90;
 // How long the wait blocks when nothing is pending: short enough that the capture follows the
@@ -56,7 +56,7 @@ Command Recognise(std::u16string_view sCommand) {
 }
 
 std::u16string ReadSetting(std::u16string_view sValueName) {
-  return ReadKeyValue(kSettingsKeyPath, sValueName).value_or(std::u16string());
+  return ReadKeyValue(product::kSettingsKeyPath.wide(), sValueName).value_or(std::u16string());
 }
 
 // The date as a count of whole seconds in the order of time, so that two readings of the same
@@ -103,9 +103,9 @@ std::u16string TempFolder(PT& pt) {
 }
 
 bool Capture(PT& pt, bool fullScreen, const std::u16string& sCommandArg, std::u16string& sResult) {
-  std::u16string sTimeDelay = ReadSetting(kTimeDelayValue);
+  std::u16string sTimeDelay = ReadSetting(product::kTimeDelayValue.wide());
   pt.sTimeDelay = sTimeDelay;
-  const std::u16string sFileName = ReadSetting(kFileNameValue);
+  const std::u16string sFileName = ReadSetting(product::kFileNameValue.wide());
   pt.sFileName = sFileName;
   const std::u16string folder = TempFolder(pt);
   pt.sFilePath = folder;
@@ -136,7 +136,7 @@ bool Capture(PT& pt, bool fullScreen, const std::u16string& sCommandArg, std::u1
   dib->CreateFromPicture(picture.get());
   WriteJpegFile(*dib, sFilePath, kJpegQuality);
 
-  const std::u16string sReply = std::u16string(kReplyPrefix) + sFilePath;
+  const std::u16string sReply = std::u16string(product::kDropFile.wide()) + sFilePath;
   pt.sReply = sReply;
   sResult = sReply;
   return true;

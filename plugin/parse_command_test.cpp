@@ -11,11 +11,13 @@
 #include <string>
 
 #include "platform/kernel/temppath.h"
+#include "platform/registry/registry.h"
 #include "platform/runtime/datetime.h"
 #include "platform/runtime/errors.h"
 #include "platform/user/messageloop.h"
-#include "platform/registry/registry.h"
 #include "plugin/pt.h"
+#include "tests/support/private_store.h"
+#include "tests/support/runtime_error.h"
 
 namespace pictoss {
 namespace {
@@ -26,12 +28,8 @@ namespace fs = std::filesystem;
 class ParseCommandTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "pictoss-pc.XXXXXX").string();
-    ASSERT_TRUE(mkdtemp(pattern.data()));
-    store_ = pattern;
     if (const char* t = getenv("TMPDIR")) tmpdir_ = t;
     if (const char* d = getenv("DISPLAY")) display_ = d;
-    setenv("PICTOSS_PREFIX", store_.c_str(), 1);
     setenv("TMPDIR", store_.c_str(), 1);
     unsetenv("DISPLAY");
   }
@@ -43,33 +41,22 @@ class ParseCommandTest : public ::testing::Test {
       setenv("TMPDIR", tmpdir_->c_str(), 1);
     else
       unsetenv("TMPDIR");
-    unsetenv("PICTOSS_PREFIX");
-    std::error_code ec;
-    fs::remove_all(store_, ec);
   }
   void Store(const char* name, const char* value) {
-    HKEY key = 0;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Brindlemoor\\Pictoss", 0, nullptr, 0,
-                              KEY_WRITE, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
-                             static_cast<DWORD>(std::char_traits<char>::length(value) + 1)),
-              ERROR_SUCCESS);
-    RegCloseKey(key);
+    ASSERT_TRUE(settings_.CreateSettingsKey());
+    ASSERT_TRUE(settings_.Set(name, value));
   }
   // Runs the command and returns the number of the error it raised (0 for none).
   int Run(PT& pt, const std::u16string& word, const std::u16string& arg, std::u16string& result) {
-    try {
-      HandleCommand(pt, word, arg, nullptr, result);
-    } catch (const platform::RuntimeError& e) {
-      source_ = e.source();
-      description_ = e.description();
-      return e.number();
-    }
-    return 0;
+    auto error = testsupport::ErrorOf([&] { HandleCommand(pt, word, arg, nullptr, result); });
+    if (!error) return 0;
+    source_ = error->source();
+    description_ = error->description();
+    return error->number();
   }
 
-  fs::path store_;
+  testsupport::PrivateStore settings_;
+  fs::path store_ = settings_.root();  // also the temporary folder
   std::optional<std::string> display_;
   std::optional<std::string> tmpdir_;
   std::u16string source_;
@@ -107,7 +94,7 @@ TEST_F(ParseCommandTest, DelayFailuresKeepTheFieldsSetBeforeThem) {
       Store("TimeDelay", c.stored);
     } else {
       HKEY key = 0;
-      RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Brindlemoor\\Pictoss", 0, KEY_WRITE, &key);
+      RegOpenKeyExA(HKEY_LOCAL_MACHINE, testsupport::kSettingsSubKey, 0, KEY_WRITE, &key);
       RegDeleteValueA(key, "TimeDelay");
       RegCloseKey(key);
     }
@@ -196,16 +183,14 @@ TEST_F(ParseCommandTest, FileNameThatIsNotAPlainNameIsRefused) {
     Store("FileName", name);
     auto pt = platform::MakeRef<PT>();
     std::u16string result = u"keep";
-    try {
-      HandleCommand(*pt, u"/xptfull", u"5", nullptr, result);
-      ADD_FAILURE() << "no error";
-    } catch (const platform::RuntimeError& e) {
-      EXPECT_EQ(e.number(), platform::kBadFileName);
-      EXPECT_EQ(e.source(), u"Vorlick.PT");
+    if (auto e = testsupport::RaisedError(
+            [&] { HandleCommand(*pt, u"/xptfull", u"5", nullptr, result); })) {
+      EXPECT_EQ(e->number(), platform::kBadFileName);
+      EXPECT_EQ(e->source(), u"Vorlick.PT");
       const std::string n(name);
-      EXPECT_EQ(e.description(), u"The file name \"" + std::u16string(n.begin(), n.end()) +
-                                     u"\" is not a plain file name: it may not contain \"/\", be "
-                                     u"empty, or be \".\" or \"..\".");
+      EXPECT_EQ(e->description(), u"The file name \"" + std::u16string(n.begin(), n.end()) +
+                                      u"\" is not a plain file name: it may not contain \"/\", be "
+                                      u"empty, or be \".\" or \"..\".");
     }
     EXPECT_EQ(result, u"keep");
     EXPECT_EQ(pt->dTargetTime, 0);  // before the wait

@@ -3,9 +3,10 @@
 #include <atomic>
 #include <vector>
 
-#include "platform/runtime/numbers.h"
-#include "platform/kernel/temppath.h"
 #include "platform/base/text.h"
+#include "platform/kernel/temppath.h"
+#include "platform/runtime/numbers.h"
+#include "product/product.h"
 
 namespace pictoss {
 namespace {
@@ -77,7 +78,7 @@ platform::Variant PT::Uninitialize() {
 
 bool PT::GetPublishInfo(std::u16string& sPluginName, std::int32_t& nCommandCount,
                         std::int32_t& nTagCount) {
-  sPluginName = u"Pictoss 2";
+  sPluginName = product::kProductName.wide();
   nCommandCount = static_cast<std::int32_t>(std::size(kCommands));
   nTagCount = 0;
   return true;

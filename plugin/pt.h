@@ -8,10 +8,11 @@
 #include <string>
 
 #include "imaging/dib_section.h"
-#include "platform/ole/dispatch.h"
 #include "platform/ole/com.h"
-#include "platform/runtime/datetime.h"
+#include "platform/ole/dispatch.h"
 #include "platform/ole/object.h"
+#include "platform/runtime/datetime.h"
+#include "product/product.h"
 
 namespace pictoss {
 
@@ -21,8 +22,8 @@ constexpr CLSID CLSID_PT = {
     0xFFFB2456, 0x8ACC, 0x4047, {0xAB, 0x4D, 0x23, 0x5F, 0xC5, 0x8E, 0xFF, 0x56}};
 constexpr IID IID__PT = {
     0xBFEDAF79, 0x0BC7, 0x4FCA, {0xBB, 0x05, 0x8B, 0xF1, 0x97, 0x63, 0x1D, 0xF4}};
-inline constexpr char16_t kProgId[] = u"Vorlick.PT";
-inline constexpr std::u16string_view kPTSource = u"Vorlick.PT";
+// Where PT's errors arise: the class's ProgID.
+inline constexpr std::u16string_view kPTSource = product::kProgId.wide();
 
 class PT : public platform::Dispatch {
  public:

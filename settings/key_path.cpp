@@ -1,11 +1,12 @@
 #include "settings/key_path.h"
 
+#include <algorithm>
 #include <array>
 #include <string>
 
-#include "platform/user/messagebox.h"
-#include "platform/registry/registry.h"
 #include "platform/base/text.h"
+#include "platform/registry/registry.h"
+#include "platform/user/messagebox.h"
 
 namespace pictoss {
 namespace {
@@ -15,20 +16,11 @@ constexpr std::u16string_view kProductTitle = u"Pictoss";
 constexpr DWORD kReadBufferBytes = 255;
 const std::u16string kReadFailed = u"Error";
 
-struct RootEntry {
-  std::u16string_view name;
-  HKEY handle;
-};
-
-constexpr std::array<RootEntry, 7> kRoots = {{
-    {u"HKEY_CLASSES_ROOT", HKEY_CLASSES_ROOT},
-    {u"HKEY_CURRENT_USER", HKEY_CURRENT_USER},
-    {u"HKEY_LOCAL_MACHINE", HKEY_LOCAL_MACHINE},
-    {u"HKEY_USERS", HKEY_USERS},
-    {u"HKEY_PERFORMANCE_DATA", HKEY_PERFORMANCE_DATA},
-    {u"HKEY_CURRENT_CONFIG", HKEY_CURRENT_CONFIG},
-    {u"HKEY_DYN_DATA", HKEY_DYN_DATA},
-}};
+// The same ASCII text, code unit by code unit (the root names are ASCII).
+bool SameAscii(std::u16string_view wide, std::string_view ascii) {
+  return std::equal(wide.begin(), wide.end(), ascii.begin(), ascii.end(),
+                    [](char16_t w, char a) { return w == static_cast<unsigned char>(a); });
+}
 
 // Removes blanks (spaces only) from both ends.
 std::u16string_view TrimBlanks(std::u16string_view text) {
@@ -40,8 +32,8 @@ std::u16string_view TrimBlanks(std::u16string_view text) {
 }  // namespace
 
 HKEY RootKeyFromName(std::u16string_view sRootName) {
-  for (const RootEntry& root : kRoots) {
-    if (root.name == sRootName) return root.handle;
+  for (const RootKeyName& root : kRootKeys) {
+    if (SameAscii(sRootName, root.name)) return root.handle;
   }
   return 0;
 }

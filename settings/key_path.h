@@ -13,12 +13,6 @@
 
 namespace pictoss {
 
-// The settings key of the plug-in and its string values.
-inline constexpr std::u16string_view kSettingsKeyPath =
-    u"HKEY_LOCAL_MACHINE\\Software\\Brindlemoor\\Pictoss";
-inline constexpr std::u16string_view kTimeDelayValue = u"TimeDelay";
-inline constexpr std::u16string_view kFileNameValue = u"FileName";
-
 // The root handle of one of the seven predefined root names, compared case-sensitively;
 // 0 for any other text.
 HKEY RootKeyFromName(std::u16string_view sRootName);

@@ -9,8 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/user/messagebox.h"
 #include "platform/registry/registry.h"
+#include "platform/user/messagebox.h"
+#include "product/product.h"
+#include "tests/support/private_store.h"
 
 namespace pictoss {
 namespace {
@@ -26,19 +28,12 @@ struct Shown {
 class SettingsRegistryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/pictoss-settings-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    prefix_ = pattern;
-    setenv("PICTOSS_PREFIX", prefix_.c_str(), 1);
+    fs::create_directories(store_.prefix());
     platform::SetMessageBoxHook([this](std::u16string_view text, std::u16string_view caption) {
       shown_.push_back({std::u16string(text), std::u16string(caption)});
     });
   }
-  void TearDown() override {
-    platform::SetMessageBoxHook(nullptr);
-    unsetenv("PICTOSS_PREFIX");
-    fs::remove_all(prefix_);
-  }
+  void TearDown() override { platform::SetMessageBoxHook(nullptr); }
   static void CreateKey(HKEY root, const char* subKey) {
     HKEY key = 0;
     ASSERT_EQ(RegCreateKeyExA(root, subKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
@@ -51,9 +46,9 @@ class SettingsRegistryTest : public ::testing::Test {
     RegCloseKey(key);
     return found;
   }
-  std::string StoreFile() const { return prefix_ + "/registry.db"; }
+  std::string StoreFile() const { return store_.StoreFile(); }
 
-  std::string prefix_;
+  testsupport::PrivateStore store_;
   std::vector<Shown> shown_;
 };
 
@@ -134,12 +129,15 @@ TEST_F(SettingsRegistryTest, WrittenTextsReadBackAsTheReadRulesSay) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.written.size());
-    EXPECT_EQ(WriteKeyValueWithStatus(kSettingsKeyPath, kFileNameValue, c.written), ERROR_SUCCESS);
-    EXPECT_EQ(ReadKeyValue(kSettingsKeyPath, kFileNameValue), c.read);
+    EXPECT_EQ(WriteKeyValueWithStatus(product::kSettingsKeyPath.wide(),
+                                      product::kFileNameValue.wide(), c.written),
+              ERROR_SUCCESS);
+    EXPECT_EQ(ReadKeyValue(product::kSettingsKeyPath.wide(), product::kFileNameValue.wide()),
+              c.read);
   }
   // Value names are matched without regard to case.
-  WriteKeyValue(kSettingsKeyPath, u"Timedelay", u"7");
-  EXPECT_EQ(ReadKeyValue(kSettingsKeyPath, kTimeDelayValue), u"7");
+  WriteKeyValue(product::kSettingsKeyPath.wide(), u"Timedelay", u"7");
+  EXPECT_EQ(ReadKeyValue(product::kSettingsKeyPath.wide(), product::kTimeDelayValue.wide()), u"7");
   EXPECT_TRUE(shown_.empty());
 }
 
@@ -161,7 +159,8 @@ TEST_F(SettingsRegistryTest, FailuresReadAsErrorOrEmptyAndWriteNothing) {
   CreateKey(HKEY_LOCAL_MACHINE, "Software\\Brindlemoor\\Pictoss");
   // A missing key or value reads as "Error"; a write into a missing key creates nothing.
   EXPECT_EQ(ReadKeyValue(u"HKEY_LOCAL_MACHINE\\Software\\Nobody", u"TimeDelay"), u"Error");
-  EXPECT_EQ(ReadKeyValue(kSettingsKeyPath, kTimeDelayValue), u"Error");
+  EXPECT_EQ(ReadKeyValue(product::kSettingsKeyPath.wide(), product::kTimeDelayValue.wide()),
+            u"Error");
   EXPECT_EQ(WriteKeyValueWithStatus(u"HKEY_LOCAL_MACHINE\\Software\\Nobody", u"TimeDelay", u"1"),
             ERROR_FILE_NOT_FOUND);
   WriteKeyValue(u"HKEY_LOCAL_MACHINE\\Software\\Nobody", u"TimeDelay", u"1");
@@ -178,7 +177,8 @@ TEST_F(SettingsRegistryTest, FailuresReadAsErrorOrEmptyAndWriteNothing) {
             std::nullopt);
   WriteKeyValue(u"hkey_local_machine\\Software\\Brindlemoor\\Pictoss", u"TimeDelay", u"1");
   EXPECT_EQ(shown_.size(), 2u);
-  EXPECT_EQ(ReadKeyValue(kSettingsKeyPath, kTimeDelayValue), u"Error");
+  EXPECT_EQ(ReadKeyValue(product::kSettingsKeyPath.wide(), product::kTimeDelayValue.wide()),
+            u"Error");
 }
 
 TEST_F(SettingsRegistryTest, TheRootItselfHoldsValues) {
@@ -190,8 +190,11 @@ TEST_F(SettingsRegistryTest, TheRootItselfHoldsValues) {
 TEST_F(SettingsRegistryTest, ACorruptStoreReadsAsErrorAndStaysUnchanged) {
   const std::string garbage(4096, '\x5A');
   std::ofstream(StoreFile(), std::ios::binary) << garbage;
-  EXPECT_EQ(ReadKeyValue(kSettingsKeyPath, kTimeDelayValue), u"Error");
-  EXPECT_NE(WriteKeyValueWithStatus(kSettingsKeyPath, kTimeDelayValue, u"1"), ERROR_SUCCESS);
+  EXPECT_EQ(ReadKeyValue(product::kSettingsKeyPath.wide(), product::kTimeDelayValue.wide()),
+            u"Error");
+  EXPECT_NE(WriteKeyValueWithStatus(product::kSettingsKeyPath.wide(),
+                                    product::kTimeDelayValue.wide(), u"1"),
+            ERROR_SUCCESS);
   std::ifstream in(StoreFile(), std::ios::binary);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), garbage);
 }

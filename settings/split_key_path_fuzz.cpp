@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/user/messagebox.h"
 #include "platform/base/text.h"
+#include "platform/user/messagebox.h"
 #include "settings/key_path.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -10,10 +10,10 @@
 #include <thread>
 #include <vector>
 
-#include "platform/ole/dispatch.h"
-#include "platform/ole/com.h"
-#include "platform/registry/registry.h"
 #include "platform/base/text.h"
+#include "platform/ole/com.h"
+#include "platform/ole/dispatch.h"
+#include "platform/registry/registry.h"
 #include "tests/host_harness.h"
 
 namespace {

@@ -15,8 +15,9 @@
 #include <vector>
 
 #include "platform/registry/registry.h"
-#include "tests/support/ui_test_driver.h"
+#include "product/product.h"
 #include "tests/host_harness.h"
+#include "tests/support/ui_test_driver.h"
 #include "tests/support/xvfb.h"
 
 namespace {
@@ -27,7 +28,7 @@ using harness::Color;
 
 constexpr int kScreenWidth = 640;
 constexpr int kScreenHeight = 480;
-constexpr char kSettingsSubKey[] = "Software\\Brindlemoor\\Pictoss";
+constexpr const char* kSettingsSubKey = product::kSettingsSubKey.a;
 
 // The screen: a dark background with blocks of clearly different colours, on the 16-pixel grid
 // of the encoder's 4:2:0 blocks, so that every block's inside is flat in the JPEG. Red at the

@@ -5,18 +5,18 @@
 // and stored. Common copies (same format, 32-bit to 24-bit) skip the row buffers.
 #include "platform/gdi/bitblt.h"
 
+#include <immintrin.h>
 #include <bit>
 #include <climits>
-#include <optional>
 #include <cstring>
-#include <immintrin.h>
+#include <optional>
 #include <unordered_map>
 
 #include "platform/base/lasterror.h"
 #include "platform/gdi/dc.h"
 #include "platform/gdi/pixels.h"
 #include "platform/gdi/screen.h"
-#include "platform/x11/x11.h"
+#include "platform/gdi/screen_source.h"
 
 namespace platform {
 namespace {
@@ -214,9 +214,9 @@ void Clip(long long& x, long long& y, long long& w, long long& h, long long& px,
 bool WindowDcOrigin(const DcObject& dc, int* x, int* y) {
   *x = *y = 0;
   if (dc.window == 0) return true;
-  platform::x11::ScreenInfo screen = platform::x11::Screen();
+  platform::x11::ScreenInfo screen = platform::screen::Screen();
   platform::x11::Rect r;
-  if (!platform::x11::WindowRect(dc.window, dc.client, &r)) return false;
+  if (!platform::screen::WindowRect(dc.window, dc.client, &r)) return false;
   *x = r.x - screen.primary.x;
   *y = r.y - screen.primary.y;
   return true;
@@ -228,7 +228,7 @@ namespace platform {
 
 bool BlitFromScreen(const Surface& dest, int x, int y, int w, int h, int screen_x, int screen_y,
                     DWORD rop) {
-  x11::ScreenInfo screen = x11::Screen();
+  x11::ScreenInfo screen = screen::Screen();
   // The part that lies on the screen.
   long long cx = screen_x, cy = screen_y, cw = w, ch = h, cdx = x, cdy = y;
   Clip(cx, cy, cw, ch, cdx, cdy, screen.primary.width, screen.primary.height);
@@ -255,16 +255,16 @@ bool BlitFromScreen(const Surface& dest, int x, int y, int w, int h, int screen_
   // Whole rows of a bitmap in the screen's format whose memory the server shares: one request
   // puts the pixels in place.
   if (rop == SRCCOPY && format == dest.format && dest.pitch > 0 && dx == 0 && iw == dest.width &&
-      x11::ReadRootShared(root, dest.Row(dy), static_cast<int>(dest.pitch)))
+      screen::ReadRootShared(root, dest.Row(dy), static_cast<int>(dest.pitch)))
     return true;
 
   ColorTable system{};
   if (screen.palette) {
     std::uint8_t rgb[3 * 256] = {};
-    x11::ReadColormap(0, 256, rgb);
+    screen::ReadColormap(0, 256, rgb);
     for (int i = 0; i < 256; ++i) system[i] = {rgb[3 * i + 2], rgb[3 * i + 1], rgb[3 * i], 0};
   }
-  return x11::ReadRoot(root, [&](const x11::Band& band) {
+  return screen::ReadRoot(root, [&](const x11::Band& band) {
     Surface s{const_cast<std::uint8_t*>(band.data), band.stride, iw, band.rows, format,
               screen.palette ? &system : nullptr};
     BlitSurfaces(dest, dx, dy + band.row, iw, band.rows, &s, 0, 0, rop);

@@ -2,11 +2,11 @@
 // DIB sections whose pixel memory the caller addresses directly.
 #include "platform/gdi/bitmap.h"
 
+#include <sys/mman.h>
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <sys/mman.h>
 #include <limits>
 #include <utility>
 

@@ -7,7 +7,7 @@
 #include "platform/gdi/bitmap.h"
 #include "platform/gdi/palette.h"
 #include "platform/gdi/screen.h"
-#include "platform/x11/x11.h"
+#include "platform/gdi/screen_source.h"
 
 namespace platform {
 
@@ -26,11 +26,11 @@ using platform::PaletteObject;
 namespace {
 
 HDC MakeWindowDc(HWND hwnd, bool client) {
-  platform::x11::ScreenInfo screen = platform::x11::Screen();
+  platform::x11::ScreenInfo screen = platform::screen::Screen();
   if (hwnd == screen.root) hwnd = 0;  // the desktop window's DC is the screen's
   if (hwnd != 0) {
     platform::x11::Rect r;
-    if (!screen.connected || !platform::x11::WindowRect(hwnd, client, &r)) return 0;
+    if (!screen.connected || !platform::screen::WindowRect(hwnd, client, &r)) return 0;
   }
   return platform::AddGdiObject(std::make_unique<DcObject>(DcObject::Type::kWindow, hwnd, client));
 }
@@ -82,7 +82,7 @@ HGDIOBJ SelectObject(HDC hdc, HGDIOBJ object) {
 
 int GetDeviceCaps(HDC hdc, int index) {
   if (!FindGdi<DcObject>(hdc)) return 0;
-  platform::x11::ScreenInfo s = platform::x11::Screen();
+  platform::x11::ScreenInfo s = platform::screen::Screen();
   constexpr int kRcBitBlt = 0x0001, kRcBitmap64 = 0x0008, kRcDiBitmap = 0x0080;
   switch (index) {
     case HORZRES:

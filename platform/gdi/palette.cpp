@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "platform/gdi/dc.h"
-#include "platform/x11/x11.h"
+#include "platform/gdi/screen_source.h"
 
 namespace platform {
 
@@ -71,7 +71,7 @@ UINT RealizePalette(HDC hdc) {
 
 UINT GetSystemPaletteEntries(HDC hdc, UINT start, UINT count, PALETTEENTRY* entries) {
   if (!FindGdi<DcObject>(hdc)) return 0;
-  platform::x11::ScreenInfo screen = platform::x11::Screen();
+  platform::x11::ScreenInfo screen = platform::screen::Screen();
   if (!screen.palette) return 0;
   UINT size = static_cast<UINT>(screen.colormap_size);
   if (!entries) return size;
@@ -79,7 +79,7 @@ UINT GetSystemPaletteEntries(HDC hdc, UINT start, UINT count, PALETTEENTRY* entr
   count = std::min(count, size - start);
   std::vector<std::uint8_t> rgb(3 * static_cast<std::size_t>(count));
   int read =
-      platform::x11::ReadColormap(static_cast<int>(start), static_cast<int>(count), rgb.data());
+      platform::screen::ReadColormap(static_cast<int>(start), static_cast<int>(count), rgb.data());
   for (int i = 0; i < read; ++i) entries[i] = {rgb[3 * i], rgb[3 * i + 1], rgb[3 * i + 2], 0};
   return static_cast<UINT>(read);
 }

@@ -2,12 +2,12 @@
 // and the primary screen in twips (1/1440 inch) at that dpi.
 #include "platform/gdi/screen.h"
 
-#include "platform/x11/x11.h"
+#include "platform/gdi/screen_source.h"
 
 namespace platform {
 
 PixelFormat ScreenFormat() {
-  x11::ScreenInfo s = x11::Screen();
+  x11::ScreenInfo s = screen::Screen();
   if (s.palette) return PixelFormat::Indexed8();
   switch (s.bits_per_pixel) {
     case 16:
@@ -20,7 +20,7 @@ PixelFormat ScreenFormat() {
 }
 
 double LogicalDpi() {
-  double dpi = x11::XftDpi();
+  double dpi = screen::XftDpi();
   return dpi > 0 ? dpi : 96.0;
 }
 
@@ -33,11 +33,11 @@ double TwipsPerPixelY() {
 }
 
 double ScreenWidthTwips() {
-  return x11::Screen().primary.width * TwipsPerPixelX();
+  return screen::Screen().primary.width * TwipsPerPixelX();
 }
 
 double ScreenHeightTwips() {
-  return x11::Screen().primary.height * TwipsPerPixelY();
+  return screen::Screen().primary.height * TwipsPerPixelY();
 }
 
 }  // namespace platform

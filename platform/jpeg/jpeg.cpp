@@ -2,10 +2,10 @@
 
 #include <turbojpeg.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
-#include <algorithm>
 #include <mutex>
 #include <utility>
 

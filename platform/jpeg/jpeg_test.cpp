@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "platform/base/row_bytes.h"
 #include "platform/jpeg/jpeg_test_picture.h"
 
 namespace {
@@ -20,7 +21,7 @@ struct DibBuffer {
 };
 
 DibBuffer MakeDib(int width, int height) {
-  DibBuffer dib{width, height, (3 * width + 3) / 4 * 4, {}};
+  DibBuffer dib{width, height, static_cast<int>(platform::DibRowBytes(width)), {}};
   dib.bytes.resize(static_cast<std::size_t>(dib.stride) * height);
   jpegtest::PaintTestPicture(dib.bytes.data(), width, height, dib.stride);
   return dib;

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/registry/registry.h"
 #include "platform/base/text.h"
+#include "platform/registry/registry.h"
 
 namespace platform {
 namespace {

@@ -9,9 +9,9 @@
 #include <string>
 #include <string_view>
 
+#include "platform/base/windef.h"
 #include "platform/ole/dispatch.h"
 #include "platform/ole/object.h"
-#include "platform/base/windef.h"
 
 using platform::GUID;
 using CLSID = GUID;

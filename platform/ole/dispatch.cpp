@@ -5,10 +5,10 @@
 #include <limits>
 #include <new>
 
+#include "platform/base/text.h"
 #include "platform/runtime/datetime.h"
 #include "platform/runtime/errors.h"
 #include "platform/runtime/numbers.h"
-#include "platform/base/text.h"
 
 namespace platform {
 namespace {

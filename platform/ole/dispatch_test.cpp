@@ -5,8 +5,8 @@
 #include <stdexcept>
 #include <thread>
 
-#include "platform/runtime/errors.h"
 #include "platform/base/text.h"
+#include "platform/runtime/errors.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 // bitmap. Threading: the user-interface thread only.
 #pragma once
 
-#include "platform/ole/object.h"
 #include "platform/base/windef.h"
+#include "platform/ole/object.h"
 
 struct PICTDESC {
   UINT cbSizeofstruct;

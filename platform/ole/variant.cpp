@@ -6,11 +6,11 @@
 #include <optional>
 #include <string>
 
+#include "platform/base/text.h"
 #include "platform/ole/variant.h"
 #include "platform/runtime/datetime.h"
 #include "platform/runtime/errors.h"
 #include "platform/runtime/numbers.h"
-#include "platform/base/text.h"
 
 namespace platform {
 
@@ -75,13 +75,12 @@ bool EqualsNoCase(std::u16string_view a, std::u16string_view lower) {
 
 // Text to a number through the locale-aware conversion.
 HRESULT NumberOfText(const std::u16string& text, Number& n) {
-  try {
-    n.integral = false;
-    n.real = platform::TextToDouble(text, platform::kModuleSource);
-    return S_OK;
-  } catch (const platform::RuntimeError& e) {
-    return e.number() == platform::kOverflow ? DISP_E_OVERFLOW : DISP_E_TYPEMISMATCH;
-  }
+  platform::TextNumber parsed = platform::ParseTextNumber(text);
+  if (parsed.error == platform::kOverflow) return DISP_E_OVERFLOW;
+  if (parsed.error != 0) return DISP_E_TYPEMISMATCH;
+  n.integral = false;
+  n.real = parsed.value;
+  return S_OK;
 }
 
 HRESULT NumberOf(const Variant& in, Number& n) {
@@ -130,8 +129,11 @@ std::u16string RealToText(double value) {
   return platform::FromAnsi(buffer);
 }
 
-std::u16string DateToText(OleDate date) {
-  platform::DateParts p = platform::DateToParts(date.days, platform::kModuleSource);
+// The date as text; nullopt for a date outside the valid range.
+std::optional<std::u16string> DateToText(OleDate date) {
+  std::optional<platform::DateParts> parts = platform::TryDateToParts(date.days);
+  if (!parts) return std::nullopt;
+  const platform::DateParts& p = *parts;
   char buffer[64];
   std::string text;
   bool hasDate = std::trunc(date.days) != 0;
@@ -163,12 +165,11 @@ HRESULT ToText(const Variant& in, Variant& out) {
       out = Variant(RealToText(in.dblVal()));
       return S_OK;
     case VT_DATE:
-      try {
-        out = Variant(DateToText(in.date()));
+      if (std::optional<std::u16string> text = DateToText(in.date())) {
+        out = Variant(std::move(*text));
         return S_OK;
-      } catch (const platform::RuntimeError&) {
-        return DISP_E_OVERFLOW;
       }
+      return DISP_E_OVERFLOW;
     case VT_BOOL:
       out = Variant(in.boolVal() ? u"True" : u"False");
       return S_OK;

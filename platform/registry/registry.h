@@ -8,6 +8,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "platform/base/windef.h"
 
@@ -21,6 +22,23 @@ constexpr HKEY HKEY_USERS = 0x80000003u;
 constexpr HKEY HKEY_PERFORMANCE_DATA = 0x80000004u;
 constexpr HKEY HKEY_CURRENT_CONFIG = 0x80000005u;
 constexpr HKEY HKEY_DYN_DATA = 0x80000006u;
+
+// The seven roots by name, in the order of their handles, with the short names that command
+// lines accept ("" where there is none).
+struct RootKeyName {
+  HKEY handle;
+  std::string_view name;
+  std::string_view shortName;
+};
+inline constexpr RootKeyName kRootKeys[] = {
+    {HKEY_CLASSES_ROOT, "HKEY_CLASSES_ROOT", "HKCR"},
+    {HKEY_CURRENT_USER, "HKEY_CURRENT_USER", "HKCU"},
+    {HKEY_LOCAL_MACHINE, "HKEY_LOCAL_MACHINE", "HKLM"},
+    {HKEY_USERS, "HKEY_USERS", "HKU"},
+    {HKEY_PERFORMANCE_DATA, "HKEY_PERFORMANCE_DATA", ""},
+    {HKEY_CURRENT_CONFIG, "HKEY_CURRENT_CONFIG", "HKCC"},
+    {HKEY_DYN_DATA, "HKEY_DYN_DATA", ""},
+};
 
 // Status codes.
 constexpr LONG ERROR_SUCCESS = 0;

@@ -1,4 +1,5 @@
 #include "platform/registry/registry.h"
+#include "tests/support/private_store.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -23,20 +24,7 @@ namespace fs = std::filesystem;
 // Each test gets a machine folder of its own.
 class RegistryTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/pictoss-registry-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
-    prefix_ = root_ + "/machine";
-    setenv("PICTOSS_PREFIX", prefix_.c_str(), 1);
-  }
-  void TearDown() override {
-    unsetenv("PICTOSS_PREFIX");
-    fs::permissions(root_, fs::perms::owner_all);
-    if (fs::exists(prefix_)) fs::permissions(prefix_, fs::perms::owner_all);
-    fs::remove_all(root_);
-  }
-  std::string StoreFile() const { return prefix_ + "/registry.db"; }
+  std::string StoreFile() const { return store_.StoreFile(); }
 
   HKEY Create(const char* path, REGSAM access = KEY_ALL_ACCESS) {
     HKEY key = 0;
@@ -58,7 +46,9 @@ class RegistryTest : public ::testing::Test {
     return std::string(reinterpret_cast<char*>(data), size);
   }
 
-  std::string root_, prefix_;
+  testsupport::PrivateStore store_;
+  const std::string& root_ = store_.root();
+  const std::string& prefix_ = store_.prefix();
 };
 
 std::string ReadFile(const std::string& path) {

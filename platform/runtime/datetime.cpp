@@ -77,24 +77,24 @@ MonotonicHook& Monotonic() {
 
 }  // namespace
 
-Date DateFromParts(const DateParts& p, std::u16string_view source) {
+std::optional<Date> TryDateFromParts(const DateParts& p) {
   if (p.month < 1 || p.month > 12 || p.day < 1 || p.hour < 0 || p.hour > 23 || p.minute < 0 ||
       p.minute > 59 || p.second < 0 || p.second > 59 || p.year < 100 || p.year > 9999) {
-    RaiseError(kInvalidProcedureCall, source);
+    return std::nullopt;
   }
   const std::int64_t days = DaysFromCivil(p.year, p.month, p.day);
   // A day past the month's end would land in the next month.
   DateParts check;
   CivilFromDays(days, check);
-  if (check.day != p.day) RaiseError(kInvalidProcedureCall, source);
+  if (check.day != p.day) return std::nullopt;
   return SecondsToDate((days - kEpochDays) * kSecondsPerDay + p.hour * 3600 + p.minute * 60 +
                        p.second);
 }
 
-DateParts DateToParts(Date date, std::u16string_view source) {
-  if (!IsValidDate(date)) RaiseError(kInvalidProcedureCall, source);
+std::optional<DateParts> TryDateToParts(Date date) {
+  if (!IsValidDate(date)) return std::nullopt;
   const std::int64_t seconds = DateToSeconds(date);
-  if (seconds < kMinSeconds || seconds > kMaxSeconds) RaiseError(kInvalidProcedureCall, source);
+  if (seconds < kMinSeconds || seconds > kMaxSeconds) return std::nullopt;
   std::int64_t day = seconds / kSecondsPerDay;
   std::int64_t time = seconds % kSecondsPerDay;
   if (time < 0) {
@@ -107,6 +107,18 @@ DateParts DateToParts(Date date, std::u16string_view source) {
   parts.minute = static_cast<int>(time / 60 % 60);
   parts.second = static_cast<int>(time % 60);
   return parts;
+}
+
+Date DateFromParts(const DateParts& parts, std::u16string_view source) {
+  std::optional<Date> date = TryDateFromParts(parts);
+  if (!date) RaiseError(kInvalidProcedureCall, source);
+  return *date;
+}
+
+DateParts DateToParts(Date date, std::u16string_view source) {
+  std::optional<DateParts> parts = TryDateToParts(date);
+  if (!parts) RaiseError(kInvalidProcedureCall, source);
+  return *parts;
 }
 
 Date Now() {
@@ -137,8 +149,15 @@ ClockReading ReadClocks() {
     localtime_r(&wall.tv_sec, &local);
     DateParts parts{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
                     local.tm_hour,        local.tm_min,     local.tm_sec == 60 ? 59 : local.tm_sec};
-    reading.now = DateFromParts(parts, kModuleSource);
-    reading.fraction = static_cast<double>(wall.tv_nsec) / 1e9;
+    // A clock outside the date's range reads as the range's nearest end.
+    if (parts.year < 100) {
+      reading.now = kMinDate;
+    } else if (parts.year > 9999) {
+      reading.now = kMaxDate;
+    } else {
+      reading.now = TryDateFromParts(parts).value_or(kMinDate);
+      reading.fraction = static_cast<double>(wall.tv_nsec) / 1e9;
+    }
   }
   reading.monotonic = MonotonicSeconds();
   return reading;

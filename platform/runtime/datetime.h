@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string_view>
 
 #include "platform/base/windef.h"
@@ -26,7 +27,8 @@ struct DateParts {
   int second = 0;
 };
 
-// The local date and time, to the whole second (fractions of a second are dropped).
+// The local date and time, to the whole second (fractions of a second are dropped). A system
+// clock outside 100-01-01..9999-12-31 reads as the nearest end of that range.
 PLATFORM_API Date Now();
 
 // Seconds on the monotonic clock, from an unspecified start: it runs on evenly through changes
@@ -56,6 +58,10 @@ PLATFORM_API Date DateFromParts(const DateParts& parts, std::u16string_view sour
 
 // The calendar parts of a date, rounded to the whole second; raises 5 outside the valid range.
 PLATFORM_API DateParts DateToParts(Date date, std::u16string_view source);
+
+// The same two conversions without raising: nullopt where they would raise 5.
+PLATFORM_API std::optional<Date> TryDateFromParts(const DateParts& parts);
+PLATFORM_API std::optional<DateParts> TryDateToParts(Date date);
 
 // For tests: while a clock is set, Now() returns what it returns instead of reading the system
 // clock. Pass nullptr to remove it.

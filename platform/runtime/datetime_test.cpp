@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "platform/runtime/errors.h"
+#include "tests/support/runtime_error.h"
 
 namespace platform {
 namespace {
@@ -54,13 +55,9 @@ TEST(Date, ImpossibleCalendarDatesRaiseInvalidCall) {
       {99, 12, 31, 0, 0, 0},  {10000, 1, 1, 0, 0, 0},
   };
   for (const DateParts& p : bad) {
-    try {
-      DateFromParts(p, kSource);
-      ADD_FAILURE() << p.year << "-" << p.month << "-" << p.day << " " << p.hour;
-    } catch (const RuntimeError& e) {
-      EXPECT_EQ(e.number(), kInvalidProcedureCall);
-      EXPECT_EQ(e.source(), kSource);
-    }
+    SCOPED_TRACE(std::to_string(p.year) + "-" + std::to_string(p.month) + "-" +
+                 std::to_string(p.day) + " " + std::to_string(p.hour));
+    EXPECT_RUNTIME_ERROR(DateFromParts(p, kSource), kInvalidProcedureCall, kSource);
   }
 }
 
@@ -98,11 +95,8 @@ TEST(Date, AddingSecondsRoundsTheCountAndStaysInRange) {
   };
   for (const Add& a : outside) {
     SCOPED_TRACE(std::to_string(a.date) + " + " + std::to_string(a.seconds));
-    try {
-      DateAddSeconds(a.date, a.seconds, kSource);
-      ADD_FAILURE() << "no error";
-    } catch (const RuntimeError& e) {
-      EXPECT_EQ(e.number(), kInvalidProcedureCall);
+    if (auto e = testsupport::RaisedError([&] { DateAddSeconds(a.date, a.seconds, kSource); })) {
+      EXPECT_EQ(e->number(), kInvalidProcedureCall);
     }
   }
 }

@@ -1,4 +1,5 @@
-// Errors raised inside the plug-in: a number, a source and a description, as the automation
+// Errors raised inside the plug-in: a number, a source (where the error arose, named by the
+// caller) and a description, as the automation
 // runtime reports them. Raised as a C++ exception and turned into a failed call at the
 // automation boundary; nothing else catches them.
 #pragma once
@@ -24,9 +25,6 @@ enum RuntimeErrorNumber : std::int32_t {
   kPermissionDenied = 70,     // "Permission denied"
   kPathFileAccessError = 75,  // "Path/File access error"
 };
-
-// Where an error arose, the platform's way: "Vorlick.<class>" in a class, "Vorlick" in a module.
-inline constexpr std::u16string_view kModuleSource = u"Vorlick";
 
 class PLATFORM_API RuntimeError : public std::exception {
  public:

@@ -1,14 +1,14 @@
 #include "platform/runtime/numbers.h"
 
+#include <locale.h>
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
-#include <locale.h>
 #include <string>
 
-#include "platform/runtime/errors.h"
 #include "platform/base/text.h"
+#include "platform/runtime/errors.h"
 
 namespace platform {
 namespace {
@@ -182,22 +182,27 @@ Parsed ParseNumber(std::u16string_view text, double& value) {
 
 }  // namespace
 
-double TextToDouble(std::u16string_view text, std::u16string_view source) {
-  double value = 0;
-  switch (ParseNumber(text, value)) {
+TextNumber ParseTextNumber(std::u16string_view text) {
+  TextNumber n;
+  switch (ParseNumber(text, n.value)) {
     case Parsed::kNumber:
-      return value;
+      return n;
     case Parsed::kOverflow:
-      RaiseError(kOverflow, source);
+      return {0, kOverflow};
     case Parsed::kNotNumber:
       break;
   }
-  RaiseError(kTypeMismatch, source);
+  return {0, kTypeMismatch};
+}
+
+double TextToDouble(std::u16string_view text, std::u16string_view source) {
+  TextNumber n = ParseTextNumber(text);
+  if (n.error != 0) RaiseError(n.error, source);
+  return n.value;
 }
 
 bool IsNumericText(std::u16string_view text) {
-  double value = 0;
-  return ParseNumber(text, value) == Parsed::kNumber;
+  return ParseTextNumber(text).error == 0;
 }
 
 std::int32_t CheckedAdd(std::int32_t a, std::int32_t b, std::u16string_view source) {

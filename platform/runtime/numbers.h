@@ -23,6 +23,14 @@ namespace platform {
 // "Infinity", "NaN") and 6 (overflow) for a number too large for a double.
 PLATFORM_API double TextToDouble(std::u16string_view text, std::u16string_view source);
 
+// The same conversion without raising: the value, or in `error` the run-time error number that
+// TextToDouble would raise (13 or 6; 0 when the text is a number).
+struct TextNumber {
+  double value = 0;
+  std::int32_t error = 0;
+};
+PLATFORM_API TextNumber ParseTextNumber(std::u16string_view text);
+
 // True when TextToDouble would return a value for this text (neither 13 nor 6).
 PLATFORM_API bool IsNumericText(std::u16string_view text);
 

@@ -9,10 +9,10 @@
 #include <thread>
 #include <utility>
 
-#include "platform/user/clipboard_x11.h"
-#include "platform/gdi/gdi.h"
 #include "platform/gdi/bitmap.h"
+#include "platform/gdi/gdi.h"
 #include "platform/user/clipboard.h"
+#include "platform/user/clipboard_x11.h"
 
 namespace {
 

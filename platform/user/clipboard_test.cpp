@@ -8,11 +8,13 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/clipboard_testing.h"
+#include "platform/base/row_bytes.h"
 #include "platform/gdi/gdi.h"
-#include "tests/support/xvfb.h"
 #include "platform/gdi/handles.h"
 #include "platform/user/clipboard.h"
+#include "tests/support/clipboard_testing.h"
+#include "tests/support/gdi_leak_check.h"
+#include "tests/support/xvfb.h"
 
 namespace {
 
@@ -28,7 +30,7 @@ HBITMAP MakeBitmap(int width, int height, std::uint8_t** bits = nullptr) {
   void* memory = nullptr;
   HBITMAP bitmap = CreateDIBSection(0, &info, DIB_RGB_COLORS, &memory, 0, 0);
   if (bitmap == 0) return 0;
-  std::size_t size = static_cast<std::size_t>((width * 3 + 3) / 4 * 4) * height;
+  std::size_t size = platform::DibRowBytes(width) * height;
   auto* bytes = static_cast<std::uint8_t*>(memory);
   for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
   if (bits) *bits = bytes;
@@ -47,9 +49,9 @@ void Empty() {
 
 class ClipboardTest : public ::testing::Test {
  protected:
-  void SetUp() override { live_ = platform::LiveGdiObjectCount(); }
-  void TearDown() override { EXPECT_EQ(platform::LiveGdiObjectCount(), live_); }
-  std::size_t live_ = 0;
+  void SetUp() override { leaks_.Reset(); }
+  void TearDown() override { leaks_.Check(); }
+  testsupport::GdiLeakCheck leaks_;
 };
 
 TEST_F(ClipboardTest, CallsNeedTheClipboardOpen) {
@@ -95,7 +97,7 @@ TEST_F(ClipboardTest, HandedOverBitmapBelongsToTheClipboardUntilEmptied) {
   EXPECT_FALSE(Alive(first));
   EXPECT_TRUE(CloseClipboard());
   EXPECT_TRUE(Alive(second));
-  EXPECT_EQ(platform::LiveGdiObjectCount(), live_ + 1);
+  EXPECT_EQ(platform::LiveGdiObjectCount(), leaks_.baseline() + 1);
   // Opening alone changes nothing; emptying frees what was there.
   ASSERT_TRUE(OpenClipboard(0));
   EXPECT_TRUE(CloseClipboard());
@@ -175,7 +177,7 @@ TEST_F(ClipboardTest, LargeBmpArrivesWholeThroughIncr) {
   const int width = 701, height = 500;
   std::uint8_t* bits = nullptr;
   HBITMAP bitmap = MakeBitmap(width, height, &bits);
-  const std::size_t stride = (width * 3 + 3) / 4 * 4;
+  const std::size_t stride = platform::DibRowBytes(width);
   // The rows as they are, with the filler after each row's last pixel zero.
   std::string expectedRows(reinterpret_cast<const char*>(bits), stride * height);
   for (int y = 0; y < height; ++y) expectedRows[y * stride + width * 3] = 0;

@@ -1,7 +1,8 @@
 // The X side of the clipboard. A connection and a hidden window of its own own the CLIPBOARD
 // selection, so that the selection requests of other programs reach nobody else's event queue;
 // the message loop watches the connection. Answers larger than one request go through INCR
-// (ICCCM 2.7.2). A connection whose server has gone is given up and closed.
+// (ICCCM 2.7.2). The connection is an x11::OwnConnection: its errors and a server that goes
+// away are handled where the shared connection's are.
 #include "platform/user/clipboard_x11.h"
 
 #include <X11/Xatom.h>
@@ -35,17 +36,17 @@ struct Atoms {
   Atom clipboard, targets, timestamp, incr, stamp;
 };
 
+// What we keep on the connection: our window, the message-loop source of its socket, the atoms.
 struct Connection {
-  Display* display = nullptr;
-  std::string name;
+  Display* display = nullptr;  // link's, while open
   Window window = 0;
   int source = 0;
-  bool broken = false;
   Atoms atoms{};
   std::size_t chunk = 0;
 };
 
 struct Server {
+  x11::OwnConnection link;
   Connection conn;
   ClipboardOffer offer;
   bool owner = false;
@@ -60,31 +61,11 @@ Server& TheServer() {
   return *server;
 }
 
-XErrorHandler previousErrorHandler = nullptr;
-
-// Requests about a requestor's window fail when that program has gone; that only ends its
-// transfer.
-int OnXError(Display* display, XErrorEvent* error) {
-  if (display == TheServer().conn.display) return 0;
-  return previousErrorHandler ? previousErrorHandler(display, error) : 0;
-}
-
-void InstallErrorHandlers() {
-  XErrorHandler error = XSetErrorHandler(OnXError);
-  if (error != OnXError) previousErrorHandler = error;
-}
-
-// True once the server has gone away: the connection is given up.
-bool Broken(Connection& c) {
-  if (!c.broken && X11ServerLost(c.display)) c.broken = true;
-  return c.broken;
-}
-
 void Disconnect(Server& s) {
   Connection& c = s.conn;
   if (c.display == nullptr) return;
   if (c.source != 0) RemoveMessageSource(c.source);
-  X11CloseDisplay(c.display);
+  s.link.Close();
   c = Connection{};
   s.owner = false;
   s.rendered.clear();
@@ -94,17 +75,12 @@ void Disconnect(Server& s) {
 void OnReadable();
 
 bool Connect(Server& s) {
-  const char* env = std::getenv("DISPLAY");
-  std::string name = env ? env : "";
   Connection& c = s.conn;
-  if (c.display && (Broken(c) || c.name != name)) Disconnect(s);
+  if (c.display && !s.link.Usable()) Disconnect(s);
   if (c.display) return true;
-  if (name.empty()) return false;
-  Display* display = XOpenDisplay(name.c_str());
+  Display* display = s.link.Open();
   if (display == nullptr) return false;
-  X11KeepProcessOnServerLoss(display);
   c.display = display;
-  c.name = name;
   c.window = XCreateSimpleWindow(display, DefaultRootWindow(display), -10, -10, 1, 1, 0, 0, 0);
   XSelectInput(display, c.window, PropertyChangeMask);
   char* names[] = {const_cast<char*>("CLIPBOARD"), const_cast<char*>("TARGETS"),
@@ -237,7 +213,7 @@ void Lost(Server& s, const XSelectionClearEvent& clear) {
 }
 
 void Dispatch(Server& s) {
-  while (s.conn.display && !Broken(s.conn) && XPending(s.conn.display) > 0) {
+  while (s.conn.display && !s.link.broken() && XPending(s.conn.display) > 0) {
     XEvent event;
     XNextEvent(s.conn.display, &event);
     switch (event.type) {
@@ -258,14 +234,14 @@ void Dispatch(Server& s) {
         break;
     }
   }
-  if (s.conn.display && !Broken(s.conn)) XFlush(s.conn.display);
-  if (s.conn.display && Broken(s.conn)) Disconnect(s);
+  if (s.conn.display && !s.link.broken()) XFlush(s.conn.display);
+  if (s.link.broken()) Disconnect(s);
 }
 
 void OnReadable() {
   Server& s = TheServer();
   if (s.conn.display == nullptr) return;
-  if (Broken(s.conn)) {
+  if (x11::PeerClosed(ConnectionNumber(s.conn.display))) {
     Disconnect(s);
     return;
   }
@@ -277,15 +253,12 @@ void OnReadable() {
 bool OfferClipboard(ClipboardOffer offer) {
   Server& s = TheServer();
   if (!Connect(s)) return false;
-  // The drawing layer installs its handler whenever it opens a connection: ours goes in front
-  // again, handing on what is not about our connection.
-  InstallErrorHandlers();
   s.offer = std::move(offer);
   s.rendered.clear();
   Connection& c = s.conn;
   Time now = ServerTime(c);
   XSetSelectionOwner(c.display, c.atoms.clipboard, c.window, now);
-  s.owner = !Broken(c) && XGetSelectionOwner(c.display, c.atoms.clipboard) == c.window;
+  s.owner = !s.link.broken() && XGetSelectionOwner(c.display, c.atoms.clipboard) == c.window;
   s.since = now;
   bool owner = s.owner;
   // Requests that arrived while we waited for the replies are already in Xlib's queue.

@@ -25,19 +25,29 @@ int first_error = 0;
 // Connections whose server went away, until they are closed.
 std::vector<Display*>* lost_displays = nullptr;
 unsigned server_losses = 0;
+// The open connections of their own.
+std::vector<OwnConnection*>* own = nullptr;
+
+OwnConnection* FindOwn(Display* display) {
+  if (!own) return nullptr;
+  for (OwnConnection* c : *own)
+    if (c->display() == display) return c;
+  return nullptr;
+}
 std::string failed_name;
 std::chrono::steady_clock::time_point failed_at{};
 std::uint64_t failed_stamp = 0;
 
 XErrorHandler previous_error_handler = nullptr;
 
-// Errors on our connection are recorded; others go to the handler that was there before us
-// (such as the clipboard's, for its own connection).
+// Errors on the shared connection are recorded, errors on connections of their own ignored;
+// others go to the handler that was there before us.
 int RecordError(Display* display, XErrorEvent* event) {
   if (current && display == current->display) {
     if (first_error == 0) first_error = event->error_code;
     return 0;
   }
+  if (FindOwn(display)) return 0;
   // Handlers that pass errors on to the one before them could hand it back to us.
   static bool passing = false;
   if (passing || !previous_error_handler) return 0;
@@ -61,6 +71,7 @@ int OnIoError(Display*) {
 // so that every later request on it returns at once.
 void OnIoErrorExit(Display* display, void*) {
   if (current && display == current->display) current->broken = true;
+  if (OwnConnection* c = FindOwn(display)) MarkBroken(*c);
   if (!IsLost(display)) {
     if (!lost_displays) lost_displays = new std::vector<Display*>;
     lost_displays->push_back(display);
@@ -166,6 +177,38 @@ bool Alive(Display* display) {
 
 int& FirstError() {
   return first_error;
+}
+
+void MarkBroken(OwnConnection& connection) {
+  connection.broken_ = true;
+}
+
+Display* OwnConnection::Open() {
+  if (display_) return display_;
+  const char* name = std::getenv("DISPLAY");
+  if (!name || !*name) return nullptr;
+  display_ = XOpenDisplay(name);
+  if (!display_) return nullptr;
+  if (!own) own = new std::vector<OwnConnection*>;
+  own->push_back(this);
+  X11KeepProcessOnServerLoss(display_);
+  name_ = name;
+  broken_ = false;
+  return display_;
+}
+
+bool OwnConnection::Usable() const {
+  const char* name = std::getenv("DISPLAY");
+  return display_ && !broken_ && name && name_ == name && !X11ServerLost(display_);
+}
+
+void OwnConnection::Close() {
+  if (!display_) return;
+  if (own) std::erase(*own, this);
+  X11CloseDisplay(display_);
+  display_ = nullptr;
+  name_.clear();
+  broken_ = false;
 }
 
 unsigned ServerLosses() {

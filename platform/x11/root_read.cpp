@@ -33,30 +33,32 @@ void DropSegment(Connection& c, bool server_alive) {
 
 namespace {
 
+// Makes a shared segment of that size and has the server attach it; marks it for removal once
+// the server holds it, so that it goes with the last detach even if the process dies. False (and
+// nothing left behind) when shared memory or the attach fails, typically for a server on another
+// machine.
+bool AttachSegment(Display* display, std::size_t bytes, XShmSegmentInfo& s) {
+  s = {};
+  s.shmid = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
+  if (s.shmid < 0) return false;
+  s.shmaddr = static_cast<char*>(shmat(s.shmid, nullptr, 0));
+  bool mapped = s.shmaddr != reinterpret_cast<char*>(-1);
+  s.readOnly = False;
+  X11TakeError();
+  bool attached = mapped && XShmAttach(display, &s) && X11TakeError() == 0;
+  shmctl(s.shmid, IPC_RMID, nullptr);
+  if (!attached) {
+    if (mapped) shmdt(s.shmaddr);
+    s = {};
+  }
+  return attached;
+}
+
 bool EnsureSegment(Connection& c, std::size_t bytes) {
   if (!c.shm_available) return false;
   if (c.segment_size >= bytes) return true;
   DropSegment(c, true);
-  XShmSegmentInfo& s = c.segment;
-  s.shmid = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
-  if (s.shmid < 0) return c.shm_available = c.shm_pixmaps = false;
-  s.shmaddr = static_cast<char*>(shmat(s.shmid, nullptr, 0));
-  if (s.shmaddr == reinterpret_cast<char*>(-1)) {
-    shmctl(s.shmid, IPC_RMID, nullptr);
-    s = {};
-    return c.shm_available = c.shm_pixmaps = false;
-  }
-  s.readOnly = False;
-  X11TakeError();
-  bool attached = XShmAttach(c.display, &s) && X11TakeError() == 0;
-  // Once the server holds it, the segment can be marked for removal: it goes with the last
-  // detach, even if the process dies.
-  shmctl(s.shmid, IPC_RMID, nullptr);
-  if (!attached) {  // typically a server on another machine
-    shmdt(s.shmaddr);
-    s = {};
-    return c.shm_available = c.shm_pixmaps = false;
-  }
+  if (!AttachSegment(c.display, bytes, c.segment)) return c.shm_available = c.shm_pixmaps = false;
   c.segment_size = bytes;
   return true;
 }
@@ -188,21 +190,9 @@ void* AllocateSharedPixels(std::size_t bytes) {
   SharedPixels b;
   b.size = bytes;
   b.generation = c->generation;
-  XShmSegmentInfo& s = b.segment;
-  s.shmid = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
-  if (s.shmid < 0) return nullptr;
-  s.shmaddr = static_cast<char*>(shmat(s.shmid, nullptr, 0));
-  bool mapped = s.shmaddr != reinterpret_cast<char*>(-1);
-  s.readOnly = False;
-  X11TakeError();
-  bool attached = mapped && XShmAttach(c->display, &s) && X11TakeError() == 0;
-  shmctl(s.shmid, IPC_RMID, nullptr);
-  if (!attached) {
-    if (mapped) shmdt(s.shmaddr);
-    return nullptr;
-  }
+  if (!AttachSegment(c->display, bytes, b.segment)) return nullptr;
   SharedBlocks().push_back(b);
-  return s.shmaddr;
+  return b.segment.shmaddr;
 }
 
 void FreeSharedPixels(void* memory) {

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
 
 #include "platform/base/windef.h"
 
@@ -118,6 +119,39 @@ void ForgetScreenCache();
 // How many connections have lost their server since the process started: a call that fails
 // while this count changes failed because its server went away.
 unsigned ServerLosses();
+
+// A connection of its own to the display in DISPLAY, for a part that needs an event queue of its
+// own (the clipboard's selection owner). It has the shared connection's protection: X errors on
+// it are ignored (requests with a reply fail by their status), and a server that goes away gives
+// the connection up instead of ending the process; Close then frees it. Threading: the
+// user-interface thread only.
+class PLATFORM_API OwnConnection {
+ public:
+  OwnConnection() = default;
+  ~OwnConnection() { Close(); }
+  OwnConnection(const OwnConnection&) = delete;
+  OwnConnection& operator=(const OwnConnection&) = delete;
+
+  // Opens a connection to DISPLAY when none is open and returns the open one; nullptr when there
+  // is no display.
+  struct _XDisplay* Open();
+  // False when the open connection must be given up: DISPLAY names another server, or the server
+  // has gone away. Close it then and open again.
+  bool Usable() const;
+  // Closes the connection, also one whose server has gone.
+  void Close();
+  struct _XDisplay* display() const {
+    return display_;
+  }
+  // The server went away during a request: Xlib must not touch the connection again.
+  bool broken() const { return broken_; }
+
+ private:
+  friend void MarkBroken(OwnConnection& connection);
+  struct _XDisplay* display_ = nullptr;
+  std::string name_;
+  bool broken_ = false;
+};
 
 // True when the other end of a connection's socket has closed it (a server that went away),
 // also while unread data is still waiting before the end of the stream.

@@ -4,12 +4,12 @@
 // Threading: call on the user-interface thread.
 #pragma once
 
+#include <sys/wait.h>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <memory>
 #include <string>
-#include <sys/wait.h>
 #include <thread>
 
 #include "platform/user/messageloop.h"

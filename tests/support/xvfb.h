@@ -3,8 +3,8 @@
 // Not thread-safe; one test thread owns a server.
 #pragma once
 
-#include <string>
 #include <sys/types.h>
+#include <string>
 
 namespace testsupport {
 

@@ -9,16 +9,17 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <utility>
 #include <vector>
 
-#include "platform/gdi/gdi.h"
 #include "platform/gdi/bitmap.h"
-#include "platform/x11/x11.h"
-#include "tests/support/xvfb.h"
+#include "platform/gdi/gdi.h"
+#include "platform/gdi/handles.h"
 #include "platform/gdi/screen.h"
 #include "platform/user/window.h"
-#include "platform/gdi/handles.h"
+#include "platform/x11/x11.h"
+#include "tests/support/xvfb.h"
 
 namespace {
 
@@ -192,6 +193,15 @@ TEST(Screen, LogicalDpiComesFromXftDpi) {
   EXPECT_DOUBLE_EQ(platform::ScreenHeightTwips(), 2400.0);
   EXPECT_EQ(platform::X11Display(), platform::X11Display());
   XCloseDisplay(d);
+}
+
+TEST(Screen, WindowCallsWithoutADisplayFindNoWindow) {
+  const char* display = std::getenv("DISPLAY");
+  std::string saved = display ? display : "";
+  unsetenv("DISPLAY");
+  EXPECT_EQ(GetDesktopWindow(), 0u);
+  EXPECT_EQ(GetForegroundWindow(), 0u);
+  if (display) setenv("DISPLAY", saved.c_str(), 1);
 }
 
 TEST(Screen, WindowCallsRefuseMadeUpWindows) {

@@ -1,28 +1,36 @@
-// For tests: a private registry store (PICTOSS_PREFIX pointed at a fresh folder, removed
-// afterwards) with helpers to create the settings key and to look at its raw values.
-// One test thread at a time; the environment variable is process-wide.
+// For tests: a private registry store. PICTOSS_PREFIX points at prefix(), a folder that does
+// not exist until the store is first written, inside a fresh folder root() of the test's own;
+// both go (and the variable is restored) at the end. With helpers to create the settings key and
+// to look at its raw values. One test thread at a time; the environment variable is
+// process-wide.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "platform/registry/registry.h"
+#include "product/product.h"
 
-namespace dialogstest {
+namespace testsupport {
 
-inline constexpr const char* kSettingsSubKey = "Software\\Brindlemoor\\Pictoss";
+inline constexpr const char* kSettingsSubKey = product::kSettingsSubKey.a;
 
 class PrivateStore {
  public:
   PrivateStore() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "pictoss-dlg-XXXXXX").string();
-    dir_ = mkdtemp(pattern.data());
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "pictoss-store-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) ADD_FAILURE() << "cannot make a folder for a private store";
+    root_ = pattern;
+    prefix_ = root_ + "/machine";
     if (const char* old = getenv("PICTOSS_PREFIX")) previous_ = old;
-    setenv("PICTOSS_PREFIX", dir_.c_str(), 1);
+    setenv("PICTOSS_PREFIX", prefix_.c_str(), 1);
   }
   ~PrivateStore() {
     if (previous_) {
@@ -30,13 +38,26 @@ class PrivateStore {
     } else {
       unsetenv("PICTOSS_PREFIX");
     }
+    // A test may have taken the write permission away.
+    namespace fs = std::filesystem;
     std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
+    fs::permissions(root_, fs::perms::owner_all, fs::perm_options::add, ignored);
+    fs::permissions(prefix_, fs::perms::owner_all, fs::perm_options::add, ignored);
+    fs::remove_all(root_, ignored);
   }
   PrivateStore(const PrivateStore&) = delete;
   PrivateStore& operator=(const PrivateStore&) = delete;
 
-  bool Empty() const { return std::filesystem::is_empty(dir_); }
+  // The test's own folder, and the machine folder in it that holds the store.
+  const std::string& root() const { return root_; }
+  const std::string& prefix() const { return prefix_; }
+  std::string StoreFile() const { return prefix_ + "/registry.db"; }
+
+  // Nothing has been stored yet.
+  bool Empty() const {
+    std::error_code ignored;
+    return !std::filesystem::exists(prefix_) || std::filesystem::is_empty(prefix_, ignored);
+  }
 
   // Creates the settings key; true when it exists afterwards.
   bool CreateSettingsKey() {
@@ -100,8 +121,8 @@ class PrivateStore {
   }
 
  private:
-  std::string dir_;
+  std::string root_, prefix_;
   std::optional<std::string> previous_;
 };
 
-}  // namespace dialogstest
+}  // namespace testsupport

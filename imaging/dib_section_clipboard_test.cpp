@@ -1,0 +1,138 @@
+// The DIB section and the clipboard: a bitmap copy that another program pastes, the message
+// instead of a DIB copy, and a clipboard held by another opener.
+#include "imaging/dib_section.h"
+
+#include <gtest/gtest.h>
+#include <png.h>
+
+#include <atomic>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "platform/base/row_bytes.h"
+#include "platform/gdi/bitmap.h"
+#include "platform/gdi/handles.h"
+#include "platform/runtime/errors.h"
+#include "platform/user/clipboard.h"
+#include "platform/user/messagebox.h"
+#include "tests/support/clipboard_testing.h"
+#include "tests/support/gdi_leak_check.h"
+#include "tests/support/xvfb.h"
+
+#include "imaging/dib_section_test_support.h"
+
+namespace pictoss {
+namespace {
+
+using namespace dibtest;
+
+struct MessageBoxes {
+  MessageBoxes() {
+    platform::SetMessageBoxHook([this](std::u16string_view text, std::u16string_view caption) {
+      shown.emplace_back(text, caption);
+    });
+  }
+  ~MessageBoxes() { platform::SetMessageBoxHook(nullptr); }
+  std::vector<std::pair<std::u16string, std::u16string>> shown;
+};
+
+// Empties the clipboard, which frees the bitmap it owns.
+void EmptyTheClipboard() {
+  ASSERT_TRUE(OpenClipboard(0));
+  EXPECT_TRUE(EmptyClipboard());
+  EXPECT_TRUE(CloseClipboard());
+}
+
+struct DecodedPng {
+  bool ok = false;
+  int width = 0, height = 0;
+  std::vector<std::uint8_t> rgb;  // top row first
+};
+
+DecodedPng DecodePng(const std::string& bytes) {
+  DecodedPng out;
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  if (!png_image_begin_read_from_memory(&image, bytes.data(), bytes.size())) return out;
+  image.format = PNG_FORMAT_RGB;
+  out.rgb.resize(PNG_IMAGE_SIZE(image));
+  if (!png_image_finish_read(&image, nullptr, out.rgb.data(), 0, nullptr)) return out;
+  out.ok = true;
+  out.width = static_cast<int>(image.width);
+  out.height = static_cast<int>(image.height);
+  return out;
+}
+
+TEST_F(DibSectionTest, CopyToClipboardAsBitmapIsPastedByAnotherProgramAsPng) {
+  testsupport::XvfbServer server(640, 480, 24);
+  const int width = 23, height = 7;
+  auto dib = platform::MakeRef<cDIBSection>();
+  {
+    auto picture = PictureOf(PatternDib(width, height));
+    dib->CreateFromPicture(picture.get());
+  }
+  MessageBoxes boxes;
+  ASSERT_TRUE(dib->CopyToClipboard(false));
+  EXPECT_TRUE(boxes.shown.empty());
+  EXPECT_EQ(platform::LiveGdiObjectCount(),
+            leaks_.baseline() + 2 + 1);  // the object's two, the clipboard's
+
+  auto result =
+      platform::testing::RunWhilePumping("xclip -selection clipboard -t image/png -o 2>&1");
+  ASSERT_TRUE(result.finished);
+  ASSERT_EQ(result.status, 0) << result.output;
+  DecodedPng png = DecodePng(result.output);
+  ASSERT_TRUE(png.ok);
+  ASSERT_EQ(png.width, width);
+  ASSERT_EQ(png.height, height);
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) {
+      const std::uint8_t* p = &png.rgb[(static_cast<std::size_t>(y) * width + x) * 3];
+      ASSERT_EQ((Rgb{p[0], p[1], p[2]}), DibPixel(*dib, x, y)) << x << "," << y;
+    }
+  EmptyTheClipboard();
+}
+
+TEST_F(DibSectionTest, CopyToClipboardAsDibShowsTheMessageAndLeavesTheClipboard) {
+  testsupport::XvfbServer server(640, 480, 24);
+  // Another program holds text on the clipboard (xclip stays behind to serve it).
+  ASSERT_EQ(std::system("printf before | xclip -selection clipboard -i"), 0);
+  auto dib = platform::MakeRef<cDIBSection>();
+  ASSERT_TRUE(dib->Create(4, 4));
+  MessageBoxes boxes;
+  EXPECT_FALSE(dib->CopyToClipboard(true));
+  EXPECT_FALSE(dib->CopyToClipboard());
+  ASSERT_EQ(boxes.shown.size(), 2u);
+  for (const auto& [text, caption] : boxes.shown) {
+    EXPECT_EQ(text, u"I don't know how to put a DIB on the clipboard! Copy as bitmap instead!!!");
+    EXPECT_EQ(caption, u"Pictoss");
+  }
+  EXPECT_EQ(platform::LiveGdiObjectCount(), leaks_.baseline() + 2);
+  auto result = platform::testing::RunWhilePumping("xclip -selection clipboard -o");
+  ASSERT_TRUE(result.finished);
+  EXPECT_EQ(result.output, "before");
+}
+
+TEST_F(DibSectionTest, CopyToClipboardFailsWhileAnotherOpenerHoldsIt) {
+  auto dib = platform::MakeRef<cDIBSection>();
+  ASSERT_TRUE(dib->Create(4, 4));
+  std::atomic<int> step{0};
+  std::thread other([&] {
+    EXPECT_TRUE(OpenClipboard(0));
+    step = 1;
+    while (step != 2) std::this_thread::yield();
+    EXPECT_TRUE(CloseClipboard());
+  });
+  while (step != 1) std::this_thread::yield();
+  EXPECT_FALSE(dib->CopyToClipboard(false));
+  // The bitmap that the clipboard did not take is not left behind.
+  EXPECT_EQ(platform::LiveGdiObjectCount(), leaks_.baseline() + 2);
+  step = 2;
+  other.join();
+}
+
+}  // namespace
+}  // namespace pictoss
