@@ -38,10 +38,10 @@ std::optional<std::int32_t> Raised(Call&& call) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider in(data, size);
-  const LONG sw = in.ConsumeIntegralInRange<LONG>(0, 48);
-  const LONG sh = in.ConsumeIntegralInRange<LONG>(0, 48);
-  const LONG tw = in.ConsumeIntegralInRange<LONG>(1, 96);
-  const LONG th = in.ConsumeIntegralInRange<LONG>(1, 96);
+  const LONG sw = in.ConsumeIntegralInRange<LONG>(0, 33);
+  const LONG sh = in.ConsumeIntegralInRange<LONG>(0, 33);
+  const LONG tw = in.ConsumeIntegralInRange<LONG>(1, 67);
+  const LONG th = in.ConsumeIntegralInRange<LONG>(1, 67);
   const BYTE filler = in.ConsumeIntegral<BYTE>();
   std::vector<BYTE> source = in.ConsumeBytes<BYTE>(static_cast<std::size_t>(RowBytes(sw)) * sh);
   source.resize(static_cast<std::size_t>(RowBytes(sw)) * sh, 0x3C);

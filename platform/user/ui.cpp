@@ -40,6 +40,38 @@ void DropFontCache(int font) {
   Fl::set_font(static_cast<Fl_Font>(font), name);
 }
 
+GC& WindowGc() {
+  static GC gc = nullptr;
+  return gc;
+}
+
+// Xlib's record of a graphics context (struct _XGC of Xlibint.h, whose macros clash with the
+// standard library): the server's id of the context and the values cached for it.
+struct GcRecord {
+  XExtData* ext_data;
+  GContext gid;
+  Bool rects;
+  Bool dashes;
+  unsigned long dirty;
+  XGCValues values;
+};
+
+// Points FLTK's kept graphics context at a context of the new server, with its default values.
+void RebindWindowGc(Display* display) {
+  if (!WindowGc()) return;
+  GC fresh = XCreateGC(display, DefaultRootWindow(display), 0, nullptr);
+  if (!fresh) return;
+  auto* kept = reinterpret_cast<GcRecord*>(WindowGc());
+  const auto* made = reinterpret_cast<const GcRecord*>(fresh);
+  kept->gid = made->gid;
+  kept->rects = made->rects;
+  kept->dashes = made->dashes;
+  kept->dirty = made->dirty;
+  kept->values = made->values;
+  // The server's context now belongs to FLTK's; the record that came with it is freed alone.
+  XFree(fresh);
+}
+
 }  // namespace
 
 bool ForgetLostUiDisplay() {
@@ -48,7 +80,9 @@ bool ForgetLostUiDisplay() {
   for (int i = 0; i < 1000 && Fl::first_window(); ++i) Fl::first_window()->hide();
   for (int font = 0; font < FL_FREE_FONT; ++font) DropFontCache(font);
   for (const auto& [name, font] : UiFonts()) DropFontCache(font);
-  if (fl_gc) XFreeGC(fl_display, fl_gc);
+  // FLTK draws every window with one graphics context that it makes once and keeps for the
+  // process; it is bound to a new server's own context when the next connection opens.
+  if (fl_gc) WindowGc() = fl_gc;
   fl_gc = nullptr;
   Fl::remove_fd(ConnectionNumber(fl_display));
   LostUiDisplays().push_back(fl_display);
@@ -66,6 +100,7 @@ bool OpenUiDisplay() {
   fl_open_display(display);
   // After FLTK, whose handlers end the process when the server goes away.
   X11KeepProcessOnServerLoss(display);
+  RebindWindowGc(display);
   Fl::call_screen_init();
   return true;
 }

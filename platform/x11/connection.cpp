@@ -9,10 +9,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+// Xlib's own error handler, which prints and ends the process (declared in Xlibint.h).
+extern "C" int _XDefaultError(Display* display, XErrorEvent* event);
 
 namespace platform {
 namespace x11 {
@@ -48,9 +52,17 @@ int RecordError(Display* display, XErrorEvent* event) {
     return 0;
   }
   if (FindOwn(display)) return 0;
+  // Xlib's own handler ends the process: other connections' errors are told instead.
+  if (!previous_error_handler || previous_error_handler == _XDefaultError) {
+    char text[128] = {};
+    XGetErrorText(display, event->error_code, text, sizeof text);
+    std::fprintf(stderr, "Pictoss: X error on %s: %s (request %d.%d)\n", DisplayString(display),
+                 text, event->request_code, event->minor_code);
+    return 0;
+  }
   // Handlers that pass errors on to the one before them could hand it back to us.
   static bool passing = false;
-  if (passing || !previous_error_handler) return 0;
+  if (passing) return 0;
   passing = true;
   int result = previous_error_handler(display, event);
   passing = false;
