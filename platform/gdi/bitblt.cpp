@@ -64,9 +64,17 @@ bool CopySameFormat(const Surface& dest, int x, int y, int w, int h, const Surfa
                     int sy) {
   int bytes_per_pixel = dest.format.bits / 8;
   std::size_t bytes = static_cast<std::size_t>(w) * bytes_per_pixel;
-  for (int row = 0; row < h; ++row)
-    std::memcpy(dest.Row(y + row) + static_cast<std::ptrdiff_t>(x) * bytes_per_pixel,
-                src.Row(sy + row) + static_cast<std::ptrdiff_t>(sx) * bytes_per_pixel, bytes);
+  auto copy = [&](int row) {
+    std::memmove(dest.Row(y + row) + static_cast<std::ptrdiff_t>(x) * bytes_per_pixel,
+                 src.Row(sy + row) + static_cast<std::ptrdiff_t>(sx) * bytes_per_pixel, bytes);
+  };
+  // A bitmap blitted onto itself: rows are taken before they are overwritten, as in a move.
+  if (reinterpret_cast<std::uintptr_t>(dest.Row(y)) >
+      reinterpret_cast<std::uintptr_t>(src.Row(sy))) {
+    for (int row = h - 1; row >= 0; --row) copy(row);
+  } else {
+    for (int row = 0; row < h; ++row) copy(row);
+  }
   return true;
 }
 
