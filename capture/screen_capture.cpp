@@ -1,8 +1,8 @@
 #include "capture/screen_capture.h"
 
 #include <algorithm>
-#include <climits>
 
+#include "platform/base/lasterror.h"
 #include "platform/base/parallel.h"
 #include "platform/base/text.h"
 #include "platform/gdi/screen.h"
@@ -19,13 +19,17 @@ namespace {
 
 constexpr std::u16string_view kSource = product::kModuleSource.wide();
 
-// Integer division of the runtime: both sides rounded to 32 bits first, halves to even.
-std::int32_t IntegerDivide(double dividend, double divisor) {
-  std::int32_t a = platform::RoundToInt32(dividend, kSource);
-  std::int32_t b = platform::RoundToInt32(divisor, kSource);
-  if (b == 0) platform::RaiseError(platform::kDivisionByZero, kSource);
-  if (a == INT32_MIN && b == -1) platform::RaiseError(platform::kOverflow, kSource);
-  return a / b;
+[[noreturn]] void RaiseMissing(std::u16string_view what) {
+  throw platform::RuntimeError(kNothingToCaptureError, std::u16string(kSource),
+                               std::u16string(what));
+}
+
+void RequireDisplay() {
+  if (GetDesktopWindow() == 0) {
+    RaiseMissing(
+        u"No display is available to capture the screen from (DISPLAY is not set or "
+        u"its X server cannot be reached)");
+  }
 }
 
 // The portal's answer is waited for as every wait of the plug-in is: dispatching the thread's
@@ -85,7 +89,11 @@ platform::Ref<Picture> GrabWindowRect(HWND hWndSrc, bool bClient, std::int32_t l
     RealizePalette(hDCMemory);
   }
 
-  BitBlt(hDCMemory, 0, 0, lWidthSrc, lHeightSrc, hDCSrc, lLeft, lTop, SRCCOPY);
+  SetLastError(0);
+  // The one failure that is reported: the server went away, and the picture would be empty.
+  const bool bServerLost =
+      !BitBlt(hDCMemory, 0, 0, lWidthSrc, lHeightSrc, hDCSrc, lLeft, lTop, SRCCOPY) &&
+      (GetLastError() == ERROR_DEVICE_NOT_CONNECTED || GetDesktopWindow() == 0);
 
   // What comes back from deselecting is the captured bitmap (and palette). When it was never
   // selected (no memory DC), the handle made above is still the one to hand on, not lost.
@@ -96,29 +104,32 @@ platform::Ref<Picture> GrabWindowRect(HWND hWndSrc, bool bClient, std::int32_t l
   DeleteDC(hDCMemory);
   ReleaseDC(hWndSrc, hDCSrc);
 
-  platform::Ref<Picture> picture = MakeBitmapPicture(hBmp, hPal);
+  platform::Ref<Picture> picture = bServerLost ? nullptr : MakeBitmapPicture(hBmp, hPal);
   if (!picture) {  // nobody else would ever free them
     if (hBmp) DeleteObject(hBmp);
     if (hPal) DeleteObject(hPal);
   }
+  if (bServerLost) RaiseMissing(u"The X server went away during the capture");
   return picture;
 }
 
-// The window and the size that GrabFullScreen and GrabForegroundWindow read.
+// The window and the size that GrabFullScreen and GrabForegroundWindow read. Raises
+// kNothingToCaptureError without a display, or for the foreground window without one in front.
 GrabTarget Target(bool fullScreen) {
+  RequireDisplay();
   if (fullScreen) {
     HWND hWnd = GetDesktopWindow();
-    double dWidthTwips = platform::ScreenWidthTwips();
-    double dTwipsX = platform::TwipsPerPixelX();
-    double dHeightTwips = platform::ScreenHeightTwips();
-    double dTwipsY = platform::TwipsPerPixelY();
-    std::int32_t lWidth = IntegerDivide(dWidthTwips, dTwipsX);
-    std::int32_t lHeight = IntegerDivide(dHeightTwips, dTwipsY);
+    // The screen's own size in pixels. Its size in twips divided by whole twips per pixel cuts
+    // the picture short or widens it wherever 1440 is not a multiple of the dpi.
+    std::int32_t lWidth = GetSystemMetrics(SM_CXSCREEN);
+    std::int32_t lHeight = GetSystemMetrics(SM_CYSCREEN);
     return {hWnd, lWidth, lHeight};
   }
   HWND hWnd = GetForegroundWindow();
   RECT tRect{0, 0, 0, 0};
-  GetWindowRect(hWnd, &tRect);
+  if (hWnd == 0 || !GetWindowRect(hWnd, &tRect)) {
+    RaiseMissing(u"No window is in the foreground to capture");
+  }
   std::int32_t lWidth = platform::CheckedSub(tRect.right, tRect.left, kSource);
   std::int32_t lHeight = platform::CheckedSub(tRect.bottom, tRect.top, kSource);
   return {hWnd, lWidth, lHeight};

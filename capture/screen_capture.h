@@ -19,22 +19,28 @@
 
 namespace pictoss {
 
+// Raised when there is nothing to capture: no display, a server that went away during the
+// capture, no window in front. The description says which; the dialogs raise the same number
+// when they have no display to show on.
+inline constexpr std::int32_t kNothingToCaptureError = 26002;
+
 // A picture that owns the bitmap and the palette (0 for none), or none when the platform
 // refuses them.
 platform::Ref<Picture> MakeBitmapPicture(HBITMAP hBmp, HPALETTE hPal);
 
 // Copies lWidthSrc × lHeightSrc pixels at (lLeft, lTop) of the window's DC (its client area when
-// bClient, else the whole window) into a new bitmap of the screen's format.
+// bClient, else the whole window) into a new bitmap of the screen's format. Raises
+// kNothingToCaptureError when the server goes away during the copy.
 platform::Ref<Picture> GrabWindowRect(HWND hWndSrc, bool bClient, std::int32_t lLeft,
                                       std::int32_t lTop, std::int32_t lWidthSrc,
                                       std::int32_t lHeightSrc);
 
-// The whole primary screen, its size computed from the screen metrics in twips. Raises 11 when
-// the twips per pixel round to 0, 6 when a value does not fit 32 bits.
+// The whole primary screen at its size in pixels. Raises kNothingToCaptureError without a
+// display.
 platform::Ref<Picture> GrabFullScreen();
 
-// The foreground window with its frame; 0 × 0 when there is none. Raises 6 when its width or
-// height does not fit 32 bits.
+// The foreground window with its frame. Raises kNothingToCaptureError without a display or a
+// window in front, 6 when its width or height does not fit 32 bits.
 platform::Ref<Picture> GrabForegroundWindow();
 
 // The window and the size of a capture.

@@ -45,6 +45,11 @@ Entry ViewEntry(const char* name, std::u16string_view form) {
 
 void RaiseViewFailure(int result, const std::string& error, std::u16string_view form) {
   if (result == kViewNoDisplay) RequireDialogDisplay(form);
+  if (result == kViewLost) {
+    throw platform::RuntimeError(
+        kNoDisplayError, Source(form),
+        u"The display went away while the " + std::u16string(form) + u" dialog was open");
+  }
   if (result == kViewFailed) {
     throw platform::RuntimeError(
         platform::kInternalError, Source(form),

@@ -8,7 +8,8 @@
 namespace pictoss {
 
 // Raised by the dialog commands when there is no display to show a window on (DISPLAY unset
-// or the X server unreachable); nothing has been read or written then.
+// or the X server unreachable; nothing has been read or written then), or when the display's
+// server went away while the dialog was open (nothing more is written then).
 inline constexpr std::int32_t kNoDisplayError = 26002;
 
 // The options dialog: edits the default delay and file name of the settings key.

@@ -3,6 +3,7 @@
 // gtest before Xlib, whose macros (None, Bool) break gtest's declarations.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <functional>
 #include <future>
@@ -255,6 +256,35 @@ INSTANTIATE_TEST_SUITE_P(
     Dialogs, DialogScreenshots,
     ::testing::Values(RedTitleCase{ShowOptionsDialog, kOptionsTitle, "options", 26, 3, 266, 33},
                       RedTitleCase{ShowAboutDialog, kAboutTitle, "about", 38, 4, 266, 33}));
+
+// A server that goes away under an open dialog must not end the process (FLTK's own handling
+// of a lost connection does): the dialog command raises the error, and the next dialog opens on
+// the next server. In a child process of its own, since FLTK keeps its display per process.
+TEST(DialogsLosingTheDisplay, RaiseAClearErrorAndTheNextServerShowsThem) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto run = [] {
+    testsupport::PrivateStore store;
+    {
+      testsupport::XvfbServer first(kScreenWidth, kScreenHeight);
+      auto killer = std::async(std::launch::async, [&first] {
+        if (!uitest::WaitForWindow(kOptionsTitle)) return false;
+        kill(first.pid(), SIGKILL);
+        return true;
+      });
+      auto error = testsupport::ErrorOf(ShowOptionsDialog);
+      if (!killer.get()) return 5;
+      if (!error || error->number() != kNoDisplayError ||
+          error->description() != u"The display went away while the options dialog was open")
+        return 6;
+    }
+    testsupport::XvfbServer second(kScreenWidth, kScreenHeight);
+    return Drive(ShowAboutDialog, kAboutTitle,
+                 [](unsigned long id) { return uitest::Keys(id, "Escape"); })
+               ? 0
+               : 7;
+  };
+  EXPECT_EXIT(std::_Exit(run()), ::testing::ExitedWithCode(0), "");
+}
 
 }  // namespace
 }  // namespace pictoss

@@ -3,6 +3,7 @@
 #include "platform/registry/registry.h"
 #include "platform/user/messagebox.h"
 #include "product/product.h"
+#include "settings/file_name.h"
 #include "settings/key_path.h"
 
 namespace pictoss {
@@ -81,12 +82,16 @@ void OptionsForm::DefaultsClick() {
 }
 
 bool OptionsForm::SaveClick() {
+  const std::u16string sFileName = filename + std::u16string(kJpegSuffix);
+  if (!IsPlainFileName(sFileName)) {
+    MessageBoxW(0, NotPlainFileNameText(sFileName), u"Pictoss", MB_OK | MB_ICONERROR);
+    return false;
+  }
   // "Timedelay" is the name this button has always written; value names match without regard
   // to case, so it is the "TimeDelay" that is read.
   LONG status = WriteKeyValueWithStatus(kSettingsKeyPath, u"Timedelay", time);
   if (status == ERROR_SUCCESS) {
-    status = WriteKeyValueWithStatus(kSettingsKeyPath, product::kFileNameValue.wide(),
-                                     filename + std::u16string(kJpegSuffix));
+    status = WriteKeyValueWithStatus(kSettingsKeyPath, product::kFileNameValue.wide(), sFileName);
   }
   if (status == ERROR_SUCCESS) return true;
   MessageBoxW(0, SaveFailureText(status), u"Pictoss", MB_OK | MB_ICONERROR);

@@ -32,7 +32,8 @@ class OptionsForm {
   void DefaultsClick();
 
   // Stores the delay as typed and the name followed by ".jpg". True when both were stored and
-  // the dialog may close; otherwise a message box has said why and the boxes keep their texts.
+  // the dialog may close; otherwise a message box has said why (a name that is not a plain file
+  // name, which stores nothing, or a failed write) and the boxes keep their texts.
   bool SaveClick();
 };
 

@@ -159,5 +159,34 @@ TEST_F(OptionsFormTest, FailedSaveSaysSoAndKeepsWhatWasTyped) {
   EXPECT_FALSE(store_.KeyExists());
 }
 
+// A name with a folder in it would put the picture outside the temporary folder: the dialog says
+// so and stores nothing, not even the delay. Dots alone become plain names with the suffix.
+TEST_F(OptionsFormTest, SaveRefusesANameThatIsNotAPlainFileName) {
+  ASSERT_TRUE(store_.CreateSettingsKey());
+  struct Case {
+    std::u16string typed;
+    bool saved;
+  } cases[] = {
+      {u"../../escape", false}, {u"shots/today", false}, {u"/", false}, {u"..", true}, {u".", true},
+      {u"a\\b", true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.typed.begin(), c.typed.end()));
+    messages_.clear();
+    ASSERT_TRUE(store_.Set("TimeDelay", "1"));
+    ASSERT_TRUE(store_.Set("FileName", "old.jpg"));
+    OptionsForm form;
+    form.time = u"7";
+    form.filename = c.typed;
+    EXPECT_EQ(form.SaveClick(), c.saved);
+    EXPECT_EQ(messages_.size(), c.saved ? 0u : 1u);
+    if (!c.saved && !messages_.empty()) {
+      EXPECT_NE(messages_[0].first.find(u"\"" + c.typed + u".jpg\" is not a plain file name"),
+                std::u16string::npos);
+    }
+    EXPECT_EQ(store_.Raw("TimeDelay"), c.saved ? "7\0"s : "1\0"s);
+    EXPECT_EQ(form.filename, c.typed);
+  }
+}
+
 }  // namespace
 }  // namespace pictoss

@@ -26,7 +26,8 @@ class OptionsViewModel {
 };
 
 // What a view entry returns; on kViewFailed, *error says what went wrong.
-enum ViewResult : int { kViewClosed = 0, kViewNoDisplay = 1, kViewFailed = 2 };
+// kViewLost: the display's server went away while the window was open.
+enum ViewResult : int { kViewClosed = 0, kViewNoDisplay = 1, kViewFailed = 2, kViewLost = 3 };
 
 // int PictossShowAboutView(std::string* error): shows the about window until it is closed.
 inline constexpr char kShowAboutView[] = "PictossShowAboutView";

@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "platform/base/text.h"
 #include "platform/jpeg/jpeg.h"
@@ -84,7 +85,13 @@ bool StoreJpegFile(const JPEG_CORE_PROPERTIES& props, std::u16string_view sPath)
   if (status == platform::kReplaceReadOnly) {
     platform::RaiseError(platform::kPathFileAccessError, product::kModuleSource.wide());
   }
-  if (status != 0) RaiseJpegError(u"Failed to save to JPG ", status);
+  if (status != 0) {
+    // A file error: what the system said, and where.
+    throw platform::RuntimeError(kJpegLibraryError, JpegWriterErrorSource(),
+                                 u"Failed to save to JPG: " +
+                                     platform::FromAnsi(std::strerror(-status)) + u" (" +
+                                     std::u16string(sPath) + u")");
+  }
   return true;
 }
 

@@ -16,8 +16,9 @@ namespace pictoss {
 // times. Every failure raises platform::RuntimeError and leaves the path as it was:
 // - 26001 "Failed to initialise the IJL library: <status>" when no encoder can be had;
 // - 26001 "Failed to save to JPG <status>" when the picture cannot be encoded (an object that
-//   holds no pixels, a quality out of range) or the file cannot be written (a missing folder,
-//   a full disk);
+//   holds no pixels, a quality out of range);
+// - 26001 "Failed to save to JPG: <reason> (<path>)" when the file cannot be written (a missing
+//   folder, a full disk: "No space left on device");
 // - 75 "Path/File access error" when the existing file is read-only;
 // - 6 "Overflow" when the row sizes do not fit 32 bits.
 // The 26001 errors come from "<module>.mIntelJPEGLibrary", the others from "Vorlick".

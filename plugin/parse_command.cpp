@@ -13,12 +13,16 @@
 #include "dialogs/dialogs.h"
 #include "imaging/dib_section.h"
 #include "imaging/jpeg_writer.h"
+#include "platform/base/text.h"
+#include "platform/kernel/temppath.h"
 #include "platform/runtime/datetime.h"
+#include "platform/runtime/errors.h"
 #include "platform/runtime/numbers.h"
 #include "platform/user/messageloop.h"
 #include "plugin/parse_command.h"
 #include "plugin/pt.h"
 #include "product/product.h"
+#include "settings/file_name.h"
 #include "settings/key_path.h"
 
 namespace pictoss {
@@ -64,20 +68,25 @@ long long WholeSeconds(platform::Date date) {
   return static_cast<long long>(day) * 86400 + std::llround(std::fabs(date - day) * 86400.0);
 }
 
-// The delay less one second after now, on the whole-second clock. Raises 13 for a delay that
-// is not a number, 6 when the rounded count of seconds does not fit 32 bits, 5 when the target
-// lies outside the date range.
-platform::Date ComputeTarget(const std::u16string& sTimeDelay) {
+// The delay less one second after the start, on the whole-second clock. Raises 13 for a delay
+// that is not a number, 6 when the rounded count of seconds does not fit 32 bits, 5 when the
+// target lies outside the date range.
+platform::Date ComputeTarget(const std::u16string& sTimeDelay, platform::Date start) {
   double seconds = platform::TextToDouble(sTimeDelay, kPTSource) - 1;
   std::int32_t whole = platform::RoundToInt32(seconds, kPTSource);
-  return platform::DateAddSeconds(platform::Now(), whole, kPTSource);
+  return platform::DateAddSeconds(start, whole, kPTSource);
 }
 
-// Tests the clock before the first dispatch; every round dispatches all pending messages and,
-// when there were none, blocks in the message wait for a few milliseconds instead of spinning.
-void WaitUntilPast(platform::Date target) {
-  const long long end = WholeSeconds(target);
-  while (WholeSeconds(platform::Now()) <= end) {
+// Waits until the wall clock's whole-second reading has passed the target, that is until the
+// tick of the second after it. The wall clock is read once, at the start, to place that tick;
+// the time up to it is measured on the monotonic clock, so that a daylight-saving change or a
+// clock set by hand during the wait neither stretches it by an hour nor cuts it short. Tests
+// the clock before the first dispatch; every round dispatches all pending messages and, when
+// there were none, blocks in the message wait for a few milliseconds instead of spinning.
+void WaitUntilPast(platform::Date target, const platform::ClockReading& start) {
+  const double wait =
+      static_cast<double>(WholeSeconds(target) + 1 - WholeSeconds(start.now)) - start.fraction;
+  while (platform::MonotonicSeconds() - start.monotonic < wait) {
     if (!platform::DoEvents()) platform::WaitMessage(kIdleWait);
   }
 }
@@ -102,23 +111,40 @@ bool CaptureInOnePass(const ScreenGrab& screen, cDIBSection& dib, const std::u16
   return true;
 }
 
+// The temporary folder with its separator; raises 75 with the reason when there is none that
+// is safe to write into.
+std::u16string TempFolder(PT& pt) {
+  std::u16string folder = pt.GetTempDir().bstrVal();
+  if (folder.empty()) {
+    throw platform::RuntimeError(platform::kPathFileAccessError, std::u16string(kPTSource),
+                                 platform::FromAnsi(platform::TempPathFault()));
+  }
+  if (folder.back() != kPathSeparator) folder += kPathSeparator;
+  return folder;
+}
+
 bool Capture(PT& pt, bool fullScreen, const std::u16string& sCommandArg, std::u16string& sResult) {
   std::u16string sTimeDelay = ReadSetting(product::kTimeDelayValue.wide());
   pt.sTimeDelay = sTimeDelay;
   const std::u16string sFileName = ReadSetting(product::kFileNameValue.wide());
   pt.sFileName = sFileName;
-  std::u16string folder = pt.GetTempDir().bstrVal();
-  if (folder.empty() || folder.back() != kPathSeparator) folder += kPathSeparator;
+  const std::u16string folder = TempFolder(pt);
   pt.sFilePath = folder;
+  // The name must not lead out of the temporary folder (or name the folder itself).
+  if (!IsPlainFileName(sFileName)) {
+    throw platform::RuntimeError(platform::kBadFileName, std::u16string(kPTSource),
+                                 NotPlainFileNameText(sFileName));
+  }
 
   if (sCommandArg != kPlaceholder && pt.isNumber(sCommandArg) != 0) {
     sTimeDelay = sCommandArg;
     pt.sTimeDelay = sTimeDelay;
   }
 
-  const platform::Date target = ComputeTarget(sTimeDelay);
+  const platform::ClockReading start = platform::ReadClocks();
+  const platform::Date target = ComputeTarget(sTimeDelay, start.now);
   pt.dTargetTime = target;
-  WaitUntilPast(target);
+  WaitUntilPast(target, start);
 
   const ScreenGrab grab(fullScreen);
   const std::u16string sFilePath = folder + sFileName;

@@ -4,6 +4,7 @@
 // private X server, only the state that the one-pass capture leaves in the objects.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -13,6 +14,7 @@
 #include "capture/screen_capture.h"
 #include "platform/gdi/bitmap.h"
 #include "platform/jpeg/jpeg_test_picture.h"
+#include "platform/kernel/temppath.h"
 #include "platform/registry/registry.h"
 #include "platform/runtime/datetime.h"
 #include "platform/runtime/errors.h"
@@ -46,6 +48,7 @@ class ParseCommandTest : public ::testing::Test {
   }
   void TearDown() override {
     platform::SetClockHook(nullptr);
+    platform::SetMonotonicHook(nullptr);
     if (display_) setenv("DISPLAY", display_->c_str(), 1);
     if (tmpdir_)
       setenv("TMPDIR", tmpdir_->c_str(), 1);
@@ -61,6 +64,7 @@ class ParseCommandTest : public ::testing::Test {
     auto error = testsupport::ErrorOf([&] { HandleCommand(pt, word, arg, nullptr, result); });
     if (!error) return 0;
     source_ = error->source();
+    description_ = error->description();
     return error->number();
   }
 
@@ -69,6 +73,7 @@ class ParseCommandTest : public ::testing::Test {
   std::optional<std::string> display_;
   std::optional<std::string> tmpdir_;
   std::u16string source_;
+  std::u16string description_;
 };
 
 std::u16string Folder(const fs::path& p) {
@@ -127,13 +132,11 @@ TEST_F(ParseCommandTest, DelayFailuresKeepTheFieldsSetBeforeThem) {
 TEST_F(ParseCommandTest, WaitTestsTheClockBeforeTheFirstDispatch) {
   Store("FileName", "pic.jpg");
   Store("TimeDelay", "0");
-  // The clock stands still for two readings and then jumps on by a second at each reading.
+  // The wall clock stands still; the monotonic clock goes on by a second at each reading.
   const platform::Date start = platform::DateFromParts({2024, 5, 6, 7, 8, 9}, u"test");
   int readings = 0;
-  platform::SetClockHook([&] {
-    ++readings;
-    return readings <= 2 ? start : start + (readings - 2) / 86400.0;
-  });
+  platform::SetClockHook([&] { return start; });
+  platform::SetMonotonicHook([&] { return 50.0 + readings++; });
   struct Case {
     std::u16string arg;
     bool dispatched;
@@ -151,6 +154,88 @@ TEST_F(ParseCommandTest, WaitTestsTheClockBeforeTheFirstDispatch) {
     EXPECT_EQ(result, u"keep");
     platform::DoEvents();  // leaves nothing pending for the next case
   }
+}
+
+// A change of the wall clock during the wait, an hour back (the end of daylight-saving time) or
+// forward (its start), neither stretches nor cuts the delay: the wait ends when the monotonic
+// clock has run the delay from the start.
+TEST_F(ParseCommandTest, WaitFollowsTheMonotonicClockThroughAChangeOfTheWallClock) {
+  Store("FileName", "pic.jpg");
+  Store("TimeDelay", "0");
+  const platform::Date start = platform::DateFromParts({2024, 10, 27, 2, 59, 58}, u"test");
+  for (const int jump : {-3600, 3600}) {
+    SCOPED_TRACE(jump);
+    int wallReadings = 0;
+    bool stretched = false;
+    platform::SetClockHook([&] {
+      ++wallReadings;
+      // A wait that kept reading the wall clock is let go after a while, and marked.
+      if (wallReadings > 2000) stretched = true;
+      if (stretched) return start + 1;
+      return wallReadings == 1 ? start : start + jump / 86400.0;
+    });
+    double monotonic = 1000;
+    platform::SetMonotonicHook([&] { return monotonic += 0.25; });
+    auto pt = platform::MakeRef<PT>();
+    std::u16string result = u"keep";
+    Run(*pt, u"/xptfull", u"3", result);  // no display: the capture fails after the wait
+    EXPECT_FALSE(stretched);
+    EXPECT_GE(monotonic - 1000.25, 3.0);  // the first reading is the start
+    EXPECT_LT(monotonic - 1000.25, 3.5);
+    EXPECT_EQ(pt->dTargetTime, start + 2 / 86400.0);
+  }
+}
+
+// A stored file name that is not a plain file name would write outside the temporary folder:
+// the command raises an error that names it before it waits, and writes nothing.
+TEST_F(ParseCommandTest, FileNameThatIsNotAPlainNameIsRefused) {
+  Store("TimeDelay", "0");
+  fs::create_directory(store_ / "sub");
+  for (const char* name : {"../victim.txt", "sub/pic.jpg", "/tmp/pic.jpg", ".", "..", ""}) {
+    SCOPED_TRACE(name);
+    Store("FileName", name);
+    auto pt = platform::MakeRef<PT>();
+    std::u16string result = u"keep";
+    if (auto e = testsupport::RaisedError(
+            [&] { HandleCommand(*pt, u"/xptfull", u"5", nullptr, result); })) {
+      EXPECT_EQ(e->number(), platform::kBadFileName);
+      EXPECT_EQ(e->source(), u"Vorlick.PT");
+      const std::string n(name);
+      EXPECT_EQ(e->description(), u"The file name \"" + std::u16string(n.begin(), n.end()) +
+                                      u"\" is not a plain file name: it may not contain \"/\", be "
+                                      u"empty, or be \".\" or \"..\".");
+    }
+    EXPECT_EQ(result, u"keep");
+    EXPECT_EQ(pt->dTargetTime, 0);  // before the wait
+  }
+  EXPECT_FALSE(fs::exists(store_.parent_path() / "victim.txt"));
+  EXPECT_TRUE(fs::is_empty(store_ / "sub"));
+}
+
+// Without $TMPDIR and $XDG_RUNTIME_DIR the pictures go to a folder of the user's own; one that
+// is not (a link planted by someone else) stops the command with the reason.
+TEST_F(ParseCommandTest, UnsafeTemporaryFolderIsRefused) {
+  Store("TimeDelay", "0");
+  Store("FileName", "pic.jpg");
+  unsetenv("TMPDIR");
+  const char* runtime = getenv("XDG_RUNTIME_DIR");
+  const std::optional<std::string> savedRuntime =
+      runtime ? std::optional<std::string>(runtime) : std::nullopt;
+  unsetenv("XDG_RUNTIME_DIR");
+  platform::SetPrivateTempParent(store_.string());
+  const fs::path folder = store_ / ("pictoss-" + std::to_string(geteuid()));
+  fs::create_directory_symlink(store_, folder);
+  auto pt = platform::MakeRef<PT>();
+  std::u16string result = u"keep";
+  EXPECT_EQ(Run(*pt, u"/xptfull", u"0", result), platform::kPathFileAccessError);
+  const std::string why =
+      "The temporary folder " + folder.string() + " cannot be used: it is a symbolic link";
+  EXPECT_EQ(description_, std::u16string(why.begin(), why.end()));
+  EXPECT_EQ(pt->GetTempDir().bstrVal(), u"");
+  EXPECT_EQ(pt->sFilePath, u"");
+  EXPECT_EQ(result, u"keep");
+  platform::SetPrivateTempParent("");
+  if (savedRuntime) setenv("XDG_RUNTIME_DIR", savedRuntime->c_str(), 1);
 }
 
 TEST_F(ParseCommandTest, OtherWordsAreLeftToTheHost) {

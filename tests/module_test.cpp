@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <map>
 #include <string>
@@ -328,15 +329,18 @@ TEST_F(PluginTest, InitializeAndUninitializeKeepNothing) {
 
 TEST_F(PluginTest, TempDirEndsInASeparatorAndIsNeverCut) {
   const std::string longDir = "/" + std::string(300, 'd');
+  // Without TMPDIR (and XDG_RUNTIME_DIR) the folder is the user's own under /tmp.
+  const std::string own = "/tmp/pictoss-" + std::to_string(geteuid()) + "/";
   const std::pair<const char*, std::string> cases[] = {
-      {nullptr, "/tmp/"},
-      {"", "/tmp/"},
+      {nullptr, own},
+      {"", own},
       {"/var/tmp", "/var/tmp/"},
       {"/var/tmp/", "/var/tmp/"},
       {"/x/\xc3\xa9t\xc3\xa9", "/x/\xc3\xa9t\xc3\xa9/"},
       {longDir.c_str(), longDir + "/"},
   };
   harness::ScopedEnv restore("TMPDIR", "");  // puts back the test's own TMPDIR at the end
+  harness::ScopedEnv runtime("XDG_RUNTIME_DIR", "");
   for (const auto& [tmpdir, expected] : cases) {
     if (tmpdir)
       setenv("TMPDIR", tmpdir, 1);

@@ -35,7 +35,7 @@ void AddLabels(const DialogScale& s) {
   new Label(s, {-885, 1200, 7815, 255}, kMessengerLine, kTextFont, text, centre);
   new Label(s, {300, 1500, 5700, 615},
             "Pictoss lets you quickly and easily send a screenshot of your screen to your "
-            "contacts, saving youn lots of time.",
+            "contacts, saving you lots of time.",
             kTextFont, text, centre | FL_ALIGN_WRAP);
   new Label(s, {120, 2280, 4815, 255}, "The Commands are:", kTextFont, text, left);
   new Label(s, {120, 2640, 7575, 375},
@@ -59,7 +59,8 @@ void OnClose(Fl_Widget* widget, void*) {
   window->hide();
 }
 
-void ShowAboutWindow() {
+// Shows the about window until it is closed; false when the display went away first.
+bool ShowAboutWindow() {
   DialogScale scale;
   PixelRect client = scale.Rect({0, 0, 6330, 4890});
   auto window = std::make_unique<Fl_Window>(client.width, client.height, "About Pictoss Saver");
@@ -70,7 +71,7 @@ void ShowAboutWindow() {
   ok->callback(OnClose);
   window->end();
   window->callback(OnClose);
-  platform::fltk::ShowModal(*window);
+  return platform::fltk::ShowModal(*window);
 }
 
 }  // namespace
@@ -79,8 +80,7 @@ void ShowAboutWindow() {
 extern "C" __attribute__((visibility("default"))) int PictossShowAboutView(std::string* error) {
   try {
     if (!platform::fltk::OpenDisplay()) return pictoss::kViewNoDisplay;
-    pictoss::ShowAboutWindow();
-    return pictoss::kViewClosed;
+    return pictoss::ShowAboutWindow() ? pictoss::kViewClosed : pictoss::kViewLost;
   } catch (const std::exception& e) {
     *error = e.what();
   } catch (...) {

@@ -104,8 +104,7 @@ extern "C" __attribute__((visibility("default"))) int PictossShowOptionsView(
   try {
     if (!platform::fltk::OpenDisplay()) return pictoss::kViewNoDisplay;
     pictoss::OptionsView view(*model);
-    platform::fltk::ShowModal(view.window());
-    return pictoss::kViewClosed;
+    return platform::fltk::ShowModal(view.window()) ? pictoss::kViewClosed : pictoss::kViewLost;
   } catch (const std::exception& e) {
     *error = e.what();
   } catch (...) {

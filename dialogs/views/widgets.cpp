@@ -3,22 +3,16 @@
 #include <FL/Fl.H>
 #include <FL/fl_draw.H>
 
-#include <cstring>
-#include <map>
+#include <string>
 #include <utility>
+
+#include "platform/user/fltk/fltk_ui.h"
 
 namespace pictoss {
 
 Fl_Font DialogFont(const char* face, bool bold) {
   // FLTK names an Xft font by its family, prefixed by ' ' for regular or 'B' for bold.
-  static std::map<std::string, Fl_Font> fonts;
-  std::string name = (bold ? "B" : " ") + std::string(face);
-  auto it = fonts.find(name);
-  if (it != fonts.end()) return it->second;
-  Fl_Font font = static_cast<Fl_Font>(FL_FREE_FONT + fonts.size());
-  Fl::set_font(font, strdup(name.c_str()));  // FLTK keeps the pointer for the process
-  fonts.emplace(name, font);
-  return font;
+  return platform::fltk::Font((bold ? "B" : " ") + std::string(face));
 }
 
 DialogScale::DialogScale()

@@ -12,6 +12,7 @@
 #include <optional>
 #include <unordered_map>
 
+#include "platform/base/lasterror.h"
 #include "platform/gdi/dc.h"
 #include "platform/gdi/pixels.h"
 #include "platform/gdi/screen.h"
@@ -63,9 +64,17 @@ bool CopySameFormat(const Surface& dest, int x, int y, int w, int h, const Surfa
                     int sy) {
   int bytes_per_pixel = dest.format.bits / 8;
   std::size_t bytes = static_cast<std::size_t>(w) * bytes_per_pixel;
-  for (int row = 0; row < h; ++row)
-    std::memcpy(dest.Row(y + row) + static_cast<std::ptrdiff_t>(x) * bytes_per_pixel,
-                src.Row(sy + row) + static_cast<std::ptrdiff_t>(sx) * bytes_per_pixel, bytes);
+  auto copy = [&](int row) {
+    std::memmove(dest.Row(y + row) + static_cast<std::ptrdiff_t>(x) * bytes_per_pixel,
+                 src.Row(sy + row) + static_cast<std::ptrdiff_t>(sx) * bytes_per_pixel, bytes);
+  };
+  // A bitmap blitted onto itself: rows are taken before they are overwritten, as in a move.
+  if (reinterpret_cast<std::uintptr_t>(dest.Row(y)) >
+      reinterpret_cast<std::uintptr_t>(src.Row(sy))) {
+    for (int row = h - 1; row >= 0; --row) copy(row);
+  } else {
+    for (int row = 0; row < h; ++row) copy(row);
+  }
   return true;
 }
 
@@ -233,7 +242,11 @@ bool BlitFromScreen(const Surface& dest, int x, int y, int w, int h, int screen_
   Clip(cx, cy, cw, ch, cdx, cdy, screen.primary.width, screen.primary.height);
   // All of these now lie inside the destination or the screen.
   int ix = int(cx), iy = int(cy), iw = int(cw), ih = int(ch), dx = int(cdx), dy = int(cdy);
-  bool inside = iw > 0 && ih > 0 && screen.connected;
+  if (!screen.connected) {
+    SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+    return false;
+  }
+  bool inside = iw > 0 && ih > 0;
   // Whatever lies off the screen reads as black: up to four strips around the inside part.
   std::vector<std::uint32_t> black(static_cast<std::size_t>(w), 0);
   Surface none{
@@ -296,15 +309,20 @@ BOOL BitBlt(HDC dest, int x, int y, int width, int height, HDC src, int src_x, i
     return TRUE;
   }
   if (s->type == DcObject::Type::kWindow) {
+    // A read that fails while a server goes away failed because of it.
+    const unsigned losses = platform::x11::ServerLosses();
     int ox, oy;
-    if (!WindowDcOrigin(*s, &ox, &oy)) return FALSE;
-    sx += ox, sy += oy;
-    // Far outside the screen: only the part that can overlap it matters, and it reads black.
-    if (sx < INT_MIN / 2 || sx > INT_MAX / 2 || sy < INT_MIN / 2 || sy > INT_MAX / 2)
-      sx = sy = INT_MIN / 2;
-    return platform::BlitFromScreen(dview, int(dx), int(dy), int(w), int(h), int(sx), int(sy), rop)
-               ? TRUE
-               : FALSE;
+    bool read = WindowDcOrigin(*s, &ox, &oy);
+    if (read) {
+      sx += ox, sy += oy;
+      // Far outside the screen: only the part that can overlap it matters, and it reads black.
+      if (sx < INT_MIN / 2 || sx > INT_MAX / 2 || sy < INT_MIN / 2 || sy > INT_MAX / 2)
+        sx = sy = INT_MIN / 2;
+      read =
+          platform::BlitFromScreen(dview, int(dx), int(dy), int(w), int(h), int(sx), int(sy), rop);
+    }
+    if (!read && platform::x11::ServerLosses() != losses) SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+    return read ? TRUE : FALSE;
   }
   BitmapObject* sb = FindGdi<BitmapObject>(s->bitmap);
   if (!sb) return FALSE;

@@ -249,3 +249,33 @@ TEST_F(NoDisplay, IndexedBlitsCopyIndicesAndMapColours) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace gditest;
+
+// A bitmap copied onto itself, the two rectangles overlapping: the result is the picture moved,
+// each row and pixel read before it is overwritten.
+TEST_F(NoDisplay, OverlappingCopyWithinOneBitmapMovesThePicture) {
+  const std::uint32_t colours[] = {kRed, kGreen, kBlue, kYellow, kWhite};
+  struct Case {
+    int dx, dy;
+  } cases[] = {{0, 1}, {0, -1}, {1, 0}, {-1, 0}, {1, 1}, {-1, -1}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.dx << "," << c.dy);
+    HBITMAP b = MakeBitmap(5, 5, PixelFormat::Bgr24());
+    auto colour = [&](int x, int y) { return colours[(x + 2 * y) % 5]; };
+    for (int y = 0; y < 5; ++y)
+      for (int x = 0; x < 5; ++x) PutPixel(b, x, y, colour(x, y));
+    {
+      MemDc d(b);
+      EXPECT_TRUE(BitBlt(d.dc, 1 + c.dx, 1 + c.dy, 3, 3, d.dc, 1, 1, SRCCOPY));
+    }
+    for (int y = 0; y < 3; ++y)
+      for (int x = 0; x < 3; ++x)
+        EXPECT_EQ(Pixel(b, 1 + c.dx + x, 1 + c.dy + y), colour(1 + x, 1 + y)) << x << "," << y;
+    DeleteObject(b);
+  }
+}
+
+}  // namespace

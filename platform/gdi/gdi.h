@@ -117,6 +117,8 @@ PLATFORM_API HBITMAP CreateDIBSection(HDC hdc, const BITMAPINFO* info, UINT usag
 PLATFORM_API int GetObjectA(HGDIOBJ object, int size, void* buffer);
 PLATFORM_API HGDIOBJ SelectObject(HDC hdc, HGDIOBJ object);
 PLATFORM_API BOOL DeleteObject(HGDIOBJ object);
+// FALSE with the last error ERROR_DEVICE_NOT_CONNECTED when a read of the screen fails because
+// there is no display or its server went away.
 PLATFORM_API BOOL BitBlt(HDC dest, int x, int y, int width, int height, HDC src, int srcX, int srcY,
                          DWORD rop);
 

@@ -1,5 +1,6 @@
 #include "platform/kernel/file_replace.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -9,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <ctime>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,12 +38,16 @@ class UniqueFd {
   int fd_;
 };
 
+constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+constexpr std::size_t kRandomLetters = 12;
+// Seconds after which a temp file counts as left behind by a write that was killed.
+constexpr time_t kLeftoverAge = 60;
+
 // ".<name>.<12 random letters>": hidden, in the target's folder so that the rename stays on one
 // file system, and random so that nobody can plant that name ahead of us. Returns the negated
 // errno when no random bytes can be had.
 int TempName(std::string_view name, std::string& temp) {
-  static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-  unsigned char random[12] = {};
+  unsigned char random[kRandomLetters] = {};
   if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) return -errno;
   temp = "." + std::string(name.substr(0, 200)) + ".";
   for (unsigned char byte : random) temp += kLetters[byte % (sizeof kLetters - 1)];
@@ -58,6 +64,36 @@ int CreateTempFile(int folder, std::string_view name, std::string& tempName) {
     if (fd >= 0 || errno != EEXIST) return fd >= 0 ? fd : -errno;
   }
   return -EEXIST;
+}
+
+// Whether entry is one of TempName's names for name.
+bool IsTempNameOf(std::string_view entry, std::string_view name) {
+  const std::string prefix = "." + std::string(name.substr(0, 200)) + ".";
+  if (entry.size() != prefix.size() + kRandomLetters || !entry.starts_with(prefix)) return false;
+  entry.remove_prefix(prefix.size());
+  return entry.find_first_not_of(kLetters) == std::string_view::npos;
+}
+
+// Removes the temp files of name that a write killed before its rename left behind: the
+// writer's own regular files, untouched for a minute, so that a write under way is never hit.
+void RemoveLeftovers(int folder, std::string_view name) {
+  const int fd = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  DIR* dir = fdopendir(fd);
+  if (dir == nullptr) {
+    ::close(fd);
+    return;
+  }
+  const time_t now = time(nullptr);
+  while (const dirent* entry = readdir(dir)) {
+    if (!IsTempNameOf(entry->d_name, name)) continue;
+    struct stat st {};
+    if (fstatat(folder, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+        st.st_uid == geteuid() && now - st.st_mtime > kLeftoverAge) {
+      unlinkat(folder, entry->d_name, 0);
+    }
+  }
+  closedir(dir);
 }
 
 // Writes the pieces one after the other, as few calls as the system allows.
@@ -83,11 +119,12 @@ int WriteAll(int fd, std::span<const Piece> pieces) {
   return 0;
 }
 
-// Gives the new file the old one's permission bits and its access and modification times, to
-// the nanosecond. Linux has no settable creation time, so the new file keeps its own; owner and
-// group stay those of the writer.
+// Gives the new file the old one's access and modification times, to the nanosecond, and its
+// permission bits when the old file was the writer's own: a file that another user planted there
+// must not make the new content readable to others, so the new file then stays 0600. Linux has
+// no settable creation time, so the new file keeps its own; owner and group stay the writer's.
 int CarryOverAttributes(int fd, const struct stat& old) {
-  if (fchmod(fd, old.st_mode & 0777) != 0) return -errno;
+  if (old.st_uid == geteuid() && fchmod(fd, old.st_mode & 0777) != 0) return -errno;
   const struct timespec times[2] = {old.st_atim, old.st_mtim};
   if (futimens(fd, times) != 0) return -errno;
   return 0;
@@ -133,6 +170,7 @@ int ReplaceFileContents(const char* path, std::span<const Piece> pieces) {
     return -errno;
   }
 
+  RemoveLeftovers(dir.get(), name);
   std::string tempName;
   UniqueFd temp(CreateTempFile(dir.get(), name, tempName));
   if (temp.get() < 0) return temp.get();

@@ -15,10 +15,13 @@ namespace platform {
 inline constexpr int kReplaceReadOnly = -1000;
 
 // Replaces the file at path (a name in the ANSI code page) with size bytes, or creates it.
-// - A regular file at path gives the new file its permission bits and its access and
-//   modification times. Anything else at path (a symbolic link, a device) is replaced itself,
-//   never followed, and the new file is made as if none had been there: mode 0600, times of now.
+// - A regular file at path gives the new file its access and modification times, and its
+//   permission bits when the writer owns it (else the new file is 0600). Anything else at path (a
+//   symbolic link, a device) is replaced itself, never followed, and the new file is made as if
+//   none had been there: mode 0600, times of now.
 // - A regular file without the owner's write permission is left alone: kReplaceReadOnly.
+// - Temp files of the same name that a killed write left in the folder (the writer's own, older
+//   than a minute) are removed.
 // Returns 0, kReplaceReadOnly, or the negated errno of the first call that failed (-ENOENT for a
 // missing folder, -ENOSPC for a full disk, ...). On failure the old file is as it was and no new
 // file remains.

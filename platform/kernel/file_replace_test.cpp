@@ -215,3 +215,49 @@ TEST_F(ReplaceFile, FullDiskLeavesTheOldFileAndNoStrayFile) {
 }
 
 }  // namespace
+
+// A file that another user planted at the path gives the new picture neither its mode nor
+// its readers: the new file is the writer's alone.
+TEST_F(ReplaceFile, PlantedFileOfAnotherUserDoesNotLendItsMode) {
+  if (geteuid() != 0) GTEST_SKIP() << "giving a file to another user needs root";
+  WriteAll(path_, "planted");
+  ASSERT_EQ(chmod(path_.c_str(), 0666), 0);
+  ASSERT_EQ(chown(path_.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(Replace(path_, "picture"), 0);
+  const struct stat st = Lstat(path_);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_EQ(st.st_uid, 0u);
+  EXPECT_EQ(ReadAll(path_), "picture");
+}
+
+// Temp files that a killed write left behind go on the next write, but only the writer's own
+// ones of this name that have been left for over a minute.
+TEST_F(ReplaceFile, NextWriteRemovesLeftoversOfKilledWrites) {
+  const timespec old = {std::time(nullptr) - 120, 0};
+  struct Case {
+    std::string name;
+    bool stale;
+    bool removed;
+  } cases[] = {
+      {".capture.jpg.abcdefghij12", true, true},
+      {".capture.jpg.0123456789ab", false, false},  // a write may be under way
+      {".capture.jpg.abcdefghij1", true, false},    // not a temp name of ours
+      {".capture.jpg.ABCDEFGHIJ12", true, false},
+      {".other.jpg.abcdefghij12", true, false},
+      {"capture.jpg.abcdefghij12", true, false},
+  };
+  for (const Case& c : cases) {
+    WriteAll(dir_ / c.name, "leftover");
+    if (c.stale) SetTimes(dir_ / c.name, old, old);
+  }
+  ASSERT_EQ(Replace(path_, "picture"), 0);
+  for (const Case& c : cases) EXPECT_EQ(fs::exists(dir_ / c.name), !c.removed) << c.name;
+  if (geteuid() == 0) {  // another user's file of that pattern is not ours to remove
+    const fs::path foreign = dir_ / ".capture.jpg.zzzzzzzzzzzz";
+    WriteAll(foreign, "theirs");
+    SetTimes(foreign, old, old);
+    ASSERT_EQ(chown(foreign.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(Replace(path_, "again"), 0);
+    EXPECT_TRUE(fs::exists(foreign));
+  }
+}

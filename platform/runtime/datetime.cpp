@@ -1,5 +1,6 @@
 #include "platform/runtime/datetime.h"
 
+#include <chrono>
 #include <cmath>
 #include <ctime>
 #include <mutex>
@@ -69,6 +70,10 @@ ClockHook& Clock() {
   static ClockHook hook;
   return hook;
 }
+MonotonicHook& Monotonic() {
+  static MonotonicHook hook;
+  return hook;
+}
 
 }  // namespace
 
@@ -117,18 +122,45 @@ DateParts DateToParts(Date date, std::u16string_view source) {
 }
 
 Date Now() {
+  return ReadClocks().now;
+}
+
+double MonotonicSeconds() {
   {
     std::lock_guard lock(clockMutex);
-    if (Clock()) return Clock()();
+    if (Monotonic()) return Monotonic()();
   }
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  DateParts parts{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
-                  local.tm_hour,        local.tm_min,     local.tm_sec == 60 ? 59 : local.tm_sec};
-  if (parts.year < 100) return kMinDate;
-  if (parts.year > 9999) return kMaxDate;
-  return TryDateFromParts(parts).value_or(kMinDate);
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+ClockReading ReadClocks() {
+  ClockReading reading;
+  ClockHook hook;
+  {
+    std::lock_guard lock(clockMutex);
+    hook = Clock();
+  }
+  if (hook) {
+    reading.now = hook();
+  } else {
+    timespec wall{};
+    clock_gettime(CLOCK_REALTIME, &wall);
+    std::tm local{};
+    localtime_r(&wall.tv_sec, &local);
+    DateParts parts{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                    local.tm_hour,        local.tm_min,     local.tm_sec == 60 ? 59 : local.tm_sec};
+    // A clock outside the date's range reads as the range's nearest end.
+    if (parts.year < 100) {
+      reading.now = kMinDate;
+    } else if (parts.year > 9999) {
+      reading.now = kMaxDate;
+    } else {
+      reading.now = TryDateFromParts(parts).value_or(kMinDate);
+      reading.fraction = static_cast<double>(wall.tv_nsec) / 1e9;
+    }
+  }
+  reading.monotonic = MonotonicSeconds();
+  return reading;
 }
 
 Date DateAddSeconds(Date date, double seconds, std::u16string_view source) {
@@ -146,6 +178,11 @@ Date DateAddSeconds(Date date, double seconds, std::u16string_view source) {
 void SetClockHook(ClockHook hook) {
   std::lock_guard lock(clockMutex);
   Clock() = std::move(hook);
+}
+
+void SetMonotonicHook(MonotonicHook hook) {
+  std::lock_guard lock(clockMutex);
+  Monotonic() = std::move(hook);
 }
 
 }  // namespace platform

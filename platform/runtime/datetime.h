@@ -31,6 +31,21 @@ struct DateParts {
 // clock outside 100-01-01..9999-12-31 reads as the nearest end of that range.
 PLATFORM_API Date Now();
 
+// Seconds on the monotonic clock, from an unspecified start: it runs on evenly through changes
+// of the wall clock, of the time zone and of daylight-saving time.
+PLATFORM_API double MonotonicSeconds();
+
+// The wall clock and the monotonic clock read together: the local date and time to the whole
+// second (as Now()), how far the wall clock is into that second (0 to under 1), and
+// MonotonicSeconds(). A wait for a tick of the wall clock's second is measured on the monotonic
+// clock from this one reading.
+struct ClockReading {
+  Date now = 0;
+  double fraction = 0;
+  double monotonic = 0;
+};
+PLATFORM_API ClockReading ReadClocks();
+
 // Adds a number of seconds to a date, as DateAdd("s", ...) does: the count is first rounded to
 // a whole number (halves to even) and the result is a whole second. Raises 5 (invalid
 // procedure call or argument) when the result lies outside 100-01-01..9999-12-31, or when the
@@ -52,5 +67,10 @@ PLATFORM_API std::optional<DateParts> TryDateToParts(Date date);
 // clock. Pass nullptr to remove it.
 using ClockHook = std::function<Date()>;
 PLATFORM_API void SetClockHook(ClockHook hook);
+
+// For tests: while a monotonic clock is set, MonotonicSeconds() returns what it returns. While
+// the clock hook is set, ReadClocks() takes its date from that hook with a fraction of 0.
+using MonotonicHook = std::function<double()>;
+PLATFORM_API void SetMonotonicHook(MonotonicHook hook);
 
 }  // namespace platform

@@ -27,6 +27,8 @@ std::u16string StandardErrorText(std::int32_t number) {
       return u"Error in loading DLL";
     case kInternalError:
       return u"Internal error";
+    case kBadFileName:
+      return u"Bad file name or number";
     case kFileNotFound:
       return u"File not found";
     case kPermissionDenied:

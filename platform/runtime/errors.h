@@ -23,6 +23,7 @@ enum RuntimeErrorNumber : std::int32_t {
   kTypeMismatch = 13,         // "Type mismatch"
   kErrorInLoadingDll = 48,    // "Error in loading DLL"
   kInternalError = 51,        // "Internal error"
+  kBadFileName = 52,          // "Bad file name or number"
   kFileNotFound = 53,         // "File not found"
   kPermissionDenied = 70,     // "Permission denied"
   kPathFileAccessError = 75,  // "Path/File access error"

@@ -65,16 +65,10 @@ const UiPlatform* LoadUi() {
 }
 
 bool OpenUiDisplay() {
-  if (UiDisplayLost()) return false;
-  if (const UiPlatform* ui = LoadedUi(); ui && ui->displayFd() >= 0) return true;
+  if (const UiPlatform* ui = LoadedUi()) return ui->openDisplay();
   if (!HasDisplayName()) return false;
   const UiPlatform* ui = LoadUi();
   return ui && ui->openDisplay();
-}
-
-bool UiDisplayLost() {
-  const UiPlatform* ui = LoadedUi();
-  return ui && ui->displayLost();
 }
 
 void* UiModuleEntry(const char* name) {

@@ -11,13 +11,10 @@ namespace platform {
 // Loads the user-interface module unless it is loaded, and opens the display connection that
 // its windows use (the one named by DISPLAY) unless it is open. False when there is no display
 // to show a window on (DISPLAY unset, the server unreachable) or the module cannot be loaded;
-// nothing is shown then. Without DISPLAY the module is not even loaded.
+// nothing is shown then. Without DISPLAY the module is not even loaded. A server that goes away
+// never ends the process: its connection is given up, and the next call opens one to the
+// server that DISPLAY names by then.
 PLATFORM_API bool OpenUiDisplay();
-
-// The windows' server went away. The process goes on; windows are not shown again (OpenUiDisplay
-// returns false) and a modal window's loop ends as if the window had been closed. False while
-// no window has been shown.
-PLATFORM_API bool UiDisplayLost();
 
 // The address of an entry point of the user-interface module, which is loaded on first use;
 // nullptr when the module cannot be loaded or has no such entry.

@@ -12,11 +12,10 @@ struct UiPlatform {
   // Opens FLTK's connection to the display (the one named by DISPLAY) unless it is open. False
   // when there is no display to show a window on.
   bool (*openDisplay)();
-  // The descriptor of FLTK's display connection; -1 while none is open and once it is lost.
+  // The descriptor of FLTK's display connection; -1 while none is open. A connection whose
+  // server has gone away is given up first (FLTK's windows hidden, the connection no longer
+  // waited on); the next openDisplay opens one to the server that DISPLAY names by then.
   int (*displayFd)();
-  // True once the server of FLTK's display connection has gone away; FLTK then no longer
-  // waits on the connection and no window is shown again.
-  bool (*displayLost)();
   // True when FLTK has something to dispatch: events already read, elapsed timers.
   bool (*ready)();
   // Dispatches what FLTK has pending without blocking, and redraws what needs it.

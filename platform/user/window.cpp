@@ -26,3 +26,16 @@ BOOL GetWindowRect(HWND hwnd, RECT* rect) {
   *rect = {left, top, left + r.width, top + r.height};
   return TRUE;
 }
+
+int GetSystemMetrics(int index) {
+  platform::x11::ScreenInfo screen = platform::screen::Screen();
+  if (!screen.connected) return 0;
+  switch (index) {
+    case SM_CXSCREEN:
+      return screen.primary.width;
+    case SM_CYSCREEN:
+      return screen.primary.height;
+    default:
+      return 0;
+  }
+}

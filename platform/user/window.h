@@ -9,3 +9,9 @@
 PLATFORM_API HWND GetDesktopWindow();
 PLATFORM_API HWND GetForegroundWindow();
 PLATFORM_API BOOL GetWindowRect(HWND hwnd, RECT* rect);
+
+// GetSystemMetrics indexes: the primary screen's width and height in pixels.
+constexpr int SM_CXSCREEN = 0;
+constexpr int SM_CYSCREEN = 1;
+// The metric in pixels; 0 for an unknown index or when there is no display.
+PLATFORM_API int GetSystemMetrics(int index);

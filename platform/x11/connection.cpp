@@ -5,12 +5,18 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+// Xlib's own error handler, which prints and ends the process (declared in Xlibint.h).
+extern "C" int _XDefaultError(Display* display, XErrorEvent* event);
 
 namespace platform {
 namespace x11 {
@@ -19,17 +25,14 @@ namespace {
 Connection* current = nullptr;
 // Counts connections opened, so that shared pixel memory knows which one it is attached to.
 unsigned generation = 0;
-// Connections left behind when DISPLAY moved on or the server went away. They are never used
-// again (a request on a dead connection would end the process), only kept reachable.
-std::vector<Connection*>* retired = nullptr;
 int first_error = 0;
+unsigned server_losses = 0;
 std::string failed_name;
 std::chrono::steady_clock::time_point failed_at{};
+std::uint64_t failed_stamp = 0;
 
-// The open connections of their own, and those left behind by servers that went away (never
-// used again, only kept reachable).
+// The open connections of their own.
 std::vector<OwnConnection*>* own = nullptr;
-std::vector<Display*>* abandoned = nullptr;
 
 XErrorHandler previous_error_handler = nullptr;
 XIOErrorHandler previous_io_handler = nullptr;
@@ -49,24 +52,34 @@ int RecordError(Display* display, XErrorEvent* event) {
     return 0;
   }
   if (IsOwn(display)) return 0;
+  // Xlib's own handler ends the process: other connections' errors are told instead.
+  if (!previous_error_handler || previous_error_handler == _XDefaultError) {
+    char text[128] = {};
+    XGetErrorText(display, event->error_code, text, sizeof text);
+    std::fprintf(stderr, "pictoss: X error on %s: %s (request %d.%d)\n", DisplayString(display),
+                 text, event->request_code, event->minor_code);
+    return 0;
+  }
   // Handlers that pass errors on to the one before them could hand it back to us.
   static bool passing = false;
-  if (passing || !previous_error_handler) return 0;
+  if (passing) return 0;
   passing = true;
   int result = previous_error_handler(display, event);
   passing = false;
   return result;
 }
 
-// A lost server is reported by the handler before us, except on connections of their own,
-// which their owners give up quietly.
+// A lost server is reported by the handler before us, except on our connections, which are
+// given up quietly (and whose exit handler keeps the process).
 int OnIoError(Display* display) {
-  if (IsOwn(display)) return 0;
+  if (IsOwn(display) || (current && display == current->display)) return 0;
   return previous_io_handler ? previous_io_handler(display) : 0;
 }
 
 // The server went away in the middle of a request: keep the process, give up the connection.
+// Xlib has marked it, so that every later request on it returns at once.
 void OnIoErrorExit(Display* display, void* own_connection) {
+  ++server_losses;
   if (own_connection) {
     MarkBroken(*static_cast<OwnConnection*>(own_connection));
   } else if (current && display == current->display) {
@@ -93,14 +106,12 @@ Display* OpenDisplay(const char* name, OwnConnection* own_connection) {
 void Retire() {
   if (!current) return;
   bool alive = !current->broken && Alive(current->display);
+  if (!current->broken && !alive) ++server_losses;
   DropSegment(*current, alive);
-  if (alive) {
-    XCloseDisplay(current->display);
-    delete current;
-  } else {
-    if (!retired) retired = new std::vector<Connection*>;
-    retired->push_back(current);
-  }
+  // Requests on a connection whose server is gone do nothing (the first one that finds it gone
+  // breaks it); Xlib still frees what it holds for it, and the socket.
+  XCloseDisplay(current->display);
+  delete current;
   current = nullptr;
 }
 
@@ -133,13 +144,31 @@ void ReadFormat(Connection& c) {
   c.shm_pixmaps = c.shm_available && pixmaps && XShmPixmapFormat(d) == ZPixmap;
 }
 
+// What identifies a local server's socket, so that a server started after a failed attempt
+// is tried at once: the socket's inode and change time, or 0 when there is none (or the
+// display is not a local one, ":N").
+std::uint64_t LocalSocketStamp(std::string_view name) {
+  if (name.empty() || name[0] != ':') return 0;
+  std::string_view number = name.substr(1, name.find('.') - 1);
+  struct stat st {};
+  if (stat(("/tmp/.X11-unix/X" + std::string(number)).c_str(), &st) != 0) return 0;
+  return static_cast<std::uint64_t>(st.st_ino) * 1000003u ^
+         static_cast<std::uint64_t>(st.st_ctim.tv_sec) * 1000000000u ^
+         static_cast<std::uint64_t>(st.st_ctim.tv_nsec);
+}
+
 Connection* Open(const char* name) {
   auto now = std::chrono::steady_clock::now();
-  if (failed_name == name && now - failed_at < std::chrono::seconds(1)) return nullptr;
+  // Attempts on a display that just failed are not repeated for a second, unless its server
+  // has come back meanwhile.
+  if (failed_name == name && now - failed_at < std::chrono::seconds(1) &&
+      LocalSocketStamp(name) == failed_stamp)
+    return nullptr;
   Display* d = OpenDisplay(name, nullptr);
   if (!d) {
     failed_name = name;
     failed_at = now;
+    failed_stamp = LocalSocketStamp(name);
     return nullptr;
   }
   auto* c = new Connection;
@@ -206,16 +235,15 @@ bool OwnConnection::Usable() const {
 
 void OwnConnection::Close() {
   if (!display_) return;
-  if (broken_ || !Alive(display_)) {
-    if (!abandoned) abandoned = new std::vector<Display*>;
-    abandoned->push_back(display_);
-  } else {
-    XCloseDisplay(display_);
-  }
+  XCloseDisplay(display_);
   std::erase(*own, this);
   display_ = nullptr;
   name_.clear();
   broken_ = false;
+}
+
+unsigned ServerLosses() {
+  return server_losses;
 }
 
 // A dead server shows as a hang-up on the socket. Events it sent before it went may still wait

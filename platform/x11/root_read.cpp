@@ -19,9 +19,10 @@ void DropSegment(Connection& c, bool server_alive) {
   if (server_alive) {
     for (Pixmap& p : c.halves)
       if (p != None) XFreePixmap(c.display, p);
-    if (c.copy_gc) XFreeGC(c.display, c.copy_gc);
     XShmDetach(c.display, &c.segment);
   }
+  // The GC is Xlib's memory as well as the server's: freed whatever became of the server.
+  if (c.copy_gc) XFreeGC(c.display, c.copy_gc);
   c.halves[0] = c.halves[1] = None;
   c.copy_gc = nullptr;
   c.half_bytes = 0;
@@ -126,7 +127,7 @@ bool ReadPipelined(Connection& c, const Rect& r, const std::function<void(const 
   FirstError() = 0;
   issue(*done, 0);
   XSync(c.display, False);
-  for (int slot = 0; *done < r.height && FirstError() == 0; slot ^= 1) {
+  for (int slot = 0; *done < r.height && FirstError() == 0 && !c.broken; slot ^= 1) {
     int rows = std::min(c.band_rows, r.height - *done);
     int next = *done + rows;
     if (next < r.height) {
@@ -138,7 +139,7 @@ bool ReadPipelined(Connection& c, const Rect& r, const std::function<void(const 
     *done = next;
     if (next < r.height) XSync(c.display, False);
   }
-  return std::exchange(FirstError(), 0) == 0;
+  return std::exchange(FirstError(), 0) == 0 && !c.broken;
 }
 
 bool ReadCopied(Connection& c, const Rect& r, const std::function<void(const Band&)>& sink,
@@ -232,15 +233,17 @@ bool ReadRoot(const Rect& r, const std::function<void(const Band&)>& sink) {
   int done = 0;
   if (c->shm_pixmaps) {
     if (ReadPipelined(*c, r, sink, &done)) return true;
-    c->shm_pixmaps = false;  // this server does not copy into them: read by images from now on
+    if (c->broken) return false;  // the server went away during the read
+    c->shm_pixmaps = false;       // this server does not copy into them: read by images from now on
   }
   if (c->shm_available) {
     if (ReadShared(*c, r, sink, &done)) return true;
+    if (c->broken) return false;
     // The server refused the shared segment: read the rest, and from now on, by copies.
     DropSegment(*c, true);
     c->shm_available = false;
   }
-  return ReadCopied(*c, r, sink, done);
+  return ReadCopied(*c, r, sink, done) && !c->broken;
 }
 
 void StopUsingSharedPixmaps() {

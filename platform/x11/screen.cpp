@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <chrono>
 #include <string_view>
 #include <vector>
@@ -48,7 +49,7 @@ double ParseXftDpi(std::string_view resources) {
       double dpi = 0;
       auto [end, ec] =
           std::from_chars(resources.data() + p, resources.data() + resources.size(), dpi);
-      return ec == std::errc() && dpi > 0 ? dpi : 0;
+      return ec == std::errc() && dpi > 0 && std::isfinite(dpi) ? dpi : 0;
     }
     at += kKey.size();
   }

@@ -1,4 +1,5 @@
-// What the user-interface toolkit's dialogs need from Xlib: the hints of a dialog window.
+// What the user-interface toolkit's dialogs need from Xlib: the hints of a dialog window, and
+// its drawing context carried over to a new server.
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
@@ -26,6 +27,36 @@ void SetDialogHints(Display* display, std::uint32_t window, const DialogHints& h
 
 void Flush(Display* display) {
   XFlush(display);
+}
+
+namespace {
+
+// Xlib's record of a graphics context (struct _XGC of Xlibint.h, whose macros clash with the
+// standard library): the server's id of the context and the values cached for it.
+struct GcRecord {
+  XExtData* ext_data;
+  GContext gid;
+  Bool rects;
+  Bool dashes;
+  unsigned long dirty;
+  XGCValues values;
+};
+
+}  // namespace
+
+void RebindGc(Display* display, void* gc) {
+  GC fresh = XCreateGC(display, DefaultRootWindow(display), 0, nullptr);
+  if (!fresh) return;
+  auto* kept = static_cast<GcRecord*>(gc);
+  const auto* made = reinterpret_cast<const GcRecord*>(fresh);
+  kept->gid = made->gid;
+  kept->rects = made->rects;
+  kept->dashes = made->dashes;
+  kept->dirty = made->dirty;
+  kept->values = made->values;
+  // The server's context now belongs to the kept record; the record that came with it is freed
+  // alone.
+  XFree(fresh);
 }
 
 }  // namespace platform::x11

@@ -134,11 +134,15 @@ PLATFORM_API void StopUsingSharedPixmaps();
 // (for tests that change them).
 PLATFORM_API void ForgetScreenCache();
 
+// How many connections have lost their server since the process started: a call that fails
+// while this count changes failed because its server went away.
+unsigned ServerLosses();
+
 // A connection of its own to the display in DISPLAY, for a part that needs an event queue of its
 // own (the clipboard's selection owner). It has the shared connection's protection: X errors on
 // it are ignored (requests with a reply fail by their status), and a server that goes away gives
-// the connection up instead of ending the process; a connection whose server has gone is left
-// unused, never closed. Threading: the user-interface thread only.
+// the connection up instead of ending the process; Close then frees it. Threading: the
+// user-interface thread only.
 class PLATFORM_API OwnConnection {
  public:
   OwnConnection() = default;
@@ -152,7 +156,7 @@ class PLATFORM_API OwnConnection {
   // False when the open connection must be given up: DISPLAY names another server, or the server
   // has gone away. Close it then and open again.
   bool Usable() const;
-  // Closes the connection (or leaves it unused when its server has gone).
+  // Closes the connection, also one whose server has gone (Xlib then only frees its memory).
   void Close();
   struct _XDisplay* display() const {
     return display_;
@@ -182,6 +186,9 @@ PLATFORM_API void SetDialogHints(struct _XDisplay* display, std::uint32_t window
                                  const DialogHints& hints);
 // Sends the requests queued on the connection.
 PLATFORM_API void Flush(struct _XDisplay* display);
+// Points a graphics context that a toolkit made on an earlier connection, and keeps for the
+// process, at a new context of display's server with the default values.
+PLATFORM_API void RebindGc(struct _XDisplay* display, void* gc);
 
 // True when the other end of a connection's socket has closed it (a server that went away),
 // also while unread data is still waiting before the end of the stream.

@@ -3,6 +3,10 @@
 // owns the window; ShowModal only shows it and waits. User-interface thread only.
 #pragma once
 
+#include <FL/Enumerations.H>
+
+#include <string>
+
 class Fl_Window;
 
 namespace platform::fltk {
@@ -11,15 +15,20 @@ namespace platform::fltk {
 // place where FLTK's display is opened. False when there is no display to show a window on.
 bool OpenDisplay();
 
-// The server of FLTK's display went away: FLTK no longer waits on the connection, no window is
-// shown again, and a modal window's loop ends as if the window had been closed.
-bool DisplayLost();
+// Gives up FLTK's connection when its server has gone away: hides FLTK's windows, drops what
+// FLTK keeps for that server (fonts, graphics context) and stops waiting on the connection; the
+// next OpenDisplay opens one to the server that DISPLAY names by then. True when it did.
+bool ForgetLostDisplay();
+
+// The FLTK font number of a font by its FLTK name (" Verdana", "BVerdana"), registered on
+// first use; its sizes opened on a lost connection are dropped with it.
+Fl_Font Font(const std::string& name);
 
 // Shows the window as a fixed-size modal utility window without an owner, centred on the
 // primary screen, and runs the message loop until the window is hidden (by its close box or by
-// one of its buttons, or the server going away). Requires: OpenDisplay() returned true; the
-// window is not shown.
-void ShowModal(Fl_Window& window);
+// one of its buttons). Returns false, with the window hidden, when the display's server went
+// away first. Requires: OpenDisplay() returned true; the window is not shown.
+bool ShowModal(Fl_Window& window);
 
 // Shows the message box window; returns when it has been closed.
 void ShowMessageWindow(const char* text, const char* caption, unsigned type);

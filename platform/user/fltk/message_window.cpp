@@ -89,7 +89,8 @@ void ShowMessageWindow(const char* textUtf8, const char* titleUtf8, unsigned typ
   ok->shortcut(FL_Enter);
   ok->callback([](Fl_Widget* button, void*) { button->window()->hide(); });
   window.end();
-  // The window's own callback closes it on Escape and on its close box, as OK does.
+  // The window's own callback closes it on Escape and on its close box, as OK does. A server
+  // that goes away takes the message with it: there is nobody left to show it to.
   ShowModal(window);
 }
 
