@@ -7,8 +7,8 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cmath>
 #include <chrono>
+#include <cmath>
 #include <string_view>
 #include <vector>
 
