@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 
+#include <string_view>
+
 #include "tests/support/fake_portal.h"
 
 namespace {
@@ -36,7 +38,9 @@ TEST(Portal, AnswersBecomePicturesOrClearErrors) {
     platform::portal::Screenshot shot = platform::portal::TakeScreenshot(10s, wait);
     EXPECT_EQ(shot.outcome, c.outcome) << shot.error;
     EXPECT_NE(shot.error.find(c.error), std::string::npos) << shot.error;
-    EXPECT_GT(waits, 0) << "the caller's wait (which dispatches messages) is not used";
+    // An older portal's answer may come in with the call's reply: nothing is left to wait for.
+    if (std::string_view(c.mode) != "old")
+      EXPECT_GT(waits, 0) << "the caller's wait (which dispatches messages) is not used";
     EXPECT_NE(bus.Log().find("parent='' interactive=False modal=False"), std::string::npos)
         << bus.Log();
     EXPECT_TRUE(bus.Pictures().empty()) << "the picture file is removed after the read";
