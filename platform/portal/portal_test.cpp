@@ -39,8 +39,9 @@ TEST(Portal, AnswersBecomePicturesOrClearErrors) {
     EXPECT_EQ(shot.outcome, c.outcome) << shot.error;
     EXPECT_NE(shot.error.find(c.error), std::string::npos) << shot.error;
     // An older portal's answer may come in with the call's reply: nothing is left to wait for.
-    if (std::string_view(c.mode) != "old")
+    if (std::string_view(c.mode) != "old") {
       EXPECT_GT(waits, 0) << "the caller's wait (which dispatches messages) is not used";
+    }
     EXPECT_NE(bus.Log().find("parent='' interactive=False modal=False"), std::string::npos)
         << bus.Log();
     EXPECT_TRUE(bus.Pictures().empty()) << "the picture file is removed after the read";
