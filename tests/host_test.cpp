@@ -11,6 +11,7 @@
 #include "platform/registry/registry.h"
 #include "product/product.h"
 #include "tests/host_harness.h"
+#include "tests/support/ui_test_driver.h"
 #include "tests/support/xvfb.h"
 
 namespace {
@@ -250,6 +251,37 @@ TEST_F(HostTest, ChatHandlesEveryLineInOrder) {
   EXPECT_EQ(chat.ReadLine(std::chrono::seconds(20)), "sent: /unknown arg");
   EXPECT_EQ(chat.ReadLine(std::chrono::seconds(20)), "sent: last");
   EXPECT_EQ(chat.Finish(std::chrono::seconds(20)), 0);
+}
+
+// Losing the X server never ends the host, under an open dialog (the windows' own connection)
+// or before a capture: each command says what went away or is missing, and later lines are
+// handled in order.
+TEST_F(HostTest, ChatSurvivesALostXServer) {
+  Setup();
+  testsupport::XvfbServer display(320, 200);
+  harness::Child chat({PICTOSS_HOST_PATH, "chat"},
+                      {"PICTOSS_PREFIX=" + store_.path().string(), "TMPDIR=" + tmp_.path().string(),
+                       "DISPLAY=" + display.display()});
+  chat.WriteLine("/xptabout");
+  ASSERT_NE(uitest::WaitForWindow("About Pictoss Saver"), 0u);
+  display.Crash();
+  chat.WriteLine("/xptfull 0");
+  chat.WriteLine("last");
+  chat.CloseInput();
+  const std::string expected[] = {
+      "The display went away while the about dialog was open",
+      "No display is available to capture the screen from",
+      "sent: last",
+  };
+  for (const std::string& text : expected) {
+    auto line = chat.ReadLine(std::chrono::seconds(20));
+    ASSERT_TRUE(line) << text << "\n" << chat.err();
+    EXPECT_NE(line->find(text), std::string::npos) << *line;
+    if (text.starts_with("The") || text.starts_with("No")) {
+      EXPECT_NE(line->find("26002"), std::string::npos) << *line;
+    }
+  }
+  EXPECT_EQ(chat.Finish(std::chrono::seconds(20)), 1) << "ended by a signal? " << chat.err();
 }
 
 TEST_F(HostTest, DropFileReplySendsTheFileAndCopiesItToTheOutbox) {
