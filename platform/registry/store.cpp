@@ -9,6 +9,7 @@
 #include <unistd.h>
 #include <wctype.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -457,6 +458,9 @@ LONG Store::CheckStore(Access access, bool& empty) {
 // Makes an empty store file, such as a crash between creating a file and filling it may have
 // left, into a store.
 LONG Store::CreateTables() {
+  // A file that only looks empty (a damaged one whose table list reads as none) must not be
+  // written to: it is checked whole first, which reads without writing.
+  if (LONG status = CheckWhole()) return status;
   // The journal mode is kept in the file, so it is set once, before the first transaction.
   if (LONG status = Exec("PRAGMA journal_mode=WAL")) return status;
   if (LONG status = Exec("BEGIN IMMEDIATE")) return status;
@@ -474,6 +478,21 @@ LONG Store::CreateTables() {
   }
   verified_ = true;
   return ERROR_SUCCESS;
+}
+
+LONG Store::CheckWhole() {
+  LONG status;
+  sqlite3_stmt* statement = Prepare("PRAGMA quick_check(1)", status);
+  if (!statement) return status;
+  const int rc = sqlite3_step(statement);
+  const char* result =
+      rc == SQLITE_ROW ? reinterpret_cast<const char*>(sqlite3_column_text(statement, 0)) : nullptr;
+  std::string verdict = result ? result : "";
+  std::replace(verdict.begin(), verdict.end(), '\n', ' ');  // one line for the message
+  sqlite3_reset(statement);
+  if (rc != SQLITE_ROW) return Note(StatusOf(rc, db_));
+  if (verdict == "ok") return ERROR_SUCCESS;
+  return Fail(ERROR_BADDB, path_ + ": the store is corrupt (" + verdict + ")");
 }
 
 void SetWaitNotice(void (*notice)(const std::string& text)) {

@@ -81,6 +81,8 @@ class Store {
   LONG CheckFolderAndFile(const std::string& path, Access access, struct stat& file, bool& missing);
   LONG CheckStore(Access access, bool& empty);
   LONG CreateTables();
+  // SQLite's quick check of the whole file; ERROR_BADDB, with what it found, unless "ok".
+  LONG CheckWhole();
   LONG Fail(LONG status, std::string problem) {
     problem_ = std::move(problem);
     return status;
