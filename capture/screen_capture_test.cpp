@@ -7,15 +7,21 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <fcntl.h>
 
 #include <chrono>
 #include <csignal>
+#include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -463,6 +469,100 @@ TEST(CaptureWithoutDisplay, ServerKilledDuringCapturesEndsInAnError) {
     };
     EXPECT_EXIT(std::_Exit(run()), ::testing::ExitedWithCode(0), "");
   }
+}
+
+// A display that answers the connection setup and then hangs up, as a server that dies while
+// Xlib opens the connection does, or one that a hostile DISPLAY names. Serves on a thread.
+class HangUpDisplay {
+ public:
+  HangUpDisplay() {
+    fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    for (number_ = 400 + getpid() % 400;; ++number_) {
+      const std::string path = "/tmp/.X11-unix/X" + std::to_string(number_);
+      sockaddr_un address{};
+      address.sun_family = AF_UNIX;
+      std::memcpy(address.sun_path + 1, path.data(), path.size());  // abstract, as Xlib tries
+      const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + path.size());
+      if (bind(fd_, reinterpret_cast<sockaddr*>(&address), length) == 0) break;
+    }
+    listen(fd_, 8);
+    server_ = std::thread([this] {
+      for (int client; (client = accept(fd_, nullptr, nullptr)) >= 0; close(client)) Answer(client);
+    });
+  }
+  ~HangUpDisplay() {
+    shutdown(fd_, SHUT_RDWR);  // ends the accept
+    server_.join();
+    close(fd_);
+  }
+  std::string name() const { return ":" + std::to_string(number_); }
+
+ private:
+  // The client's setup request (little-endian, as this machine's Xlib sends it), then a
+  // success reply: one 64 × 48 TrueColor screen of depth 24.
+  static void Answer(int client) {
+    std::uint8_t head[12];
+    if (recv(client, head, sizeof head, MSG_WAITALL) != sizeof head) return;
+    auto padded = [](int n) { return static_cast<std::size_t>((n + 3) & ~3); };
+    std::vector<std::uint8_t> authorization(padded(head[6] | head[7] << 8) +
+                                            padded(head[8] | head[9] << 8));
+    if (!authorization.empty())
+      recv(client, authorization.data(), authorization.size(), MSG_WAITALL);
+    std::vector<std::uint8_t> body;
+    auto put = [&body](std::initializer_list<std::uint32_t> values, int bytes) {
+      for (std::uint32_t v : values)
+        for (int i = 0; i < bytes; ++i) body.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+    };
+    put({1, 0x200000, 0x1FFFFF, 0}, 4);                // release, id base and mask, motion
+    put({4, 65535}, 2);                                // vendor length, maximum request
+    put({1, 1, 0, 0, 32, 32, 8, 255, 0, 0, 0, 0}, 1);  // screens, formats, orders, keycodes
+    put({'f', 'a', 'k', 'e'}, 1);                      // vendor
+    put({24, 32, 32, 0, 0, 0, 0, 0}, 1);               // format: depth 24, 32 bits a pixel
+    put({0x100, 0x20, 0xFFFFFF, 0, 0}, 4);             // root, colormap, pixels, input mask
+    put({64, 48, 10, 10, 1, 1}, 2);                    // size in pixels and mm, colormaps
+    put({0x21}, 4);                                    // root visual
+    put({0, 0, 24, 1, 24, 0}, 1);                      // stores, unders, depth; one depth
+    put({1}, 2);                                       // with one visual:
+    put({0, 0x21}, 4);                                 // TrueColor, 8 bits a channel
+    put({4, 8}, 1);
+    put({256}, 2);
+    put({0xFF0000, 0xFF00, 0xFF, 0}, 4);
+    const std::uint8_t success[8] = {1,
+                                     0,
+                                     11,
+                                     0,
+                                     0,
+                                     0,
+                                     static_cast<std::uint8_t>(body.size() / 4),
+                                     static_cast<std::uint8_t>(body.size() / 1024)};
+    body.insert(body.begin(), std::begin(success), std::end(success));
+    send(client, body.data(), body.size(), MSG_NOSIGNAL);
+  }
+
+  int fd_ = -1;
+  int number_ = 0;
+  std::thread server_;
+};
+
+// Xlib ends the process when the connection breaks before XOpenDisplay has returned: such a
+// display is no display, and the next server works. In a child process, since a failure ends it.
+TEST(CaptureWithoutDisplay, ServerThatHangsUpWhileOpeningIsNoDisplay) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto run = [] {
+    {
+      HangUpDisplay hangUp;
+      setenv("DISPLAY", hangUp.name().c_str(), 1);
+      for (int i = 0; i < 3; ++i) {
+        auto e = testsupport::ErrorOf(GrabFullScreen);
+        if (!e || e->number() != pictoss::kNothingToCaptureError) return 3;
+      }
+    }
+    testsupport::XvfbServer next(300, 100, 24);
+    BITMAP bm{};
+    GetObjectA(GrabFullScreen()->Handle(), sizeof bm, &bm);
+    return bm.bmWidth == 300 ? 0 : 4;
+  };
+  EXPECT_EXIT(std::_Exit(run()), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(CaptureWithoutDisplay, NoDisplayIsAnError) {

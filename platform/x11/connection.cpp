@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <csetjmp>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -69,9 +70,22 @@ int RecordError(Display* display, XErrorEvent* event) {
   return result;
 }
 
+// Where XOpenDisplay was called from while it runs on this thread, and the connections that it
+// gave up half made (kept reachable, never used).
+thread_local std::jmp_buf* opening = nullptr;
+std::vector<Display*>* half_open = nullptr;
+
 // A lost server is reported by the handler before us, except on our connections, which are
 // given up quietly (and whose exit handler keeps the process).
 int OnIoError(Display* display) {
+  // A server that goes away before XOpenDisplay returns (or one that hangs up right after the
+  // connection setup) breaks a connection whose exit handler is still Xlib's, which ends the
+  // process, and Xlib has already read it: the only way on is out of XOpenDisplay.
+  if (std::jmp_buf* back = std::exchange(opening, nullptr)) {
+    if (!half_open) half_open = new std::vector<Display*>;
+    half_open->push_back(display);
+    std::longjmp(*back, 1);
+  }
   if (IsOwn(display) || (current && display == current->display)) return 0;
   return previous_io_handler ? previous_io_handler(display) : 0;
 }
@@ -94,9 +108,21 @@ void InstallHandlers() {
   if (previous_io != OnIoError) previous_io_handler = previous_io;
 }
 
+// XOpenDisplay, with the way out of it that OnIoError takes when the server goes away. Only
+// Xlib's frames lie between the two.
+Display* OpenGuarded(const char* name) {
+  std::jmp_buf here;
+  if (setjmp(here) != 0) return nullptr;
+  opening = &here;
+  Display* d = XOpenDisplay(name);
+  opening = nullptr;
+  return d;
+}
+
 // Opens a connection with the error handling of every connection of ours.
 Display* OpenDisplay(const char* name, OwnConnection* own_connection) {
-  Display* d = XOpenDisplay(name);
+  InstallHandlers();
+  Display* d = OpenGuarded(name);
   if (!d) return nullptr;
   InstallHandlers();
   XSetIOErrorExitHandler(d, OnIoErrorExit, own_connection);
