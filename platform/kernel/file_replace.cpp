@@ -11,8 +11,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <ctime>
+#include <map>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 namespace platform {
@@ -74,9 +77,27 @@ bool IsTempNameOf(std::string_view entry, std::string_view name) {
   return entry.find_first_not_of(kLetters) == std::string_view::npos;
 }
 
+// Whether the folder is due to be looked through for leftovers of name. A leftover goes only
+// once it is a minute old, so this process looks through each folder for a name at most once a
+// minute: a folder of 2,000 entries costs about 0.8 ms to read, on every capture otherwise.
+bool LeftoverScanDue(int folder, const std::string& path, std::string_view name, time_t now) {
+  struct stat st {};
+  if (fstat(folder, &st) != 0) return true;
+  static std::mutex mutex;
+  // By path as well as identity: a removed folder's inode may come back as another folder.
+  static std::map<std::tuple<std::string, dev_t, ino_t, std::string>, time_t> lastScan;
+  const std::lock_guard lock(mutex);
+  time_t& last = lastScan[{path, st.st_dev, st.st_ino, std::string(name)}];
+  if (last != 0 && now - last < kLeftoverAge) return false;
+  last = now;
+  return true;
+}
+
 // Removes the temp files of name that a write killed before its rename left behind: the
 // writer's own regular files, untouched for a minute, so that a write under way is never hit.
-void RemoveLeftovers(int folder, std::string_view name) {
+void RemoveLeftovers(int folder, const std::string& path, std::string_view name) {
+  const time_t now = time(nullptr);
+  if (!LeftoverScanDue(folder, path, name, now)) return;
   const int fd = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
   DIR* dir = fdopendir(fd);
@@ -84,7 +105,6 @@ void RemoveLeftovers(int folder, std::string_view name) {
     ::close(fd);
     return;
   }
-  const time_t now = time(nullptr);
   while (const dirent* entry = readdir(dir)) {
     if (!IsTempNameOf(entry->d_name, name)) continue;
     struct stat st {};
@@ -170,7 +190,7 @@ int ReplaceFileContents(const char* path, std::span<const Piece> pieces) {
     return -errno;
   }
 
-  RemoveLeftovers(dir.get(), name);
+  RemoveLeftovers(dir.get(), folder, name);
   std::string tempName;
   UniqueFd temp(CreateTempFile(dir.get(), name, tempName));
   if (temp.get() < 0) return temp.get();
