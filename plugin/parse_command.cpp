@@ -83,10 +83,17 @@ platform::Date ComputeTarget(const std::u16string& sTimeDelay, platform::Date st
 // clock set by hand during the wait neither stretches it by an hour nor cuts it short. Tests
 // the clock before the first dispatch; every round dispatches all pending messages and, when
 // there were none, blocks in the message wait for a few milliseconds instead of spinning.
+// The host quitting ends the wait at once and the command with it, before anything is captured
+// or written: raises kUserInterrupt.
 void WaitUntilPast(platform::Date target, const platform::ClockReading& start) {
   const double wait =
       static_cast<double>(WholeSeconds(target) + 1 - WholeSeconds(start.now)) - start.fraction;
-  while (platform::MonotonicSeconds() - start.monotonic < wait) {
+  for (;;) {
+    if (platform::PeekQuitMessage(false)) {
+      throw platform::RuntimeError(platform::kUserInterrupt, std::u16string(kPTSource),
+                                   u"The capture was cancelled: the program is quitting");
+    }
+    if (platform::MonotonicSeconds() - start.monotonic >= wait) return;
     if (!platform::DoEvents()) platform::WaitMessage(kIdleWait);
   }
 }
