@@ -126,6 +126,13 @@ std::u16string TempFolder(PT& pt) {
     throw platform::RuntimeError(platform::kPathFileAccessError, std::u16string(kPTSource),
                                  platform::FromAnsi(platform::TempPathFault()));
   }
+  // Its name would forge lines wherever the path is shown.
+  if (HasControlCharacter(folder)) {
+    throw platform::RuntimeError(platform::kPathFileAccessError, std::u16string(kPTSource),
+                                 u"The temporary folder \"" + ShownOnOneLine(folder) +
+                                     u"\" has a control character in its name: set TMPDIR to a "
+                                     u"folder whose name has none");
+  }
   if (folder.back() != kPathSeparator) folder += kPathSeparator;
   return folder;
 }

@@ -270,6 +270,30 @@ TEST_F(ParseCommandTest, UnsafeTemporaryFolderIsRefused) {
   if (savedRuntime) setenv("XDG_RUNTIME_DIR", savedRuntime->c_str(), 1);
 }
 
+// A temporary folder whose name has a control character would forge lines where the path is
+// shown: the command names it on one line and writes nothing.
+TEST_F(ParseCommandTest, TemporaryFolderWithAControlCharacterIsRefused) {
+  Store("TimeDelay", "0");
+  Store("FileName", "pic.jpg");
+  const fs::path folder = store_ / "tmp\nsent file x";
+  ASSERT_TRUE(fs::create_directory(folder));
+  fs::permissions(folder, fs::perms::owner_all);
+  setenv("TMPDIR", folder.c_str(), 1);
+  auto pt = platform::MakeRef<PT>();
+  std::u16string result = u"keep";
+  EXPECT_EQ(Run(*pt, u"/xptfull", u"0", result), platform::kPathFileAccessError);
+  const std::string description = platform::ToAnsi(description_);
+  EXPECT_EQ(description.rfind("The temporary folder \"", 0), 0u) << description;
+  EXPECT_NE(description.find("/tmp\\nsent file x"), std::string::npos) << description;
+  EXPECT_NE(description.find("\" has a control character in its name: set TMPDIR to a folder "
+                             "whose name has none"),
+            std::string::npos)
+      << description;
+  EXPECT_EQ(description.find('\n'), std::string::npos);
+  EXPECT_EQ(result, u"keep");
+  EXPECT_TRUE(fs::is_empty(folder));
+}
+
 TEST_F(ParseCommandTest, OtherWordsAreLeftToTheHost) {
   auto pt = platform::MakeRef<PT>();
   for (const char16_t* word : {u"/xptfull ", u"xptfull", u"/xpt", u"/dropfile", u"/XPTFULLX"}) {

@@ -9,8 +9,9 @@ bool IsControl(char16_t c) {
   return c < 0x20 || c == 0x7F;
 }
 
-// The name as it can be shown on one line: control characters written as C escapes.
-std::u16string Shown(std::u16string_view name) {
+}  // namespace
+
+std::u16string ShownOnOneLine(std::u16string_view name) {
   static constexpr char16_t kHex[] = u"0123456789abcdef";
   std::u16string shown;
   for (char16_t c : name) {
@@ -29,16 +30,17 @@ std::u16string Shown(std::u16string_view name) {
   return shown;
 }
 
-}  // namespace
+bool HasControlCharacter(std::u16string_view text) {
+  return std::any_of(text.begin(), text.end(), IsControl);
+}
 
 bool IsPlainFileName(std::u16string_view sFileName) {
   return !sFileName.empty() && sFileName != u"." && sFileName != u".." &&
-         sFileName.find(u'/') == std::u16string_view::npos &&
-         std::none_of(sFileName.begin(), sFileName.end(), IsControl);
+         sFileName.find(u'/') == std::u16string_view::npos && !HasControlCharacter(sFileName);
 }
 
 std::u16string NotPlainFileNameText(std::u16string_view sFileName) {
-  return u"The file name \"" + Shown(sFileName) +
+  return u"The file name \"" + ShownOnOneLine(sFileName) +
          u"\" is not a plain file name: it may not contain \"/\" or control characters, be "
          u"empty, or be \".\" or \"..\".";
 }
