@@ -65,10 +65,13 @@ double RealNow() {
   return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
 }
 
+// The time of the file's last write on the real clock. File times come from the kernel's coarse
+// clock, which lags the real one by up to a timer tick (10 ms at the slowest rate): a write just
+// after a second's tick may carry a time just before it, so the tick is added.
 double ModifiedAt(const harness::fs::path& path) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0) return -1;
-  return double(st.st_mtim.tv_sec) + double(st.st_mtim.tv_nsec) / 1e9;
+  return double(st.st_mtim.tv_sec) + double(st.st_mtim.tv_nsec) / 1e9 + 0.01;
 }
 
 harness::fs::path HostPath() {
