@@ -6,7 +6,7 @@
 // older than the handle_token convention pick the path themselves and return it from the call;
 // their answer may come before the call's reply is read, so answers on other paths are kept
 // until the reply names the request's path.
-#include "platform/portal/portal.h"
+#include "platform/wayland/portal.h"
 
 #include <png.h>
 #include <poll.h>
@@ -18,7 +18,7 @@
 #include <limits>
 #include <memory>
 
-namespace platform::portal {
+namespace platform::wayland {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -389,4 +389,4 @@ bool ReadPng(const std::string& path, Image* image, std::string* error) {
   return true;
 }
 
-}  // namespace platform::portal
+}  // namespace platform::wayland
