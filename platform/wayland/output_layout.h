@@ -5,16 +5,14 @@
 #pragma once
 
 #include "platform/base/windef.h"
+#include "platform/gdi/display.h"
 
 #include <string>
 #include <vector>
 
-namespace platform::portal {
+namespace platform::wayland {
 
-struct Rect {
-  int x = 0, y = 0, width = 0, height = 0;
-  bool operator==(const Rect&) const = default;
-};
+using Rect = ScreenRect;
 
 struct Output {
   std::string name;  // "HEADLESS-1", "DP-2"
@@ -42,4 +40,4 @@ PLATFORM_API void FitPicture(Layout* layout, int width, int height);
 // when there is none.
 PLATFORM_API int PrimaryOutput(const Layout& layout, const std::string& focused);
 
-}  // namespace platform::portal
+}  // namespace platform::wayland

@@ -1,6 +1,6 @@
 // The i3-compatible IPC of sway: a message is "i3-ipc", a 32-bit length and a 32-bit type in
 // the machine's byte order, then the payload; get_tree (4) answers with the tree as JSON.
-#include "platform/portal/sway.h"
+#include "platform/wayland/sway.h"
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -11,7 +11,7 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
-namespace platform::portal {
+namespace platform::wayland {
 namespace {
 
 using nlohmann::json;
@@ -96,8 +96,8 @@ Rect Union(const Rect& a, const Rect& b) {
 
 // A window is a container without children. Its rect leaves out the title bar, which
 // deco_rect gives relative to the parent container (or the workspace).
-SwayWindow WindowOf(const json& node, const Rect& parent) {
-  SwayWindow w;
+DesktopWindow WindowOf(const json& node, const Rect& parent) {
+  DesktopWindow w;
   w.id = node.value("id", 0u);
   Rect rect = RectOf(node, "rect");
   Rect deco = RectOf(node, "deco_rect");
@@ -109,7 +109,7 @@ SwayWindow WindowOf(const json& node, const Rect& parent) {
   return w;
 }
 
-void Walk(const json& node, const Rect& parent, const std::string& output, SwayTree* tree) {
+void Walk(const json& node, const Rect& parent, const std::string& output, WindowTree* tree) {
   std::string type = node.value("type", "");
   std::string here = type == "output" ? node.value("name", "") : output;
   bool leaf = true;
@@ -136,7 +136,7 @@ bool SwaySession() {
   return path && *path;
 }
 
-bool ParseSwayTree(std::string_view text, SwayTree* tree) {
+bool ParseSwayTree(std::string_view text, WindowTree* tree) {
   *tree = {};
   json root = json::parse(text, nullptr, /*allow_exceptions=*/false);
   if (!root.is_object()) return false;
@@ -149,7 +149,7 @@ bool ParseSwayTree(std::string_view text, SwayTree* tree) {
   return true;
 }
 
-bool ReadSwayTree(SwayTree* tree, std::string* error) {
+bool ReadSwayTree(WindowTree* tree, std::string* error) {
   std::string reply;
   if (!Ask(kGetTree, &reply, error)) return false;
   if (ParseSwayTree(reply, tree)) return true;
@@ -157,4 +157,4 @@ bool ReadSwayTree(SwayTree* tree, std::string* error) {
   return false;
 }
 
-}  // namespace platform::portal
+}  // namespace platform::wayland

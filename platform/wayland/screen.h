@@ -1,9 +1,9 @@
 // The screen of a Wayland session as the drawing layer sees it: geometry from the compositor
-// (outputs through xdg-output, windows through sway's IPC) and pixels from the desktop portal's
-// picture. Screen coordinates are the picture's pixels; the screen is the output that holds the
-// focused window where that is known, else the first. A picture taken for a capture is held,
-// with the geometry of that moment, until it is released; reads without one take a picture of
-// their own. UI thread only.
+// (outputs through xdg-output) and the desktop (windows, windows.h), pixels from the desktop
+// portal's picture. Screen coordinates are the picture's pixels; the screen is the output that
+// holds the focused window where that is known, else the first. A picture taken for a capture is
+// held, with the geometry of that moment, until it is released; reads without one take a picture
+// of their own. UI thread only.
 #pragma once
 
 #include <chrono>
@@ -11,25 +11,25 @@
 #include <functional>
 #include <string>
 
-#include "platform/portal/output_layout.h"
-#include "platform/portal/portal.h"
+#include "platform/wayland/output_layout.h"
+#include "platform/wayland/portal.h"
 
-namespace platform::portal {
+namespace platform::wayland {
 
-// The desktop window's handle. sway's container ids start above it.
+// The desktop window's handle. The desktops' window ids start above it.
 inline constexpr std::uint32_t kDesktopWindow = 1;
 
 // How long a capture waits for the portal's picture.
 inline constexpr std::chrono::milliseconds kPictureTimeout{30000};
 
 // The screen output in picture pixels; false with *why set when the outputs cannot be read.
-bool ScreenRect(Rect* rect, std::string* why);
+bool ScreenOutputRect(Rect* rect, std::string* why);
 
 // A window's rectangle (its frame, or its content for `client`) in picture pixels; false for
-// an unknown window or outside sway.
+// an unknown window, or where the desktop does not tell its windows.
 bool WindowRect(std::uint32_t window, bool client, Rect* rect);
 
-// The focused window on sway, or 0.
+// The focused window where the desktop tells it, or 0.
 std::uint32_t FocusedWindow();
 
 // Hands the rectangle's rows (which must lie in the picture) to sink: 32-bit pixels, blue,
@@ -43,4 +43,4 @@ bool ReadScreen(const Rect& rect,
 Screenshot HoldPicture(const Wait& wait);
 void ReleasePicture();
 
-}  // namespace platform::portal
+}  // namespace platform::wayland

@@ -1,9 +1,9 @@
-#include "platform/portal/output_layout.h"
+#include "platform/wayland/output_layout.h"
 
 #include <algorithm>
 #include <cmath>
 
-namespace platform::portal {
+namespace platform::wayland {
 
 Rect Layout::ToDevice(const Rect& r) const {
   auto at = [&](int logical, int origin) {
@@ -46,4 +46,4 @@ int PrimaryOutput(const Layout& layout, const std::string& focused) {
   return layout.outputs.empty() ? -1 : 0;
 }
 
-}  // namespace platform::portal
+}  // namespace platform::wayland

@@ -1,12 +1,12 @@
-#include "platform/portal/sway.h"
+#include "platform/wayland/sway.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-using platform::portal::ParseSwayTree;
-using platform::portal::Rect;
-using platform::portal::SwayTree;
+using platform::wayland::ParseSwayTree;
+using platform::wayland::Rect;
+using platform::wayland::WindowTree;
 
 // Shaped like sway 1.7's get_tree: two tiled windows with title bars (deco_rect relative to
 // the workspace), and a floating one whose workspace sits at (800, 0) on a second output.
@@ -46,12 +46,12 @@ TEST(Sway, FocusAndWindowFramesFromTheTree) {
     const char* output;
   } cases[] = {{6, 6, "HEADLESS-1"}, {9, 9, "HEADLESS-2"}, {8, 0, "HEADLESS-2"}};
   for (const Case& c : cases) {
-    SwayTree tree;
+    WindowTree tree;
     ASSERT_TRUE(ParseSwayTree(Tree(c.focused_node), &tree)) << c.focused_node;
     EXPECT_EQ(tree.focused, c.window) << c.focused_node;
     EXPECT_EQ(tree.output, c.output) << c.focused_node;
   }
-  SwayTree tree;
+  WindowTree tree;
   ASSERT_TRUE(ParseSwayTree(Tree(6), &tree));
   ASSERT_EQ(tree.windows.size(), 3u);
   const std::pair<Rect, Rect> frames[] = {
@@ -66,7 +66,7 @@ TEST(Sway, FocusAndWindowFramesFromTheTree) {
 }
 
 TEST(Sway, WhatIsNotATree) {
-  SwayTree tree;
+  WindowTree tree;
   for (const char* text : {"", "[1, 2]", "{\"nodes\": [}",
                            "{\"nodes\": [{\"id\": \"one\", \"type\": \"con\", \"nodes\": []}]}",
                            "{\"nodes\": [{\"id\": 2, \"focused\": \"yes\"}]}"})

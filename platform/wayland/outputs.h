@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "platform/portal/output_layout.h"
+#include "platform/wayland/output_layout.h"
 
-namespace platform::portal {
+namespace platform::wayland {
 
 // The outputs in the compositor's order; false with *error set when the compositor cannot be
 // reached or does not describe its outputs.
 bool ReadOutputs(std::vector<Output>* outputs, std::string* error);
 
-}  // namespace platform::portal
+}  // namespace platform::wayland

@@ -1,13 +1,14 @@
-#include "platform/portal/screen.h"
+#include "platform/wayland/screen.h"
 
 #include <algorithm>
 #include <memory>
 #include <vector>
 
-#include "platform/portal/outputs.h"
-#include "platform/portal/sway.h"
+#include "platform/base/debug.h"
+#include "platform/wayland/outputs.h"
+#include "platform/wayland/windows.h"
 
-namespace platform::portal {
+namespace platform::wayland {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -19,7 +20,7 @@ struct Geometry {
   Layout layout;
   int screen = -1;  // index of the screen output
   bool have_tree = false;
-  SwayTree tree;
+  WindowTree tree;
 };
 
 struct Held {
@@ -37,10 +38,17 @@ std::vector<std::unique_ptr<Held>>& HeldPictures() {
 Geometry ReadGeometry(std::string* why) {
   Geometry g;
   std::vector<Output> outputs;
-  ReadOutputs(&outputs, why);
+  if (!ReadOutputs(&outputs, why))
+    DebugLine("wayland", "no outputs (%s): the picture is taken as one output", why->c_str());
   g.layout = MakeLayout(std::move(outputs));
   std::string ignored;
-  if (SwaySession()) g.have_tree = ReadSwayTree(&g.tree, &ignored);
+  if (const WindowFinder* finder = SessionWindowFinder()) {
+    g.have_tree = finder->read(&g.tree, &ignored);
+    if (!g.have_tree)
+      DebugLine("wayland", "%s gives no windows: %s", finder->desktop, ignored.c_str());
+  } else {
+    DebugLine("wayland", "this desktop tells no windows: the active window cannot be found");
+  }
   g.screen = PrimaryOutput(g.layout, g.have_tree ? g.tree.output : "");
   return g;
 }
@@ -65,15 +73,15 @@ const Geometry* CurrentGeometry(std::string* why) {
   return &cached;
 }
 
-const SwayWindow* FindWindow(const Geometry& g, std::uint32_t id) {
-  for (const SwayWindow& w : g.tree.windows)
+const DesktopWindow* FindWindow(const Geometry& g, std::uint32_t id) {
+  for (const DesktopWindow& w : g.tree.windows)
     if (w.id == id) return &w;
   return nullptr;
 }
 
 }  // namespace
 
-bool ScreenRect(Rect* rect, std::string* why) {
+bool ScreenOutputRect(Rect* rect, std::string* why) {
   const Geometry* g = CurrentGeometry(why);
   if (!g) return false;
   *rect = g->layout.ToDevice(g->layout.outputs[static_cast<std::size_t>(g->screen)].logical);
@@ -82,7 +90,7 @@ bool ScreenRect(Rect* rect, std::string* why) {
 
 bool WindowRect(std::uint32_t window, bool client, Rect* rect) {
   const Geometry* g = CurrentGeometry(nullptr);
-  const SwayWindow* w = g && g->have_tree ? FindWindow(*g, window) : nullptr;
+  const DesktopWindow* w = g && g->have_tree ? FindWindow(*g, window) : nullptr;
   if (!w) return false;
   *rect = g->layout.ToDevice(client ? w->client : w->frame);
   return true;
@@ -128,4 +136,4 @@ bool ReadScreen(const Rect& r,
   return inside;
 }
 
-}  // namespace platform::portal
+}  // namespace platform::wayland

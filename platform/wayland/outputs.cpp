@@ -1,4 +1,4 @@
-#include "platform/portal/outputs.h"
+#include "platform/wayland/outputs.h"
 
 #include <wayland-client.h>
 
@@ -10,7 +10,7 @@
 
 #include <xdg-output-unstable-v1-client-protocol.h>
 
-namespace platform::portal {
+namespace platform::wayland {
 namespace {
 
 struct Entry {
@@ -120,4 +120,4 @@ bool ReadOutputs(std::vector<Output>* outputs, std::string* error) {
   return !outputs->empty();
 }
 
-}  // namespace platform::portal
+}  // namespace platform::wayland

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-namespace platform::portal {
+namespace platform::wayland {
 
 // A picture as 32-bit pixels: bytes blue, green, red, unused; rows top-down, `width` pixels
 // each, with no padding.
@@ -49,4 +49,4 @@ PLATFORM_API std::string PathFromFileUri(const std::string& uri);
 // Reads a PNG file into 32-bit pixels; false with *error set when it cannot.
 PLATFORM_API bool ReadPng(const std::string& path, Image* image, std::string* error);
 
-}  // namespace platform::portal
+}  // namespace platform::wayland

@@ -1,5 +1,5 @@
 // The portal client against a fake portal on a private session bus.
-#include "platform/portal/portal.h"
+#include "platform/wayland/portal.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -11,7 +11,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using platform::portal::Outcome;
+using platform::wayland::Outcome;
 using namespace std::chrono_literals;
 
 TEST(Portal, AnswersBecomePicturesOrClearErrors) {
@@ -35,7 +35,7 @@ TEST(Portal, AnswersBecomePicturesOrClearErrors) {
       pollfd p{fd, POLLIN, 0};
       poll(&p, 1, static_cast<int>(most.count()));
     };
-    platform::portal::Screenshot shot = platform::portal::TakeScreenshot(10s, wait);
+    platform::wayland::Screenshot shot = platform::wayland::TakeScreenshot(10s, wait);
     EXPECT_EQ(shot.outcome, c.outcome) << shot.error;
     EXPECT_NE(shot.error.find(c.error), std::string::npos) << shot.error;
     // An older portal's answer may come in with the call's reply: nothing is left to wait for.
@@ -59,7 +59,7 @@ TEST(Portal, UnansweredRequestIsClosedAfterTheTimeout) {
   testsupport::FakePortalBus bus;
   bus.StartPortal("silent");
   auto start = std::chrono::steady_clock::now();
-  platform::portal::Screenshot shot = platform::portal::TakeScreenshot(400ms);
+  platform::wayland::Screenshot shot = platform::wayland::TakeScreenshot(400ms);
   auto took = std::chrono::steady_clock::now() - start;
   EXPECT_EQ(shot.outcome, Outcome::kTimedOut);
   EXPECT_NE(shot.error.find("did not answer within 400 ms"), std::string::npos) << shot.error;
@@ -77,9 +77,9 @@ TEST(Portal, MissingPortalIsNamed) {
     SCOPED_TRACE(mode);
     if (*mode) bus.StartPortal(mode);
     std::string why;
-    EXPECT_FALSE(platform::portal::ScreenshotPortalAvailable(&why));
+    EXPECT_FALSE(platform::wayland::ScreenshotPortalAvailable(&why));
     EXPECT_NE(why.find("no screenshot portal on the session bus"), std::string::npos) << why;
-    platform::portal::Screenshot shot = platform::portal::TakeScreenshot(2s);
+    platform::wayland::Screenshot shot = platform::wayland::TakeScreenshot(2s);
     EXPECT_EQ(shot.outcome, Outcome::kNoPortal);
     EXPECT_EQ(shot.error, why);
   }
@@ -98,15 +98,15 @@ TEST(PortalFiles, FileUrisAndPictures) {
       {"https://example.invalid/out.png", ""},
   };
   for (const auto& [uri, path] : uris)
-    EXPECT_EQ(platform::portal::PathFromFileUri(uri), path) << uri;
+    EXPECT_EQ(platform::wayland::PathFromFileUri(uri), path) << uri;
 
   fs::path junk = fs::temp_directory_path() / ("not a png " + std::to_string(getpid()));
   std::ofstream(junk) << "GIF89a";
-  platform::portal::Image image;
+  platform::wayland::Image image;
   std::string error;
-  EXPECT_FALSE(platform::portal::ReadPng(junk.string(), &image, &error));
+  EXPECT_FALSE(platform::wayland::ReadPng(junk.string(), &image, &error));
   EXPECT_NE(error.find(junk.string()), std::string::npos) << error;
-  EXPECT_FALSE(platform::portal::ReadPng("/nonexistent/x.png", &image, &error));
+  EXPECT_FALSE(platform::wayland::ReadPng("/nonexistent/x.png", &image, &error));
   fs::remove(junk);
 }
 

@@ -1,15 +1,15 @@
-#include "platform/portal/output_layout.h"
+#include "platform/wayland/output_layout.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-using platform::portal::FitPicture;
-using platform::portal::Layout;
-using platform::portal::MakeLayout;
-using platform::portal::Output;
-using platform::portal::PrimaryOutput;
-using platform::portal::Rect;
+using platform::wayland::FitPicture;
+using platform::wayland::Layout;
+using platform::wayland::MakeLayout;
+using platform::wayland::Output;
+using platform::wayland::PrimaryOutput;
+using platform::wayland::Rect;
 
 TEST(Layout, OutputsInPicturePixels) {
   struct Case {
