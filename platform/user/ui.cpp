@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/base/locale.h"
 #include "platform/base/text.h"
 #include "platform/user/ui_module.h"
 
@@ -50,6 +51,7 @@ const UiPlatform* LoadUi() {
   UiModule& module = Module();
   if (module.tried) return module.table;
   module.tried = true;
+  UseLocale();  // the windows show and take text in the user's locale
   const std::string path = ModulePath();
   // Kept loaded for the life of the process: FLTK keeps its display and its fonts.
   module.handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
