@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -320,6 +321,24 @@ TEST_F(HostTest, CaptureAndDialogWithoutDisplayLoadNoWindowLibraries) {
     EXPECT_EQ(captureFiles.find(library), std::string::npos) << library;
     EXPECT_EQ(aboutFiles.find(library), std::string::npos) << library;
   }
+}
+
+// What a capture under X11 loads, counted by the loader: the module, the platform library and
+// the libraries that X11, the store and the encoder need, and nothing for the other back end.
+TEST_F(HostTest, ACaptureUnderX11LoadsFewSharedObjects) {
+  testsupport::XvfbServer display(64, 48);
+  Setup();
+  auto [capture, files] = RunLoading({"send", "/xptfull 0"}, display.display());
+  ASSERT_EQ(capture.status, 0) << capture.err;
+  std::set<std::string> objects;
+  for (const std::string& line : Lines(capture.err)) {
+    const auto at = line.find("file=");
+    if (at != std::string::npos && line.find("generating link map") != std::string::npos)
+      objects.insert(line.substr(at + 5, line.find(' ', at) - at - 5));
+  }
+  std::string names;
+  for (const std::string& name : objects) names += name + " ";
+  EXPECT_LE(objects.size(), 31u) << names;
 }
 
 TEST_F(HostTest, CreationFailuresAreReported) {
