@@ -5,6 +5,7 @@
 // object's field as it goes, so the fields show the last command's values while a command that
 // the host sends during the wait (the wait dispatches messages, and the host may call in again)
 // can neither change the waiting command nor be changed by it.
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cwctype>
@@ -13,6 +14,7 @@
 #include "dialogs/dialogs.h"
 #include "imaging/dib_section.h"
 #include "imaging/jpeg_writer.h"
+#include "platform/base/locale.h"
 #include "platform/base/text.h"
 #include "platform/kernel/temppath.h"
 #include "platform/runtime/datetime.h"
@@ -40,6 +42,9 @@ enum class Command { kNone, kFull, kActive, kOptions, kAbout };
 
 std::u16string LowerCase(std::u16string_view text) {
   std::u16string lower(text);
+  // Beyond ASCII, the locale's case rules count.
+  if (std::any_of(lower.begin(), lower.end(), [](char16_t c) { return c >= 0x80; }))
+    platform::UseLocale();
   for (char16_t& c : lower) {
     if (c < 0xD800 || c > 0xDFFF) c = static_cast<char16_t>(std::towlower(c));
   }

@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -391,6 +392,28 @@ TEST_F(HostTest, CaptureAndDialogWithoutDisplayLoadNoWindowLibraries) {
     EXPECT_EQ(captureFiles.find(library), std::string::npos) << library;
     EXPECT_EQ(aboutFiles.find(library), std::string::npos) << library;
   }
+}
+
+// What a capture under X11 loads, counted by the loader: the module, the platform library and
+// the libraries that X11, the store and the encoder need; nothing of the Wayland display (sd-bus,
+// the Wayland client) and no PNG writer, which are modules loaded when first needed.
+TEST_F(HostTest, ACaptureUnderX11LoadsFewSharedObjects) {
+  testsupport::XvfbServer display(64, 48);
+  Setup();
+  auto [capture, files] = RunLoading({"send", "/xptfull 0"}, display.display());
+  ASSERT_EQ(capture.status, 0) << capture.err;
+  std::set<std::string> objects;
+  for (const std::string& line : Lines(capture.err)) {
+    const auto at = line.find("file=");
+    if (at != std::string::npos && line.find("generating link map") != std::string::npos)
+      objects.insert(line.substr(at + 5, line.find(' ', at) - at - 5));
+  }
+  std::string names;
+  for (const std::string& name : objects) names += name + " ";
+  EXPECT_LE(objects.size(), 19u) << names;
+  for (const char* library :
+       {"libsystemd", "libwayland-client", "libpng", "pictoss_wayland.so", "pictoss_png.so"})
+    EXPECT_EQ(names.find(library), std::string::npos) << library;
 }
 
 TEST_F(HostTest, CreationFailuresAreReported) {

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -396,6 +397,42 @@ TEST_F(RegistryTest, FourWritersLoseNothing) {
       RegEnumValueA(key, kWriters * kWrites, name, &nameSize, nullptr, nullptr, nullptr, nullptr),
       ERROR_NO_MORE_ITEMS);
   RegCloseKey(key);
+}
+
+// The names in the store's folder, sorted.
+std::vector<std::string> FolderEntries(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// A reader makes no file beside the store, not even while its connection is open; a store
+// that an earlier version left on a WAL journal is moved off it by the first process that may
+// write it, and reads the same.
+TEST_F(RegistryTest, AReadMakesNoFileBesideTheStore) {
+  HKEY key = Create("Software\\Quiet");
+  ASSERT_EQ(SetText(key, "v", "1"), ERROR_SUCCESS);
+  RegCloseKey(key);
+  const auto readInChild = [this] {
+    return InChild([this] {
+      HKEY key = 0;
+      if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Quiet", 0, KEY_READ, &key)) return 1;
+      if (Get(key, "v") != std::string("1\0", 2)) return 2;
+      if (FolderEntries(prefix_) != std::vector<std::string>{"registry.db"}) return 3;
+      RegCloseKey(key);
+      return 0;
+    });
+  };
+  EXPECT_EQ(readInChild(), 0);
+
+  const std::string wal = "sqlite3 " + StoreFile() + " 'PRAGMA journal_mode=WAL' >/dev/null";
+  ASSERT_EQ(std::system(wal.c_str()), 0);
+  ASSERT_EQ(ReadFile(StoreFile()).substr(18, 2), std::string("\2\2", 2));
+  EXPECT_EQ(InChild([this] { return Get(HKEY_LOCAL_MACHINE, "x") == "status 2" ? 0 : 1; }), 0);
+  EXPECT_EQ(ReadFile(StoreFile()).substr(18, 2), std::string("\1\1", 2));
+  EXPECT_EQ(readInChild(), 0);
 }
 
 TEST_F(RegistryTest, AWriterKilledMidWriteLeavesTheOldOrTheNewValue) {
