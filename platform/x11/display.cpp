@@ -1,6 +1,7 @@
 // The X11 display: the X server's screen behind the drawing layer's display table, with the
 // fast paths that MIT-SHM gives (pixel memory shared with the server, reads straight into it,
 // strips on several threads).
+#include "platform/x11/connection.h"
 #include "platform/x11/selection.h"
 #include "platform/x11/x11.h"
 
@@ -23,15 +24,41 @@ class X11Screen final : public platform::Display,
             "this is a Wayland session; captures show only X11 windows and may come out black"};
   }
 
-  ScreenInfo Screen() override { return x11::Screen(); }
-  double Dpi() override { return XftDpi(); }
+  // Each capture asks for the monitor layout anew, so that it follows a change of the screen's
+  // size at once; within the capture the layout stays as it was asked. A screen whose pixels
+  // cannot be turned into colours is refused here, by name, rather than read wrong.
+  CaptureFailure BeginCapture(CaptureTarget, const CaptureWait&, std::string* why) override {
+    const SigpipeBlocked quiet;
+    ForgetScreenCache();
+    Connection* c = Current();
+    if (c && !c->unsupported.empty()) {
+      *why = c->unsupported;
+      return CaptureFailure::kUnavailable;
+    }
+    return CaptureFailure::kNone;
+  }
+
+  // Every call that may write to the server keeps SIGPIPE from ending the process.
+  ScreenInfo Screen() override {
+    const SigpipeBlocked quiet;
+    return x11::Screen();
+  }
+  double Dpi() override {
+    const SigpipeBlocked quiet;
+    return XftDpi();
+  }
   int ReadColormap(int start, int count, std::uint8_t* rgb) override {
+    const SigpipeBlocked quiet;
     return x11::ReadColormap(start, count, rgb);
   }
   bool WindowRect(std::uint32_t window, bool client, ScreenRect* rect) override {
+    const SigpipeBlocked quiet;
     return x11::WindowRect(window, client, rect);
   }
-  std::uint32_t ActiveWindow() override { return ActiveTopLevel(); }
+  std::uint32_t ActiveWindow() override {
+    const SigpipeBlocked quiet;
+    return ActiveTopLevel();
+  }
   bool Read(const ScreenRect& rect, const BandSink& sink) override { return ReadRoot(rect, sink); }
   unsigned Losses() override { return ServerLosses(); }
 
@@ -41,7 +68,10 @@ class X11Screen final : public platform::Display,
   ClipboardOwner* clipboard_owner() override { return this; }
 
   void* Allocate(std::size_t bytes) override { return AllocateSharedPixels(bytes); }
-  void Free(void* memory) override { FreeSharedPixels(memory); }
+  void Free(void* memory) override {
+    const SigpipeBlocked quiet;
+    FreeSharedPixels(memory);
+  }
   bool Attached(const void* memory) override { return IsSharedPixels(memory); }
 
   bool ReadInto(const ScreenRect& rect, std::uint8_t* dest, int stride) override {
@@ -49,10 +79,14 @@ class X11Screen final : public platform::Display,
   }
 
   bool Offer(ClipboardOffer offer, FdWatch watch) override {
+    const SigpipeBlocked quiet;
     return OfferClipboard(std::move(offer), std::move(watch));
   }
 
-  bool Available() override { return x11::StripReader::Available(); }
+  bool Available() override {
+    const SigpipeBlocked quiet;
+    return x11::StripReader::Available();
+  }
   std::unique_ptr<platform::StripReader> Open(const ScreenRect& rect, int strip_rows) override {
     return std::make_unique<x11::StripReader>(rect, strip_rows);
   }
