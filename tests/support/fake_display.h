@@ -140,6 +140,7 @@ class FakeDisplay final : public platform::Display, platform::BufferReads, platf
   // Takes it back: connected again.
   void Reconnect() { info_.connected = true, lose_in_ = -1; }
   unsigned losses() const { return losses_; }
+  // What was read: band reads asked for, strip readers opened, reads into memory made.
   int band_reads = 0, strip_readers = 0, reads_into_memory = 0;
 
   // The table.
@@ -182,12 +183,12 @@ class FakeDisplay final : public platform::Display, platform::BufferReads, platf
   platform::StripReads* strip_reads() override { return strips ? this : nullptr; }
 
   bool ReadInto(const platform::ScreenRect& r, std::uint8_t* dest, int stride) override {
-    ++reads_into_memory;
     const int line = (r.width * info_.bits_per_pixel + 31) / 32 * 4;
     if (stride != line ||
         !FakeSharedMemory::Get().Holds(dest, static_cast<std::size_t>(stride) * r.height) ||
         !Reading(r))
       return false;
+    ++reads_into_memory;
     for (int y = 0; y < r.height; ++y)
       std::memcpy(dest + static_cast<std::ptrdiff_t>(stride) * y, Row(r.x, r.y + y),
                   static_cast<std::size_t>(line));
