@@ -20,7 +20,7 @@
 #include "tests/support/clipboard_testing.h"
 #include "tests/support/gdi_leak_check.h"
 #include "tests/support/runtime_error.h"
-#include "tests/support/xvfb.h"
+#include "tests/support/fake_display.h"
 
 namespace pictoss {
 namespace {
@@ -244,7 +244,7 @@ TEST_F(DibSectionTest, CreateFromPictureOfAMonochromeBitmap) {
 }
 
 TEST_F(DibSectionTest, CreateFromPictureOfAnEightBitBitmapWithItsPalette) {
-  testsupport::XvfbServer server(320, 200, 8);
+  testsupport::FakeDisplay palette_screen(320, 200, 8);
   const int width = 6, height = 5;
   HDC screen = GetDC(0);
   HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);

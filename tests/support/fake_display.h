@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -141,7 +142,8 @@ class FakeDisplay final : public platform::Display, platform::BufferReads, platf
   void Reconnect() { info_.connected = true, lose_in_ = -1; }
   unsigned losses() const { return losses_; }
   // What was read: band reads asked for, strip readers opened, reads into memory made.
-  int band_reads = 0, strip_readers = 0, reads_into_memory = 0;
+  int band_reads = 0, reads_into_memory = 0;
+  std::atomic<int> strip_readers = 0;  // opened on the threads of the one-pass capture
 
   // The table.
   const char* name() const override { return "fake"; }
@@ -201,7 +203,7 @@ class FakeDisplay final : public platform::Display, platform::BufferReads, platf
   }
   std::unique_ptr<platform::StripReader> Open(const platform::ScreenRect& r,
                                               int strip_rows) override {
-    ++strip_readers;  // readers run on several threads: counted here, on the opening thread
+    ++strip_readers;
     return std::make_unique<Strips>(*this, r, strip_rows);
   }
 
