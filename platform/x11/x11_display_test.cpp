@@ -9,6 +9,7 @@
 #include <X11/extensions/Xrandr.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -18,11 +19,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/x11/x11.h"
+#include "tests/support/clipboard_testing.h"
 #include "tests/support/xvfb.h"
 
 namespace {
@@ -465,6 +469,124 @@ TEST(X11Display, ServerThatHangsUpWhileOpeningIsNoDisplay) {
     return X11().Screen().primary.width == 300 ? 0 : 4;
   };
   EXPECT_EXIT(std::_Exit(run()), ::testing::ExitedWithCode(0), "");
+}
+
+// ---- The clipboard offered to other programs through the CLIPBOARD selection ----------------
+
+// The event loop of the clipboard tests: the descriptors that an offer watches, served by poll.
+class Loop {
+ public:
+  platform::FdWatch Watch() {
+    return {[this](int fd, std::function<void()> readable) {
+              watched_[next_] = {fd, std::move(readable)};
+              return next_++;
+            },
+            [this](int id) { watched_.erase(id); }};
+  }
+  void Pump(std::chrono::milliseconds most) {
+    std::vector<pollfd> fds;
+    std::vector<int> ids;
+    for (auto& [id, w] : watched_) {
+      fds.push_back({w.first, POLLIN, 0});
+      ids.push_back(id);
+    }
+    if (poll(fds.data(), fds.size(), static_cast<int>(most.count())) <= 0) return;
+    for (std::size_t i = 0; i < fds.size(); ++i) {
+      auto it = watched_.find(ids[i]);
+      if (it != watched_.end() && (fds[i].revents & (POLLIN | POLLHUP))) it->second.second();
+    }
+  }
+  platform::testing::CommandResult Paste(const std::string& target) {
+    return platform::testing::RunWhilePumping("xclip -selection clipboard -t " + target + " -o",
+                                              std::chrono::seconds(10),
+                                              [this](auto most) { Pump(most); });
+  }
+
+ private:
+  std::map<int, std::pair<int, std::function<void()>>> watched_;
+  int next_ = 1;
+};
+
+// An offer of these bytes as image/png and image/bmp; `lost` counts the losses.
+platform::ClipboardOffer OfferOf(std::string bytes, int* lost) {
+  platform::ClipboardOffer offer;
+  offer.targets = {"image/png", "image/bmp"};
+  auto content = std::make_shared<const std::vector<std::uint8_t>>(bytes.begin(), bytes.end());
+  offer.render = [content](const std::string& target) -> platform::ClipboardBytes {
+    return target == "image/png" || target == "image/bmp" ? content : nullptr;
+  };
+  offer.lost = [lost] { ++*lost; };
+  return offer;
+}
+
+TEST(X11Clipboard, OffersItsTargetsAndRefusesOthers) {
+  testsupport::XvfbServer server(320, 200, 24);
+  Loop loop;
+  int lost = 0;
+  ASSERT_TRUE(X11().clipboard_owner()->Offer(OfferOf("\x89PNG picture", &lost), loop.Watch()));
+  auto targets = loop.Paste("TARGETS");
+  ASSERT_TRUE(targets.finished);
+  for (const char* expected : {"TARGETS\n", "TIMESTAMP\n", "image/png\n", "image/bmp\n"})
+    EXPECT_NE(targets.output.find(expected), std::string::npos) << expected;
+  auto png = loop.Paste("image/png");
+  ASSERT_TRUE(png.finished);
+  EXPECT_EQ(png.status, 0);
+  EXPECT_EQ(png.output, "\x89PNG picture");
+  auto text = loop.Paste("UTF8_STRING");
+  ASSERT_TRUE(text.finished);
+  EXPECT_NE(text.status, 0) << "refused";
+  EXPECT_EQ(lost, 0);
+}
+
+// Far more than one request holds: the answer goes in INCR chunks, and arrives whole.
+TEST(X11Clipboard, LargeContentArrivesWholeThroughIncr) {
+  testsupport::XvfbServer server(320, 200, 24);
+  Loop loop;
+  int lost = 0;
+  std::string large(1'051'554, '\0');
+  for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>(i * 7 + i / 251);
+  ASSERT_TRUE(X11().clipboard_owner()->Offer(OfferOf(large, &lost), loop.Watch()));
+  auto bmp = loop.Paste("image/bmp");
+  ASSERT_TRUE(bmp.finished);
+  ASSERT_EQ(bmp.status, 0);
+  EXPECT_TRUE(bmp.output == large);
+}
+
+TEST(X11Clipboard, AnotherProgramTakingItEndsTheOffer) {
+  testsupport::XvfbServer server(320, 200, 24);
+  Loop loop;
+  int lost = 0;
+  ASSERT_TRUE(X11().clipboard_owner()->Offer(OfferOf("ours", &lost), loop.Watch()));
+  ASSERT_EQ(std::system("printf theirs | xclip -selection clipboard -i"), 0);
+  for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+       lost == 0 && std::chrono::steady_clock::now() < end;)
+    loop.Pump(std::chrono::milliseconds(20));
+  EXPECT_EQ(lost, 1);
+  EXPECT_EQ(loop.Paste("UTF8_STRING").output, "theirs");
+}
+
+// The server going away while the selection is ours ends nothing but the offer, also when its
+// last events wait unread on the old connection; the next server gets the next offer.
+TEST(X11Clipboard, SurvivesTheServerGoingAway) {
+  for (bool unread_events : {false, true}) {
+    SCOPED_TRACE(unread_events);
+    Loop loop;
+    int lost = 0;
+    {
+      testsupport::XvfbServer first(320, 200, 24);
+      ASSERT_TRUE(X11().clipboard_owner()->Offer(OfferOf("first", &lost), loop.Watch()));
+      // Another program takes the selection; the notice of it is left unread.
+      if (unread_events) {
+        ASSERT_EQ(std::system("echo x | xclip -selection clipboard -i"), 0);
+      }
+    }
+    testsupport::XvfbServer second(320, 200, 24);
+    ASSERT_TRUE(X11().clipboard_owner()->Offer(OfferOf("second", &lost), loop.Watch()));
+    auto bmp = loop.Paste("image/bmp");
+    ASSERT_TRUE(bmp.finished);
+    EXPECT_EQ(bmp.status, 0);
+    EXPECT_EQ(bmp.output, "second");
+  }
 }
 
 TEST(X11Display, MadeUpWindowsAndNoDisplay) {

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -22,8 +23,17 @@ struct CommandResult {
   std::string output;
 };
 
+// Serves the thread's events for at most `most` (the message loop, or a test's own).
+using Pump = std::function<void(std::chrono::milliseconds most)>;
+
+inline void PumpMessages(std::chrono::milliseconds most) {
+  DoEvents();
+  WaitMessage(most);
+}
+
 inline CommandResult RunWhilePumping(const std::string& command,
-                                     std::chrono::seconds timeout = std::chrono::seconds(20)) {
+                                     std::chrono::seconds timeout = std::chrono::seconds(20),
+                                     const Pump& pump = PumpMessages) {
   auto result = std::make_shared<CommandResult>();
   auto done = std::make_shared<std::atomic<bool>>(false);
   std::thread reader([command, result, done] {
@@ -37,10 +47,7 @@ inline CommandResult RunWhilePumping(const std::string& command,
     *done = true;
   });
   auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!*done && std::chrono::steady_clock::now() < deadline) {
-    DoEvents();
-    WaitMessage(std::chrono::milliseconds(5));
-  }
+  while (!*done && std::chrono::steady_clock::now() < deadline) pump(std::chrono::milliseconds(5));
   if (!*done) {
     reader.detach();
     return CommandResult{};
@@ -51,12 +58,9 @@ inline CommandResult RunWhilePumping(const std::string& command,
 }
 
 // Pumps the message loop for a while (to let events from other programs arrive).
-inline void PumpFor(std::chrono::milliseconds time) {
+inline void PumpFor(std::chrono::milliseconds time, const Pump& pump = PumpMessages) {
   auto until = std::chrono::steady_clock::now() + time;
-  while (std::chrono::steady_clock::now() < until) {
-    DoEvents();
-    WaitMessage(std::chrono::milliseconds(5));
-  }
+  while (std::chrono::steady_clock::now() < until) pump(std::chrono::milliseconds(5));
 }
 
 }  // namespace platform::testing

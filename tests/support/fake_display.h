@@ -3,7 +3,8 @@
 // it is the display that every call uses, in place of the one the session would choose (tests
 // that use it link pictoss_platform_objects). It offers the fast paths that the test leaves on:
 // strips (on a 32-bit screen with the standard masks), and shared pixel memory read into in one
-// request. One test thread; one fake at a time.
+// request; and it keeps what the clipboard offers other programs. One test thread; one fake at a
+// time.
 #pragma once
 
 #include <algorithm>
@@ -62,7 +63,10 @@ class FakeSharedMemory final : public platform::SharedPixels {
   std::map<void*, Block> blocks_;
 };
 
-class FakeDisplay final : public platform::Display, platform::BufferReads, platform::StripReads {
+class FakeDisplay final : public platform::Display,
+                          platform::BufferReads,
+                          platform::StripReads,
+                          platform::ClipboardOwner {
  public:
   struct Window {
     std::uint32_t id;
@@ -183,6 +187,16 @@ class FakeDisplay final : public platform::Display, platform::BufferReads, platf
   }
   platform::BufferReads* buffer_reads() override { return shared ? this : nullptr; }
   platform::StripReads* strip_reads() override { return strips ? this : nullptr; }
+  platform::ClipboardOwner* clipboard_owner() override { return this; }
+
+  // The clipboard's last offer to other programs, and how many there were.
+  platform::ClipboardOffer offered;
+  int offers = 0;
+  bool Offer(platform::ClipboardOffer offer, platform::FdWatch) override {
+    offered = std::move(offer);
+    ++offers;
+    return true;
+  }
 
   bool ReadInto(const platform::ScreenRect& r, std::uint8_t* dest, int stride) override {
     const int line = (r.width * info_.bits_per_pixel + 31) / 32 * 4;
