@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/x11/connection.h"
+#include "platform/x11/x11_for_tests.h"
 
 namespace platform::x11 {
 namespace {
