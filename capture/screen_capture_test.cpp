@@ -44,12 +44,9 @@ constexpr std::u16string_view kNoDisplay =
     u"No display is available to capture the screen from (DISPLAY is not set or its X server "
     u"cannot be reached)";
 
-class Capture32 : public ::testing::Test {
+class Capture32 : public testsupport::LeakCheckedTest {
  protected:
-  void SetUp() override { leaks.Reset(); }
-  void TearDown() override { leaks.Check(); }
   FakeDisplay screen{640, 480};
-  testsupport::GdiLeakCheck leaks;
 };
 
 TEST_F(Capture32, FullScreenComesBackPixelForPixel) {

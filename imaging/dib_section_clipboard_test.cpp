@@ -19,8 +19,9 @@
 #include "platform/runtime/errors.h"
 #include "platform/user/clipboard.h"
 #include "platform/user/messagebox.h"
-#include "tests/support/gdi_leak_check.h"
 #include "tests/support/fake_display.h"
+#include "tests/support/gdi_leak_check.h"
+#include "tests/support/loop_testing.h"
 
 #include "imaging/dib_section_test_support.h"
 
@@ -115,19 +116,11 @@ TEST_F(DibSectionTest, CopyToClipboardAsDibShowsTheMessageAndLeavesTheClipboard)
 TEST_F(DibSectionTest, CopyToClipboardFailsWhileAnotherOpenerHoldsIt) {
   auto dib = platform::MakeRef<cDIBSection>();
   ASSERT_TRUE(dib->Create(4, 4));
-  std::atomic<int> step{0};
-  std::thread other([&] {
-    EXPECT_TRUE(OpenClipboard(0));
-    step = 1;
-    while (step != 2) std::this_thread::yield();
-    EXPECT_TRUE(CloseClipboard());
-  });
-  while (step != 1) std::this_thread::yield();
+  platform::testing::OtherOpener other;
   EXPECT_FALSE(dib->CopyToClipboard(false));
   // The bitmap that the clipboard did not take is not left behind.
   EXPECT_EQ(platform::LiveGdiObjectCount(), leaks_.baseline() + 2);
-  step = 2;
-  other.join();
+  EXPECT_TRUE(other.Release());
 }
 
 }  // namespace

@@ -17,10 +17,10 @@
 #include "platform/runtime/errors.h"
 #include "platform/user/clipboard.h"
 #include "platform/user/messagebox.h"
-#include "tests/support/clipboard_testing.h"
-#include "tests/support/gdi_leak_check.h"
-#include "tests/support/runtime_error.h"
 #include "tests/support/fake_display.h"
+#include "tests/support/gdi_leak_check.h"
+#include "tests/support/loop_testing.h"
+#include "tests/support/runtime_error.h"
 
 namespace pictoss {
 namespace {

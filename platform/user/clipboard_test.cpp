@@ -16,6 +16,7 @@
 #include "platform/user/clipboard.h"
 #include "tests/support/fake_display.h"
 #include "tests/support/gdi_leak_check.h"
+#include "tests/support/loop_testing.h"
 
 namespace {
 
@@ -49,12 +50,7 @@ void Empty() {
   EXPECT_TRUE(CloseClipboard());
 }
 
-class ClipboardTest : public ::testing::Test {
- protected:
-  void SetUp() override { leaks_.Reset(); }
-  void TearDown() override { leaks_.Check(); }
-  testsupport::GdiLeakCheck leaks_;
-};
+using ClipboardTest = testsupport::LeakCheckedTest;
 
 TEST_F(ClipboardTest, CallsNeedTheClipboardOpen) {
   HBITMAP bitmap = MakeBitmap(2, 2);
@@ -65,21 +61,11 @@ TEST_F(ClipboardTest, CallsNeedTheClipboardOpen) {
 }
 
 TEST_F(ClipboardTest, OneOpenerAtATime) {
-  std::atomic<int> step{0};
-  std::thread other([&] {
-    EXPECT_TRUE(OpenClipboard(0));
-    step = 1;
-    while (step != 2) std::this_thread::yield();
-    EXPECT_TRUE(CloseClipboard());
-    step = 3;
-  });
-  while (step != 1) std::this_thread::yield();
+  platform::testing::OtherOpener other;
   EXPECT_FALSE(OpenClipboard(0));
   EXPECT_FALSE(EmptyClipboard());
   EXPECT_FALSE(CloseClipboard());  // not ours to close
-  step = 2;
-  while (step != 3) std::this_thread::yield();
-  other.join();
+  EXPECT_TRUE(other.Release());
   ASSERT_TRUE(OpenClipboard(0));
   EXPECT_TRUE(OpenClipboard(0));      // the same opener again
   EXPECT_FALSE(OpenClipboard(1234));  // another window of this thread

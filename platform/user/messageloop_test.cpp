@@ -8,16 +8,12 @@
 #include <cstdlib>
 #include <thread>
 
+#include "tests/support/loop_testing.h"
+
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-// Empties the loop of anything an earlier test left behind.
-void Drain() {
-  while (platform::DoEvents()) {
-  }
-}
 
 class Pipe {
  public:
@@ -38,7 +34,7 @@ class Pipe {
 };
 
 TEST(MessageLoop, WaitMessageTimesOutWhenNothingIsPending) {
-  Drain();
+  platform::testing::DrainMessages();
   auto start = Clock::now();
   platform::WaitMessage(60ms);
   EXPECT_GE(Clock::now() - start, 60ms);
@@ -46,7 +42,7 @@ TEST(MessageLoop, WaitMessageTimesOutWhenNothingIsPending) {
 }
 
 TEST(MessageLoop, PostedMessageFromAnotherThreadWakesTheWaitButRunsOnlyInDoEvents) {
-  Drain();
+  platform::testing::DrainMessages();
   int runs = 0;
   std::thread poster([&] {
     std::this_thread::sleep_for(50ms);
@@ -64,19 +60,19 @@ TEST(MessageLoop, PostedMessageFromAnotherThreadWakesTheWaitButRunsOnlyInDoEvent
 }
 
 TEST(MessageLoop, MessagesPostedByAMessageRunInOrder) {
-  Drain();
+  platform::testing::DrainMessages();
   std::string order;
   platform::PostThreadMessage([&] {
     order += 'a';
     platform::PostThreadMessage([&] { order += 'c'; });
   });
   platform::PostThreadMessage([&] { order += 'b'; });
-  Drain();
+  platform::testing::DrainMessages();
   EXPECT_EQ(order, "abc");
 }
 
 TEST(MessageLoop, SourceIsCalledWhenReadableAndNotAfterRemoval) {
-  Drain();
+  platform::testing::DrainMessages();
   Pipe pipe;
   int calls = 0;
   int id = platform::AddMessageSource(pipe.readEnd(), [&] {
@@ -113,7 +109,7 @@ TEST(MessageLoop, AddMessageSourceRefusesBadArguments) {
 }
 
 TEST(MessageLoop, SourceMayRemoveItselfWhileCalled) {
-  Drain();
+  platform::testing::DrainMessages();
   Pipe pipe;
   int calls = 0;
   int id = 0;

@@ -18,6 +18,7 @@
 
 #include "platform/user/messageloop.h"
 #include "platform/user/ui.h"
+#include "tests/support/loop_testing.h"
 #include "tests/support/ui_test_driver.h"
 #include "tests/support/xvfb.h"
 
@@ -25,12 +26,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-// Empties the loop of anything an earlier test left behind.
-void Drain() {
-  while (platform::DoEvents()) {
-  }
-}
 
 // Runs while there is no display: DISPLAY unset, restored afterwards.
 class NoDisplay {
@@ -145,7 +140,7 @@ TEST_F(WithDisplay, MessageLoopServicesFltkWindowEventsAndTimers) {
     if (!platform::DoEvents()) platform::WaitMessage(10ms);
   }
   ASSERT_TRUE(window.visible());
-  Drain();
+  platform::testing::DrainMessages();
 
   // A WM_DELETE_WINDOW message from another client: the wait wakes, DoEvents delivers it to
   // the window (whose default callback hides it).

@@ -27,7 +27,7 @@
 
 #include "platform/x11/x11.h"
 #include "platform/x11/x11_for_tests.h"
-#include "tests/support/clipboard_testing.h"
+#include "tests/support/loop_testing.h"
 #include "tests/support/xvfb.h"
 
 namespace {

@@ -1,7 +1,7 @@
-// For tests of the clipboard: runs another program (such as xclip) and collects its standard
-// output while this thread keeps pumping the message loop, so that the program's selection
-// requests are answered. Header-only; used by the tests of the clipboard and its callers.
-// Threading: call on the user-interface thread.
+// For tests that pump the message loop while something else happens: another program run to
+// its end (xclip pasting the clipboard), a while of pumping, the loop drained of what earlier
+// tests left, another thread holding the clipboard. Header-only. Threading: call on the
+// user-interface thread.
 #pragma once
 
 #include <sys/wait.h>
@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/user/clipboard.h"
 #include "platform/user/messageloop.h"
 
 namespace platform::testing {
@@ -55,6 +56,40 @@ inline CommandResult RunWhilePumping(const std::string& command,
   reader.join();
   result->finished = true;
   return *result;
+}
+
+// Another thread holds the clipboard open from construction until Release (or destruction).
+class OtherOpener {
+ public:
+  OtherOpener()
+      : thread_([this] {
+          opened_ = OpenClipboard(0) != FALSE;
+          step_ = 1;
+          while (step_ != 2) std::this_thread::yield();
+          closed_ = CloseClipboard() != FALSE;
+        }) {
+    while (step_ != 1) std::this_thread::yield();
+  }
+  ~OtherOpener() { Release(); }
+  // Closes the clipboard on the other thread and waits for it; whether it had opened and closed.
+  bool Release() {
+    if (thread_.joinable()) {
+      step_ = 2;
+      thread_.join();
+    }
+    return opened_ && closed_;
+  }
+
+ private:
+  std::atomic<int> step_{0};
+  bool opened_ = false, closed_ = false;
+  std::thread thread_;
+};
+
+// Empties the loop of anything an earlier test left behind.
+inline void DrainMessages() {
+  while (DoEvents()) {
+  }
 }
 
 // Pumps the message loop for a while (to let events from other programs arrive).
