@@ -88,10 +88,17 @@ platform::Date ComputeTarget(const std::u16string& sTimeDelay, platform::Date st
 // clock set by hand during the wait neither stretches it by an hour nor cuts it short. Tests
 // the clock before the first dispatch; every round dispatches all pending messages and, when
 // there were none, blocks in the message wait for a few milliseconds instead of spinning.
+// The host quitting ends the wait at once and the command with it, before anything is captured
+// or written: raises kUserInterrupt.
 void WaitUntilPast(platform::Date target, const platform::ClockReading& start) {
   const double wait =
       static_cast<double>(WholeSeconds(target) + 1 - WholeSeconds(start.now)) - start.fraction;
-  while (platform::MonotonicSeconds() - start.monotonic < wait) {
+  for (;;) {
+    if (platform::PeekQuitMessage(false)) {
+      throw platform::RuntimeError(platform::kUserInterrupt, std::u16string(kPTSource),
+                                   u"The capture was cancelled: the program is quitting");
+    }
+    if (platform::MonotonicSeconds() - start.monotonic >= wait) return;
     if (!platform::DoEvents()) platform::WaitMessage(kIdleWait);
   }
 }
@@ -123,6 +130,13 @@ std::u16string TempFolder(PT& pt) {
   if (folder.empty()) {
     throw platform::RuntimeError(platform::kPathFileAccessError, std::u16string(kPTSource),
                                  platform::FromAnsi(platform::TempPathFault()));
+  }
+  // Its name would forge lines wherever the path is shown.
+  if (HasControlCharacter(folder)) {
+    throw platform::RuntimeError(platform::kPathFileAccessError, std::u16string(kPTSource),
+                                 u"The temporary folder \"" + ShownOnOneLine(folder) +
+                                     u"\" has a control character in its name: set TMPDIR to a "
+                                     u"folder whose name has none");
   }
   if (folder.back() != kPathSeparator) folder += kPathSeparator;
   return folder;

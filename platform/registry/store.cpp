@@ -365,10 +365,19 @@ LONG Store::Open(const std::string& path, Access access, bool& empty) {
   return CheckStore(access, empty);
 }
 
-// A connection that could not be opened: says why, and leaves none.
+// A connection that could not be opened: says why, and leaves none. SQLite says only that it
+// cannot open the file; the system's reason comes from opening it ourselves.
 LONG Store::OpenFailed(int rc, const std::string& path) {
   const LONG status = StatusOf(rc, db_);
   problem_ = path + ": " + sqlite3_errmsg(db_);
+  if ((rc & 0xff) == SQLITE_CANTOPEN) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) {
+      problem_ = path + ": the store file cannot be read (" + ErrnoText(errno) + ")";
+    } else {
+      close(fd);
+    }
+  }
   sqlite3_close_v2(db_);
   db_ = nullptr;
   return status;
