@@ -22,9 +22,9 @@
 #include "platform/user/messageloop.h"
 #include "plugin/parse_command.h"
 #include "plugin/pt.h"
+#include "tests/support/fake_display.h"
 #include "tests/support/private_store.h"
 #include "tests/support/runtime_error.h"
-#include "tests/support/fake_display.h"
 
 #include <sys/stat.h>
 #include <turbojpeg.h>
