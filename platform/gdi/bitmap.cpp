@@ -50,15 +50,6 @@ Spare& Spares() {
 // 4 KiB pages at mmap time instead costs a fault's work for each page all the same.)
 constexpr std::size_t kHuge = std::size_t{2} << 20;
 
-// The length mapped for a block: whole pages, and whole huge pages when the part past the last
-// one is large enough that its small pages would cost more to fault in than the memory that
-// rounding up adds (a 1920 x 1080 frame is 5.93 MiB: 6 MiB is three huge pages).
-std::size_t MappedLength(std::size_t size) {
-  const std::size_t pages = (size + 4095) & ~std::size_t{4095};
-  if (size < kHuge || size % kHuge < kHuge / 4) return pages;
-  return (size + kHuge - 1) & ~(kHuge - 1);
-}
-
 void* MapZeroed(std::size_t size) {
   const std::size_t used = MappedLength(size);
   std::size_t length = size >= kHuge ? used + kHuge : used;
@@ -137,6 +128,12 @@ void GiveMemory(void* memory, std::size_t size, SharedPixels* shared) {
 }
 
 }  // namespace
+
+std::size_t MappedLength(std::size_t size) {
+  const std::size_t pages = (size + 4095) & ~std::size_t{4095};
+  if (size < kHuge || size % kHuge < kHuge / 4) return pages;
+  return (size + kHuge - 1) & ~(kHuge - 1);
+}
 
 std::int32_t Stride(std::int32_t width, int bits, int align) {
   if (width < 0 || bits <= 0 || align <= 0) return -1;
