@@ -8,6 +8,8 @@
 #include <signal.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +17,7 @@
 #include <bit>
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <cstring>
 #include <random>
 #include <set>
@@ -247,6 +250,7 @@ class NumberedServer {
     if (pipe(ready) != 0) return false;
     pid_ = fork();
     if (pid_ == 0) {
+      setpgid(0, 0);  // with the helpers it starts (xkbcomp), killed as one
       close(ready[0]);
       const std::string fd = std::to_string(ready[1]);
       const std::string name = ":" + std::to_string(number_);
@@ -268,11 +272,25 @@ class NumberedServer {
     close(ready[0]);
     return started;
   }
+  // Kills the server and its helpers, and waits until nothing listens under its name any more,
+  // so that the next one can take it.
   void Kill() {
     if (pid_ <= 0) return;
-    kill(pid_, SIGKILL);
+    kill(-pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
     pid_ = -1;
+    const std::string name = "/tmp/.X11-unix/X" + std::to_string(number_);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path + 1, name.data(), name.size());
+    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    for (int i = 0; i < 1000; ++i) {
+      const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      const bool listening = connect(fd, reinterpret_cast<sockaddr*>(&address), length) == 0;
+      close(fd);
+      if (!listening) return;
+      poll(nullptr, 0, 10);
+    }
   }
 
  private:
@@ -283,11 +301,10 @@ class NumberedServer {
 // Servers killed 0 to 250 ms into three back-to-back full-screen captures, with both capture
 // threads reading: every line gets an answer, and the host lives on to the end.
 TEST_F(XServerTest, ServersKilledDuringCapturesNeverEndOrHangTheHost) {
-  int number = 0;
-  {
-    testsupport::XvfbServer probe(64, 64, 24);  // a free display number, then let go
-    number = std::stoi(probe.display().substr(1));
-  }
+  // A number far above those that servers choosing their own take (the lowest free), so that
+  // no other test's server comes up under it between the kills.
+  int number = 500 + getpid() % 400;
+  while (fs::exists("/tmp/.X" + std::to_string(number) + "-lock")) ++number;
   NumberedServer server(number);
   harness::Child chat({PICTOSS_HOST_PATH, "chat"}, Env(":" + std::to_string(number)));
   std::mt19937 random(12345);

@@ -364,7 +364,7 @@ bool PeerClosed(int fd) {
 }
 
 int X11TakeError() {
-  if (x11::Connection* c = x11::Current()) XSync(c->display, False);
+  if (x11::Connection* c = x11::Current(); c && !x11::NoteIfLost(*c)) XSync(c->display, False);
   return std::exchange(x11::FirstError(), 0);
 }
 

@@ -47,7 +47,9 @@ bool Alive(Display* display);
 // The first X error recorded on the open connection since it was last cleared.
 int& FirstError();
 // After a read that failed on the connection: whether its server has gone, and then the
-// connection is given up (as Xlib gives it up) and the loss counted.
+// connection is given up (as Xlib gives it up) and the loss counted. Asked before every Xlib
+// request as well: Xlib makes no request on a connection that XCB found broken, and the callers
+// of its request functions that then write through a null request end the process.
 bool NoteIfLost(Connection& c);
 
 // Shared memory that the server has attached: the strips' segments and the pixel memory of
@@ -74,6 +76,10 @@ void DropSegments(const Connection& c, bool server_alive);
 
 // The shared pixel memory (AllocateSharedPixels) that holds `bytes` bytes at p, or nullptr.
 Segment* FindSharedPixels(const void* p, std::size_t bytes);
+
+// The monitor layout and the dpi, kept for a short while between calls, are asked for anew at
+// the next call: each capture begins so.
+void ForgetScreenCache();
 
 // Bytes of one row of `width` pixels as the server sends a ZPixmap of the screen.
 int LineBytes(const Connection& c, int width);

@@ -39,6 +39,7 @@ bool ReadCopied(Connection& c, const Rect& r, const BandSink& sink, int first) {
       std::max(1, static_cast<int>(kBandBytes / static_cast<std::size_t>(LineBytes(c, r.width))));
   for (int row = first; row < r.height; row += band_rows) {
     int rows = std::min(band_rows, r.height - row);
+    if (NoteIfLost(c)) return false;
     XImage* image =
         XGetImage(c.display, c.format.root, r.x, r.y + row, r.width, rows, AllPlanes, ZPixmap);
     if (!image) return false;
