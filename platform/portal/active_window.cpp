@@ -15,7 +15,7 @@ constexpr const char* kNoWindow = "no window has the focus";
 bool FindActiveWindow(ActiveWindow* window, std::string* why) {
   x11::XwaylandFrame x;
   if (x11::ActiveXwaylandFrame(&x) && x.root_width > 0 && x.root_height > 0) {
-    window->frame = {x.frame.x, x.frame.y, x.frame.width, x.frame.height};
+    window->frame = {x.x, x.y, x.width, x.height};
     window->space = ActiveWindow::Space::kSpan;
     window->span_width = x.root_width;
     window->span_height = x.root_height;
