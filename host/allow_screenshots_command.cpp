@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "host/command.h"
-#include "platform/portal/permission.h"
+#include "platform/gdi/display.h"
 
 namespace host {
 namespace {
@@ -16,7 +16,7 @@ int AllowScreenshots(const std::vector<std::string>& args) {
     return 2;
   }
   std::string why;
-  if (!platform::portal::AllowScreenshots(&why)) {
+  if (!platform::AllowScreenCaptures(&why)) {
     std::fprintf(stderr, "pictoss: cannot allow screenshots: %s\n", why.c_str());
     return 1;
   }

@@ -57,7 +57,7 @@ class PLATFORM_API BitmapObject : public GdiObject {
   static constexpr GdiKind kKind = GdiKind::kBitmap;
   // Makes a bitmap with its memory, or returns nullptr when the size is refused or memory is
   // short. DIB sections are zero-filled; other bitmaps start with unspecified pixels. A bitmap
-  // for_screen may get memory shared with the X server (see x11::ReadRootShared); a large one
+  // for_screen may get memory that the display writes into (display.h, SharedPixels); a large one
   // gets its memory when it is first drawn on, as a full copy into it may bring memory along.
   PLATFORM_API static std::unique_ptr<BitmapObject> Make(int width, int height,
                                                          const PixelFormat& format,

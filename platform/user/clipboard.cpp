@@ -10,10 +10,10 @@
 #include <utility>
 
 #include "platform/gdi/bitmap.h"
+#include "platform/gdi/display.h"
 #include "platform/gdi/gdi.h"
 #include "platform/user/clipboard.h"
 #include "platform/user/messageloop.h"
-#include "platform/x11/selection.h"
 
 namespace {
 
@@ -125,7 +125,7 @@ bool WritePng(const std::uint8_t* bits, int width, int height, std::size_t strid
   return true;
 }
 
-platform::x11::ClipboardBytes Render(HBITMAP bitmap, const std::string& target) {
+platform::ClipboardBytes Render(HBITMAP bitmap, const std::string& target) {
   auto out = std::make_shared<std::vector<std::uint8_t>>();
   bool done = WithBitmapPixels(
       bitmap, [&](const std::uint8_t* bits, int width, int height, std::size_t stride) {
@@ -156,15 +156,16 @@ void ForgetContent(unsigned content) {
 }
 
 void Offer(HBITMAP bitmap, unsigned content) {
-  platform::x11::ClipboardOffer offer;
+  platform::ClipboardOwner* owner = platform::SessionClipboard();
+  if (!owner) return;
+  platform::ClipboardOffer offer;
   if (bitmap) offer.targets = {"image/png", "image/bmp"};
-  offer.render = [content](const std::string& target) -> platform::x11::ClipboardBytes {
+  offer.render = [content](const std::string& target) -> platform::ClipboardBytes {
     HBITMAP current = CurrentBitmap(content);
     return current ? Render(current, target) : nullptr;
   };
   offer.lost = [content] { ForgetContent(content); };
-  platform::x11::OfferClipboard(std::move(offer),
-                                {platform::AddMessageSource, platform::RemoveMessageSource});
+  owner->Offer(std::move(offer), {platform::AddMessageSource, platform::RemoveMessageSource});
 }
 
 }  // namespace

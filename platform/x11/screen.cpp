@@ -109,6 +109,7 @@ int ReadColormap(int start, int count, std::uint8_t* rgb) {
   if (count <= 0) return 0;
   std::vector<XColor> colors(static_cast<std::size_t>(count));
   for (int i = 0; i < count; ++i) colors[i].pixel = static_cast<unsigned long>(start + i);
+  X11TakeError();  // an error of an earlier request is not this one's
   XQueryColors(c->display, DefaultColormap(c->display, DefaultScreen(c->display)), colors.data(),
                count);
   if (X11TakeError() != 0) return 0;

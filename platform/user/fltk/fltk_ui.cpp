@@ -51,7 +51,7 @@ bool OpenDisplay() {
   if (!connection) connection = new x11::OwnConnection;
   // FLTK's own opening ends the process when it fails, so open the connection here and hand
   // it over.
-  Display* display = connection->Open();
+  ::Display* display = connection->Open();
   if (!display) return false;
   fl_open_display(display);
   // FLTK has put its own error handlers in, which end the process when the server goes away.
