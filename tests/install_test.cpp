@@ -22,8 +22,10 @@ TEST(InstallTest, InstalledHostSetsUpAndCaptures) {
   const fs::path host = prefix.path() / "bin" / "pictoss";
   const fs::path module = prefix.path() / "lib" / "pictoss" / "PT.so";
   ASSERT_TRUE(fs::exists(module));
-  for (const fs::path& file : {host, module, module.parent_path() / "libpictoss_platform.so",
-                               module.parent_path() / "pictoss_ui.so"}) {
+  for (const fs::path& file :
+       {host, module, module.parent_path() / "libpictoss_platform.so",
+        module.parent_path() / "pictoss_ui.so", module.parent_path() / "pictoss_wayland.so",
+        module.parent_path() / "pictoss_png.so"}) {
     harness::Run dynamic = harness::RunProgram({"/usr/bin/readelf", "-d", file.string()}, {});
     ASSERT_EQ(dynamic.status, 0) << dynamic.err;
     EXPECT_EQ(dynamic.out.find(PICTOSS_BUILD_DIR), std::string::npos) << file << dynamic.out;

@@ -6,13 +6,15 @@
 
 #include <string_view>
 
+#include "platform/base/windef.h"
+
 namespace platform {
 
 // Whether PICTOSS_DEBUG names the channel now.
-bool DebugOn(std::string_view channel);
+PLATFORM_API bool DebugOn(std::string_view channel);
 
 // Writes the line when PICTOSS_DEBUG names the channel.
-void DebugLine(std::string_view channel, const char* format, ...)
+PLATFORM_API void DebugLine(std::string_view channel, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 
 }  // namespace platform

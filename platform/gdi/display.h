@@ -139,8 +139,9 @@ class ClipboardOwner {
 };
 
 // The table every display fills. What a display leaves alone answers as the null display does:
-// no screen, no window, nothing read.
-class Display {
+// no screen, no window, nothing read. A display that lives in a module of its own hands itself
+// out through the module's entry kDisplayModuleEntry, of type DisplayModuleEntry.
+class PLATFORM_API Display {
  public:
   virtual ~Display() = default;
 
@@ -182,6 +183,9 @@ class Display {
   virtual StripReads* strip_reads() { return nullptr; }
   virtual ClipboardOwner* clipboard_owner() { return nullptr; }
 };
+
+inline constexpr char kDisplayModuleEntry[] = "PictossDisplay";
+using DisplayModuleEntry = Display* (*)();
 
 // Where nothing can be read: every call answers "nothing", and why.
 class NullDisplay final : public Display {

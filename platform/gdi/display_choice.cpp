@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/base/debug.h"
+#include "platform/base/modules.h"
 #include "platform/gdi/display.h"
 #include "platform/gdi/display_for_tests.h"
 
@@ -16,7 +17,6 @@ namespace platform {
 
 // The back ends, each defined in its own folder.
 Display& X11Backend();
-Display& WaylandBackend();
 
 namespace {
 
@@ -43,6 +43,21 @@ Display& Null(const std::string& why) {
   for (auto& null : *nulls)
     if (null->why() == why) return *null;
   return *nulls->emplace_back(std::make_unique<NullDisplay>(why));
+}
+
+// The Wayland display is a module of its own, loaded the first time a Wayland session asks for
+// it: an X11 session never maps its libraries (sd-bus, the Wayland client, libpng).
+Display& WaylandBackend() {
+  static Display* display = []() -> Display* {
+    std::string error;
+    auto entry = reinterpret_cast<DisplayModuleEntry>(
+        ModuleEntry("pictoss_wayland.so", kDisplayModuleEntry, &error));
+    Display* loaded = entry ? entry() : nullptr;
+    if (loaded) return loaded;
+    DebugLine("display", "the Wayland display cannot be loaded: %s", error.c_str());
+    return &Null("the Wayland display cannot be loaded (" + error + ")");
+  }();
+  return *display;
 }
 
 Display& Choose() {

@@ -68,9 +68,9 @@ CaptureFailure WaylandScreen::BeginCapture(CaptureTarget target, const CaptureWa
 }  // namespace
 }  // namespace wayland
 
-Display& WaylandBackend() {
-  static auto* display = new wayland::WaylandScreen;  // lives until exit, like the picture held
-  return *display;
-}
-
 }  // namespace platform
+
+extern "C" PLATFORM_API platform::Display* PictossDisplay() {
+  static auto* display = new platform::wayland::WaylandScreen;  // lives until exit, like the
+  return display;                                               // picture it holds
+}

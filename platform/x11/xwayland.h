@@ -6,6 +6,8 @@
 // thread only, on the process's display connection.
 #pragma once
 
+#include "platform/base/windef.h"
+
 #include <cstdint>
 #include <functional>
 
@@ -27,7 +29,7 @@ struct XwaylandFrame {
 // manager draws the frame, else shrunk by _GTK_FRAME_EXTENTS (the shadow of a window that draws
 // its own frame), else its rectangle. False when no X11 window has the focus or there is no X
 // server.
-bool ActiveXwaylandFrame(XwaylandFrame* out);
+PLATFORM_API bool ActiveXwaylandFrame(XwaylandFrame* out);
 
 // Reads a rectangle of a window's own pixels (root coordinates, inside the window) in the
 // screen's ZPixmap format and hands the rows to sink. False when it cannot be read.

@@ -160,6 +160,8 @@ bool ShowModal(Fl_Window& window) {
     window.hide();
     return false;
   }
+  // The quit message ends the loop with the window still open: it closes as if dismissed.
+  if (window.shown()) window.hide();
   // The caller may not run the loop again soon: take the window off the screen now.
   x11::Flush(fl_display);
   return true;
