@@ -282,7 +282,13 @@ TEST(X11Display, WithoutSharedMemoryReadsByImages) {
   testsupport::XvfbServer server(200, 100, 24, "-extension MIT-SHM");
   Connection t;
   PaintRoot(t.d, 200, 100);
+  setenv("PICTOSS_DEBUG", "x11", 1);
+  testing::internal::CaptureStderr();
   EXPECT_EQ(ReadMismatches({0, 0, 200, 100}), 0);
+  const std::string said = testing::internal::GetCapturedStderr();
+  unsetenv("PICTOSS_DEBUG");
+  EXPECT_NE(said.find("pictoss:x11: " + server.display() + " has no MIT-SHM"), std::string::npos)
+      << said;
   EXPECT_EQ(platform::x11::CurrentReadMethod(), ReadMethod::kImages);
   EXPECT_EQ(X11().shared_pixels()->Allocate(200 * 4 * 100), nullptr);
   EXPECT_FALSE(X11().strip_reads()->Available());
