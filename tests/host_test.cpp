@@ -42,6 +42,12 @@ class HostTest : public ::testing::Test {
     return harness::RunProgram(
         args, {"PICTOSS_PREFIX=" + store_.path().string(), "TMPDIR=" + tmp_.path().string()});
   }
+  // The host, run with args, succeeds and writes these lines.
+  void ExpectWrites(std::vector<std::string> args, const std::vector<std::string>& lines) const {
+    harness::Run r = Run(std::move(args));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Lines(r.out), lines);
+  }
   // Runs the host with the loader reporting every file it loads; returns the run and the
   // names of the files.
   std::pair<harness::Run, std::string> RunLoading(std::vector<std::string> args,
@@ -94,16 +100,11 @@ TEST_F(HostTest, SetupThenCommandsListsTheFourCommands) {
   EXPECT_NE(before.err.find("Vorlick.PT is not registered"), std::string::npos) << before.err;
 
   Setup();
-  harness::Run r = Run({"commands"});
-  ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(Lines(r.out), (std::vector<std::string>{
-                              "Pictoss 2: 4 commands, 0 tags",
-                              "INDEX  COMMAND      NAME           HELP",
-                              "1      /xptfull     Full Screen    optional time delay",
-                              "2      /xptactive   Active Window  optional time delay",
-                              "3      /xptoptions  Options",
-                              "4      /xptabout    About",
-                          }));
+  ExpectWrites({"commands"},
+               {"Pictoss 2: 4 commands, 0 tags", "INDEX  COMMAND      NAME           HELP",
+                "1      /xptfull     Full Screen    optional time delay",
+                "2      /xptactive   Active Window  optional time delay",
+                "3      /xptoptions  Options", "4      /xptabout    About"});
 }
 
 TEST_F(HostTest, SetupCreatesMissingSettingsAndKeepsExistingOnes) {
@@ -443,19 +444,11 @@ TEST_F(HostTest, CreationFailuresAreReported) {
 }
 
 TEST_F(HostTest, VersionIsReadWithoutLoadingTheModule) {
-  harness::Run r = Run({"version", PICTOSS_MODULE_PATH});
-  ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(Lines(r.out), (std::vector<std::string>{
-                              "Translation: 040904B0",
-                              "FileVersion: 2.00.0009",
-                              "ProductVersion: 2.00.0009",
-                              "ProductName: Pictoss 2",
-                              "FileDescription: Pictoss Plugin for Messenger Plus!",
-                              "InternalName: PT",
-                              "OriginalFilename: PT.dll",
-                              "CompanyName: Brindlemoor Software",
-                              "OLESelfRegister:",
-                          }));
+  ExpectWrites({"version", PICTOSS_MODULE_PATH},
+               {"Translation: 040904B0", "FileVersion: 2.00.0009", "ProductVersion: 2.00.0009",
+                "ProductName: Pictoss 2", "FileDescription: Pictoss Plugin for Messenger Plus!",
+                "InternalName: PT", "OriginalFilename: PT.dll", "CompanyName: Brindlemoor Software",
+                "OLESelfRegister:"});
 
   EXPECT_EQ(Run({"version", PICTOSS_HOST_PATH}).status, 1);  // a program without a record
   std::string junk = (tmp_.path() / "junk").string();
