@@ -5,6 +5,7 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "platform/ole/com.h"
@@ -55,14 +56,15 @@ void TimeWhenItWorks(benchmark::State& state, Call call, Works works, const char
   for (auto _ : state) benchmark::DoNotOptimize(call());
 }
 
-std::u16string ReadFileName() {
+std::optional<std::u16string> ReadFileName() {
   return pictoss::ReadKeyValue(product::kSettingsKeyPath.wide(), product::kFileNameValue.wide());
 }
 
 void BM_ReadKeyValue(benchmark::State& state) {
   PrivateStore store;
   TimeWhenItWorks(
-      state, ReadFileName, [](const std::u16string& v) { return v == u"My_Screenshot.jpg"; },
+      state, ReadFileName,
+      [](const std::optional<std::u16string>& v) { return v == u"My_Screenshot.jpg"; },
       "the value did not read back");
 }
 BENCHMARK(BM_ReadKeyValue)->Repetitions(9)->ReportAggregatesOnly(true);
