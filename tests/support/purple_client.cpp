@@ -4,6 +4,7 @@
 //   type LINE     alice types LINE in her conversation with bob (as Pidgin and Finch do)
 //   bob-says TEXT bob sends TEXT to alice
 //   load, unload  loads or unloads the plug-in
+//   probe PATH    probes another plug-in file, as a client does with each file of its folders
 //   ping          answers "pong"
 //   quit          signs off and exits
 // and reports on standard output, one event a line: "MS TICKS EVENT [TEXT]", where MS counts
@@ -235,6 +236,14 @@ void Obey(const std::string& line) {
     Load();
   } else if (order == "unload") {
     Event(purple_plugin_unload(client.plugin) ? "unloaded" : "unload-refused");
+  } else if (order == "probe") {
+    PurplePlugin* other = purple_plugin_probe(rest.c_str());
+    if (!other) {
+      Event("probe-refused", rest);
+    } else {
+      Event("probed", std::string(purple_plugin_get_name(other)) + " " +
+                          (other == client.plugin ? "(the plug-in)" : "(another)"));
+    }
   } else if (order == "ping") {
     Event("pong");
   } else if (order == "quit") {
@@ -312,6 +321,13 @@ int main(int argc, char** argv) {
     return 1;
   }
   purple_set_blist(purple_blist_new());
+  // The plug-in under test first: of two files with the same name, libpurple keeps the one it
+  // probed first, and the folder probed next (for the IRC protocol) may hold an installed copy.
+  client.plugin = purple_plugin_probe(argv[1]);
+  if (!client.plugin) {
+    std::fprintf(stderr, "purple_client: %s is not a plug-in\n", argv[1]);
+    return 1;
+  }
   purple_plugins_probe(G_MODULE_SUFFIX);
   ConnectSignals();
   g_timeout_add(
@@ -322,11 +338,6 @@ int main(int argc, char** argv) {
       },
       nullptr);
 
-  client.plugin = purple_plugin_probe(argv[1]);
-  if (!client.plugin) {
-    std::fprintf(stderr, "purple_client: %s is not a plug-in\n", argv[1]);
-    return 1;
-  }
   Load();
   client.alice = SignIn("alice", port);
   client.bob = SignIn("bob", port);
