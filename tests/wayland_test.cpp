@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "tests/host_harness.h"
+#include "tests/picture_checks.h"
 
 namespace {
 
@@ -60,18 +61,6 @@ std::vector<Capture> InSession(const std::vector<std::string>& options,
   return captures;
 }
 
-// The colour at (x, y) is within JPEG noise of rgb.
-::testing::AssertionResult ColourAt(const harness::Rgb& p, int x, int y, std::uint32_t rgb) {
-  const unsigned char* px = p.at(x, y);
-  int want[3] = {int(rgb >> 16), int((rgb >> 8) & 0xFF), int(rgb & 0xFF)};
-  for (int c = 0; c < 3; ++c)
-    if (std::abs(px[c] - want[c]) > 16)
-      return ::testing::AssertionFailure()
-             << "(" << x << ", " << y << ") is " << int(px[0]) << "," << int(px[1]) << ","
-             << int(px[2]) << ", not " << std::hex << rgb;
-  return ::testing::AssertionSuccess();
-}
-
 class WaylandTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -95,10 +84,10 @@ TEST_F(WaylandTest, FullScreenAndActiveWindowAtScalesOneAndTwo) {
     const harness::Rgb& full = *c[0].picture;
     EXPECT_EQ(full.width, 800);
     EXPECT_EQ(full.height, 600);
-    EXPECT_TRUE(ColourAt(full, 5, 5, kBackground));
-    EXPECT_TRUE(ColourAt(full, 795, 595, kBackground));
-    EXPECT_TRUE(ColourAt(full, 200, 300, kLeft));
-    EXPECT_TRUE(ColourAt(full, 600, 300, kRight));
+    EXPECT_TRUE(harness::ColourAt(full, 5, 5, kBackground));
+    EXPECT_TRUE(harness::ColourAt(full, 795, 595, kBackground));
+    EXPECT_TRUE(harness::ColourAt(full, 200, 300, kLeft));
+    EXPECT_TRUE(harness::ColourAt(full, 600, 300, kRight));
 
     ASSERT_EQ(c[1].status, 0) << c[1].err;
     ASSERT_TRUE(c[1].picture);
@@ -107,10 +96,10 @@ TEST_F(WaylandTest, FullScreenAndActiveWindowAtScalesOneAndTwo) {
     EXPECT_EQ(active.width, 800 - 400 - gap);
     EXPECT_EQ(active.height, 600 - 2 * gap);
     // The title bar on top, then the window's own colour from its left edge to its right.
-    EXPECT_TRUE(ColourAt(active, active.width - 10 * scale, 8 * scale, kFocusedTitle));
+    EXPECT_TRUE(harness::ColourAt(active, active.width - 10 * scale, 8 * scale, kFocusedTitle));
     for (int x : {6 * scale, active.width / 2, active.width - 6 * scale})
-      EXPECT_TRUE(ColourAt(active, x, active.height / 2, kRight));
-    EXPECT_TRUE(ColourAt(active, active.width / 2, active.height - 6 * scale, kRight));
+      EXPECT_TRUE(harness::ColourAt(active, x, active.height / 2, kRight));
+    EXPECT_TRUE(harness::ColourAt(active, active.width / 2, active.height - 6 * scale, kRight));
   }
 }
 
@@ -123,14 +112,14 @@ TEST_F(WaylandTest, TheFocusedWindowsOutputIsTheScreen) {
   const harness::Rgb& full = *c[0].picture;
   EXPECT_EQ(full.width, 640);
   EXPECT_EQ(full.height, 480);
-  EXPECT_TRUE(ColourAt(full, 5, 5, kBackground));
-  for (int x : {40, 320, 600}) EXPECT_TRUE(ColourAt(full, x, 240, kRight));
+  EXPECT_TRUE(harness::ColourAt(full, 5, 5, kBackground));
+  for (int x : {40, 320, 600}) EXPECT_TRUE(harness::ColourAt(full, x, 240, kRight));
 
   ASSERT_EQ(c[1].status, 0) << c[1].err;
   ASSERT_TRUE(c[1].picture);
   EXPECT_EQ(c[1].picture->width, 640 - 2 * 20);
   EXPECT_EQ(c[1].picture->height, 480 - 2 * 20);
-  EXPECT_TRUE(ColourAt(*c[1].picture, 300, 220, kRight));
+  EXPECT_TRUE(harness::ColourAt(*c[1].picture, 300, 220, kRight));
 }
 
 TEST_F(WaylandTest, NoPortalIsAClearErrorAndNoFile) {

@@ -18,6 +18,8 @@
 #include <limits>
 #include <memory>
 
+#include "platform/portal/bus.h"
+
 namespace platform::portal {
 namespace {
 
@@ -27,31 +29,6 @@ constexpr const char* kDesktop = "org.freedesktop.portal.Desktop";
 constexpr const char* kDesktopPath = "/org/freedesktop/portal/desktop";
 constexpr const char* kScreenshot = "org.freedesktop.portal.Screenshot";
 constexpr const char* kRequest = "org.freedesktop.portal.Request";
-// Calls that the portal answers at once (its request object, not the picture).
-constexpr std::uint64_t kCallMicroseconds = 5'000'000;
-
-struct BusClose {
-  void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
-};
-struct SlotUnref {
-  void operator()(sd_bus_slot* slot) const { sd_bus_slot_unref(slot); }
-};
-struct MessageUnref {
-  void operator()(sd_bus_message* m) const { sd_bus_message_unref(m); }
-};
-using Bus = std::unique_ptr<sd_bus, BusClose>;
-using Slot = std::unique_ptr<sd_bus_slot, SlotUnref>;
-using Message = std::unique_ptr<sd_bus_message, MessageUnref>;
-
-// Frees a bus error however the call ended.
-struct BusError {
-  sd_bus_error e = SD_BUS_ERROR_NULL;
-  ~BusError() { sd_bus_error_free(&e); }
-  std::string Text(int r) const {
-    if (sd_bus_error_is_set(&e)) return std::string(e.name) + ": " + (e.message ? e.message : "");
-    return std::strerror(-r);
-  }
-};
 
 Screenshot Failure(Outcome outcome, std::string error) {
   Screenshot s;
@@ -60,14 +37,10 @@ Screenshot Failure(Outcome outcome, std::string error) {
   return s;
 }
 
-Bus OpenSessionBus(std::string* why) {
-  sd_bus* bus = nullptr;
-  int r = sd_bus_open_user(&bus);
-  if (r < 0) {
-    *why = std::string("no session bus to reach the screenshot portal: ") + std::strerror(-r);
-    return nullptr;
-  }
-  return Bus(bus);
+Bus OpenPortalBus(std::string* why) {
+  Bus bus = OpenSessionBus(why);
+  if (!bus) *why = "no session bus to reach the screenshot portal: " + *why;
+  return bus;
 }
 
 // Asks for the Screenshot interface's version: this also starts a portal that the bus
@@ -284,14 +257,14 @@ int HexValue(char c) {
 bool ScreenshotPortalAvailable(std::string* why) {
   std::string ignored;
   if (!why) why = &ignored;
-  Bus bus = OpenSessionBus(why);
+  Bus bus = OpenPortalBus(why);
   return bus && Offered(bus.get(), why);
 }
 
 Screenshot TakeScreenshot(std::chrono::milliseconds timeout, const Wait& wait) {
   auto deadline = Clock::now() + timeout;
   std::string why;
-  Bus bus = OpenSessionBus(&why);
+  Bus bus = OpenPortalBus(&why);
   if (!bus || !Offered(bus.get(), &why)) return Failure(Outcome::kNoPortal, why);
   const char* unique = nullptr;
   sd_bus_get_unique_name(bus.get(), &unique);

@@ -34,95 +34,13 @@ work=$(realpath "$1")
 shift
 [ "${1:-}" = "--" ] && shift
 
-if [ "${SWAY_SESSION_INNER:-}" != 1 ]; then
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "sway_session.sh: must start as root" >&2
-    exit 2
-  fi
-  # The private /tmp goes with the namespace; the user reaches WORKDIR (and the build beside
-  # it) through its parents, which are made traversable where they are not.
-  chmod 0777 "$work"
-  d=$(dirname "$work")
-  while [ "$d" != / ]; do
-    case $(stat -c %A "$d") in
-      *[xt]) ;;
-      *) chmod o+x "$d" && echo "sway_session.sh: made $d traversable for others" >&2 ;;
-    esac
-    d=$(dirname "$d")
-  done
-  self=$(realpath "$0")
-  # A source tree (and its build) below /tmp stays reachable through the private /tmp: the old
-  # /tmp is held at a point in /run while the tree is bound back at its own path.
-  keep=$(cd "$(dirname "$self")/../.." && pwd)
-  case $keep in /tmp/*) ;; *) keep="" ;; esac
-  exec unshare --mount --propagation private env SWAY_SESSION_INNER=1 KEEP="$keep" \
-    bash -c 'set -e
-      if [ -n "$KEEP" ]; then old=$(mktemp -d /run/pictoss-tmp.XXXXXX); mount --bind /tmp "$old"; fi
-      mount -t tmpfs -o mode=1777 tmpfs /tmp
-      if [ -n "$KEEP" ]; then
-        mkdir -p "$KEEP"
-        mount --bind "$old/${KEEP#/tmp/}" "$KEEP"
-        umount -l "$old" && rmdir "$old"
-      fi
-      exec "$@"' \
-    inner "$self" "${options[@]}" "$work" -- "$@"
-fi
+. "$(dirname "$(realpath "$0")")/session_common.sh"
+session_enter sway_session.sh "$work" "$0" "${options[@]}" "$work" -- "$@"
 
-if [ "$(id -u)" -eq 0 ]; then
-  home=$work/home
-  mkdir -p "$home/run"
-  chown -R nobody:nogroup "$home"
-  chmod 0700 "$home/run"
-  exec setpriv --reuid=nobody --regid=nogroup --clear-groups --reset-env \
-    env HOME="$home" XDG_RUNTIME_DIR="$home/run" PATH=/usr/local/bin:/usr/bin:/bin \
-    ASAN_OPTIONS="${ASAN_OPTIONS:-}" UBSAN_OPTIONS="${UBSAN_OPTIONS:-}" \
-    LSAN_OPTIONS="${LSAN_OPTIONS:-}" \
-    SWAY_SESSION_INNER=1 "$0" "${options[@]}" "$work" -- "$@"
-fi
-
-# From here on: the unprivileged user inside the namespace.
-export XDG_SESSION_TYPE=wayland XDG_CURRENT_DESKTOP=sway LANG=C.UTF-8
+export XDG_CURRENT_DESKTOP=sway
 export WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 WLR_RENDERER=pixman
 export WLR_HEADLESS_OUTPUTS=$outputs
-log=$work/session.log
-: >"$log"
-pids=()
-cleanup() {
-  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill "${pids[i]}" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-}
-trap cleanup EXIT
-
-# A bus that starts nothing by itself: what runs is what this script starts.
-cat >"$HOME/bus.conf" <<CONF
-<busconfig>
-  <type>session</type>
-  <listen>unix:path=$XDG_RUNTIME_DIR/bus</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-CONF
-dbus-daemon --config-file="$HOME/bus.conf" --nofork --nopidfile >>"$log" 2>&1 &
-pids+=($!)
-export DBUS_SESSION_BUS_ADDRESS=unix:path=$XDG_RUNTIME_DIR/bus
-
-wait_for() {  # wait_for SECONDS TEST...
-  local until=$((SECONDS + $1))
-  shift
-  until "$@"; do
-    if [ $SECONDS -ge $until ]; then
-      echo "sway_session.sh: timed out waiting for: $*" >&2
-      cat "$log" >&2
-      exit 3
-    fi
-    sleep 0.05
-  done
-}
-wait_for 10 test -S "$XDG_RUNTIME_DIR/bus"
+session_bus
 
 mkdir -p "$HOME/.config/sway"
 cat >"$HOME/.config/sway/config" <<CONF
@@ -134,8 +52,7 @@ gaps outer 20
 xwayland disable
 font monospace 10
 CONF
-sway -c "$HOME/.config/sway/config" >>"$log" 2>&1 &
-pids+=($!)
+start sway -c "$HOME/.config/sway/config"
 sway_socket() { compgen -G "$XDG_RUNTIME_DIR/sway-ipc.*.sock" >/dev/null; }
 wait_for 20 sway_socket
 SWAYSOCK=$(compgen -G "$XDG_RUNTIME_DIR/sway-ipc.*.sock" | head -1)
@@ -145,22 +62,14 @@ WAYLAND_DISPLAY=$(basename "$(compgen -G "$XDG_RUNTIME_DIR/wayland-[0-9]" | head
 export WAYLAND_DISPLAY
 
 if [ $portal = 1 ]; then
-  pipewire >>"$log" 2>&1 &
-  pids+=($!)
+  start pipewire
   wait_for 10 test -S "$XDG_RUNTIME_DIR/pipewire-0"
-  has_name() {
-    dbus-send --session --dest=org.freedesktop.DBus --print-reply /org/freedesktop/DBus \
-      org.freedesktop.DBus.NameHasOwner "string:$1" 2>/dev/null | grep -q true
-  }
   # The back ends first: the portal looks for them when it starts.
-  /usr/libexec/xdg-desktop-portal-wlr -r >>"$log" 2>&1 &
-  pids+=($!)
-  /usr/libexec/xdg-desktop-portal-gtk -r >>"$log" 2>&1 &
-  pids+=($!)
+  start /usr/libexec/xdg-desktop-portal-wlr -r
+  start /usr/libexec/xdg-desktop-portal-gtk -r
   wait_for 20 has_name org.freedesktop.impl.portal.desktop.wlr
   wait_for 20 has_name org.freedesktop.impl.portal.desktop.gtk
-  /usr/libexec/xdg-desktop-portal -r >>"$log" 2>&1 &
-  pids+=($!)
+  start /usr/libexec/xdg-desktop-portal -r
   wait_for 20 has_name org.freedesktop.portal.Desktop
 fi
 

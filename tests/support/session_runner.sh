@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Serves a test fixture from inside a desktop session (gnome_session.sh, kde_session.sh), so that
+# one session serves many cases: sets Pictoss up with a private store, then reads shell commands
+# from standard input, one a line, runs each in this shell with the functions below, and answers
+# on standard output: "ready" once, then "done STATUS" after each command. A command's output
+# goes to DIR/stdout and DIR/stderr.
+#
+#   session_runner.sh DIR HOST
+#
+#   window [test_window.py options]  opens a GTK 3 window (GDK_BACKEND picks X11 or Wayland),
+#                                    returns once it has the focus and is on the screen, and
+#                                    prints what test_window.py says ("x11 XID" or "wayland")
+#   close_windows                    closes the windows opened so far
+#   capture LINE                     `pictoss send LINE`, its pictures in DIR/out (emptied first)
+set -uo pipefail
+dir=$1
+host=$2
+here=$(dirname "$(realpath "$0")")
+mkdir -p "$dir"
+export PICTOSS_PREFIX=$dir/store
+windows=()
+
+window() {
+  local fd line
+  exec {fd}< <(exec python3 "$here/test_window.py" "$@" 2>>"$dir/windows.log")
+  windows+=($!)
+  if ! read -r -t 60 -u "$fd" line; then
+    echo "the test window did not come up: $*" >&2
+    return 1
+  fi
+  echo "$line"
+}
+
+close_windows() {
+  local p
+  for p in "${windows[@]}"; do kill "$p" 2>/dev/null; done
+  windows=()
+}
+
+capture() {
+  rm -rf "$dir/out"
+  mkdir -p "$dir/out"
+  TMPDIR=$dir/out "$host" send "$1"
+}
+
+"$host" setup >"$dir/setup.log" 2>&1 || { cat "$dir/setup.log" >&2; exit 9; }
+echo ready
+while IFS= read -r line; do
+  eval "$line" </dev/null >"$dir/stdout" 2>"$dir/stderr"
+  echo "done $?"
+done
