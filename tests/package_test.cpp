@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <iterator>
 #include <set>
 #include <sstream>
@@ -130,6 +131,8 @@ TEST(PackageTest, FilesLieBelowUsrWhereTheirUsersFindThem) {
       LibraryFolder() / "pictoss_ui.so",
       LibraryFolder() / "pictoss_purple.so",
       PurpleFolder() / "pictoss-purple.so",
+      "/usr/share/gnome-shell/extensions/pictoss@brindlemoor/extension.js",
+      "/usr/share/gnome-shell/extensions/pictoss@brindlemoor/metadata.json",
       "/usr/share/man/man1/pictoss.1.gz",
       "/usr/share/doc/pictoss/README.md",
       "/usr/share/doc/pictoss/copyright",
@@ -192,47 +195,100 @@ TEST(PackageTest, ManPageRenders) {
   }
 }
 
-// A user who never ran Pictoss: an empty home, nothing in the environment but the display. As
-// root, the test runs the host as nobody.
-TEST(PackageTest, AUserWithAnEmptyHomeSetsUpAndCaptures) {
-  Unpacked tree;
-  harness::TempDir home, tmp;
-  const uid_t user = getuid() == 0 ? 65534 : getuid();
-  ASSERT_EQ(chown(home.path().c_str(), user, user), 0);
-  ASSERT_EQ(chown(tmp.path().c_str(), user, user), 0);
-  constexpr int kWidth = 720, kHeight = 405;
-  testsupport::XvfbServer server(kWidth, kHeight);
-  auto asUser = [&](std::vector<std::string> args) {
+// Runs an installed pictoss as a user who never ran Pictoss: nothing in the environment but the
+// home, the temporary folder and the display. As root, the test runs it as nobody.
+class FreshUser {
+ public:
+  FreshUser() {
+    for (const fs::path& dir : {home_.path(), tmp_.path()}) {
+      if (chown(dir.c_str(), uid(), uid()) != 0) throw std::runtime_error("chown failed");
+    }
+  }
+  static uid_t uid() { return getuid() == 0 ? 65534 : getuid(); }
+  const fs::path& home() const { return home_.path(); }
+  fs::path picture() const { return tmp_.path() / "My_Screenshot.jpg"; }
+  harness::Run Run(const fs::path& host, const std::vector<std::string>& args) const {
     std::vector<std::string> argv = {"/usr/bin/env",
                                      "-i",
-                                     "HOME=" + home.path().string(),
-                                     "TMPDIR=" + tmp.path().string(),
-                                     "DISPLAY=" + server.display(),
+                                     "HOME=" + home_.path().string(),
+                                     "TMPDIR=" + tmp_.path().string(),
+                                     "DISPLAY=" + server_.display(),
                                      "PATH=/usr/bin:/bin",
-                                     (tree / "/usr/bin/pictoss").string()};
+                                     host.string()};
     if (getuid() == 0) {
       argv.insert(argv.begin(),
                   {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
     }
     argv.insert(argv.end(), args.begin(), args.end());
     return harness::RunProgram(argv);
-  };
-  harness::Run setup = asUser({"setup"});
+  }
+  // "/xptfull 0": the picture must decode at the screen's size.
+  void ExpectCapture(const fs::path& host) const {
+    harness::Run send = Run(host, {"send", "/xptfull 0"});
+    ASSERT_EQ(send.status, 0) << send.out << send.err;
+    auto decoded = harness::DecodeJpeg(harness::ReadFile(picture()).value_or(""));
+    ASSERT_TRUE(decoded) << send.out << send.err;
+    EXPECT_EQ(decoded->width, kWidth);
+    EXPECT_EQ(decoded->height, kHeight);
+  }
+
+ private:
+  static constexpr int kWidth = 720, kHeight = 405;
+  harness::TempDir home_, tmp_;
+  testsupport::XvfbServer server_{kWidth, kHeight};
+};
+
+TEST(PackageTest, AUserWithAnEmptyHomeSetsUpAndCaptures) {
+  Unpacked tree;
+  FreshUser user;
+  const fs::path host = tree / "/usr/bin/pictoss";
+  harness::Run setup = user.Run(host, {"setup"});
   ASSERT_EQ(setup.status, 0) << setup.out << setup.err;
   EXPECT_EQ(setup.out, "registered " + (tree / (LibraryFolder() / "PT.so")).string() +
                            "\nsettings HKEY_LOCAL_MACHINE\\Software\\Brindlemoor\\Pictoss\n");
-  const fs::path store = home.path() / ".local" / "share" / "pictoss" / "registry.db";
+  const fs::path store = user.home() / ".local" / "share" / "pictoss" / "registry.db";
   struct stat info {};
   ASSERT_EQ(stat(store.c_str(), &info), 0) << store;
-  EXPECT_EQ(info.st_uid, user);
+  EXPECT_EQ(info.st_uid, FreshUser::uid());
+  user.ExpectCapture(host);
+}
 
-  harness::Run send = asUser({"send", "/xptfull 0"});
-  ASSERT_EQ(send.status, 0) << send.out << send.err;
-  auto picture =
-      harness::DecodeJpeg(harness::ReadFile(tmp.path() / "My_Screenshot.jpg").value_or(""));
-  ASSERT_TRUE(picture) << send.out << send.err;
-  EXPECT_EQ(picture->width, kWidth);
-  EXPECT_EQ(picture->height, kHeight);
+// dpkg installs, upgrades and removes the package in a root of the test's own (--root): a user's
+// store set up before the upgrade still works after it, with no setup again, and the removal
+// leaves no file of the package, and the user's store and picture as they were.
+TEST(PackageTest, UpgradeKeepsTheStoreAndRemovalLeavesNoFileOfThePackage) {
+  if (getuid() != 0) GTEST_SKIP() << "dpkg --root needs root to give the files their owners";
+  harness::TempDir root;
+  fs::create_directories(root.path() / "var/lib/dpkg/info");
+  fs::create_directories(root.path() / "var/lib/dpkg/updates");
+  std::ofstream(root.path() / "var/lib/dpkg/status").flush();
+  chmod(root.path().c_str(), 0755);
+  auto dpkg = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {"/usr/bin/dpkg", "--root=" + root.path().string(), "--force-depends",
+                               "--force-not-root"});
+    harness::Run r = harness::RunProgram(args);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+  };
+  dpkg({"-i", Package().string()});
+  FreshUser user;
+  const fs::path host = root.path() / "usr/bin/pictoss";
+  ASSERT_EQ(user.Run(host, {"setup"}).status, 0);
+  user.ExpectCapture(host);
+  ASSERT_TRUE(fs::exists(user.home() / ".local/share/pictoss/registry.db"));
+
+  dpkg({"-i", Package().string()});
+  fs::remove(user.picture());
+  harness::Run again = user.Run(host, {"send", "/xptfull 0"});
+  EXPECT_EQ(again.err.find("first use"), std::string::npos) << again.err;
+  user.ExpectCapture(host);
+
+  dpkg({"-r", "pictoss"});
+  for (const auto& entry : fs::recursive_directory_iterator(root.path())) {
+    EXPECT_EQ(*entry.path().lexically_relative(root.path()).begin(), "var")
+        << "left behind: " << entry.path();
+  }
+  EXPECT_TRUE(fs::exists(user.picture()));
+  EXPECT_TRUE(fs::exists(user.home() / ".local/share/pictoss/registry.db"));
 }
 
 // The headless libpurple client loads the plug-in from libpurple's folder of the tree; on its
