@@ -80,8 +80,8 @@ TEST(PurpleLoaderTest, AloneItSaysWhatIsMissing) {
     Event e = Parse(*line);
     if (e.name == "loaded") FAIL() << said;
     if (e.name != "load-failed") continue;
-    EXPECT_TRUE(e.text.starts_with("cannot load " + (folder.path() / "../pictoss").string() +
-                                   "/pictoss_purple.so"))
+    EXPECT_TRUE(e.text.starts_with(
+        "cannot load " + (folder.path().parent_path() / "pictoss" / "pictoss_purple.so").string()))
         << e.text;
     EXPECT_NE(e.text.find("(reinstall Pictoss)"), std::string::npos) << e.text;
     EXPECT_NE(said.find(" log " + e.text), std::string::npos) << said;

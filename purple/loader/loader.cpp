@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -42,9 +43,11 @@ pictoss_purple::EntryFunction LoadEntry(std::string* why) {
     *why = "cannot tell where pictoss-purple.so lies";
     return nullptr;
   }
+  namespace fs = std::filesystem;
   std::string file = folder + "/" PICTOSS_PURPLE_HOST;
-  if (access(file.c_str(), F_OK) != 0)
-    file = folder + "/" PICTOSS_PURPLE_HOST_DIR "/" PICTOSS_PURPLE_HOST;
+  if (access(file.c_str(), F_OK) != 0) {
+    file = (fs::path(folder) / PICTOSS_PURPLE_HOST_DIR / PICTOSS_PURPLE_HOST).lexically_normal();
+  }
   void* host = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!host) {
     *why = std::string("cannot load ") + dlerror() + " (reinstall Pictoss)";
