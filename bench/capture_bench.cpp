@@ -20,7 +20,7 @@
 
 #include "capture/screen_capture.h"
 #include "platform/gdi/bitmap.h"
-#include "platform/x11/x11.h"
+#include "platform/user/window.h"
 #include "tests/support/xvfb.h"
 
 namespace {
@@ -162,7 +162,7 @@ int main(int argc, char** argv) {
   bench_display = XOpenDisplay(nullptr);
   if (!bench_display) return 1;
   PaintScreen(bench_display);
-  platform::X11Display();  // the connection is part of the baseline, the captures are not
+  GetDesktopWindow();  // the connection is part of the baseline, the captures are not
   baseline_kb = StatusKb("VmRSS:");
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();

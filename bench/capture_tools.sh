@@ -8,13 +8,18 @@
 #
 # One run of each tool in turn (bench/side_by_side.py), so that a busy machine slows all alike;
 # for each: the median wall time, the median CPU time (user + system) and the median peak
-# resident memory (of MEMRUNS further runs under /usr/bin/time). Then, inside running processes, the floor's capture loop with its buffers
-# reused against "/xptfull 0" sent to a running `pictoss chat`, in turn (pipeline_bench's
-# WarmSideBySide). At the end, each target as a ratio:
+# resident memory (of MEMRUNS further runs under /usr/bin/time), each also as a ratio to the
+# floor's and to scrot's. Then, inside running processes, the floor's capture loop with its
+# buffers reused against "/xptfull 0" sent to a running `pictoss chat`, in turn (pipeline_bench's
+# WarmSideBySide). Every measurement waits for a quiet machine first (three one-second samples
+# of /proc/stat at least 85 % idle; QUIET_WAIT, QUIET_IDLE and QUIET_SAMPLES in side_by_side.py)
+# and prints how idle the machine was while it ran. The shared objects that one capture loads
+# (LD_DEBUG=files) are counted for pictoss and the floor. At the end, each target as a ratio:
 #   whole process   pictoss / floor, wall time      (goal <= 0.5 at 1920x1080, <= 0.35 at 3840x2160)
 #   warm            pictoss chat / floor loop        (goal <= 0.6)
 #   peak memory     pictoss / scrot, max RSS         (goal <= 0.8)
 #   CPU             pictoss / floor, user + system   (goal <= 1.0)
+#   shared objects  loaded by one pictoss capture     (goal <= 16)
 #
 #   bench/capture_tools.sh [BUILD_DIR]      (default: build/default)
 #   RUNS=30 MEMRUNS=5 SIZES="1920x1080" CONTENTS="photo" EXTRA="import ffmpeg" bench/capture_tools.sh
@@ -118,10 +123,18 @@ run_warm() {
     NR == 2 { printf "%.3f %.3f\n", $col["\"floor_ms\""], $col["\"host_ms\""] }' "$work/warm.csv"
 }
 
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0 && a != "-") printf "%.2f", a / b; else printf "-" }'; }
+ratio() {
+  awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0 && a != "-" && a != "") printf "%.2f", a / b; else printf "-" }'
+}
+
+# The shared objects that a command maps (not counting the program itself and the loader).
+objects() {
+  LD_DEBUG=files "$@" 2>&1 >/dev/null | grep -c 'generating link map' || true
+}
 
 targets=()
-printf "%-10s %-8s %-9s %9s %7s %8s %8s\n" size content tool "wall ms" "x floor" "cpu ms" "peak MB"
+printf "%-10s %-8s %-9s %8s %6s %6s %7s %6s %6s %7s %6s %6s\n" size content tool \
+  "wall ms" "/floor" "/scrot" "cpu ms" "/floor" "/scrot" "peak MB" "/floor" "/scrot"
 for size in $sizes; do
   w=${size%x*}
   h=${size#*x}
@@ -133,14 +146,21 @@ for size in $sizes; do
     for t in "${tool_order[@]}"; do args+=("$t=${commands[$t]}"); done
     python3 "$root/bench/side_by_side.py" "$runs" "$warmup" "$memruns" "${args[@]}" >"$work/runs.csv"
     declare -A wall=() cpu=() peak=()
-    while IFS=, read -r t ms c kb; do wall[$t]=$ms cpu[$t]=$c peak[$t]=$kb; done <"$work/runs.csv"
+    idle=-
+    while IFS=, read -r t ms c kb; do
+      if [ "$t" = idle ]; then idle=$ms; else wall[$t]=$ms cpu[$t]=$c peak[$t]=$kb; fi
+    done <"$work/runs.csv"
     for t in "${tool_order[@]}"; do
-      printf "%-10s %-8s %-9s %9.1f %7s %8.1f %8.1f\n" "$size" "$content" "$t" "${wall[$t]}" \
-        "$(ratio "${wall[$t]}" "${wall[floor]}")" "${cpu[$t]}" \
-        "$(awk -v k="${peak[$t]}" 'BEGIN {print k / 1024}')"
+      printf "%-10s %-8s %-9s %8.1f %6s %6s %7.1f %6s %6s %7.1f %6s %6s\n" "$size" "$content" "$t" \
+        "${wall[$t]}" "$(ratio "${wall[$t]}" "${wall[floor]}")" "$(ratio "${wall[$t]}" "${wall[scrot]}")" \
+        "${cpu[$t]}" "$(ratio "${cpu[$t]}" "${cpu[floor]}")" "$(ratio "${cpu[$t]}" "${cpu[scrot]}")" \
+        "$(awk -v k="${peak[$t]}" 'BEGIN {print k / 1024}')" \
+        "$(ratio "${peak[$t]}" "${peak[floor]}")" "$(ratio "${peak[$t]}" "${peak[scrot]}")"
     done
+    echo "           (machine ${idle} % idle during these runs)"
+    python3 "$root/bench/side_by_side.py" --wait-quiet
     read -r warm_floor warm_host <<<"$(run_warm)"
-    printf "%-10s %-8s %-9s %9s %7s   in a running process: floor loop %s ms, pictoss chat %s ms\n" \
+    printf "%-10s %-8s %-9s %8s %6s   in a running process: floor loop %s ms, pictoss chat %s ms\n" \
       "$size" "$content" warm "" "$(ratio "$warm_host" "$warm_floor")" "$warm_floor" "$warm_host"
     goal=0.5
     [ "$size" = 3840x2160 ] && goal=0.35
@@ -148,6 +168,13 @@ for size in $sizes; do
     targets+=("$size $content warm $(ratio "$warm_host" "$warm_floor") 0.6")
     targets+=("$size $content peak-memory-vs-scrot $(ratio "${peak[pictoss]:--}" "${peak[scrot]}") 0.8")
     targets+=("$size $content cpu $(ratio "${cpu[pictoss]:--}" "${cpu[floor]}") 1.0")
+    if [ -z "${objects_counted:-}" ] && [ -x "$host" ]; then
+      objects_counted=1
+      pictoss_objects=$(objects "$host" send "/xptfull 0")
+      echo "shared objects loaded by one capture under X11: pictoss $pictoss_objects," \
+        "floor $(objects "$floor" "$work/floor.jpg")"
+      targets+=("any any shared-objects $pictoss_objects 16")
+    fi
     cleanup
   done
 done
@@ -156,5 +183,5 @@ printf "%-10s %-8s %-22s %7s %6s\n" size content target ratio goal
 for line in "${targets[@]}"; do
   read -r sz ct name r g <<<"$line"
   printf "%-10s %-8s %-22s %7s %6s %s\n" "$sz" "$ct" "$name" "$r" "<= $g" \
-    "$(awk -v r="$r" -v g="$g" 'BEGIN { if (r == "-") print ""; else print (r <= g ? "met" : "NOT met") }')"
+    "$(awk -v r="$r" -v g="$g" 'BEGIN { if (r == "-") print ""; else print (r + 0 <= g + 0 ? "met" : "NOT met") }')"
 done

@@ -11,8 +11,8 @@
 #include <string>
 #include <utility>
 
+#include "platform/gdi/display.h"
 #include "platform/gdi/gdi.h"
-#include "platform/gdi/screen_source.h"
 #include "platform/jpeg/jpeg.h"
 #include "platform/ole/object.h"
 #include "platform/ole/picture.h"

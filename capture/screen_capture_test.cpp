@@ -144,7 +144,7 @@ TEST_F(Capture24, FullScreenComesBackPixelForPixel) {
   Paint(t, t.root(), 0, 0, 640, 480, Pattern);
   auto picture = GrabFullScreen();
   ASSERT_TRUE(picture);
-  EXPECT_EQ(platform::x11::CurrentReadMethod(), platform::x11::ReadMethod::kSharedPixmaps);
+  EXPECT_EQ(platform::x11::CurrentReadMethod(), platform::x11::ReadMethod::kSharedMemory);
   EXPECT_EQ(picture->hPal(), 0u);
   int w, h;
   auto px = Pixels(picture, &w, &h);

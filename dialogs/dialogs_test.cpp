@@ -231,8 +231,19 @@ TEST_P(DialogScreenshots, RedTitleLiesInsideItsRectangle) {
   uitest::Geometry g;
   ASSERT_TRUE(Drive(c.show, c.title, [&](unsigned long id) {
     g = uitest::WindowGeometry(id);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // let it paint
-    shot = uitest::Screenshot(std::string(c.png) + ".ppm");
+    // The window is mapped before it is painted: shots are taken until its title's red shows.
+    const auto painted = [&] {
+      for (int y = 0; y < g.height; ++y) {
+        for (int x = 0; x < g.width; ++x) {
+          if (IsRed(shot.At(g.x + x, g.y + y))) return true;
+        }
+      }
+      return false;
+    };
+    for (int i = 0; i < 50; ++i) {
+      shot = uitest::Screenshot(std::string(c.png) + ".ppm");
+      if (shot.width != kScreenWidth || painted()) break;
+    }
     uitest::Run("convert " + std::string(c.png) + ".ppm -crop " + std::to_string(g.width) + "x" +
                 std::to_string(g.height) + "+" + std::to_string(g.x) + "+" + std::to_string(g.y) +
                 " +repage " + c.png + ".png");

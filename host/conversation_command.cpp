@@ -1,7 +1,7 @@
 // pictoss send / chat / commands: a conversation window's side of the plug-in. Each line that
 // starts with "/" goes to ParseCommand; a True result's reply is processed like typed text, where
 // "/dropfile PATH" sends that file.
-#include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +12,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -121,17 +122,24 @@ int Send(const std::vector<std::string>& args) {
 // also while the plug-in runs a message loop of its own inside a call (its delay wait, its
 // dialogs), but there they are only queued: the host calls the plug-in from its own loop alone,
 // so calls never nest, and each line is handled after the one before it has been answered, as
-// in a chat client. While much is queued, reading pauses and the writer waits.
+// in a chat client. Reading pauses while lines are queued, so the writer waits and a line read
+// during a call was written after that call began. The descriptor's flags are left as they are
+// (another program may share it, a terminal's reader after us): a read follows a poll that found
+// it readable. A line longer than kMaxLine is dropped whole, never cut into pieces that would
+// each count as a line.
 class InputLines {
  public:
-  InputLines() {
-    flags_ = fcntl(STDIN_FILENO, F_GETFL);
-    // Not blocking: a read takes what has arrived and leaves the rest for later.
-    if (flags_ >= 0) fcntl(STDIN_FILENO, F_SETFL, flags_ | O_NONBLOCK);
-  }
+  // What Next gives: a line, or the number of a line that was dropped for its length.
+  struct Line {
+    std::string text;
+    bool tooLong = false;
+    unsigned long number = 0;
+  };
+  static constexpr std::size_t kMaxLine = 1 << 20;
+
+  InputLines() = default;
   ~InputLines() {
     if (source_) platform::RemoveMessageSource(source_);
-    if (flags_ >= 0) fcntl(STDIN_FILENO, F_SETFL, flags_);
   }
   InputLines(const InputLines&) = delete;
   InputLines& operator=(const InputLines&) = delete;
@@ -141,11 +149,10 @@ class InputLines {
     return source_ != 0;
   }
   // The next line; nothing when none is queued. Resumes reading once the queue has emptied.
-  std::optional<std::string> Next() {
+  std::optional<Line> Next() {
     if (lines_.empty()) return std::nullopt;
-    std::string line = std::move(lines_.front());
+    Line line = std::move(lines_.front());
     lines_.pop_front();
-    queued_ -= line.size();
     if (lines_.empty() && !ended_ && !source_) Watch();
     return line;
   }
@@ -153,45 +160,62 @@ class InputLines {
   bool ended() const { return ended_; }
 
  private:
-  // A line, or a queue, longer than this is not waited for.
-  static constexpr std::size_t kMaxQueued = 1 << 20;
-
   void OnReadable() {
-    char buffer[4096];
-    while (queued_ < kMaxQueued) {
-      const ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && errno == EAGAIN) return;
-      if (n <= 0) {
-        if (!partial_.empty()) Queue(std::move(partial_));
-        partial_.clear();
-        ended_ = true;
-        break;
-      }
-      partial_.append(buffer, static_cast<std::size_t>(n));
-      std::size_t start = 0;
-      for (std::size_t nl; (nl = partial_.find('\n', start)) != std::string::npos; start = nl + 1) {
-        std::string line = partial_.substr(start, nl - start);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        Queue(std::move(line));
-      }
-      partial_.erase(0, start);
-      if (partial_.size() >= kMaxQueued) Queue(std::exchange(partial_, {}));
+    pollfd in{STDIN_FILENO, POLLIN, 0};
+    while (poll(&in, 1, 0) < 0 && errno == EINTR) {
     }
-    platform::RemoveMessageSource(source_);
-    source_ = 0;
+    if ((in.revents & (POLLIN | POLLHUP | POLLERR)) == 0) return;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(STDIN_FILENO, buffer, sizeof buffer)) < 0 && errno == EINTR) {
+    }
+    if (n < 0 && errno == EAGAIN) return;  // a descriptor that its owner made non-blocking
+    if (n <= 0) {
+      if (!partial_.empty() || dropping_) End();
+      ended_ = true;
+    } else {
+      Take(std::string_view(buffer, static_cast<std::size_t>(n)));
+    }
+    if (ended_ || !lines_.empty()) {
+      platform::RemoveMessageSource(source_);
+      source_ = 0;
+    }
   }
-  void Queue(std::string line) {
-    queued_ += line.size();
-    lines_.push_back(std::move(line));
+  void Take(std::string_view bytes) {
+    for (std::size_t nl; (nl = bytes.find('\n')) != std::string_view::npos;) {
+      Append(bytes.substr(0, nl));
+      End();
+      bytes.remove_prefix(nl + 1);
+    }
+    Append(bytes);
+  }
+  void Append(std::string_view bytes) {
+    if (dropping_) return;
+    if (partial_.size() + bytes.size() > kMaxLine) {
+      dropping_ = true;
+      partial_.clear();
+      partial_.shrink_to_fit();
+      return;
+    }
+    partial_.append(bytes);
+  }
+  void End() {
+    ++number_;
+    if (dropping_) {
+      lines_.push_back({"", true, number_});
+    } else {
+      if (!partial_.empty() && partial_.back() == '\r') partial_.pop_back();
+      lines_.push_back({std::exchange(partial_, {}), false, number_});
+    }
+    dropping_ = false;
   }
 
-  std::deque<std::string> lines_;
-  std::size_t queued_ = 0;
+  std::deque<Line> lines_;
   std::string partial_;
+  bool dropping_ = false;  // the line being read is too long: its bytes up to the newline go
+  unsigned long number_ = 0;
   bool ended_ = false;
   int source_ = 0;
-  int flags_ = -1;
 };
 
 int Chat(const std::vector<std::string>& args) {
@@ -210,8 +234,14 @@ int Chat(const std::vector<std::string>& args) {
   }
   bool allOk = true;
   for (;;) {
-    if (std::optional<std::string> line = input.Next()) {
-      allOk = HandleLine(c, *line) && allOk;
+    if (std::optional<InputLines::Line> line = input.Next()) {
+      if (line->tooLong) {
+        Say("error: line " + std::to_string(line->number) + " is longer than " +
+            std::to_string(InputLines::kMaxLine) + " bytes: dropped, neither run nor sent");
+        allOk = false;
+      } else {
+        allOk = HandleLine(c, line->text) && allOk;
+      }
     } else if (input.ended()) {
       break;
     } else {

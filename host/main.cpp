@@ -1,19 +1,20 @@
 // pictoss: the chat host. It loads the plug-in module by its ProgID, the way a chat host does,
 // and offers the sub-commands registered by the files of this folder.
 #include <cerrno>
-#include <clocale>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "host/command.h"
+#include "platform/base/locale.h"
 #include "platform/registry/registry.h"
 #include "product/version.h"
 
 int main(int argc, char** argv) {
-  // A chat client runs in the user's locale; the plug-in's number rules read it.
-  std::setlocale(LC_ALL, "");
+  // A chat client runs in the user's locale; the plug-in's number rules read it. It is set when
+  // first read, which a capture with a plain count of seconds never does.
+  platform::SetUserLocaleOnFirstUse();
   // A write that waits for another process's lock on the settings store says so.
   platform::SetRegistryWaitNotice(
       +[](const std::string& text) { std::fprintf(stderr, "pictoss: %s\n", text.c_str()); });

@@ -1,10 +1,9 @@
 #include "hosting/plugin_host.h"
 
 #include "platform/base/text.h"
-#include "platform/gdi/screen_source.h"
+#include "platform/gdi/display.h"
 #include "platform/ole/com.h"
 #include "platform/registry/registry.h"
-#include "platform/x11/x11.h"
 #include "product/product.h"
 
 namespace hosting {
@@ -41,17 +40,15 @@ platform::Ref<platform::Dispatch> CreatePlugin(std::string* why, CreateFailure* 
 }
 
 std::string CaptureWarning() {
-  // Under Wayland the X server shows only the XWayland windows; the rest of a capture is black.
-  // The desktop portal reads the whole screen; without it captures fail.
-  std::string why;
-  platform::ScreenSource source = platform::CurrentScreenSource(&why);
-  if (platform::WaylandSession() && source == platform::ScreenSource::kX11) {
-    return "this is a Wayland session; captures show only X11 windows and may come out black";
+  const platform::DisplayStatus status = platform::CurrentDisplayStatus();
+  switch (status.level) {
+    case platform::DisplayStatus::Level::kPartial:
+      return status.why;
+    case platform::DisplayStatus::Level::kNothing:
+      return "captures will fail: " + status.why;
+    default:
+      return "";
   }
-  if (source != platform::ScreenSource::kX11 && source != platform::ScreenSource::kPortal) {
-    return "captures will fail: " + why;
-  }
-  return "";
 }
 
 CallResult CallMethod(platform::Dispatch& object, std::u16string_view name,

@@ -5,6 +5,7 @@
 // object's field as it goes, so the fields show the last command's values while a command that
 // the host sends during the wait (the wait dispatches messages, and the host may call in again)
 // can neither change the waiting command nor be changed by it.
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cwctype>
@@ -13,6 +14,7 @@
 #include "dialogs/dialogs.h"
 #include "imaging/dib_section.h"
 #include "imaging/jpeg_writer.h"
+#include "platform/base/locale.h"
 #include "platform/base/text.h"
 #include "platform/kernel/temppath.h"
 #include "platform/runtime/datetime.h"
@@ -40,6 +42,9 @@ enum class Command { kNone, kFull, kActive, kOptions, kAbout };
 
 std::u16string LowerCase(std::u16string_view text) {
   std::u16string lower(text);
+  // Beyond ASCII, the locale's case rules count.
+  if (std::any_of(lower.begin(), lower.end(), [](char16_t c) { return c >= 0x80; }))
+    platform::UseLocale();
   for (char16_t& c : lower) {
     if (c < 0xD800 || c > 0xDFFF) c = static_cast<char16_t>(std::towlower(c));
   }
@@ -83,10 +88,17 @@ platform::Date ComputeTarget(const std::u16string& sTimeDelay, platform::Date st
 // clock set by hand during the wait neither stretches it by an hour nor cuts it short. Tests
 // the clock before the first dispatch; every round dispatches all pending messages and, when
 // there were none, blocks in the message wait for a few milliseconds instead of spinning.
+// The host quitting ends the wait at once and the command with it, before anything is captured
+// or written: raises kUserInterrupt.
 void WaitUntilPast(platform::Date target, const platform::ClockReading& start) {
   const double wait =
       static_cast<double>(WholeSeconds(target) + 1 - WholeSeconds(start.now)) - start.fraction;
-  while (platform::MonotonicSeconds() - start.monotonic < wait) {
+  for (;;) {
+    if (platform::PeekQuitMessage(false)) {
+      throw platform::RuntimeError(platform::kUserInterrupt, std::u16string(kPTSource),
+                                   u"The capture was cancelled: the program is quitting");
+    }
+    if (platform::MonotonicSeconds() - start.monotonic >= wait) return;
     if (!platform::DoEvents()) platform::WaitMessage(kIdleWait);
   }
 }
@@ -118,6 +130,13 @@ std::u16string TempFolder(PT& pt) {
   if (folder.empty()) {
     throw platform::RuntimeError(platform::kPathFileAccessError, std::u16string(kPTSource),
                                  platform::FromAnsi(platform::TempPathFault()));
+  }
+  // Its name would forge lines wherever the path is shown.
+  if (HasControlCharacter(folder)) {
+    throw platform::RuntimeError(platform::kPathFileAccessError, std::u16string(kPTSource),
+                                 u"The temporary folder \"" + ShownOnOneLine(folder) +
+                                     u"\" has a control character in its name: set TMPDIR to a "
+                                     u"folder whose name has none");
   }
   if (folder.back() != kPathSeparator) folder += kPathSeparator;
   return folder;

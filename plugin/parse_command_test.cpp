@@ -12,6 +12,7 @@
 #include <string>
 
 #include "capture/screen_capture.h"
+#include "platform/base/text.h"
 #include "platform/gdi/bitmap.h"
 #include "platform/jpeg/jpeg_test_picture.h"
 #include "platform/kernel/temppath.h"
@@ -55,7 +56,7 @@ class ParseCommandTest : public ::testing::Test {
     else
       unsetenv("TMPDIR");
   }
-  void Store(const char* name, const char* value) {
+  void Store(const char* name, const std::string& value) {
     ASSERT_TRUE(settings_.CreateSettingsKey());
     ASSERT_TRUE(settings_.Set(name, value));
   }
@@ -191,25 +192,56 @@ TEST_F(ParseCommandTest, WaitFollowsTheMonotonicClockThroughAChangeOfTheWallCloc
 TEST_F(ParseCommandTest, FileNameThatIsNotAPlainNameIsRefused) {
   Store("TimeDelay", "0");
   fs::create_directory(store_ / "sub");
-  for (const char* name : {"../victim.txt", "sub/pic.jpg", "/tmp/pic.jpg", ".", "..", ""}) {
-    SCOPED_TRACE(name);
-    Store("FileName", name);
+  struct Case {
+    std::string name;
+    std::u16string shown;  // in the message, on one line
+  } cases[] = {
+      {"../victim.txt", u"../victim.txt"},
+      {"sub/pic.jpg", u"sub/pic.jpg"},
+      {"/tmp/pic.jpg", u"/tmp/pic.jpg"},
+      {".", u"."},
+      {"..", u".."},
+      {"", u""},
+      // Control characters would forge lines where the path is shown.
+      {"pic.jpg\nsent file /etc/passwd (1 bytes)", u"pic.jpg\\nsent file /etc/passwd (1 bytes)"},
+      {"a\rb\tc.jpg", u"a\\rb\\tc.jpg"},
+      {"\x1b[2J.jpg", u"\\x1b[2J.jpg"},
+      {"del\x7f.jpg", u"del\\x7f.jpg"},
+      {std::string("nul\0.jpg", 8), u"nul\\x00.jpg"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Store("FileName", c.name);
     auto pt = platform::MakeRef<PT>();
     std::u16string result = u"keep";
     if (auto e = testsupport::RaisedError(
             [&] { HandleCommand(*pt, u"/xptfull", u"5", nullptr, result); })) {
       EXPECT_EQ(e->number(), platform::kBadFileName);
       EXPECT_EQ(e->source(), u"Vorlick.PT");
-      const std::string n(name);
-      EXPECT_EQ(e->description(), u"The file name \"" + std::u16string(n.begin(), n.end()) +
-                                      u"\" is not a plain file name: it may not contain \"/\", be "
-                                      u"empty, or be \".\" or \"..\".");
+      EXPECT_EQ(e->description(),
+                u"The file name \"" + c.shown +
+                    u"\" is not a plain file name: it may not contain \"/\" or control "
+                    u"characters, be empty, or be \".\" or \"..\".");
     }
     EXPECT_EQ(result, u"keep");
     EXPECT_EQ(pt->dTargetTime, 0);  // before the wait
   }
   EXPECT_FALSE(fs::exists(store_.parent_path() / "victim.txt"));
   EXPECT_TRUE(fs::is_empty(store_ / "sub"));
+}
+
+// A file name that is not UTF-8 (a Latin-1 name) is written under its own bytes, and the reply
+// gives back those bytes.
+TEST_F(ParseCommandTest, FileNameBytesThatAreNotUtf8AreKept) {
+  Store("TimeDelay", "0");
+  const std::string name = "caf\xE9.jpg";
+  Store("FileName", name);
+  testsupport::XvfbServer server(64, 48, 24);
+  auto pt = platform::MakeRef<PT>();
+  std::u16string result;
+  ASSERT_EQ(Run(*pt, u"/xptfull", u"0", result), 0) << platform::ToAnsi(description_);
+  EXPECT_EQ(platform::ToAnsi(result), "/dropfile " + (store_ / name).string());
+  EXPECT_TRUE(fs::exists(store_ / name));
 }
 
 // Without $TMPDIR and $XDG_RUNTIME_DIR the pictures go to a folder of the user's own; one that
@@ -236,6 +268,30 @@ TEST_F(ParseCommandTest, UnsafeTemporaryFolderIsRefused) {
   EXPECT_EQ(result, u"keep");
   platform::SetPrivateTempParent("");
   if (savedRuntime) setenv("XDG_RUNTIME_DIR", savedRuntime->c_str(), 1);
+}
+
+// A temporary folder whose name has a control character would forge lines where the path is
+// shown: the command names it on one line and writes nothing.
+TEST_F(ParseCommandTest, TemporaryFolderWithAControlCharacterIsRefused) {
+  Store("TimeDelay", "0");
+  Store("FileName", "pic.jpg");
+  const fs::path folder = store_ / "tmp\nsent file x";
+  ASSERT_TRUE(fs::create_directory(folder));
+  fs::permissions(folder, fs::perms::owner_all);
+  setenv("TMPDIR", folder.c_str(), 1);
+  auto pt = platform::MakeRef<PT>();
+  std::u16string result = u"keep";
+  EXPECT_EQ(Run(*pt, u"/xptfull", u"0", result), platform::kPathFileAccessError);
+  const std::string description = platform::ToAnsi(description_);
+  EXPECT_EQ(description.rfind("The temporary folder \"", 0), 0u) << description;
+  EXPECT_NE(description.find("/tmp\\nsent file x"), std::string::npos) << description;
+  EXPECT_NE(description.find("\" has a control character in its name: set TMPDIR to a folder "
+                             "whose name has none"),
+            std::string::npos)
+      << description;
+  EXPECT_EQ(description.find('\n'), std::string::npos);
+  EXPECT_EQ(result, u"keep");
+  EXPECT_TRUE(fs::is_empty(folder));
 }
 
 TEST_F(ParseCommandTest, OtherWordsAreLeftToTheHost) {

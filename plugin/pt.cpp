@@ -22,8 +22,8 @@ struct CommandEntry {
   const char16_t* help;
 };
 constexpr CommandEntry kCommands[] = {
-    {1, u"Full Screen", u"xptfull", u"optional time delay"},
-    {2, u"Active Window", u"xptactive", u"optional time delay"},
+    {1, u"Full Screen", product::kFullScreenWord.w, u"optional time delay"},
+    {2, u"Active Window", product::kActiveWindowWord.w, u"optional time delay"},
     {3, u"Options", u"xptoptions", nullptr},
     {4, u"About", u"xptabout", nullptr},
 };

@@ -48,6 +48,12 @@ inline constexpr AsciiText kJpegSuffix = ".jpg";
 // The reply that makes a host send a file: this prefix, then the file's path.
 inline constexpr AsciiText kDropFile = "/dropfile ";
 
+// The words (without their slash) of the commands that answer with a file to send: a host whose
+// conversation cannot take a file refuses them before the call, so that nothing is captured in
+// vain.
+inline constexpr AsciiText kFullScreenWord = "xptfull";
+inline constexpr AsciiText kActiveWindowWord = "xptactive";
+
 // The product's name with its major version, as the plug-in publishes it ("Pictoss 2").
 inline constexpr AsciiText kProductName = "Pictoss " PICTOSS_VERSION_MAJOR_TEXT;
 

@@ -2,9 +2,13 @@
 
 #include <ctime>
 #include <exception>
+#include <string_view>
 #include <utility>
 
 #include "hosting/setup.h"
+#include "platform/ole/com.h"
+#include "platform/user/messageloop.h"
+#include "product/product.h"
 
 namespace pictoss_purple {
 namespace {
@@ -42,6 +46,51 @@ std::string HelpText(const hosting::PublishedCommand& command) {
   std::string text = escaped;
   g_free(escaped);
   return text;
+}
+
+// Whether the typed word is one of the commands that answer with a file.
+bool SendsFile(std::string_view word) {
+  if (!word.starts_with('/')) return false;
+  word.remove_prefix(1);
+  for (std::string_view sending :
+       {product::kFullScreenWord.narrow(), product::kActiveWindowWord.narrow()}) {
+    if (word.size() == sending.size() &&
+        g_ascii_strncasecmp(word.data(), sending.data(), word.size()) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Whether a file sent now would reach the conversation; if not, why not.
+bool CanReceiveFile(PurpleConversation* conv, std::string* why) {
+  PurpleConnection* gc = purple_conversation_get_gc(conv);
+  PurplePlugin* prpl = gc ? purple_connection_get_prpl(gc) : nullptr;
+  PurplePluginProtocolInfo* info = prpl ? PURPLE_PLUGIN_PROTOCOL_INFO(prpl) : nullptr;
+  if (!info) {
+    *why = "the account is not connected";
+    return false;
+  }
+  if (purple_conversation_get_type(conv) == PURPLE_CONV_TYPE_CHAT) {
+    const int id = purple_conv_chat_get_id(PURPLE_CONV_CHAT(conv));
+    if (!PURPLE_PROTOCOL_PLUGIN_HAS_FUNC(info, chat_send_file) ||
+        (PURPLE_PROTOCOL_PLUGIN_HAS_FUNC(info, chat_can_receive_file) &&
+         !info->chat_can_receive_file(gc, id))) {
+      *why = "this chat cannot receive files";
+      return false;
+    }
+    return true;
+  }
+  const char* who = purple_conversation_get_name(conv);
+  if (!info->send_file) {
+    *why = "this account cannot send files";
+    return false;
+  }
+  if (info->can_receive_file && !info->can_receive_file(gc, who)) {
+    *why = std::string(who) + " cannot receive files now (offline, or their client takes none)";
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -85,6 +134,8 @@ std::unique_ptr<Session> Session::Start(PurplePlugin* plugin, const std::filesys
   for (const char* signal : {"file-send-complete", "file-send-cancel"}) {
     purple_signal_connect(xfers, signal, plugin, PURPLE_CALLBACK(OnTransferEnded), session.get());
   }
+  purple_signal_connect(purple_get_core(), "quitting", plugin, PURPLE_CALLBACK(OnQuitting),
+                        session.get());
   std::string warning = hosting::CaptureWarning();
   if (!warning.empty()) purple_debug_warning(kLog, "%s\n", warning.c_str());
   purple_debug_info(kLog, "%s started with %zu commands\n", published->pluginName.c_str(),
@@ -93,17 +144,45 @@ std::unique_ptr<Session> Session::Start(PurplePlugin* plugin, const std::filesys
 }
 
 Session::Session(PurplePlugin* plugin, platform::Ref<platform::Dispatch> object)
-    : plugin_(plugin), object_(std::move(object)), bridge_(g_main_context_default()) {}
+    : plugin_(plugin),
+      object_(std::move(object)),
+      bridge_(std::make_unique<LoopBridge>(g_main_context_default())) {}
 
 Session::~Session() {
-  purple_signals_disconnect_by_handle(plugin_);
-  for (PurpleCmdId id : commands_) purple_cmd_unregister(id);
-  if (idle_) g_source_remove(idle_);
-  if (!queue_.empty()) {
-    purple_debug_warning(kLog, "unloaded with %zu typed commands not run\n", queue_.size());
+  if (!abandoned_) {
+    purple_signals_disconnect_by_handle(plugin_);
+    for (PurpleCmdId id : commands_) purple_cmd_unregister(id);
+    if (!queue_.empty()) {
+      purple_debug_warning(kLog, "unloaded with %zu typed commands not run\n", queue_.size());
+    }
   }
+  Abandon();
+}
+
+// Lets go of everything that is the session's own, and of nothing of libpurple's.
+void Session::Abandon() {
+  abandoned_ = true;
+  if (idle_) g_source_remove(idle_);
+  idle_ = 0;
+  queue_.clear();
   if (object_) hosting::CallMethod(*object_, u"Uninitialize", {});
   object_ = nullptr;
+  bridge_.reset();
+  sent_.Close();
+}
+
+// The client begins to quit. With a call running, this comes from inside it (the call runs the
+// client's loop): the call is asked to end, and the module is kept loaded for good, since the
+// client closes its plug-ins' modules before the call can return into this one.
+void Session::OnQuitting(gpointer data) {
+  auto* self = static_cast<Session*>(data);
+  self->quitting_ = true;
+  if (!self->running_) return;
+  purple_debug_info(kLog, "the client quits: the running command ends\n");
+  platform::PostQuitMessage(0);
+  if (self->plugin_ && self->plugin_->handle) {
+    g_module_make_resident(static_cast<GModule*>(self->plugin_->handle));
+  }
 }
 
 void Session::RegisterCommands(const std::vector<hosting::PublishedCommand>& commands) {
@@ -152,8 +231,16 @@ gboolean Session::RunQueued(gpointer data) {
     try {
       self->Run(typed);
     } catch (...) {
-      LogException(typed.word.c_str());
+      if (!self->quitting_) LogException(typed.word.c_str());
     }
+  }
+  if (self->quitting_) {
+    // The client quit during the call: its objects are gone, this source with them.
+    platform::PeekQuitMessage(true);
+    self->idle_ = 0;
+    self->Abandon();
+    CoFreeUnusedLibraries();
+    return G_SOURCE_REMOVE;
   }
   if (!self->queue_.empty()) return G_SOURCE_CONTINUE;
   self->idle_ = 0;
@@ -165,10 +252,10 @@ class Session::CallScope {
  public:
   explicit CallScope(Session& session) : session_(session) {
     session_.running_ = true;
-    session_.bridge_.BeginCall();
+    session_.bridge_->BeginCall();
   }
   ~CallScope() {
-    session_.bridge_.EndCall();
+    session_.bridge_->EndCall();
     session_.running_ = false;
   }
   CallScope(const CallScope&) = delete;
@@ -178,19 +265,32 @@ class Session::CallScope {
   Session& session_;
 };
 
+// The typed command's conversation, if it is still open and its account still exists.
+PurpleConversation* Session::Find(const Typed& typed) {
+  return AccountAlive(typed.account) ? purple_find_conversation_with_account(
+                                           typed.type, typed.conversation.c_str(), typed.account)
+                                     : nullptr;
+}
+
 void Session::Run(const Typed& typed) {
   hosting::CallError error;
+  if (SendsFile(typed.word)) {
+    std::string why;
+    PurpleConversation* conv = Find(typed);
+    if (conv && !CanReceiveFile(conv, &why)) {
+      WriteError(conv, typed.word + ": " + why + "; nothing was captured");
+      return;
+    }
+  }
   purple_debug_info(kLog, "running %s\n", typed.word.c_str());
   std::optional<hosting::CommandOutcome> outcome;
   {
     CallScope call(*this);
     outcome = hosting::ParseCommand(*object_, typed.word, typed.argument, &error);
   }
+  if (quitting_) return;  // the conversation, its account and the log are gone
   // The conversation may have closed, or its account gone, while the call waited.
-  PurpleConversation* conv = AccountAlive(typed.account)
-                                 ? purple_find_conversation_with_account(
-                                       typed.type, typed.conversation.c_str(), typed.account)
-                                 : nullptr;
+  PurpleConversation* conv = Find(typed);
   if (!conv) {
     purple_debug_warning(kLog, "the conversation with %s closed before %s ended: %s\n",
                          typed.conversation.c_str(), typed.word.c_str(),

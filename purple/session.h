@@ -55,6 +55,9 @@ class Session {
                                 gchar** error, void* data);
   static gboolean RunQueued(gpointer data);
   static void OnTransferEnded(PurpleXfer* xfer, gpointer data);
+  static void OnQuitting(gpointer data);
+  void Abandon();
+  PurpleConversation* Find(const Typed& typed);
   void Run(const Typed& typed);
   void SendText(PurpleConversation* conv, const std::string& markup);
   void SendFile(PurpleConversation* conv, const std::string& path);
@@ -65,8 +68,13 @@ class Session {
   std::deque<Typed> queue_;
   guint idle_ = 0;
   bool running_ = false;
+  // The client quits: a call that runs ends at once, and the client's objects go before it has
+  // returned, so that after it nothing of libpurple may be touched; the session then lets go of
+  // what is its own (Abandon) and waits inert for the process to end.
+  bool quitting_ = false;
+  bool abandoned_ = false;
   SentFiles sent_;
-  LoopBridge bridge_;
+  std::unique_ptr<LoopBridge> bridge_;
 };
 
 }  // namespace pictoss_purple

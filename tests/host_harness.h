@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <turbojpeg.h>
@@ -100,6 +101,23 @@ class Child {
   void CloseInput() {
     if (in_ >= 0) close(in_);
     in_ = -1;
+  }
+  // Waits until the child has read everything written to its input; false when the timeout
+  // passes first. The pipe tells its content to either end.
+  bool WaitUntilInputTaken(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+      int left = 0;
+      if (in_ < 0 || ioctl(in_, FIONREAD, &left) != 0) return false;
+      if (left == 0) return true;
+      if (Clock::now() >= deadline) return false;
+      Pump(1);  // collects the child's output meanwhile
+    }
+  }
+  // A line the child has written by now, without waiting for one.
+  std::optional<std::string> LineSoFar() {
+    Pump(0);
+    return ReadLine(std::chrono::milliseconds(0));
   }
 
   // The next line of standard output (without its newline), or nothing when the child closed

@@ -1,10 +1,17 @@
 // The host program `pictoss` run as a user runs it, with the real module, in a private store.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -283,6 +290,71 @@ TEST_F(HostTest, ChatHandlesEveryLineInOrder) {
   EXPECT_EQ(chat.Finish(std::chrono::seconds(20)), 0);
 }
 
+// A line over the limit is dropped whole and said so; its tail never runs as a command of its
+// own. A line of exactly the limit is a line like any other.
+TEST_F(HostTest, ChatDropsAnOverLongLineWhole) {
+  Setup();
+  harness::Child chat({PICTOSS_HOST_PATH, "chat"}, {"PICTOSS_PREFIX=" + store_.path().string(),
+                                                    "TMPDIR=" + tmp_.path().string()});
+  constexpr std::size_t kLimit = 1 << 20;
+  const std::string longest(kLimit, 'x');
+  std::string pasted(kLimit, 'y');
+  pasted += "/xptfull 0";
+  std::thread writer([&] {
+    chat.WriteLine(longest);
+    chat.WriteLine(pasted);
+    chat.WriteLine("last");
+    chat.CloseInput();
+  });
+  auto first = chat.ReadLine(std::chrono::seconds(20));
+  auto second = chat.ReadLine(std::chrono::seconds(20));
+  auto third = chat.ReadLine(std::chrono::seconds(20));
+  writer.join();
+  EXPECT_EQ(chat.Finish(std::chrono::seconds(20)), 1) << chat.err();
+  ASSERT_TRUE(first && second && third) << chat.out() << chat.err();
+  EXPECT_EQ(*first, "sent: " + longest);
+  EXPECT_EQ(*second, "error: line 2 is longer than 1048576 bytes: dropped, neither run nor sent");
+  EXPECT_EQ(*third, "sent: last");
+  EXPECT_EQ(chat.out(), "");
+}
+
+// The host shares its standard input with whoever comes after it in the terminal: it never
+// changes the descriptor's flags, so an interrupt leaves nothing to restore.
+TEST_F(HostTest, ChatLeavesTheFlagsOfItsInputAlone) {
+  Setup();
+  int in[2], out[2];
+  ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
+  ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+  const std::string prefix = "PICTOSS_PREFIX=" + store_.path().string();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    char* args[] = {const_cast<char*>(PICTOSS_HOST_PATH), const_cast<char*>("chat"), nullptr};
+    char* env[] = {const_cast<char*>(prefix.c_str()), nullptr};
+    execve(args[0], args, env);
+    _exit(127);
+  }
+  close(out[1]);
+  ASSERT_EQ(write(in[1], "hello\n", 6), 6);
+  std::string said;
+  char buffer[256];
+  pollfd readable{out[0], POLLIN, 0};
+  while (said.find('\n') == std::string::npos && poll(&readable, 1, 20000) > 0) {
+    const ssize_t n = read(out[0], buffer, sizeof buffer);
+    if (n <= 0) break;
+    said.append(buffer, static_cast<std::size_t>(n));
+  }
+  EXPECT_EQ(said, "sent: hello\n");
+  EXPECT_EQ(fcntl(in[0], F_GETFL) & O_NONBLOCK, 0) << "changed while it runs";
+  kill(pid, SIGINT);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+  EXPECT_EQ(fcntl(in[0], F_GETFL) & O_NONBLOCK, 0) << "left changed after an interrupt";
+  for (int fd : {in[0], in[1], out[0]}) close(fd);
+}
+
 // Losing the X server never ends the host, under an open dialog (the windows' own connection)
 // or before a capture: each command says what went away or is missing, and later lines are
 // handled in order.
@@ -350,6 +422,28 @@ TEST_F(HostTest, CaptureAndDialogWithoutDisplayLoadNoWindowLibraries) {
     EXPECT_EQ(captureFiles.find(library), std::string::npos) << library;
     EXPECT_EQ(aboutFiles.find(library), std::string::npos) << library;
   }
+}
+
+// What a capture under X11 loads, counted by the loader: the module, the platform library and
+// the libraries that X11, the store and the encoder need; nothing of the Wayland display (sd-bus,
+// the Wayland client) and no PNG writer, which are modules loaded when first needed.
+TEST_F(HostTest, ACaptureUnderX11LoadsFewSharedObjects) {
+  testsupport::XvfbServer display(64, 48);
+  Setup();
+  auto [capture, files] = RunLoading({"send", "/xptfull 0"}, display.display());
+  ASSERT_EQ(capture.status, 0) << capture.err;
+  std::set<std::string> objects;
+  for (const std::string& line : Lines(capture.err)) {
+    const auto at = line.find("file=");
+    if (at != std::string::npos && line.find("generating link map") != std::string::npos)
+      objects.insert(line.substr(at + 5, line.find(' ', at) - at - 5));
+  }
+  std::string names;
+  for (const std::string& name : objects) names += name + " ";
+  EXPECT_LE(objects.size(), 17u) << names;
+  for (const char* library :
+       {"libsystemd", "libwayland-client", "libpng", "pictoss_wayland.so", "pictoss_png.so"})
+    EXPECT_EQ(names.find(library), std::string::npos) << library;
 }
 
 TEST_F(HostTest, CreationFailuresAreReported) {

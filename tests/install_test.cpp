@@ -52,7 +52,8 @@ TEST(InstallTest, InstalledHostSetsUpAndCaptures) {
   ASSERT_TRUE(fs::exists(module));
   for (const fs::path& file :
        {host, module, module.parent_path() / "libpictoss_platform.so",
-        module.parent_path() / "pictoss_ui.so", module.parent_path() / "pictoss_purple.so",
+        module.parent_path() / "pictoss_ui.so", module.parent_path() / "pictoss_wayland.so",
+        module.parent_path() / "pictoss_png.so", module.parent_path() / "pictoss_purple.so",
         installed.purpleFolder() / "pictoss-purple.so"}) {
     harness::Run dynamic = harness::RunProgram({"/usr/bin/readelf", "-d", file.string()}, {});
     ASSERT_EQ(dynamic.status, 0) << dynamic.err;

@@ -129,6 +129,8 @@ TEST(PackageTest, FilesLieBelowUsrWhereTheirUsersFindThem) {
       LibraryFolder() / "PT.so",
       LibraryFolder() / "libpictoss_platform.so",
       LibraryFolder() / "pictoss_ui.so",
+      LibraryFolder() / "pictoss_wayland.so",
+      LibraryFolder() / "pictoss_png.so",
       LibraryFolder() / "pictoss_purple.so",
       PurpleFolder() / "pictoss-purple.so",
       "/usr/share/gnome-shell/extensions/pictoss@brindlemoor/extension.js",
@@ -158,7 +160,7 @@ TEST(PackageTest, FilesLieBelowUsrWhereTheirUsersFindThem) {
       EXPECT_EQ(resolved, LibraryFolder()) << installed << ": " << entry;
     }
   }
-  EXPECT_EQ(binaries, 6);
+  EXPECT_EQ(binaries, 8);
 }
 
 TEST(PackageTest, ManPageRenders) {

@@ -65,10 +65,13 @@ double RealNow() {
   return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
 }
 
+// The time of the file's last write on the real clock. File times come from the kernel's coarse
+// clock, which lags the real one by up to a timer tick (10 ms at the slowest rate): a write just
+// after a second's tick may carry a time just before it, so the tick is added.
 double ModifiedAt(const harness::fs::path& path) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0) return -1;
-  return double(st.st_mtim.tv_sec) + double(st.st_mtim.tv_nsec) / 1e9;
+  return double(st.st_mtim.tv_sec) + double(st.st_mtim.tv_nsec) / 1e9 + 0.01;
 }
 
 harness::fs::path HostPath() {
@@ -398,7 +401,7 @@ TEST_F(PipelineTest, OptionsDialogSavesWhatTheNextCaptureUses) {
       box_.Start({"invoke", "ParseCommand", "str:/xptoptions", "str:", "nothing:", "&str:keep"});
   unsigned long dialog = uitest::WaitForWindow("Pictoss Options");
   ASSERT_NE(dialog, 0u) << options->err();
-  EXPECT_FALSE(options->ReadLine(300ms)) << "answered before the dialog was closed";
+  EXPECT_FALSE(options->LineSoFar()) << "answered before the dialog was closed";
   ASSERT_TRUE(uitest::Keys(dialog, "ctrl+a") && uitest::Type(dialog, "2") &&
               uitest::Keys(dialog, "Tab ctrl+a") && uitest::Type(dialog, "fromdialog") &&
               uitest::Keys(dialog, "Return"));
@@ -422,7 +425,7 @@ TEST_F(PipelineTest, AboutDialogAnswersWhenClosed) {
       box_.Start({"invoke", "ParseCommand", "str:/XPTABOUT", "str:x", "nothing:", "&str:keep"});
   unsigned long dialog = uitest::WaitForWindow("About Pictoss Saver");
   ASSERT_NE(dialog, 0u) << about->err();
-  EXPECT_FALSE(about->ReadLine(300ms)) << "answered before the dialog was closed";
+  EXPECT_FALSE(about->LineSoFar()) << "answered before the dialog was closed";
   ASSERT_TRUE(uitest::SendDeleteWindow(dialog));
   harness::Run closed;
   closed.status = about->Finish();
@@ -439,9 +442,11 @@ TEST_F(PipelineTest, CommandDuringTheWaitRunsAfterIt) {
   auto chat = box_.Start({"chat"});
   auto started = harness::Clock::now();
   chat->WriteLine("/xptfull 3");
-  std::this_thread::sleep_for(500ms);
-  box_.Set("FileName", "inner.jpg");
+  ASSERT_TRUE(chat->WaitUntilInputTaken());
+  // The host reads the next line only once the first command waits, its settings read.
   chat->WriteLine("/xptfull 0");
+  ASSERT_TRUE(chat->WaitUntilInputTaken());
+  box_.Set("FileName", "inner.jpg");
   auto first = chat->ReadLine(10s);
   auto firstAfter = harness::Clock::now() - started;
   auto second = chat->ReadLine(10s);
@@ -472,9 +477,11 @@ TEST_F(PipelineTest, AStreamOfCapturesIsHandledOneAtATime) {
 TEST_F(PipelineTest, DialogsTypedDuringAWaitOpenOneAtATime) {
   auto chat = box_.Start({"chat"});
   chat->WriteLine("/xptfull 3");
+  ASSERT_TRUE(chat->WaitUntilInputTaken());
+  // Both are read while the capture waits.
   for (int i = 0; i < 2; ++i) {
-    std::this_thread::sleep_for(400ms);
     chat->WriteLine("/xptoptions");
+    ASSERT_TRUE(chat->WaitUntilInputTaken());
   }
   auto sent = chat->ReadLine(10s);
   ASSERT_TRUE(sent) << chat->err();
@@ -487,14 +494,9 @@ TEST_F(PipelineTest, DialogsTypedDuringAWaitOpenOneAtATime) {
   unsigned long previous = 0;
   for (int round = 0; round < 2; ++round) {
     SCOPED_TRACE(round);
-    unsigned long dialog = 0;
-    for (int i = 0; i < 100 && (dialog == 0 || dialog == previous); ++i) {
-      dialog = uitest::WaitForWindow("Pictoss Options");
-      if (dialog == previous) std::this_thread::sleep_for(100ms);
-    }
+    const unsigned long dialog = uitest::WaitForWindow("Pictoss Options", previous);
     ASSERT_NE(dialog, 0u) << chat->err();
-    ASSERT_NE(dialog, previous);
-    std::this_thread::sleep_for(500ms);  // time for a second one to show, were it coming
+    // Both lines were read before either dialog opened: a second one would show with the first.
     EXPECT_EQ(dialogs(), 1);
     ASSERT_TRUE(uitest::SendDeleteWindow(dialog));
     previous = dialog;

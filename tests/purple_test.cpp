@@ -188,4 +188,65 @@ TEST_F(PurpleTest, UnloadWaitsForTheCallAndLoadsAgain) {
   ASSERT_TRUE(Expect("bob-file"));
 }
 
+// A capture typed where no file can go (an IRC channel) says so in the conversation and captures
+// nothing; the dialogs still open there.
+TEST_F(PurpleTest, CaptureInAChatThatTakesNoFilesIsRefusedBeforeTheCapture) {
+  Do("join #pictoss");
+  ASSERT_TRUE(Expect("alice-joined", "#pictoss"));
+  Do("type-in #pictoss /xptfull 0");
+  auto error = Expect("alice-error");
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->text, "/xptfull: this chat cannot receive files; nothing was captured");
+  Do("type-in #pictoss /xptabout");
+  unsigned long about = uitest::WaitForWindow(kAboutTitle);
+  ASSERT_NE(about, 0u);
+  ASSERT_TRUE(uitest::Keys(about, "Escape"));
+  ASSERT_TRUE(uitest::WaitUntilGone(kAboutTitle));
+  Sync();
+  EXPECT_FALSE(fs::exists(PluginFile()));
+  ASSERT_EQ(CopyFolders().size(), 1u);
+  for (const auto& entry : fs::directory_iterator(CopyFolders()[0])) {
+    EXPECT_EQ(entry.path().filename(), ".owner") << "a copy was made";
+  }
+}
+
+// The client quits (purple_core_quit, as Pidgin's Ctrl+Q does) while a call into the plug-in
+// runs: the call ends at once, the client ends normally, nothing is captured or sent, and the
+// copy folder goes.
+class PurpleQuitTest : public PurpleTest {
+ protected:
+  PurpleQuitTest() { checkLeaks_ = false; }
+
+  void QuitAndExpectACleanEnd() {
+    ASSERT_EQ(CopyFolders().size(), 1u);
+    Do("core-quit");
+    // A call that went on would keep the client past the timeout: the delays are longer.
+    const int status = client_->Finish(20s);
+    std::unique_ptr<harness::Child> ended = std::move(client_);
+    EXPECT_EQ(status, 0) << said_ << ended->out() << "\nstderr:\n" << ended->err();
+    EXPECT_EQ(ended->out().find("bob-offer"), std::string::npos) << ended->out();
+    EXPECT_TRUE(CopyFolders().empty());
+    EXPECT_FALSE(fs::exists(PluginFile()));
+  }
+};
+
+TEST_F(PurpleQuitTest, DuringTheDelay) {
+  PaintScreen();
+  Do("type /xptfull 30");
+  ASSERT_TRUE(Expect("log", "running /xptfull"));
+  QuitAndExpectACleanEnd();
+}
+
+TEST_F(PurpleQuitTest, WithTheAboutDialogOpen) {
+  Do("type /xptabout");
+  ASSERT_NE(uitest::WaitForWindow(kAboutTitle), 0u);
+  QuitAndExpectACleanEnd();
+}
+
+TEST_F(PurpleQuitTest, WithTheOptionsDialogOpen) {
+  Do("type /xptoptions");
+  ASSERT_NE(uitest::WaitForWindow("Pictoss Options"), 0u);
+  QuitAndExpectACleanEnd();
+}
+
 }  // namespace

@@ -11,7 +11,7 @@ namespace platform {
 int ThreadsWorthFor(std::int64_t pixels) {
   constexpr std::int64_t kPixelsForThreads = 256 * 1024;
   if (pixels < kPixelsForThreads) return 1;
-  const unsigned cores = std::thread::hardware_concurrency();
+  static const unsigned cores = std::thread::hardware_concurrency();  // read from /sys once
   return static_cast<int>(std::clamp(cores, 1u, 4u));
 }
 

@@ -33,11 +33,19 @@ void AppendUtf16(std::u16string& out, char32_t c) {
   }
 }
 
+// The unpaired surrogates that stand for the bytes 0x80 to 0xFF of malformed UTF-8.
+constexpr char32_t kEscapedByte = 0xDC00;
+bool IsEscapedByte(char32_t c) {
+  return c >= kEscapedByte + 0x80 && c <= kEscapedByte + 0xFF;
+}
+
 // Decodes one UTF-8 sequence at text[i], advancing i past it. A malformed sequence (bad lead
-// byte, missing continuation, overlong form, surrogate, beyond U+10FFFF) yields U+FFFD and
-// consumes only its maximal valid prefix.
+// byte, missing continuation, overlong form, surrogate, beyond U+10FFFF) yields its first byte
+// escaped, and what follows that byte is read again.
 char32_t DecodeUtf8(std::string_view text, size_t& i) {
   auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+  const size_t start = i;
+  const char32_t escaped = kEscapedByte + byte(start);
   unsigned char lead = byte(i++);
   if (lead < 0x80) return lead;
   int length;
@@ -57,10 +65,13 @@ char32_t DecodeUtf8(std::string_view text, size_t& i) {
     if (lead == 0xF0) low = 0x90;
     if (lead == 0xF4) high = 0x8F;
   } else {
-    return kReplacement;
+    return escaped;
   }
   for (int k = 0; k < length; ++k) {
-    if (i >= text.size() || byte(i) < low || byte(i) > high) return kReplacement;
+    if (i >= text.size() || byte(i) < low || byte(i) > high) {
+      i = start + 1;
+      return escaped;
+    }
     c = (c << 6) | (byte(i++) & 0x3F);
     low = 0x80;
     high = 0xBF;
@@ -79,6 +90,9 @@ std::string ToAnsi(std::u16string_view text) {
         text[i + 1] <= 0xDFFF) {
       c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
       ++i;
+    } else if (IsEscapedByte(c)) {
+      out.push_back(static_cast<char>(c - kEscapedByte));
+      continue;
     } else if (c >= 0xD800 && c <= 0xDFFF) {
       c = kReplacement;
     }

@@ -29,36 +29,40 @@ TEST(Text, ValidTextRoundTrips) {
   }
 }
 
-TEST(Text, UnpairedSurrogatesBecomeReplacementCharacters) {
+TEST(Text, UnpairedSurrogatesBecomeReplacementCharactersOrTheirBytes) {
   const std::string r = "\xEF\xBF\xBD";  // U+FFFD
   EXPECT_EQ(ToAnsi(u"a\xD800"), "a" + r);
   EXPECT_EQ(ToAnsi(u"\xDC00z"), r + "z");
   EXPECT_EQ(ToAnsi(u"\xDC00\xD800"), r + r);  // the wrong order is no pair
   EXPECT_EQ(ToAnsi(u"\xD800\xD800\xDC00"), r + "\xF0\x90\x80\x80");
+  // The escaped bytes, and the surrogates on either side of them.
+  EXPECT_EQ(ToAnsi(u"\xDC7F\xDC80\xDCFF\xDD00"), r + "\x80\xFF" + r);
 }
 
-TEST(Text, MalformedUtf8BecomesReplacementCharacters) {
+TEST(Text, MalformedUtf8IsCarriedByteForByte) {
   struct Case {
     std::string_view utf8;
     std::u16string_view wide;
   };
-  // Each maximal ill-formed part gives one U+FFFD; what follows it is read again.
+  // Each byte of an ill-formed part is escaped; what follows its first byte is read again.
   const Case cases[] = {
-      {"\xFF", u"\uFFFD"},
-      {"\x80x", u"\uFFFDx"},
-      {"\xC3", u"\uFFFD"},
-      {"\xC3x", u"\uFFFDx"},
-      {"\xE2\x82", u"\uFFFD"},
-      {"\xE2\x82x", u"\uFFFDx"},
-      {"\xC0\xAF", u"\uFFFD\uFFFD"},                      // overlong '/'
-      {"\xE0\x80\xAF", u"\uFFFD\uFFFD\uFFFD"},            // overlong
-      {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},            // an encoded surrogate
-      {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // beyond U+10FFFF
-      {"\xF0\x9F\x98", u"\uFFFD"},
+      {"\xFF", u"\xDCFF"},
+      {"\x80x", u"\xDC80x"},
+      {"\xC3", u"\xDCC3"},
+      {"\xC3x", u"\xDCC3x"},
+      {"\xE2\x82", u"\xDCE2\xDC82"},
+      {"\xE2\x82x", u"\xDCE2\xDC82x"},
+      {"\xC0\xAF", u"\xDCC0\xDCAF"},                      // overlong '/'
+      {"\xE0\x80\xAF", u"\xDCE0\xDC80\xDCAF"},            // overlong
+      {"\xED\xA0\x80", u"\xDCED\xDCA0\xDC80"},            // an encoded surrogate
+      {"\xF4\x90\x80\x80", u"\xDCF4\xDC90\xDC80\xDC80"},  // beyond U+10FFFF
+      {"\xF0\x9F\x98", u"\xDCF0\xDC9F\xDC98"},
+      {"\xE9t\xE9.jpg", u"\xDCE9t\xDCE9.jpg"},  // a Latin-1 file name
       {"a\xF0\x9F\x98\x80\xC3\xA9", u"a\U0001F600\u00E9"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(FromAnsi(c.utf8), c.wide) << "input of " << c.utf8.size() << " bytes";
+    EXPECT_EQ(ToAnsi(FromAnsi(c.utf8)), c.utf8) << "input of " << c.utf8.size() << " bytes";
   }
 }
 

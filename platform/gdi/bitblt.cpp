@@ -14,9 +14,9 @@
 
 #include "platform/base/lasterror.h"
 #include "platform/gdi/dc.h"
+#include "platform/gdi/display.h"
 #include "platform/gdi/pixels.h"
 #include "platform/gdi/screen.h"
-#include "platform/gdi/screen_source.h"
 
 namespace platform {
 namespace {
@@ -226,9 +226,10 @@ namespace platform {
 bool WindowDcOrigin(const DcObject& dc, int* x, int* y) {
   *x = *y = 0;
   if (dc.window == 0) return true;
-  platform::x11::ScreenInfo screen = platform::screen::Screen();
-  platform::x11::Rect r;
-  if (!platform::screen::WindowRect(dc.window, dc.client, &r)) return false;
+  Display& display = CurrentDisplay();
+  ScreenInfo screen = display.Screen();
+  ScreenRect r;
+  if (!display.WindowRect(dc.window, dc.client, &r)) return false;
   *x = r.x - screen.primary.x;
   *y = r.y - screen.primary.y;
   return true;
@@ -236,7 +237,8 @@ bool WindowDcOrigin(const DcObject& dc, int* x, int* y) {
 
 bool BlitFromScreen(const Surface& dest, int x, int y, int w, int h, int screen_x, int screen_y,
                     DWORD rop) {
-  x11::ScreenInfo screen = screen::Screen();
+  Display& display = CurrentDisplay();
+  ScreenInfo screen = display.Screen();
   // The part that lies on the screen.
   long long cx = screen_x, cy = screen_y, cw = w, ch = h, cdx = x, cdy = y;
   Clip(cx, cy, cw, ch, cdx, cdy, screen.primary.width, screen.primary.height);
@@ -259,20 +261,21 @@ bool BlitFromScreen(const Surface& dest, int x, int y, int w, int h, int screen_
   BlitSurfaces(dest, dx + iw, dy, right, ih, &none, 0, 0, rop);
 
   PixelFormat format = ScreenFormat();
-  x11::Rect root{ix + screen.primary.x, iy + screen.primary.y, iw, ih};
-  // Whole rows of a bitmap in the screen's format whose memory the server shares: one request
-  // puts the pixels in place.
-  if (rop == SRCCOPY && format == dest.format && dest.pitch > 0 && dx == 0 && iw == dest.width &&
-      screen::ReadRootShared(root, dest.Row(dy), static_cast<int>(dest.pitch)))
+  ScreenRect area{ix + screen.primary.x, iy + screen.primary.y, iw, ih};
+  // Whole rows of a bitmap in the screen's format whose memory the display writes into: one
+  // request puts the pixels in place.
+  BufferReads* direct = display.buffer_reads();
+  if (direct && rop == SRCCOPY && format == dest.format && dest.pitch > 0 && dx == 0 &&
+      iw == dest.width && direct->ReadInto(area, dest.Row(dy), static_cast<int>(dest.pitch)))
     return true;
 
   ColorTable system{};
   if (screen.palette) {
     std::uint8_t rgb[3 * 256] = {};
-    screen::ReadColormap(0, 256, rgb);
+    display.ReadColormap(0, 256, rgb);
     for (int i = 0; i < 256; ++i) system[i] = {rgb[3 * i + 2], rgb[3 * i + 1], rgb[3 * i], 0};
   }
-  return screen::ReadRoot(root, [&](const x11::Band& band) {
+  return display.Read(area, [&](const PixelBand& band) {
     Surface s{const_cast<std::uint8_t*>(band.data), band.stride, iw, band.rows, format,
               screen.palette ? &system : nullptr};
     BlitSurfaces(dest, dx, dy + band.row, iw, band.rows, &s, 0, 0, rop);
@@ -309,8 +312,9 @@ BOOL BitBlt(HDC dest, int x, int y, int width, int height, HDC src, int src_x, i
     return TRUE;
   }
   if (s->type == DcObject::Type::kWindow) {
-    // A read that fails while a server goes away failed because of it.
-    const unsigned losses = platform::x11::ServerLosses();
+    // A read that fails while the display goes away failed because of it.
+    platform::Display& display = platform::CurrentDisplay();
+    const unsigned losses = display.Losses();
     int ox, oy;
     bool read = WindowDcOrigin(*s, &ox, &oy);
     if (read) {
@@ -321,7 +325,7 @@ BOOL BitBlt(HDC dest, int x, int y, int width, int height, HDC src, int src_x, i
       read =
           platform::BlitFromScreen(dview, int(dx), int(dy), int(w), int(h), int(sx), int(sy), rop);
     }
-    if (!read && platform::x11::ServerLosses() != losses) SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+    if (!read && display.Losses() != losses) SetLastError(ERROR_DEVICE_NOT_CONNECTED);
     return read ? TRUE : FALSE;
   }
   BitmapObject* sb = FindGdi<BitmapObject>(s->bitmap);

@@ -11,9 +11,9 @@
 #include <utility>
 
 #include "platform/gdi/dc.h"
+#include "platform/gdi/display.h"
 #include "platform/gdi/pixels.h"
 #include "platform/gdi/screen.h"
-#include "platform/x11/x11.h"
 
 namespace platform {
 namespace {
@@ -21,16 +21,16 @@ namespace {
 // Freed pixel blocks of a frame's size are kept for the next bitmap of the same size, so that
 // repeated captures reuse memory whose pages are already mapped instead of faulting in fresh
 // ones each time. A screen bitmap of a size that was asked for before gets memory shared with
-// the X server, which then reads the screen straight into it; the first one of a size (in a
-// one-shot process the only one) gets plain memory, where setting up a fresh shared segment
-// would cost more than the copy it saves.
+// the display where it offers that, which then reads the screen straight into it; the first one of
+// a size (in a one-shot process the only one) gets plain memory, where setting up a fresh shared
+// segment would cost more than the copy it saves.
 constexpr std::size_t kReuseMinBytes = 256 * 1024;
 constexpr std::size_t kReuseSlots = 3;
 
 struct Block {
   void* memory = nullptr;
   std::size_t size = 0;
-  bool shared = false;
+  SharedPixels* shared = nullptr;  // the display that writes into it, for shared memory
 };
 
 struct Spare {
@@ -46,17 +46,19 @@ Spare& Spares() {
 // Large blocks are mapped directly, so that freeing one returns its pages to the system
 // whatever the allocator's thresholds have become. A frame's worth is aligned to 2 MiB and
 // asked for in huge pages: faulting in a fresh 1920 x 1080 frame then costs a few faults
-// instead of two thousand, which is a good part of a one-shot capture's time.
+// instead of fifteen hundred, which is a good part of a one-shot capture's time. (Populating
+// 4 KiB pages at mmap time instead costs a fault's work for each page all the same.)
+constexpr std::size_t kHuge = std::size_t{2} << 20;
+
 void* MapZeroed(std::size_t size) {
-  constexpr std::size_t kHuge = std::size_t{2} << 20;
-  std::size_t length = size >= kHuge ? size + kHuge : size;
+  const std::size_t used = MappedLength(size);
+  std::size_t length = size >= kHuge ? used + kHuge : used;
   void* m = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (m == MAP_FAILED) return nullptr;
-  if (length == size) return m;
+  if (length == used) return m;
   auto start = reinterpret_cast<std::uintptr_t>(m);
   std::uintptr_t aligned = (start + kHuge - 1) & ~(kHuge - 1);
   std::size_t head = aligned - start;
-  std::size_t used = (size + 4095) & ~std::size_t{4095};
   if (head) munmap(m, head);
   if (length - head > used) munmap(reinterpret_cast<void*>(aligned + used), length - head - used);
   madvise(reinterpret_cast<void*>(aligned), used, MADV_HUGEPAGE);
@@ -65,48 +67,51 @@ void* MapZeroed(std::size_t size) {
 
 void Release(const Block& b) {
   if (b.shared)
-    x11::FreeSharedPixels(b.memory);
+    b.shared->Free(b.memory);
   else if (b.size >= kReuseMinBytes)
-    munmap(b.memory, b.size);
+    munmap(b.memory, MappedLength(b.size));
   else
     std::free(b.memory);
 }
 
-void* FromSpare(std::size_t size, int shared) {  // shared: 0 no, 1 yes, -1 either
+// A kept block of that size, or one with no memory. shared: 0 no, 1 yes, -1 either.
+Block FromSpare(std::size_t size, int shared) {
   for (Block& b : Spares().blocks)
-    if (b.memory && b.size == size && (shared < 0 || b.shared == (shared == 1)))
-      return std::exchange(b.memory, nullptr);
-  return nullptr;
+    if (b.memory && b.size == size && (shared < 0 || (b.shared != nullptr) == (shared == 1)))
+      return std::exchange(b, {});
+  return {};
 }
 
-std::uint8_t* TakeMemory(std::size_t size, bool zeroed, bool for_screen, bool* shared) {
-  *shared = false;
+std::uint8_t* TakeMemory(std::size_t size, bool zeroed, bool for_screen, SharedPixels** shared) {
+  *shared = nullptr;
   if (size < kReuseMinBytes) return static_cast<std::uint8_t*>(std::calloc(size, 1));
-  void* m = nullptr;
+  Block b;
   if (for_screen) {
     auto& sizes = Spares().screen_sizes;
     bool again = std::find(sizes.begin(), sizes.end(), size) != sizes.end();
     if (!again) sizes.push_back(size);
-    if (again && (m = FromSpare(size, 1)) && !x11::IsSharedPixels(m)) {
-      Release({m, size, true});  // shared with a server this process no longer talks to
-      m = nullptr;
+    SharedPixels* display = CurrentDisplay().shared_pixels();
+    if (again && (b = FromSpare(size, 1)).memory &&
+        (b.shared != display || !display->Attached(b.memory))) {
+      Release(b);  // shared with a display this process no longer reads
+      b = {};
     }
-    if (again && !m && (m = x11::AllocateSharedPixels(size))) {
+    if (again && !b.memory && display && (b.memory = display->Allocate(size))) {
+      b = {b.memory, size, display};
       // Shared blocks take over this size: a plain one kept for it would only take room.
-      while (void* plain = FromSpare(size, 0)) Release({plain, size, false});
+      for (Block plain; (plain = FromSpare(size, 0)).memory;) Release(plain);
     }
-    *shared = m != nullptr;
   }
-  if (!m && (m = FromSpare(size, 0)) == nullptr && (m = FromSpare(size, -1)) != nullptr)
-    *shared = true;
-  if (m) {
-    if (zeroed) std::memset(m, 0, size);
-    return static_cast<std::uint8_t*>(m);
+  if (!b.memory && !(b = FromSpare(size, 0)).memory) b = FromSpare(size, -1);
+  if (b.memory) {
+    *shared = b.shared;
+    if (zeroed) std::memset(b.memory, 0, size);
+    return static_cast<std::uint8_t*>(b.memory);
   }
   return static_cast<std::uint8_t*>(MapZeroed(size));
 }
 
-void GiveMemory(void* memory, std::size_t size, bool shared) {
+void GiveMemory(void* memory, std::size_t size, SharedPixels* shared) {
   if (!memory) return;
   if (size < kReuseMinBytes) return Release({memory, size, shared});
   auto& blocks = Spares().blocks;
@@ -124,6 +129,12 @@ void GiveMemory(void* memory, std::size_t size, bool shared) {
 
 }  // namespace
 
+std::size_t MappedLength(std::size_t size) {
+  const std::size_t pages = (size + 4095) & ~std::size_t{4095};
+  if (size < kHuge || size % kHuge < kHuge / 4) return pages;
+  return (size + kHuge - 1) & ~(kHuge - 1);
+}
+
 std::int32_t Stride(std::int32_t width, int bits, int align) {
   if (width < 0 || bits <= 0 || align <= 0) return -1;
   std::int64_t row_bits = static_cast<std::int64_t>(width) * bits;
@@ -136,9 +147,9 @@ std::int32_t Stride(std::int32_t width, int bits, int align) {
 struct BitmapObject::Pixels {
   std::uint8_t* bits = nullptr;
   std::size_t size = 0;
-  bool shared_with_server = false;
+  SharedPixels* shared_with_display = nullptr;
   std::vector<BitmapObject*> sharers;  // bitmaps that took on a DIB section's pixels
-  ~Pixels() { GiveMemory(bits, size, shared_with_server); }
+  ~Pixels() { GiveMemory(bits, size, shared_with_display); }
 };
 
 namespace {
@@ -155,7 +166,7 @@ std::vector<BitmapObject*>& Sharers() {
 
 std::shared_ptr<BitmapObject::Pixels> NewPixels(std::size_t size, bool zeroed, bool for_screen) {
   auto p = std::make_shared<BitmapObject::Pixels>();
-  p->bits = TakeMemory(size, zeroed, for_screen, &p->shared_with_server);
+  p->bits = TakeMemory(size, zeroed, for_screen, &p->shared_with_display);
   if (!p->bits) return nullptr;
   p->size = size;
   return p;

@@ -35,6 +35,12 @@ struct PixelFormat {
 
 using ColorTable = std::array<RGBQUAD, 256>;
 
+// The length that a frame's pixel memory of `size` bytes is mapped with: whole pages, and whole
+// 2 MiB huge pages when the part past the last one is large enough that its small pages would
+// cost more to fault in than the memory that rounding up adds (a 1920 x 1080 frame is 5.93 MiB:
+// 6 MiB is three huge pages).
+std::size_t MappedLength(std::size_t size);
+
 // Bytes per row of a bitmap: width × bits rounded up to `align` bytes; -1 when it does not fit
 // a signed 32-bit value.
 PLATFORM_API std::int32_t Stride(std::int32_t width, int bits, int align);
@@ -57,7 +63,7 @@ class PLATFORM_API BitmapObject : public GdiObject {
   static constexpr GdiKind kKind = GdiKind::kBitmap;
   // Makes a bitmap with its memory, or returns nullptr when the size is refused or memory is
   // short. DIB sections are zero-filled; other bitmaps start with unspecified pixels. A bitmap
-  // for_screen may get memory shared with the X server (see x11::ReadRootShared); a large one
+  // for_screen may get memory that the display writes into (display.h, SharedPixels); a large one
   // gets its memory when it is first drawn on, as a full copy into it may bring memory along.
   PLATFORM_API static std::unique_ptr<BitmapObject> Make(int width, int height,
                                                          const PixelFormat& format,

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdint>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "platform/gdi/bitblt.h"
@@ -106,6 +108,31 @@ TEST_F(NoDisplay, DibSectionSizes) {
   wrong = Info24(4, 4);
   EXPECT_EQ(CreateDIBSection(0, &wrong, 1 /* DIB_PAL_COLORS */, nullptr, 0, 0), 0u);
   EXPECT_EQ(CreateDIBSection(0, nullptr, DIB_RGB_COLORS, nullptr, 0, 0), 0u);
+}
+
+// A frame's memory starts on a 2 MiB boundary and is mapped in whole huge pages, so that huge
+// pages back all of it: a 1920 x 1080 frame (5.93 MiB) takes three, a 3840 x 2160 one
+// (23.73 MiB) twelve; where the last part would fill little of one, it takes small pages.
+TEST_F(NoDisplay, FramesAreMappedInWholeHugePages) {
+  constexpr std::size_t kHuge = 2u << 20, kPage = 4096;
+  struct Case {
+    int w, h;
+    std::size_t mapped;
+  };
+  for (const Case& c : {Case{1920, 1080, 3 * kHuge}, Case{3840, 2160, 12 * kHuge},
+                        Case{1024, 1366, 2 * kHuge + kPage}, Case{640, 480, 225 * kPage}}) {
+    SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h));
+    const std::size_t bytes = static_cast<std::size_t>(c.w) * 3 * c.h;
+    EXPECT_EQ(platform::MappedLength(bytes), c.mapped);
+    BITMAPINFO info = Info24(c.w, c.h);
+    void* bits = nullptr;
+    HBITMAP b = CreateDIBSection(0, &info, DIB_RGB_COLORS, &bits, 0, 0);
+    ASSERT_NE(b, 0u);
+    if (bytes >= kHuge) {
+      EXPECT_EQ(reinterpret_cast<std::uintptr_t>(bits) % kHuge, 0u);
+    }
+    DeleteObject(b);
+  }
 }
 
 TEST_F(NoDisplay, GetObjectCopiesNoMoreThanAsked) {

@@ -5,9 +5,9 @@
 #include <cmath>
 
 #include "platform/gdi/bitmap.h"
+#include "platform/gdi/display.h"
 #include "platform/gdi/palette.h"
 #include "platform/gdi/screen.h"
-#include "platform/gdi/screen_source.h"
 
 namespace platform {
 
@@ -26,11 +26,12 @@ using platform::PaletteObject;
 namespace {
 
 HDC MakeWindowDc(HWND hwnd, bool client) {
-  platform::x11::ScreenInfo screen = platform::screen::Screen();
+  platform::Display& display = platform::CurrentDisplay();
+  platform::ScreenInfo screen = display.Screen();
   if (hwnd == screen.root) hwnd = 0;  // the desktop window's DC is the screen's
   if (hwnd != 0) {
-    platform::x11::Rect r;
-    if (!screen.connected || !platform::screen::WindowRect(hwnd, client, &r)) return 0;
+    platform::ScreenRect r;
+    if (!screen.connected || !display.WindowRect(hwnd, client, &r)) return 0;
   }
   return platform::AddGdiObject(std::make_unique<DcObject>(DcObject::Type::kWindow, hwnd, client));
 }
@@ -82,7 +83,7 @@ HGDIOBJ SelectObject(HDC hdc, HGDIOBJ object) {
 
 int GetDeviceCaps(HDC hdc, int index) {
   if (!FindGdi<DcObject>(hdc)) return 0;
-  platform::x11::ScreenInfo s = platform::screen::Screen();
+  platform::ScreenInfo s = platform::CurrentDisplay().Screen();
   constexpr int kRcBitBlt = 0x0001, kRcBitmap64 = 0x0008, kRcDiBitmap = 0x0080;
   switch (index) {
     case HORZRES:

@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "platform/gdi/dc.h"
-#include "platform/gdi/screen_source.h"
+#include "platform/gdi/display.h"
 
 namespace platform {
 
@@ -71,15 +71,15 @@ UINT RealizePalette(HDC hdc) {
 
 UINT GetSystemPaletteEntries(HDC hdc, UINT start, UINT count, PALETTEENTRY* entries) {
   if (!FindGdi<DcObject>(hdc)) return 0;
-  platform::x11::ScreenInfo screen = platform::screen::Screen();
+  platform::Display& display = platform::CurrentDisplay();
+  platform::ScreenInfo screen = display.Screen();
   if (!screen.palette) return 0;
   UINT size = static_cast<UINT>(screen.colormap_size);
   if (!entries) return size;
   if (start >= size) return 0;
   count = std::min(count, size - start);
   std::vector<std::uint8_t> rgb(3 * static_cast<std::size_t>(count));
-  int read =
-      platform::screen::ReadColormap(static_cast<int>(start), static_cast<int>(count), rgb.data());
+  int read = display.ReadColormap(static_cast<int>(start), static_cast<int>(count), rgb.data());
   for (int i = 0; i < read; ++i) entries[i] = {rgb[3 * i], rgb[3 * i + 1], rgb[3 * i + 2], 0};
   return static_cast<UINT>(read);
 }

@@ -1,13 +1,13 @@
-// The screen as the drawing layer sees it: the pixel format of the X screen, the logical dpi,
+// The screen as the drawing layer sees it: the pixel format of the display, the logical dpi,
 // and the primary screen in twips (1/1440 inch) at that dpi.
 #include "platform/gdi/screen.h"
 
-#include "platform/gdi/screen_source.h"
+#include "platform/gdi/display.h"
 
 namespace platform {
 
 PixelFormat ScreenFormat() {
-  x11::ScreenInfo s = screen::Screen();
+  ScreenInfo s = CurrentDisplay().Screen();
   if (s.palette) return PixelFormat::Indexed8();
   switch (s.bits_per_pixel) {
     case 16:
@@ -20,7 +20,7 @@ PixelFormat ScreenFormat() {
 }
 
 double LogicalDpi() {
-  double dpi = screen::XftDpi();
+  double dpi = CurrentDisplay().Dpi();
   return dpi > 0 ? dpi : 96.0;
 }
 
@@ -33,11 +33,11 @@ double TwipsPerPixelY() {
 }
 
 double ScreenWidthTwips() {
-  return screen::Screen().primary.width * TwipsPerPixelX();
+  return CurrentDisplay().Screen().primary.width * TwipsPerPixelX();
 }
 
 double ScreenHeightTwips() {
-  return screen::Screen().primary.height * TwipsPerPixelY();
+  return CurrentDisplay().Screen().primary.height * TwipsPerPixelY();
 }
 
 }  // namespace platform

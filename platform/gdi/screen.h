@@ -1,6 +1,7 @@
 // The screen as the drawing layer and the user-interface runtime see it: its pixel format
-// (what a screen-compatible bitmap uses), the logical dpi (Xft.dpi, else 96), and the primary
-// screen in twips (1/1440 inch) at that dpi. Threading: the user-interface thread only.
+// (what a screen-compatible bitmap uses), the logical dpi (the display's, else 96), and the primary
+// screen in twips (1/1440 inch) at that dpi, all from the current display. Threading: the
+// user-interface thread only.
 #pragma once
 
 #include "platform/base/windef.h"

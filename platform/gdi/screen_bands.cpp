@@ -2,11 +2,11 @@
 
 #include <algorithm>
 
+#include "platform/base/debug.h"
 #include "platform/base/parallel.h"
 #include "platform/gdi/bitblt.h"
 #include "platform/gdi/dc.h"
-#include "platform/gdi/screen_source.h"
-#include "platform/x11/x11.h"
+#include "platform/gdi/display.h"
 
 namespace platform {
 namespace {
@@ -16,18 +16,19 @@ namespace {
 constexpr int kStripRows = 16;
 
 // Reads band `index` strip by strip, hands each strip to the sink and copies it into the view.
-bool CopyBand(const x11::Rect& root, int first, int rows, int index, const StripSink& sink,
-              const Surface& dib) {
-  x11::StripReader reader({root.x, root.y + first, root.width, rows}, kStripRows);
+bool CopyBand(StripReads& strips, const ScreenRect& area, int first, int rows, int index,
+              const StripSink& sink, const Surface& dib) {
+  std::unique_ptr<StripReader> reader =
+      strips.Open({area.x, area.y + first, area.width, rows}, kStripRows);
   int done = 0;
-  x11::Band strip{};
-  while (reader.Next(&strip)) {
+  PixelBand strip{};
+  while (reader && reader->Next(&strip)) {
     const BYTE* lines[kStripRows];
     for (int i = 0; i < strip.rows; ++i) lines[i] = strip.data + std::ptrdiff_t{strip.stride} * i;
     if (!sink(index, lines, strip.rows)) return false;
-    Surface source{const_cast<BYTE*>(strip.data), strip.stride, root.width, strip.rows,
+    Surface source{const_cast<BYTE*>(strip.data), strip.stride, area.width, strip.rows,
                    PixelFormat::Xrgb32(),         nullptr};
-    BlitSurfaces(dib, 0, first + strip.row, root.width, strip.rows, &source, 0, 0, SRCCOPY);
+    BlitSurfaces(dib, 0, first + strip.row, area.width, strip.rows, &source, 0, 0, SRCCOPY);
     done += strip.rows;
   }
   return done == rows;
@@ -50,25 +51,31 @@ BOOL BitBltBands(HDC dest, HDC src, int src_x, int src_y, int band_rows, int ban
       static_cast<long long>(bands - 1) * band_rows >= height ||
       static_cast<long long>(bands) * band_rows < height)
     return FALSE;
-  // Only the X server's screen is read in strips; other back ends hand the rows to BitBlt.
-  if (CurrentScreenSource() != ScreenSource::kX11 || !x11::StripReader::Available()) return FALSE;
+  // Only a display that reads in strips goes this way; the others hand the rows to BitBlt.
+  Display& display = CurrentDisplay();
+  StripReads* strips = display.strip_reads();
+  if (!strips || !strips->Available()) {
+    DebugLine("display", "the %s display does not read this screen in strips: step by step",
+              display.name());
+    return FALSE;
+  }
   int x = 0, y = 0;
   if (!WindowDcOrigin(*s, &x, &y)) return FALSE;
-  const x11::ScreenInfo screen = screen::Screen();
+  const ScreenInfo screen = display.Screen();
   const long long left = static_cast<long long>(x) + src_x, top = static_cast<long long>(y) + src_y;
   if (left < 0 || top < 0 || left + width > screen.primary.width ||
       top + height > screen.primary.height)
     return FALSE;
-  const x11::Rect root{static_cast<int>(left) + screen.primary.x,
-                       static_cast<int>(top) + screen.primary.y, width, height};
+  const ScreenRect area{static_cast<int>(left) + screen.primary.x,
+                        static_cast<int>(top) + screen.primary.y, width, height};
 
   dib->PrepareWrite();
   const Surface view = dib->View();
   return RunInParallel(bands, threads,
                        [&](int index) {
                          const int first = index * band_rows;
-                         return CopyBand(root, first, std::min(band_rows, height - first), index,
-                                         sink, view);
+                         return CopyBand(*strips, area, first, std::min(band_rows, height - first),
+                                         index, sink, view);
                        })
              ? TRUE
              : FALSE;

@@ -1,7 +1,7 @@
 // The screen into a DIB section band by band on several threads, each strip of rows handed on
 // while it is in the cache (to the JPEG encoder, in the one-pass capture) and then copied. Where
-// this cannot be done (no shared memory, a screen of another format, a rectangle not wholly on
-// the screen, another screen back end) nothing is touched and the caller takes the steps one by
+// this cannot be done (a display that cannot read in strips now, a rectangle not wholly on
+// the screen) nothing is touched and the caller takes the steps one by
 // one. Threading: called on the user-interface thread, which it shares with helper threads of
 // its own until it returns.
 #pragma once

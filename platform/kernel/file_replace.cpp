@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -93,8 +94,23 @@ bool LeftoverScanDue(int folder, const std::string& path, std::string_view name,
   return true;
 }
 
-// Removes the temp files of name that a write killed before its rename left behind: the
-// writer's own regular files, untouched for a minute, so that a write under way is never hit.
+// Whether the temp file entry is a leftover: the writer's own regular file, untouched for a
+// minute, that no write holds. A write holds its temp file locked from its creation until after
+// the rename, because the file takes on the old file's times before the rename and so may look
+// old while the write is still under way; a killed writer's lock goes with it.
+bool IsLeftover(int folder, const char* entry, time_t now) {
+  const int fd = openat(folder, entry, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st {};
+  const bool leftover = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
+                        now - st.st_mtime > kLeftoverAge && flock(fd, LOCK_EX | LOCK_NB) == 0;
+  // The lock, if taken, stays until the entry is gone: no write can take the file meanwhile.
+  if (leftover) unlinkat(folder, entry, 0);
+  ::close(fd);
+  return leftover;
+}
+
+// Removes the temp files of name that a write killed before its rename left behind.
 void RemoveLeftovers(int folder, const std::string& path, std::string_view name) {
   const time_t now = time(nullptr);
   if (!LeftoverScanDue(folder, path, name, now)) return;
@@ -106,12 +122,7 @@ void RemoveLeftovers(int folder, const std::string& path, std::string_view name)
     return;
   }
   while (const dirent* entry = readdir(dir)) {
-    if (!IsTempNameOf(entry->d_name, name)) continue;
-    struct stat st {};
-    if (fstatat(folder, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
-        st.st_uid == geteuid() && now - st.st_mtime > kLeftoverAge) {
-      unlinkat(folder, entry->d_name, 0);
-    }
+    if (IsTempNameOf(entry->d_name, name)) IsLeftover(folder, entry->d_name, now);
   }
   closedir(dir);
 }
@@ -194,6 +205,14 @@ int ReplaceFileContents(const char* path, std::span<const Piece> pieces) {
   std::string tempName;
   UniqueFd temp(CreateTempFile(dir.get(), name, tempName));
   if (temp.get() < 0) return temp.get();
+  // Held through the rename on a descriptor of its own (see IsLeftover). A new file's lock is
+  // always free: another writer's scan opens only files a minute old.
+  UniqueFd held(dup(temp.get()));
+  if (held.get() < 0 || flock(held.get(), LOCK_EX | LOCK_NB) != 0) {
+    const int status = -errno;
+    unlinkat(dir.get(), tempName.c_str(), 0);
+    return status;
+  }
   int status = FillTempFile(temp, pieces, hadFile ? &old : nullptr);
   // rename replaces whatever the name holds, a link included, and never follows it; no fsync:
   // the file is a temporary one, and the rename alone is all-or-nothing for other processes.

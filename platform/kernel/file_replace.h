@@ -21,7 +21,7 @@ inline constexpr int kReplaceReadOnly = -1000;
 //   none had been there: mode 0600, times of now.
 // - A regular file without the owner's write permission is left alone: kReplaceReadOnly.
 // - Temp files of the same name that a killed write left in the folder (the writer's own, older
-//   than a minute) are removed.
+//   than a minute, held by no write under way) are removed.
 // Returns 0, kReplaceReadOnly, or the negated errno of the first call that failed (-ENOENT for a
 // missing folder, -ENOSPC for a full disk, ...). On failure the old file is as it was and no new
 // file remains.

@@ -1,6 +1,8 @@
 #include "platform/kernel/file_replace.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -231,24 +233,32 @@ TEST_F(ReplaceFile, PlantedFileOfAnotherUserDoesNotLendItsMode) {
 }
 
 // Temp files that a killed write left behind go on the next write, but only the writer's own
-// ones of this name that have been left for over a minute.
+// ones of this name that have been left for over a minute and that no write holds: a write under
+// way gives its temp file the old picture's times before its rename, and keeps it locked.
 TEST_F(ReplaceFile, NextWriteRemovesLeftoversOfKilledWrites) {
   const timespec old = {std::time(nullptr) - 120, 0};
   struct Case {
     std::string name;
     bool stale;
+    bool held;
     bool removed;
   } cases[] = {
-      {".capture.jpg.abcdefghij12", true, true},
-      {".capture.jpg.0123456789ab", false, false},  // a write may be under way
-      {".capture.jpg.abcdefghij1", true, false},    // not a temp name of ours
-      {".capture.jpg.ABCDEFGHIJ12", true, false},
-      {".other.jpg.abcdefghij12", true, false},
-      {"capture.jpg.abcdefghij12", true, false},
+      {".capture.jpg.abcdefghij12", true, false, true},
+      {".capture.jpg.0123456789ab", false, false, false},  // a write may be under way
+      {".capture.jpg.writing00001", true, true, false},    // a write under way, old times taken
+      {".capture.jpg.abcdefghij1", true, false, false},    // not a temp name of ours
+      {".capture.jpg.ABCDEFGHIJ12", true, false, false},
+      {".other.jpg.abcdefghij12", true, false, false},
+      {"capture.jpg.abcdefghij12", true, false, false},
   };
+  std::vector<int> writers;
   for (const Case& c : cases) {
     WriteAll(dir_ / c.name, "leftover");
     if (c.stale) SetTimes(dir_ / c.name, old, old);
+    if (c.held) {
+      writers.push_back(open((dir_ / c.name).c_str(), O_WRONLY | O_CLOEXEC));
+      ASSERT_EQ(flock(writers.back(), LOCK_EX | LOCK_NB), 0);
+    }
   }
   const fs::path foreign = dir_ / ".capture.jpg.zzzzzzzzzzzz";
   if (geteuid() == 0) {  // another user's file of that pattern is not ours to remove
@@ -261,4 +271,5 @@ TEST_F(ReplaceFile, NextWriteRemovesLeftoversOfKilledWrites) {
   if (geteuid() == 0) {
     EXPECT_TRUE(fs::exists(foreign));
   }
+  for (int fd : writers) close(fd);
 }

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/base/locale.h"
 #include "platform/base/text.h"
 #include "platform/ole/variant.h"
 #include "platform/runtime/datetime.h"
@@ -124,6 +125,7 @@ HRESULT ToInteger(const Number& n, LONG_PTR low, LONG_PTR high, LONG_PTR& out) {
 
 // 15 significant digits, the way numbers print as text ("0.1", "1E+20", "1.5E-05").
 std::u16string RealToText(double value) {
+  platform::UseLocale();  // the decimal separator is the locale's
   char buffer[40];
   std::snprintf(buffer, sizeof buffer, "%.15G", value);
   return platform::FromAnsi(buffer);

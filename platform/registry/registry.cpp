@@ -1,7 +1,8 @@
 // The registry store: one SQLite file, a table of keys (each with its parent's id) and a table
-// of values. Every write is one BEGIN IMMEDIATE transaction on a WAL journal with
+// of values. Every write is one BEGIN IMMEDIATE transaction on SQLite's rollback journal with
 // synchronous=FULL, so a crash leaves the old or the new state and other processes see whole
-// writes. A file that is not a store of ours is never written to.
+// writes; a read opens the store file alone. A file that is not a store of ours is never
+// written to.
 #include "platform/registry/registry.h"
 
 #include <pthread.h>

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +25,9 @@ namespace fs = std::filesystem;
 // Each test gets a machine folder of its own.
 class RegistryTest : public ::testing::Test {
  protected:
+  using Reach = testsupport::PrivateStore::Reach;
+  explicit RegistryTest(Reach reach = Reach::kOwner) : store_(reach) {}
+
   std::string StoreFile() const { return store_.StoreFile(); }
 
   HKEY Create(const char* path, REGSAM access = KEY_ALL_ACCESS) {
@@ -281,7 +285,14 @@ int AsUnprivileged(Body body) {
   });
 }
 
-TEST_F(RegistryTest, AStoreThatCannotBeWrittenRefusesWritesAndStillReads) {
+// For tests that run a part of themselves as that user: the store's folder is one that user can
+// reach, whatever the temporary folder's mode.
+class RegistryAsAnotherUserTest : public RegistryTest {
+ protected:
+  RegistryAsAnotherUserTest() : RegistryTest(Reach::kAnyUser) {}
+};
+
+TEST_F(RegistryAsAnotherUserTest, AStoreThatCannotBeWrittenRefusesWritesAndStillReads) {
   HKEY key = Create("Software\\Test");
   ASSERT_EQ(SetText(key, "v", "1"), ERROR_SUCCESS);
   RegCloseKey(key);
@@ -388,6 +399,42 @@ TEST_F(RegistryTest, FourWritersLoseNothing) {
   RegCloseKey(key);
 }
 
+// The names in the store's folder, sorted.
+std::vector<std::string> FolderEntries(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// A reader makes no file beside the store, not even while its connection is open; a store
+// that an earlier version left on a WAL journal is moved off it by the first process that may
+// write it, and reads the same.
+TEST_F(RegistryTest, AReadMakesNoFileBesideTheStore) {
+  HKEY key = Create("Software\\Quiet");
+  ASSERT_EQ(SetText(key, "v", "1"), ERROR_SUCCESS);
+  RegCloseKey(key);
+  const auto readInChild = [this] {
+    return InChild([this] {
+      HKEY key = 0;
+      if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Quiet", 0, KEY_READ, &key)) return 1;
+      if (Get(key, "v") != std::string("1\0", 2)) return 2;
+      if (FolderEntries(prefix_) != std::vector<std::string>{"registry.db"}) return 3;
+      RegCloseKey(key);
+      return 0;
+    });
+  };
+  EXPECT_EQ(readInChild(), 0);
+
+  const std::string wal = "sqlite3 " + StoreFile() + " 'PRAGMA journal_mode=WAL' >/dev/null";
+  ASSERT_EQ(std::system(wal.c_str()), 0);
+  ASSERT_EQ(ReadFile(StoreFile()).substr(18, 2), std::string("\2\2", 2));
+  EXPECT_EQ(InChild([this] { return Get(HKEY_LOCAL_MACHINE, "x") == "status 2" ? 0 : 1; }), 0);
+  EXPECT_EQ(ReadFile(StoreFile()).substr(18, 2), std::string("\1\1", 2));
+  EXPECT_EQ(readInChild(), 0);
+}
+
 TEST_F(RegistryTest, AWriterKilledMidWriteLeavesTheOldOrTheNewValue) {
   RegCloseKey(Create("Software\\Crash"));
   const std::string oldText(60000, 'o'), newText(60000, 'n');
@@ -473,7 +520,7 @@ TEST_F(RegistryTest, ParallelFirstWritersAllSucceed) {
 
 // The store file is made read-only, read, and made writable again: writes work again (the
 // journal files made during the read must not stay read-only).
-TEST_F(RegistryTest, WritesRecoverAfterAReadOnlySpell) {
+TEST_F(RegistryAsAnotherUserTest, WritesRecoverAfterAReadOnlySpell) {
   // Done by a user to whom the permission bits apply, in a folder of that user's own.
   fs::create_directories(prefix_);
   fs::permissions(root_, fs::perms::owner_all | fs::perms::others_exec);
@@ -506,6 +553,36 @@ TEST_F(RegistryTest, WritesRecoverAfterAReadOnlySpell) {
               HKEY key = 0;
               if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Spell", 0, KEY_READ, &key)) return 1;
               return Get(key, "v") == std::string("2\0", 2) ? 0 : 2;
+            }),
+            0);
+}
+
+// A store file that its user may not read is named, with the system's reason, not SQLite's.
+TEST_F(RegistryAsAnotherUserTest, AnUnreadableStoreIsNamedWithTheSystemsReason) {
+  fs::create_directories(prefix_);
+  fs::permissions(root_, fs::perms::owner_all | fs::perms::others_exec);
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown(prefix_.c_str(), 65534, 65534), 0);
+  }
+  const std::string file = StoreFile();
+  ASSERT_EQ(AsUnprivileged([] {
+              HKEY key = 0;
+              const LONG status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Shut", 0, nullptr,
+                                                  0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+              std::exit(status % 100);
+              return 0;
+            }),
+            0);
+  ASSERT_EQ(chmod(file.c_str(), 0), 0);
+  EXPECT_EQ(AsUnprivileged([&file] {
+              HKEY key = 0;
+              if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Shut", 0, KEY_READ, &key) == 0) {
+                return 1;
+              }
+              const std::string problem = platform::RegistryStoreProblem();
+              std::fprintf(stderr, "problem: %s\n", problem.c_str());
+              return problem == file + ": the store file cannot be read (Permission denied)" ? 0
+                                                                                             : 2;
             }),
             0);
 }

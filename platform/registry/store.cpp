@@ -23,14 +23,22 @@ namespace platform::registry_store {
 // ---------------------------------------------------------------------------------------------
 // Names
 
+namespace {
+// The C library's Unicode case table, loaded when a name beyond ASCII is first folded.
+locale_t Utf8Ctype() {
+  static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+  return utf8;
+}
+}  // namespace
+
 // The form in which names are compared: upper case, code unit by code unit, with the C library's
 // Unicode case table.
 std::string FoldName(std::string_view name) {
-  static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
   bool ascii = true;
   for (char c : name) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
   std::string folded(name);
-  if (ascii || !utf8) {
+  const locale_t utf8 = ascii ? static_cast<locale_t>(0) : Utf8Ctype();
+  if (!utf8) {
     for (char& c : folded) {
       if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
     }
@@ -86,7 +94,7 @@ LONG StatusOfErrno(int error) {
 
 namespace {
 
-// Whether this process may change the store file and make the journal files beside it.
+// Whether this process may change the store file and make the journal file beside it.
 bool CanWriteFolderAndFile(const std::string& path) {
   const std::string folder = path.substr(0, path.rfind('/'));
   return access(path.c_str(), W_OK) == 0 && access(folder.c_str(), W_OK) == 0;
@@ -119,10 +127,11 @@ std::optional<std::string> Untrusted(const std::string& name, const struct stat&
 
 // The journal files take the store file's permission bits when they are made. One made while
 // the store file was read-only stays so and would refuse every later write: when the store file
-// may be written again, so may our own journal files.
+// may be written again, so may our own journal files (the WAL journal's two of a store made
+// before stores kept a rollback journal, or a rollback journal that a crash left behind).
 void RepairJournalModes(const std::string& path, const struct stat& file) {
   if (!(file.st_mode & S_IWUSR)) return;
-  for (const char* suffix : {"-shm", "-wal"}) {
+  for (const char* suffix : {"-shm", "-wal", "-journal"}) {
     const std::string journal = path + suffix;
     struct stat st {};
     if (lstat(journal.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
@@ -164,7 +173,9 @@ LONG CreateSchema(sqlite3* db) {
   return status;
 }
 
-// A whole new store, on its WAL journal, in the empty file at `path`.
+// A whole new store in the empty file at `path`. It keeps SQLite's rollback journal: a reader
+// opens the store file alone and makes no file beside it, where a WAL journal would have every
+// reader create its two files (and a reader in a folder it may not write could not read).
 LONG BuildStore(const std::string& path) {
   sqlite3* db = nullptr;
   LONG status = StatusOf(
@@ -173,8 +184,6 @@ LONG BuildStore(const std::string& path) {
   if (!status) status = ExecOn(db, "BEGIN");
   if (!status) status = CreateSchema(db);
   if (!status) status = ExecOn(db, "COMMIT");
-  // The journal mode is kept in the file; closing the only connection folds the journal back in.
-  if (!status) status = ExecOn(db, "PRAGMA journal_mode=WAL");
   if (sqlite3_close_v2(db) != SQLITE_OK && !status) status = ERROR_REGISTRY_IO_FAILED;
   return status;
 }
@@ -208,7 +217,7 @@ LONG CreateStoreFile(const std::string& path, std::string& problem) {
     problem = "cannot create " + path + ": " + ErrnoText(errno);
     status = StatusOfErrno(errno);
   }
-  for (const char* suffix : {"", "-wal", "-shm"}) unlink((temp + suffix).c_str());
+  for (const char* suffix : {"", "-journal"}) unlink((temp + suffix).c_str());
   if (!status) {
     // The new name reaches the disk with the folder.
     const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -344,21 +353,31 @@ LONG Store::Open(const std::string& path, Access access, bool& empty) {
     return ERROR_SUCCESS;
   }
   if (db_ && (path != path_ || file.st_dev != device_ || file.st_ino != inode_)) Close();
-  // A reader's connection is replaced by a writer's; so is a writer's that found the file
-  // read-only, once it may be written again.
-  const bool forWrite = access != kRead;
-  if (db_ && forWrite && !writer_ && CanWriteFolderAndFile(path)) Close();
+  // Reads too go through a connection that can write where the file may be written, so that a
+  // reader rolls back the journal of a writer that died half-way (a read-only connection fails
+  // on it). One that cannot write is replaced once the file may be written again.
+  if (db_ && !writer_ && CanWriteFolderAndFile(path)) Close();
   if (!db_) {
+    const bool forWrite = access != kRead || CanWriteFolderAndFile(path);
     if (LONG status = Connect(path, file, forWrite)) return status;
   }
-  if (verified_) return forWrite && !writer_ ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
+  if (verified_) return access != kRead && !writer_ ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
   return CheckStore(access, empty);
 }
 
-// A connection that could not be opened: says why, and leaves none.
+// A connection that could not be opened: says why, and leaves none. SQLite says only that it
+// cannot open the file; the system's reason comes from opening it ourselves.
 LONG Store::OpenFailed(int rc, const std::string& path) {
   const LONG status = StatusOf(rc, db_);
   problem_ = path + ": " + sqlite3_errmsg(db_);
+  if ((rc & 0xff) == SQLITE_CANTOPEN) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) {
+      problem_ = path + ": the store file cannot be read (" + ErrnoText(errno) + ")";
+    } else {
+      close(fd);
+    }
+  }
   sqlite3_close_v2(db_);
   db_ = nullptr;
   return status;
@@ -378,8 +397,9 @@ LONG Store::Connect(const std::string& path, const struct stat& file, bool forWr
   return ERROR_SUCCESS;
 }
 
-// A store in a folder or file that we cannot write: SQLite cannot make the journal files that
-// WAL readers need, so such a store is read as an unchanging file instead (and never written).
+// A store on a WAL journal (as stores were made before) in a folder or file that we cannot
+// write: SQLite cannot make the journal files that WAL readers need, so such a store is read as
+// an unchanging file instead (and never written).
 LONG Store::ConnectImmutable() {
   const std::string path = path_;
   const dev_t device = device_;
@@ -442,6 +462,7 @@ LONG Store::CheckStore(Access access, bool& empty) {
   if (status) return status;
   if (id == kApplicationId) {
     verified_ = true;
+    if (writer_) LeaveWalJournal();
     return access != kRead && !writer_ ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
   }
   if (id != 0 || tables != 0) {
@@ -461,8 +482,6 @@ LONG Store::CreateTables() {
   // A file that only looks empty (a damaged one whose table list reads as none) must not be
   // written to: it is checked whole first, which reads without writing.
   if (LONG status = CheckWhole()) return status;
-  // The journal mode is kept in the file, so it is set once, before the first transaction.
-  if (LONG status = Exec("PRAGMA journal_mode=WAL")) return status;
   if (LONG status = Exec("BEGIN IMMEDIATE")) return status;
   std::int64_t id = 0, tables = 0;
   LONG status = ReadMark(id, tables);
@@ -478,6 +497,23 @@ LONG Store::CreateTables() {
   }
   verified_ = true;
   return ERROR_SUCCESS;
+}
+
+// A store made on a WAL journal is moved to the rollback journal, so that its readers stop
+// making the WAL's files. The switch needs the only connection to the file: while another
+// process has it open, it is left for a later connection, without waiting.
+void Store::LeaveWalJournal() {
+  LONG status;
+  sqlite3_stmt* mode = Prepare("PRAGMA journal_mode", status);
+  if (!mode) return;
+  const bool wal =
+      sqlite3_step(mode) == SQLITE_ROW &&
+      sqlite3_stricmp(reinterpret_cast<const char*>(sqlite3_column_text(mode, 0)), "wal") == 0;
+  sqlite3_reset(mode);
+  if (!wal) return;
+  sqlite3_busy_handler(db_, nullptr, nullptr);
+  sqlite3_exec(db_, "PRAGMA journal_mode=DELETE", nullptr, nullptr, nullptr);
+  sqlite3_busy_handler(db_, WaitWhileBusy, this);
 }
 
 LONG Store::CheckWhole() {

@@ -48,11 +48,10 @@ LONG StatusOf(int rc, sqlite3* db);
 void SetWaitNotice(void (*notice)(const std::string& text));
 
 // One connection to the store file of the current folder, reopened when the folder or the file
-// changes. Key ids stay valid across connections to the same file. Reads go through a
-// read-only connection; the first write of the process reconnects for writing.
+// changes. Key ids stay valid across connections to the same file. The connection can write
+// whenever the file and its folder may be written, also for reads.
 class Store {
  public:
-  // Closing the last connection folds the journal back into the file.
   ~Store() { Close(); }
   // What an operation does to the store: reads it, changes what is in it, or may add to it.
   enum Access { kRead, kWrite, kCreate };
@@ -83,6 +82,7 @@ class Store {
   LONG CreateTables();
   // SQLite's quick check of the whole file; ERROR_BADDB, with what it found, unless "ok".
   LONG CheckWhole();
+  void LeaveWalJournal();
   LONG Fail(LONG status, std::string problem) {
     problem_ = std::move(problem);
     return status;
@@ -183,8 +183,8 @@ class Transaction {
   bool open_;
 };
 
-// One read transaction around several reads: each transaction takes and drops the journal's
-// read lock, so reading a path of several names in one is cheaper, and sees one state.
+// One read transaction around several reads: each transaction takes and drops the file's
+// shared lock, so reading a path of several names in one is cheaper, and sees one state.
 class ReadTransaction {
  public:
   explicit ReadTransaction(Store& store) : store_(store) {

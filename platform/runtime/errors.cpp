@@ -21,6 +21,8 @@ std::u16string StandardErrorText(std::int32_t number) {
       return u"Subscript out of range";
     case kDivisionByZero:
       return u"Division by zero";
+    case kUserInterrupt:
+      return u"User interrupt occurred";
     case kTypeMismatch:
       return u"Type mismatch";
     case kErrorInLoadingDll:

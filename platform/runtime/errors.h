@@ -20,6 +20,7 @@ enum RuntimeErrorNumber : std::int32_t {
   kOutOfMemory = 7,           // "Out of memory"
   kSubscriptOutOfRange = 9,   // "Subscript out of range"
   kDivisionByZero = 11,       // "Division by zero"
+  kUserInterrupt = 18,        // "User interrupt occurred"
   kTypeMismatch = 13,         // "Type mismatch"
   kErrorInLoadingDll = 48,    // "Error in loading DLL"
   kInternalError = 51,        // "Internal error"

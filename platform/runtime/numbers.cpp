@@ -7,6 +7,7 @@
 #include <limits>
 #include <string>
 
+#include "platform/base/locale.h"
 #include "platform/base/text.h"
 #include "platform/runtime/errors.h"
 
@@ -21,6 +22,7 @@ struct NumberFormat {
 };
 
 NumberFormat CurrentNumberFormat() {
+  UseLocale();
   const lconv* conv = std::localeconv();
   NumberFormat format{FromAnsi(conv->decimal_point), FromAnsi(conv->thousands_sep),
                       FromAnsi(conv->currency_symbol)};
@@ -146,8 +148,23 @@ double StrtodC(const std::string& ascii) {
   return strtod_l(ascii.c_str(), nullptr, cLocale);
 }
 
+// Blanks, a sign, blanks and digits to the end read the same in every locale (no locale has a
+// digit for a separator or to begin its currency symbol), so they need none loaded. A blank
+// after the digits does: it may be the locale's thousands separator.
+bool NeedsNoLocale(std::u16string_view text) {
+  std::size_t i = text.find_first_not_of(u" \t");
+  if (i != std::u16string_view::npos && (text[i] == u'+' || text[i] == u'-'))
+    i = text.find_first_not_of(u" \t", i + 1);
+  if (i == std::u16string_view::npos) return false;
+  for (; i < text.size(); ++i) {
+    if (text[i] < u'0' || text[i] > u'9') return false;
+  }
+  return true;
+}
+
 Parsed ParseNumber(std::u16string_view text, double& value) {
-  const NumberFormat format = CurrentNumberFormat();
+  const NumberFormat format =
+      NeedsNoLocale(text) ? NumberFormat{u".", u"", u""} : CurrentNumberFormat();
   Scanner in(text);
   in.SkipBlanks();
   bool negative = false;

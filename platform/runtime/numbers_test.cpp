@@ -1,6 +1,8 @@
 #include "platform/runtime/numbers.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <climits>
 #include <clocale>
@@ -8,6 +10,7 @@
 #include <limits>
 #include <string>
 
+#include "platform/base/locale.h"
 #include "platform/runtime/errors.h"
 #include "tests/support/runtime_error.h"
 
@@ -165,6 +168,45 @@ TEST(TextToDouble, CommaDecimalLocale) {
                                 kNotNumber(u"1..5"),
                                 kNotNumber(u"$5"),
                             });
+}
+
+// Runs `body` in a child process, whose locale and first use are its own; its exit status.
+template <typename Body>
+int InChild(Body body) {
+  const pid_t pid = fork();
+  if (pid == 0) _exit(body());
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::string ProcessLocale() {
+  return std::setlocale(LC_ALL, nullptr);
+}
+
+// A program that asked for the user's locale on first use gets it when a text needs the
+// locale's separators, and not before: a plain count reads the same in every locale. Where
+// nobody asked (a chat client sets its own), the process's locale stays as it is.
+TEST(TextToDouble, TheUsersLocaleIsSetWhenATextFirstNeedsIt) {
+  ASSERT_EQ(ProcessLocale(), "C");
+  EXPECT_EQ(InChild([] {
+              setenv("LC_ALL", "de_DE.UTF-8", 1);
+              SetUserLocaleOnFirstUse();
+              for (std::u16string_view plain : {u"12", u"  -3", u"+ 40", u"0"}) {
+                if (!IsNumericText(plain)) return 1;
+              }
+              if (ProcessLocale() != "C") return 2;
+              if (!IsNumericText(u"5 ") || ProcessLocale() != "de_DE.UTF-8") return 3;
+              if (TextToDouble(u"1,5", kSource) != 1.5) return 4;
+              return TextToDouble(u"1.000", kSource) == 1000 ? 0 : 5;
+            }),
+            0);
+  EXPECT_EQ(InChild([] {
+              setenv("LC_ALL", "de_DE.UTF-8", 1);
+              UseLocale();
+              return !IsNumericText(u"1,5") && ProcessLocale() == "C" ? 0 : 1;
+            }),
+            0);
 }
 
 TEST(CheckedArithmetic, RaisesOverflowOutsideSigned32Bits) {

@@ -2,18 +2,22 @@
 // a bitmap handed over with SetClipboardData belongs to the clipboard from then on. When it is
 // closed after a change, the content is offered to other programs through the X selection, as
 // PNG and BMP rendered on request from the bitmap's pixels.
-#include <png.h>
 
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
+#include "platform/base/debug.h"
+#include "platform/base/modules.h"
 #include "platform/gdi/bitmap.h"
+#include "platform/gdi/display.h"
 #include "platform/gdi/gdi.h"
 #include "platform/user/clipboard.h"
 #include "platform/user/messageloop.h"
-#include "platform/x11/selection.h"
+#include "platform/user/png_module.h"
 
 namespace {
 
@@ -94,38 +98,20 @@ bool WriteBmp(const std::uint8_t* bits, int width, int height, std::size_t strid
   return true;
 }
 
-void PngWrite(png_structp png, png_bytep data, png_size_t length) {
-  auto* out = static_cast<std::vector<std::uint8_t>*>(png_get_io_ptr(png));
-  out->insert(out->end(), data, data + length);
-}
-
-void PngFlush(png_structp) {}
-
-// An 8-bit RGB PNG, top row first; libpng takes the blue-green-red order as it is.
+// The PNG writer is loaded the first time a program asks for a PNG.
 bool WritePng(const std::uint8_t* bits, int width, int height, std::size_t stride,
               std::vector<std::uint8_t>& out) {
-  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-  if (png == nullptr) return false;
-  png_infop info = png_create_info_struct(png);
-  if (info == nullptr || setjmp(png_jmpbuf(png))) {
-    png_destroy_write_struct(&png, &info);
-    return false;
-  }
-  png_set_write_fn(png, &out, PngWrite, PngFlush);
-  png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 8,
-               PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
-               PNG_FILTER_TYPE_DEFAULT);
-  png_set_compression_level(png, 3);
-  png_write_info(png, info);
-  png_set_bgr(png);
-  for (int y = height - 1; y >= 0; --y)
-    png_write_row(png, const_cast<png_bytep>(bits + static_cast<std::size_t>(y) * stride));
-  png_write_end(png, nullptr);
-  png_destroy_write_struct(&png, &info);
-  return true;
+  static const platform::PngWriter writer = [] {
+    std::string error;
+    auto entry = reinterpret_cast<platform::PngWriter>(
+        platform::ModuleEntry(platform::kPngModuleFile, platform::kPngWriterEntry, &error));
+    if (!entry) platform::DebugLine("clipboard", "no PNG can be made: %s", error.c_str());
+    return entry;
+  }();
+  return writer && writer(bits, width, height, stride, &out);
 }
 
-platform::x11::ClipboardBytes Render(HBITMAP bitmap, const std::string& target) {
+platform::ClipboardBytes Render(HBITMAP bitmap, const std::string& target) {
   auto out = std::make_shared<std::vector<std::uint8_t>>();
   bool done = WithBitmapPixels(
       bitmap, [&](const std::uint8_t* bits, int width, int height, std::size_t stride) {
@@ -156,15 +142,16 @@ void ForgetContent(unsigned content) {
 }
 
 void Offer(HBITMAP bitmap, unsigned content) {
-  platform::x11::ClipboardOffer offer;
+  platform::ClipboardOwner* owner = platform::SessionClipboard();
+  if (!owner) return;
+  platform::ClipboardOffer offer;
   if (bitmap) offer.targets = {"image/png", "image/bmp"};
-  offer.render = [content](const std::string& target) -> platform::x11::ClipboardBytes {
+  offer.render = [content](const std::string& target) -> platform::ClipboardBytes {
     HBITMAP current = CurrentBitmap(content);
     return current ? Render(current, target) : nullptr;
   };
   offer.lost = [content] { ForgetContent(content); };
-  platform::x11::OfferClipboard(std::move(offer),
-                                {platform::AddMessageSource, platform::RemoveMessageSource});
+  owner->Offer(std::move(offer), {platform::AddMessageSource, platform::RemoveMessageSource});
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <map>
@@ -54,6 +55,8 @@ std::map<int, Source>& Sources() {
 }
 
 int nextSourceId = 1;
+
+std::atomic<bool> quitPosted = false;
 
 bool RunPostedMessages() {
   PostedMessages& posted = Posted();
@@ -128,7 +131,7 @@ bool PollWaitSet(int timeoutMs) {
 // True when DoEvents would dispatch something. FLTK's ready also sees its elapsed timers and
 // events that Xlib has already read.
 bool Ready() {
-  if (HasPostedMessages()) return true;
+  if (quitPosted || HasPostedMessages()) return true;
   const platform::UiPlatform* ui = platform::LoadedUi();
   if (ui && ui->ready()) return true;
   return PollWaitSet(0);
@@ -200,10 +203,24 @@ void PostThreadMessage(std::function<void()> message) {
 
 void RunMessageLoopUntil(const std::function<bool()>& done) {
   RunPostedMessages();
-  while (!done()) {
+  while (!quitPosted && !done()) {
     WaitMessage(std::chrono::seconds(1));
     DoEvents();
   }
+}
+
+void PostQuitMessage(int) {
+  quitPosted = true;
+  PostedMessages& posted = Posted();
+  if (posted.writeEnd >= 0) {
+    char wake = 1;
+    while (write(posted.writeEnd, &wake, 1) < 0 && errno == EINTR) {
+    }
+  }
+}
+
+bool PeekQuitMessage(bool remove) {
+  return remove ? quitPosted.exchange(false) : quitPosted.load();
 }
 
 std::vector<int> GetMessageDescriptors() {

@@ -28,9 +28,20 @@ PLATFORM_API void RemoveMessageSource(int id);
 // Queues a message for the thread: DoEvents runs it. Safe to call from any thread.
 PLATFORM_API void PostThreadMessage(std::function<void()> message);
 
-// Dispatches and waits in turn until done() returns true after a dispatch; the modal windows
-// run this. Requires: something that done() watches will change (a window will close).
+// Dispatches and waits in turn until done() returns true after a dispatch, or the quit message
+// is posted; the modal windows run this. Requires: something that done() watches will change (a
+// window will close).
 PLATFORM_API void RunMessageLoopUntil(const std::function<bool()>& done);
+
+// Posts the quit message: the host is ending while a call into the plug-in may still run. Every
+// loop inside the call ends as soon as it sees the message and leaves it for the loops outside:
+// a modal window's loop (its window closes), a capture's delay wait (the command fails with
+// kUserInterrupt). The host takes it back with PeekQuitMessage(true) once its call has
+// returned. Safe to call from any thread.
+PLATFORM_API void PostQuitMessage(int nExitCode);
+
+// Whether the quit message is posted; with remove, takes it.
+PLATFORM_API bool PeekQuitMessage(bool remove);
 
 // For a host whose thread runs a main loop of its own between its calls into the platform (a
 // GLib main context): the descriptors that turn readable when a message comes for the thread,

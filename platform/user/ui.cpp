@@ -1,11 +1,11 @@
 // Loads the user-interface module from the folder of the platform library, once.
 #include "platform/user/ui.h"
 
-#include <dlfcn.h>
-
 #include <cstdlib>
 #include <string>
 
+#include "platform/base/locale.h"
+#include "platform/base/modules.h"
 #include "platform/base/text.h"
 #include "platform/user/ui_module.h"
 
@@ -14,7 +14,6 @@ namespace {
 
 struct UiModule {
   bool tried = false;
-  void* handle = nullptr;
   const UiPlatform* table = nullptr;
   std::string error;
 };
@@ -22,17 +21,6 @@ struct UiModule {
 UiModule& Module() {
   static UiModule module;
   return module;
-}
-
-// The module's path: the folder that this library was loaded from, and the module's file.
-std::string ModulePath() {
-  Dl_info info{};
-  if (dladdr(reinterpret_cast<void*>(&ModulePath), &info) == 0 || !info.dli_fname)
-    return kUiModuleFile;
-  std::string library = info.dli_fname;
-  const auto slash = library.rfind('/');
-  return slash == std::string::npos ? std::string(kUiModuleFile)
-                                    : library.substr(0, slash + 1) + kUiModuleFile;
 }
 
 bool HasDisplayName() {
@@ -50,17 +38,11 @@ const UiPlatform* LoadUi() {
   UiModule& module = Module();
   if (module.tried) return module.table;
   module.tried = true;
-  const std::string path = ModulePath();
-  // Kept loaded for the life of the process: FLTK keeps its display and its fonts.
-  module.handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
-  if (!module.handle) {
-    const char* why = dlerror();
-    module.error = why ? why : path + ": cannot be loaded";
-    return nullptr;
-  }
-  auto entry = reinterpret_cast<UiPlatformEntry>(dlsym(module.handle, kUiPlatformEntry));
+  UseLocale();  // the windows show and take text in the user's locale
+  auto entry = reinterpret_cast<UiPlatformEntry>(
+      ModuleEntry(kUiModuleFile, kUiPlatformEntry, &module.error));
   module.table = entry ? entry() : nullptr;
-  if (!module.table) module.error = path + ": has no entry " + kUiPlatformEntry;
+  if (entry && !module.table) module.error = ModuleBeside(kUiModuleFile) + ": gives no table";
   return module.table;
 }
 
@@ -73,9 +55,7 @@ bool OpenUiDisplay() {
 
 void* UiModuleEntry(const char* name) {
   if (!LoadUi()) return nullptr;
-  void* entry = dlsym(Module().handle, name);
-  if (!entry) Module().error = ModulePath() + ": has no entry " + name;
-  return entry;
+  return ModuleEntry(kUiModuleFile, name, &Module().error);
 }
 
 std::u16string UiModuleError() {

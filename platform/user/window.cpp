@@ -1,34 +1,36 @@
-// The windowing calls: window handles are X window ids, the desktop window is the root window,
-// and screen coordinates start at the top-left corner of the primary monitor.
+// The windowing calls, answered by the current display: window handles are the display's window
+// ids (X window ids), the desktop window is its root, and screen coordinates start at the
+// top-left corner of the primary monitor.
 #include "platform/user/window.h"
 
-#include "platform/gdi/screen_source.h"
+#include "platform/gdi/display.h"
 
 HWND GetDesktopWindow() {
-  return platform::screen::Screen().root;
+  return platform::CurrentDisplay().Screen().root;
 }
 
 HWND GetForegroundWindow() {
-  return platform::screen::ActiveTopLevel();
+  return platform::CurrentDisplay().ActiveWindow();
 }
 
 BOOL GetWindowRect(HWND hwnd, RECT* rect) {
   if (!rect || hwnd == 0) return FALSE;
-  platform::x11::ScreenInfo screen = platform::screen::Screen();
+  platform::Display& display = platform::CurrentDisplay();
+  platform::ScreenInfo screen = display.Screen();
   if (!screen.connected) return FALSE;
   if (hwnd == screen.root) {
     *rect = {0, 0, screen.primary.width, screen.primary.height};
     return TRUE;
   }
-  platform::x11::Rect r;
-  if (!platform::screen::WindowRect(hwnd, false, &r)) return FALSE;
+  platform::ScreenRect r;
+  if (!display.WindowRect(hwnd, false, &r)) return FALSE;
   int left = r.x - screen.primary.x, top = r.y - screen.primary.y;
   *rect = {left, top, left + r.width, top + r.height};
   return TRUE;
 }
 
 int GetSystemMetrics(int index) {
-  platform::x11::ScreenInfo screen = platform::screen::Screen();
+  platform::ScreenInfo screen = platform::CurrentDisplay().Screen();
   if (!screen.connected) return 0;
   switch (index) {
     case SM_CXSCREEN:

@@ -3,6 +3,9 @@
 // keep the process alive through both.
 #include "platform/x11/connection.h"
 
+#include <X11/Xlib-xcb.h>
+#include <xcb/shm.h>
+
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -16,8 +19,10 @@
 #include <utility>
 #include <vector>
 
+#include "platform/base/debug.h"
+
 // Xlib's own error handler, which prints and ends the process (declared in Xlibint.h).
-extern "C" int _XDefaultError(Display* display, XErrorEvent* event);
+extern "C" int _XDefaultError(::Display* display, XErrorEvent* event);
 
 namespace platform {
 namespace x11 {
@@ -98,6 +103,7 @@ void OnIoErrorExit(Display* display, void* own_connection) {
     MarkBroken(*static_cast<OwnConnection*>(own_connection));
   } else if (current && display == current->display) {
     current->broken = true;
+    DebugLine("x11", "the X server %s went away during a request", current->name.c_str());
   }
 }
 
@@ -132,8 +138,11 @@ Display* OpenDisplay(const char* name, OwnConnection* own_connection) {
 void Retire() {
   if (!current) return;
   bool alive = !current->broken && Alive(current->display);
-  if (!current->broken && !alive) ++server_losses;
-  DropSegment(*current, alive);
+  if (!current->broken && !alive) {
+    ++server_losses;
+    DebugLine("x11", "the X server %s has gone away", current->name.c_str());
+  }
+  DropSegments(*current, alive);
   // Requests on a connection whose server is gone do nothing (the first one that finds it gone
   // breaks it); Xlib still frees what it holds for it, and the socket.
   XCloseDisplay(current->display);
@@ -164,10 +173,12 @@ void ReadFormat(Connection& c) {
   f.blue = static_cast<std::uint32_t>(c.visual->blue_mask);
   f.palette = c.visual->c_class == PseudoColor && c.depth == 8;
   f.colormap_size = f.palette ? c.visual->map_entries : 0;
-  int major = 0, minor = 0;
-  Bool pixmaps = False;
-  c.shm_available = XShmQueryExtension(d) && XShmQueryVersion(d, &major, &minor, &pixmaps);
-  c.shm_pixmaps = c.shm_available && pixmaps && XShmPixmapFormat(d) == ZPixmap;
+  xcb_connection_t* xcb = XGetXCBConnection(d);
+  const xcb_query_extension_reply_t* shm = xcb_get_extension_data(xcb, &xcb_shm_id);
+  c.shm_available = shm && shm->present;
+  if (!c.shm_available)
+    DebugLine("x11", "%s has no MIT-SHM: the screen is read by plain image requests",
+              DisplayString(d));
 }
 
 // What identifies a local server's socket, so that a server started after a failed attempt
@@ -198,6 +209,7 @@ Connection* Open(const char* name) {
     return nullptr;
   }
   auto* c = new Connection;
+  first_error = 0;  // recorded on the connection before
   c->display = d;
   c->name = name;
   c->generation = ++generation;
@@ -228,6 +240,15 @@ bool Alive(Display* display) {
 
 int& FirstError() {
   return first_error;
+}
+
+bool NoteIfLost(Connection& c) {
+  if (c.broken) return true;
+  if (!xcb_connection_has_error(XGetXCBConnection(c.display)) && Alive(c.display)) return false;
+  c.broken = true;
+  ++server_losses;
+  DebugLine("x11", "the X server %s went away during a read", c.name.c_str());
+  return true;
 }
 
 void MarkBroken(OwnConnection& connection) {
@@ -286,7 +307,7 @@ bool PeerClosed(int fd) {
 
 }  // namespace x11
 
-Display* X11Display() {
+::Display* X11Display() {
   x11::Connection* c = x11::Current();
   return c ? c->display : nullptr;
 }
@@ -294,12 +315,6 @@ Display* X11Display() {
 int X11TakeError() {
   if (x11::Connection* c = x11::Current()) XSync(c->display, False);
   return std::exchange(x11::FirstError(), 0);
-}
-
-bool WaylandSession() {
-  const char* wayland = std::getenv("WAYLAND_DISPLAY");
-  const char* session = std::getenv("XDG_SESSION_TYPE");
-  return (wayland && *wayland) || (session && std::string_view(session) == "wayland");
 }
 
 }  // namespace platform

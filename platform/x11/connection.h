@@ -1,24 +1,19 @@
 // Inside the X side of the platform layer: the one display connection and what it keeps (the
-// screen's format, the cached monitor layout, the shared-memory segment). Internal to
-// platform/x11. Threading: the user-interface thread only.
+// screen's format, the cached monitor layout), and the one way it shares memory with the server
+// (System V segments attached through XCB). Internal to platform/x11. Threading: the
+// user-interface thread only, except where a call says otherwise.
 #pragma once
 
 #include <X11/Xlib.h>
-#include <X11/extensions/XShm.h>
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "platform/x11/x11.h"
 
 namespace platform::x11 {
-
-// Bands are read through a segment of this size (at least one row), small enough to stay in
-// the cache between the server's write and our copy. Where the server can draw into shared
-// pixmaps the segment holds two of them, so that the server fills one band while the previous
-// one is copied out of the other.
-constexpr std::size_t kSegmentBytes = 2 << 20;
 
 struct Connection {
   Display* display = nullptr;
@@ -30,15 +25,6 @@ struct Connection {
   int depth = 0;
   int scanline_pad = 32;
   bool shm_available = false;
-  bool shm_pixmaps = false;
-  XShmSegmentInfo segment{};
-  std::size_t segment_size = 0;
-  // The two shared pixmaps in the segment, each `band_rows` rows of the root's width.
-  Pixmap halves[2] = {None, None};
-  GC copy_gc = nullptr;
-  std::size_t half_bytes = 0;
-  int band_line = 0;
-  int band_rows = 0;
   // Cached monitor layout and dpi.
   std::chrono::steady_clock::time_point cached_at{};
   bool cache_valid = false;
@@ -55,7 +41,36 @@ Connection* Existing();
 bool Alive(Display* display);
 // The first X error recorded on the open connection since it was last cleared.
 int& FirstError();
-// Gives up the connection's shared-memory segment (telling the server when it is alive).
-void DropSegment(Connection& c, bool server_alive);
+// After a read that failed on the connection: whether its server has gone, and then the
+// connection is given up (as Xlib gives it up) and the loss counted.
+bool NoteIfLost(Connection& c);
+
+// A shared-memory segment that the server has attached: the strips' segments and the pixel
+// memory of bitmaps are all made this way.
+struct Segment {
+  std::uint32_t id = 0;  // the server's name for it
+  std::uint8_t* memory = nullptr;
+  std::size_t size = 0;
+  unsigned generation = 0;  // of the connection that has it attached; 0 for none
+};
+
+// Makes a segment and has the open connection's server attach it; nullptr (and nothing left
+// behind) when shared memory or the attach fails, typically for a server on another machine.
+// Any thread.
+Segment* AttachSegment(std::size_t bytes);
+// Detaches the segment (where its connection is the open one) and frees it. Any thread.
+void FreeSegment(Segment* segment);
+// A segment of that size kept from an earlier reader, else a new one; nullptr as for
+// AttachSegment. Give it back when done. Any thread.
+Segment* TakeSegment(std::size_t bytes);
+void GiveSegment(Segment* segment);
+// Frees the kept segments of the connection, detaching them where its server is alive.
+void DropSegments(const Connection& c, bool server_alive);
+
+// The shared pixel memory (AllocateSharedPixels) that holds `bytes` bytes at p, or nullptr.
+Segment* FindSharedPixels(const void* p, std::size_t bytes);
+
+// Bytes of one row of `width` pixels as the server sends a ZPixmap of the screen.
+int LineBytes(const Connection& c, int width);
 
 }  // namespace platform::x11

@@ -2,13 +2,15 @@
 // rectangles, the active window, and the resource database's Xft.dpi. The monitor layout and
 // the dpi are cached for a short while.
 #include <X11/Xatom.h>
+#include <X11/Xlib-xcb.h>
 #include <X11/Xutil.h>
-#include <X11/extensions/Xrandr.h>
+#include <xcb/randr.h>
 
 #include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <string_view>
 #include <vector>
 
@@ -19,23 +21,42 @@ namespace {
 
 constexpr auto kScreenCacheTime = std::chrono::milliseconds(500);
 
+// Through XCB's RandR, which needs no library beyond XCB's own (Xlib's brings XRender and
+// Xext along). Monitors came with RandR 1.5: an older server has the whole screen as its one.
 Rect PrimaryMonitor(Connection& c) {
   Display* d = c.display;
-  Window root = c.format.root;
   Rect whole{0, 0, DisplayWidth(d, DefaultScreen(d)), DisplayHeight(d, DefaultScreen(d))};
-  int event, error;
-  if (!XRRQueryExtension(d, &event, &error)) return whole;
-  int count = 0;
-  XRRMonitorInfo* monitors = XRRGetMonitors(d, root, True, &count);
-  if (!monitors) return whole;
+  xcb_connection_t* xcb = XGetXCBConnection(d);
+  const xcb_query_extension_reply_t* randr = xcb_get_extension_data(xcb, &xcb_randr_id);
+  if (!randr || !randr->present) return whole;
+  // Both asked at once, one round trip; an older server refuses the second with an error.
+  const auto version_cookie = xcb_randr_query_version(xcb, 1, 5);
+  const auto monitors_cookie =
+      xcb_randr_get_monitors(xcb, static_cast<xcb_window_t>(c.format.root), 1);
+  xcb_generic_error_t* error = nullptr;
+  auto* version = xcb_randr_query_version_reply(xcb, version_cookie, &error);
+  std::free(error);
+  error = nullptr;
+  auto* monitors = xcb_randr_get_monitors_reply(xcb, monitors_cookie, &error);
+  std::free(error);
+  const bool has_monitors =
+      version &&
+      (version->major_version > 1 || (version->major_version == 1 && version->minor_version >= 5));
+  std::free(version);
+  if (!has_monitors || !monitors) {
+    std::free(monitors);
+    return whole;
+  }
   Rect r = whole;
-  for (int i = count - 1; i >= 0; --i) {  // the primary, else the first
-    if (monitors[i].primary || i == 0) {
-      r = {monitors[i].x, monitors[i].y, monitors[i].width, monitors[i].height};
-      if (monitors[i].primary) break;
+  int i = 0;
+  for (auto it = xcb_randr_get_monitors_monitors_iterator(monitors); it.rem;
+       xcb_randr_monitor_info_next(&it), ++i) {
+    if (it.data->primary || i == 0) {  // the primary, else the first
+      r = {it.data->x, it.data->y, it.data->width, it.data->height};
+      if (it.data->primary) break;
     }
   }
-  XRRFreeMonitors(monitors);
+  std::free(monitors);
   return r;
 }
 
@@ -109,6 +130,7 @@ int ReadColormap(int start, int count, std::uint8_t* rgb) {
   if (count <= 0) return 0;
   std::vector<XColor> colors(static_cast<std::size_t>(count));
   for (int i = 0; i < count; ++i) colors[i].pixel = static_cast<unsigned long>(start + i);
+  X11TakeError();  // an error of an earlier request is not this one's
   XQueryColors(c->display, DefaultColormap(c->display, DefaultScreen(c->display)), colors.data(),
                count);
   if (X11TakeError() != 0) return 0;

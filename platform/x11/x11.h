@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/base/windef.h"
+#include "platform/gdi/display.h"
 
 struct _XDisplay;
 
@@ -27,25 +28,16 @@ PLATFORM_API struct _XDisplay* X11Display();
 // error recorded since the last call (0 for none), clearing it.
 PLATFORM_API int X11TakeError();
 
-// True under a Wayland session (WAYLAND_DISPLAY set, or XDG_SESSION_TYPE "wayland"): the X
-// server there shows only XWayland windows, so a capture may come out black.
-PLATFORM_API bool WaylandSession();
+// The X11 display: the table of display.h filled from this folder (display.cpp).
+Display& X11Backend();
 
 namespace x11 {
 
-struct Rect {
-  int x = 0, y = 0, width = 0, height = 0;
-};
-
-struct ScreenInfo {
-  bool connected = false;
-  std::uint32_t root = 0;
-  Rect primary;  // the primary monitor (RandR's primary output, else the first, else the root)
-  int bits_per_pixel = 32;  // of a ZPixmap image of the screen's depth
-  std::uint32_t red = 0xFF0000, green = 0x00FF00, blue = 0x0000FF;
-  bool palette = false;  // 8-bit PseudoColor
-  int colormap_size = 0;
-};
+// Xlib's connection, not the drawing layer's display table.
+using Display = ::_XDisplay;
+using Rect = ScreenRect;
+using ScreenInfo = platform::ScreenInfo;
+using Band = PixelBand;
 
 ScreenInfo Screen();
 
@@ -63,18 +55,10 @@ std::uint32_t ActiveTopLevel();
 // Xft.dpi from the root window's resources, or 0 when it is not set.
 double XftDpi();
 
-// One band of rows read from the root window, in the screen's ZPixmap format.
-struct Band {
-  const std::uint8_t* data;
-  int stride;
-  int row;  // index of its first row within the requested rectangle
-  int rows;
-};
-
-// Reads a rectangle of the root window (which must lie inside it) band by band through one
-// reused shared-memory segment (or XGetImage where shared memory is unavailable) and hands each
-// band to sink. False when nothing could be read.
-bool ReadRoot(const Rect& rect, const std::function<void(const Band&)>& sink);
+// Reads a rectangle of the root window (which must lie inside it) band by band, as a
+// StripReader of about a megabyte a strip (or by plain image requests where the server shares
+// no memory), and hands each band to sink. False when it could not all be read.
+bool ReadRoot(const Rect& rect, const BandSink& sink);
 
 // Pixel memory that the server writes into directly: a shared segment attached to the open
 // connection, for bitmaps that repeated captures reuse. nullptr when there is no shared memory.
@@ -88,28 +72,31 @@ PLATFORM_API bool IsSharedPixels(const void* memory);
 // or the server's row layout differs.
 bool ReadRootShared(const Rect& rect, std::uint8_t* dest, int stride);
 
+struct Segment;
+
 // Reads a rectangle of the root window (which must lie inside it) strip by strip, top to bottom,
-// through a small shared segment of its own, keeping one request ahead so that the server fills
-// the next strip while the caller works on this one. It talks XCB on the display connection,
-// which does not serialise threads as Xlib does: readers on different threads run side by side.
-// Make, use and end a reader on one thread; while readers run, nothing else may use the
-// connection. Pixels come as the server's ZPixmap rows of a 24-bit screen: 32 bits a pixel,
-// blue, green, red, unused.
-class StripReader {
+// through a shared segment of its own, keeping one request ahead so that the server fills the
+// next strip while the caller works on this one. It talks XCB on the display connection, which
+// does not serialise threads as Xlib does: readers on different threads run side by side. Make,
+// use and end a reader on one thread; while readers run, nothing else may use the connection.
+// Pixels come as the server's ZPixmap rows (on an Available() screen: 32 bits a pixel, blue,
+// green, red, unused).
+class StripReader final : public platform::StripReader {
  public:
   StripReader(const Rect& rect, int strip_rows);
-  ~StripReader();
+  ~StripReader() override;
   StripReader(const StripReader&) = delete;
   StripReader& operator=(const StripReader&) = delete;
 
-  // Whether this screen can be read this way (a 24-bit TrueColor screen with 32-bit pixels in
-  // the byte order of this machine, and shared memory that the server can attach).
+  // Whether the one-pass capture can read this screen in strips (a 24-bit TrueColor screen with
+  // 32-bit pixels in the byte order of this machine, and shared memory that the server can
+  // attach).
   static bool Available();
+  // Whether the reader got a segment that the server attached.
+  bool attached() const { return segment_ != nullptr; }
   // The next strip, valid until the following call; false at the end or when the server
   // failed to fill it.
-  bool Next(Band* band);
-
-  struct Segment;
+  bool Next(Band* band) override;
 
  private:
   bool Request(int strip);
@@ -121,14 +108,14 @@ class StripReader {
   unsigned cookies_[2] = {0, 0};
   std::size_t slot_bytes_ = 0;
   int stride_ = 0;
+  int depth_ = 0;
 };
 
-// How reads go: through shared pixmaps, shared images, or plain image requests (for tests and
-// benchmarks).
-enum class ReadMethod { kNone, kSharedPixmaps, kSharedImages, kImages };
+// How reads go: through shared memory or plain image requests (for tests and benchmarks).
+enum class ReadMethod { kNone, kSharedMemory, kImages };
 PLATFORM_API ReadMethod CurrentReadMethod();
-// Makes the open connection read by shared images (for tests of that path).
-PLATFORM_API void StopUsingSharedPixmaps();
+// Makes the open connection read by plain image requests (for tests of that path).
+PLATFORM_API void StopUsingSharedMemory();
 
 // The monitor layout and Xft.dpi are kept for a short while between calls; this forgets them
 // (for tests that change them).

@@ -21,6 +21,6 @@ struct XwaylandFrame {
 // manager draws the frame, else shrunk by _GTK_FRAME_EXTENTS (the shadow of a window that draws
 // its own frame), else its rectangle. False when no X11 window has the focus or there is no X
 // server.
-bool ActiveXwaylandFrame(XwaylandFrame* out);
+PLATFORM_API bool ActiveXwaylandFrame(XwaylandFrame* out);
 
 }  // namespace platform::x11

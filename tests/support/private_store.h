@@ -23,9 +23,15 @@ inline constexpr const char* kSettingsSubKey = product::kSettingsSubKey.a;
 
 class PrivateStore {
  public:
-  PrivateStore() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "pictoss-store-XXXXXX").string();
+  // Who can reach root() once its own mode lets them: the test's user only (it is made in the
+  // temporary folder, which may be private to that user, as XDG_RUNTIME_DIR is), or any user
+  // (it is made in /tmp), for a test that runs a part of itself as another user.
+  enum class Reach { kOwner, kAnyUser };
+
+  explicit PrivateStore(Reach reach = Reach::kOwner) {
+    const std::filesystem::path parent =
+        reach == Reach::kAnyUser ? "/tmp" : std::filesystem::temp_directory_path();
+    std::string pattern = (parent / "pictoss-store-XXXXXX").string();
     if (!mkdtemp(pattern.data())) ADD_FAILURE() << "cannot make a folder for a private store";
     root_ = pattern;
     prefix_ = root_ + "/machine";

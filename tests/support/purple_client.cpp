@@ -2,11 +2,15 @@
 // runs its own GLib main loop with the least UI a client needs, signs alice and bob in to an IRC
 // server on 127.0.0.1, loads the plug-in by its path, and then takes orders on standard input:
 //   type LINE     alice types LINE in her conversation with bob (as Pidgin and Finch do)
+//   join CHANNEL  alice joins the IRC channel (reported as "alice-joined CHANNEL")
+//   type-in CHANNEL LINE  alice types LINE in the channel
 //   bob-says TEXT bob sends TEXT to alice
 //   load, unload  loads or unloads the plug-in
 //   probe PATH    probes another plug-in file, as a client does with each file of its folders
 //   ping          answers "pong"
 //   quit          signs off and exits
+//   core-quit     quits as Pidgin and Finch do (purple_core_quit), also in the middle of a call
+//                 into the plug-in, and exits
 // and reports on standard output, one event a line: "MS TICKS EVENT [TEXT]", where MS counts
 // milliseconds since the start and TICKS the ticks of a 100-ms GLib timer so far. bob accepts
 // every file offer into DOWNLOADS and reports the file once its transfer has ended.
@@ -36,6 +40,7 @@ struct Client {
   PurpleAccount* bob = nullptr;
   int signedOn = 0;
   std::string downloads;
+  bool coreQuit = false;
 } client;
 
 void Event(const std::string& name, const std::string& text = "") {
@@ -158,6 +163,12 @@ void OnSentIm(PurpleAccount* account, const char*, const char* message, gpointer
   if (account == client.alice) Event("alice-sent", message);
 }
 
+void OnChatJoined(PurpleConversation* conv, gpointer) {
+  if (purple_conversation_get_account(conv) == client.alice) {
+    Event("alice-joined", purple_conversation_get_name(conv));
+  }
+}
+
 void OnReceiveRequest(PurpleXfer* xfer, gpointer) {
   if (purple_xfer_get_account(xfer) != client.bob) return;
   const char* name = purple_xfer_get_filename(xfer);
@@ -195,6 +206,8 @@ void ConnectSignals() {
   purple_signal_connect(conversations, "received-im-msg", &handle, PURPLE_CALLBACK(OnReceivedIm),
                         nullptr);
   purple_signal_connect(conversations, "sent-im-msg", &handle, PURPLE_CALLBACK(OnSentIm), nullptr);
+  purple_signal_connect(conversations, "chat-joined", &handle, PURPLE_CALLBACK(OnChatJoined),
+                        nullptr);
   void* xfers = purple_xfers_get_handle();
   purple_signal_connect(xfers, "file-recv-request", &handle, PURPLE_CALLBACK(OnReceiveRequest),
                         nullptr);
@@ -216,20 +229,37 @@ void Load() {
   }
 }
 
+void TypeIn(PurpleConversation* conv, const std::string& line) {
+  if (!conv) {
+    Event("typed", line + " (no conversation)");
+    return;
+  }
+  std::string command = line.starts_with("/") ? line.substr(1) : line;
+  gchar* escaped = g_markup_escape_text(command.c_str(), -1);
+  gchar* error = nullptr;
+  PurpleCmdStatus status = purple_cmd_do_command(conv, command.c_str(), escaped, &error);
+  Event("typed",
+        line + (status == PURPLE_CMD_STATUS_OK ? "" : " (status " + std::to_string(status) + ")"));
+  g_free(error);
+  g_free(escaped);
+}
+
 void Obey(const std::string& line) {
   std::string order = line.substr(0, line.find(' '));
   std::string rest = line.size() > order.size() ? line.substr(order.size() + 1) : "";
   if (order == "type") {
-    PurpleConversation* conv = Conversation(client.alice, "bob");
-    std::string command = rest.starts_with("/") ? rest.substr(1) : rest;
-    gchar* escaped = g_markup_escape_text(command.c_str(), -1);
-    gchar* error = nullptr;
-    PurpleCmdStatus status = purple_cmd_do_command(conv, command.c_str(), escaped, &error);
-    Event(
-        "typed",
-        rest + (status == PURPLE_CMD_STATUS_OK ? "" : " (status " + std::to_string(status) + ")"));
-    g_free(error);
-    g_free(escaped);
+    TypeIn(Conversation(client.alice, "bob"), rest);
+  } else if (order == "join") {
+    GHashTable* components = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, g_free);
+    g_hash_table_insert(components, g_strdup("channel"), g_strdup(rest.c_str()));
+    serv_join_chat(purple_account_get_connection(client.alice), components);
+    g_hash_table_destroy(components);
+  } else if (order == "type-in") {
+    const std::string channel = rest.substr(0, rest.find(' '));
+    const std::string typed = rest.size() > channel.size() ? rest.substr(channel.size() + 1) : "";
+    TypeIn(
+        purple_find_conversation_with_account(PURPLE_CONV_TYPE_CHAT, channel.c_str(), client.alice),
+        typed);
   } else if (order == "bob-says") {
     purple_conv_im_send(PURPLE_CONV_IM(Conversation(client.bob, "alice")), rest.c_str());
   } else if (order == "load") {
@@ -247,6 +277,10 @@ void Obey(const std::string& line) {
   } else if (order == "ping") {
     Event("pong");
   } else if (order == "quit") {
+    g_main_loop_quit(client.loop);
+  } else if (order == "core-quit") {
+    client.coreQuit = true;
+    purple_core_quit();
     g_main_loop_quit(client.loop);
   }
 }
@@ -346,7 +380,9 @@ int main(int argc, char** argv) {
   g_io_add_watch(input, GIOCondition(G_IO_IN | G_IO_HUP | G_IO_ERR), OnInput, nullptr);
   g_main_loop_run(client.loop);
   g_io_channel_unref(input);
-  if (client.plugin && purple_plugin_is_loaded(client.plugin)) purple_plugin_unload(client.plugin);
+  if (!client.coreQuit && purple_plugin_is_loaded(client.plugin)) {
+    purple_plugin_unload(client.plugin);
+  }
   // No purple_core_quit: it closes the protocol modules, and what libpurple leaves behind in
   // them could then no longer be told apart from a leak of the plug-in.
   g_main_loop_unref(client.loop);

@@ -28,11 +28,18 @@ inline std::string Run(const std::string& command) {
   return out;
 }
 
-// The id of the visible window with exactly this title, waiting up to 20 seconds; 0 if none.
-inline unsigned long WaitForWindow(const std::string& title) {
+// The id of the visible window with exactly this title, other than `besides` (a window that
+// is closing), waiting up to 20 seconds; 0 if none.
+inline unsigned long WaitForWindow(const std::string& title, unsigned long besides = 0) {
   for (int i = 0; i < 200; ++i) {
     std::string out = Run("xdotool search --onlyvisible --name '^" + title + "$' 2>/dev/null");
-    if (!out.empty()) return std::strtoul(out.c_str(), nullptr, 10);
+    for (std::size_t at = 0; at < out.size();) {
+      const std::size_t end = out.find('\n', at);
+      const unsigned long id = std::strtoul(out.c_str() + at, nullptr, 10);
+      if (id != 0 && id != besides) return id;
+      if (end == std::string::npos) break;
+      at = end + 1;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   return 0;

@@ -51,7 +51,7 @@ bool OpenDisplay() {
   if (!connection) connection = new x11::OwnConnection;
   // FLTK's own opening ends the process when it fails, so open the connection here and hand
   // it over.
-  Display* display = connection->Open();
+  ::Display* display = connection->Open();
   if (!display) return false;
   fl_open_display(display);
   // FLTK has put its own error handlers in, which end the process when the server goes away.
@@ -160,6 +160,8 @@ bool ShowModal(Fl_Window& window) {
     window.hide();
     return false;
   }
+  // The quit message ends the loop with the window still open: it closes as if dismissed.
+  if (window.shown()) window.hide();
   // The caller may not run the loop again soon: take the window off the screen now.
   x11::Flush(fl_display);
   return true;

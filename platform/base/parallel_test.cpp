@@ -1,0 +1,65 @@
+#include "platform/base/parallel.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+namespace platform {
+namespace {
+
+// The threads that ran the pieces, and how often each piece ran.
+struct Runs {
+  std::mutex mutex;
+  std::set<std::thread::id> threads;
+  std::vector<int> counts;
+
+  explicit Runs(int count) : counts(static_cast<std::size_t>(count), 0) {}
+  bool Note(int index) {
+    std::lock_guard lock(mutex);
+    threads.insert(std::this_thread::get_id());
+    ++counts[static_cast<std::size_t>(index)];
+    return true;
+  }
+};
+
+// A single piece (a picture of one band) runs on the caller's thread: no thread is started
+// for it, however many the picture is worth.
+TEST(RunInParallel, OnePieceStartsNoThread) {
+  for (int threads : {1, 2, 4}) {
+    Runs runs(1);
+    EXPECT_TRUE(RunInParallel(1, threads, [&](int i) { return runs.Note(i); }));
+    EXPECT_EQ(runs.threads, std::set{std::this_thread::get_id()});
+    EXPECT_EQ(runs.counts, std::vector<int>{1});
+  }
+  EXPECT_TRUE(RunInParallel(0, 4, [](int) { return false; }));
+}
+
+TEST(RunInParallel, EveryPieceRunsOnceOnAtMostTheThreadsAsked) {
+  for (auto [count, threads] : {std::pair{7, 1}, {7, 2}, {2, 4}, {64, 4}}) {
+    Runs runs(count);
+    EXPECT_TRUE(RunInParallel(count, threads, [&](int i) { return runs.Note(i); }));
+    EXPECT_EQ(runs.counts, std::vector<int>(static_cast<std::size_t>(count), 1));
+    EXPECT_LE(runs.threads.size(), static_cast<std::size_t>(std::min(count, threads)));
+  }
+  std::atomic<int> ran{0};
+  EXPECT_FALSE(RunInParallel(5, 2, [&](int i) {
+    ++ran;
+    return i != 3;
+  }));
+  EXPECT_EQ(ran, 5);  // a failed piece does not stop the others
+}
+
+TEST(ThreadsWorthFor, SmallPicturesGetOneThread) {
+  EXPECT_EQ(ThreadsWorthFor(0), 1);
+  EXPECT_EQ(ThreadsWorthFor(256 * 1024 - 1), 1);
+  const int large = ThreadsWorthFor(3840 * 2160);
+  EXPECT_GE(large, 1);
+  EXPECT_LE(large, 4);
+}
+
+}  // namespace
+}  // namespace platform
