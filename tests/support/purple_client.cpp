@@ -355,13 +355,6 @@ int main(int argc, char** argv) {
     return 1;
   }
   purple_set_blist(purple_blist_new());
-  // The plug-in under test first: of two files with the same name, libpurple keeps the one it
-  // probed first, and the folder probed next (for the IRC protocol) may hold an installed copy.
-  client.plugin = purple_plugin_probe(argv[1]);
-  if (!client.plugin) {
-    std::fprintf(stderr, "purple_client: %s is not a plug-in\n", argv[1]);
-    return 1;
-  }
   purple_plugins_probe(G_MODULE_SUFFIX);
   ConnectSignals();
   g_timeout_add(
@@ -372,6 +365,19 @@ int main(int argc, char** argv) {
       },
       nullptr);
 
+  // libpurple has probed its own folders while it started: a Pictoss installed there would take
+  // the place of the plug-in under test (libpurple keeps one plug-in of a file name, and Pictoss
+  // refuses a second copy of itself), so it is dropped first.
+  PurplePlugin* installed = purple_plugins_find_with_id("core-vorlick-pictoss");
+  if (installed && !purple_strequal(installed->path, argv[1])) {
+    std::fprintf(stderr, "purple_client: leaving out %s\n", installed->path);
+    purple_plugin_destroy(installed);
+  }
+  client.plugin = purple_plugin_probe(argv[1]);
+  if (!client.plugin) {
+    std::fprintf(stderr, "purple_client: %s is not a plug-in\n", argv[1]);
+    return 1;
+  }
   Load();
   client.alice = SignIn("alice", port);
   client.bob = SignIn("bob", port);
