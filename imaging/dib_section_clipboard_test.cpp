@@ -1,5 +1,6 @@
-// The DIB section and the clipboard: a bitmap copy that another program pastes, the message
-// instead of a DIB copy, and a clipboard held by another opener.
+// The DIB section and the clipboard: a bitmap copy that another program pastes (from what the
+// clipboard offers through the fake display), the message instead of a DIB copy, and a
+// clipboard held by another opener.
 #include "imaging/dib_section.h"
 
 #include <gtest/gtest.h>
@@ -18,9 +19,9 @@
 #include "platform/runtime/errors.h"
 #include "platform/user/clipboard.h"
 #include "platform/user/messagebox.h"
-#include "tests/support/clipboard_testing.h"
+#include "tests/support/fake_display.h"
 #include "tests/support/gdi_leak_check.h"
-#include "tests/support/xvfb.h"
+#include "tests/support/loop_testing.h"
 
 #include "imaging/dib_section_test_support.h"
 
@@ -67,7 +68,7 @@ DecodedPng DecodePng(const std::string& bytes) {
 }
 
 TEST_F(DibSectionTest, CopyToClipboardAsBitmapIsPastedByAnotherProgramAsPng) {
-  testsupport::XvfbServer server(640, 480, 24);
+  testsupport::FakeDisplay screen(640, 480);
   const int width = 23, height = 7;
   auto dib = platform::MakeRef<cDIBSection>();
   {
@@ -80,11 +81,11 @@ TEST_F(DibSectionTest, CopyToClipboardAsBitmapIsPastedByAnotherProgramAsPng) {
   EXPECT_EQ(platform::LiveGdiObjectCount(),
             leaks_.baseline() + 2 + 1);  // the object's two, the clipboard's
 
-  auto result =
-      platform::testing::RunWhilePumping("xclip -selection clipboard -t image/png -o 2>&1");
-  ASSERT_TRUE(result.finished);
-  ASSERT_EQ(result.status, 0) << result.output;
-  DecodedPng png = DecodePng(result.output);
+  ASSERT_EQ(screen.offers, 1);
+  EXPECT_EQ(screen.offered.targets, (std::vector<std::string>{"image/png", "image/bmp"}));
+  platform::ClipboardBytes bytes = screen.offered.render("image/png");
+  ASSERT_TRUE(bytes);
+  DecodedPng png = DecodePng(std::string(bytes->begin(), bytes->end()));
   ASSERT_TRUE(png.ok);
   ASSERT_EQ(png.width, width);
   ASSERT_EQ(png.height, height);
@@ -97,9 +98,7 @@ TEST_F(DibSectionTest, CopyToClipboardAsBitmapIsPastedByAnotherProgramAsPng) {
 }
 
 TEST_F(DibSectionTest, CopyToClipboardAsDibShowsTheMessageAndLeavesTheClipboard) {
-  testsupport::XvfbServer server(640, 480, 24);
-  // Another program holds text on the clipboard (xclip stays behind to serve it).
-  ASSERT_EQ(std::system("printf before | xclip -selection clipboard -i"), 0);
+  testsupport::FakeDisplay screen(640, 480);
   auto dib = platform::MakeRef<cDIBSection>();
   ASSERT_TRUE(dib->Create(4, 4));
   MessageBoxes boxes;
@@ -111,27 +110,17 @@ TEST_F(DibSectionTest, CopyToClipboardAsDibShowsTheMessageAndLeavesTheClipboard)
     EXPECT_EQ(caption, u"Pictoss");
   }
   EXPECT_EQ(platform::LiveGdiObjectCount(), leaks_.baseline() + 2);
-  auto result = platform::testing::RunWhilePumping("xclip -selection clipboard -o");
-  ASSERT_TRUE(result.finished);
-  EXPECT_EQ(result.output, "before");
+  EXPECT_EQ(screen.offers, 0) << "what another program holds stays on the clipboard";
 }
 
 TEST_F(DibSectionTest, CopyToClipboardFailsWhileAnotherOpenerHoldsIt) {
   auto dib = platform::MakeRef<cDIBSection>();
   ASSERT_TRUE(dib->Create(4, 4));
-  std::atomic<int> step{0};
-  std::thread other([&] {
-    EXPECT_TRUE(OpenClipboard(0));
-    step = 1;
-    while (step != 2) std::this_thread::yield();
-    EXPECT_TRUE(CloseClipboard());
-  });
-  while (step != 1) std::this_thread::yield();
+  platform::testing::OtherOpener other;
   EXPECT_FALSE(dib->CopyToClipboard(false));
   // The bitmap that the clipboard did not take is not left behind.
   EXPECT_EQ(platform::LiveGdiObjectCount(), leaks_.baseline() + 2);
-  step = 2;
-  other.join();
+  EXPECT_TRUE(other.Release());
 }
 
 }  // namespace

@@ -33,12 +33,7 @@ Call Invoke(platform::Dispatch& object, std::u16string_view name, std::vector<Ar
   return call;
 }
 
-class DibSectionDispatchTest : public ::testing::Test {
- protected:
-  void SetUp() override { leaks_.Reset(); }
-  void TearDown() override { leaks_.Check(); }
-  testsupport::GdiLeakCheck leaks_;
-};
+using DibSectionDispatchTest = testsupport::LeakCheckedTest;
 
 TEST_F(DibSectionDispatchTest, MembersInSlotOrderForBothClasses) {
   const char16_t* slots[] = {u"CopyToClipboard",

@@ -17,10 +17,10 @@
 #include "platform/runtime/errors.h"
 #include "platform/user/clipboard.h"
 #include "platform/user/messagebox.h"
-#include "tests/support/clipboard_testing.h"
+#include "tests/support/fake_display.h"
 #include "tests/support/gdi_leak_check.h"
+#include "tests/support/loop_testing.h"
 #include "tests/support/runtime_error.h"
-#include "tests/support/xvfb.h"
 
 namespace pictoss {
 namespace {
@@ -192,14 +192,20 @@ TEST_F(DibSectionTest, CreateFromPictureOfADibSection) {
   }
 }
 
+// A bitmap in the screen's format, and the object behind its handle.
+platform::BitmapObject* ScreenBitmap(int width, int height, HBITMAP* bitmap) {
+  HDC screen = GetDC(0);
+  *bitmap = CreateCompatibleBitmap(screen, width, height);
+  ReleaseDC(0, screen);
+  return platform::FindGdi<platform::BitmapObject>(*bitmap);
+}
+
 // A bitmap in the screen's format (32 bits on this platform without a display), written through
 // its own memory: blue, green, red and a filler byte that must not matter.
 TEST_F(DibSectionTest, CreateFromPictureOf32BitPixels) {
   const int width = 9, height = 4;
-  HDC screen = GetDC(0);
-  HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
-  ReleaseDC(0, screen);
-  auto* object = platform::FindGdi<platform::BitmapObject>(bitmap);
+  HBITMAP bitmap = 0;
+  auto* object = ScreenBitmap(width, height, &bitmap);
   ASSERT_NE(object, nullptr);
   ASSERT_EQ(object->format(), platform::PixelFormat::Xrgb32());
   for (int y = 0; y < height; ++y) {  // device-dependent rows are top-down
@@ -244,12 +250,10 @@ TEST_F(DibSectionTest, CreateFromPictureOfAMonochromeBitmap) {
 }
 
 TEST_F(DibSectionTest, CreateFromPictureOfAnEightBitBitmapWithItsPalette) {
-  testsupport::XvfbServer server(320, 200, 8);
+  testsupport::FakeDisplay palette_screen(320, 200, 8);
   const int width = 6, height = 5;
-  HDC screen = GetDC(0);
-  HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
-  ReleaseDC(0, screen);
-  auto* object = platform::FindGdi<platform::BitmapObject>(bitmap);
+  HBITMAP bitmap = 0;
+  auto* object = ScreenBitmap(width, height, &bitmap);
   ASSERT_NE(object, nullptr);
   ASSERT_EQ(object->format().bits, 8);
   // A colour table of our own: entry i is the pattern colour of the pixel that uses it.

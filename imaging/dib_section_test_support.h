@@ -85,11 +85,6 @@ inline platform::Ref<Picture> PictureOf(HBITMAP bitmap, HPALETTE palette = 0) {
 }
 
 // Every test leaves the handle table as it found it.
-class DibSectionTest : public ::testing::Test {
- protected:
-  void SetUp() override { leaks_.Reset(); }
-  void TearDown() override { leaks_.Check(); }
-  testsupport::GdiLeakCheck leaks_;
-};
+using DibSectionTest = testsupport::LeakCheckedTest;
 
 }  // namespace pictoss::dibtest

@@ -21,22 +21,15 @@
 #include "platform/jpeg/jpeg_test_picture.h"
 #include "platform/runtime/errors.h"
 #include "tests/support/runtime_error.h"
+#include "tests/support/temp_folder.h"
 
 namespace pictoss {
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string ReadAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
-
-void WriteAll(const fs::path& path, const std::string& content) {
-  std::ofstream(path, std::ios::binary) << content;
-}
+using testsupport::ReadAll;
+using testsupport::WriteAll;
 
 // A DIB section holding the test picture. The stride is worked out here, not asked of the
 // object: 3 bytes a pixel, rounded up to 4.
@@ -53,19 +46,7 @@ platform::Ref<cDIBSection> TestDib(int width, int height) {
 
 class JpegWriter : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/pictoss-jpeg-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    path_ = dir_ / "capture.jpg";
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  std::set<std::string> Entries() const {
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir_)) names.insert(entry.path().filename());
-    return names;
-  }
+  std::set<std::string> Entries() const { return testsupport::Entries(dir_); }
   // Runs WriteJpegFile, which must raise; returns the error.
   platform::RuntimeError WriteFails(const DIBSectionBase& dib, const std::u16string& path,
                                     LONG quality) {
@@ -73,7 +54,9 @@ class JpegWriter : public ::testing::Test {
         .value_or(platform::RuntimeError(0, u"", u""));
   }
 
-  fs::path dir_, path_;
+  testsupport::TempFolder folder_{"jpeg"};
+  const fs::path& dir_ = folder_.path();
+  const fs::path path_ = dir_ / "capture.jpg";
 };
 
 // The picture checks are explained at ExpectTestPicture. Widths 1 to 5 give every count of

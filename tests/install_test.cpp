@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "tests/host_harness.h"
 #include "tests/purple_harness.h"
@@ -80,6 +81,19 @@ TEST(InstallTest, InstalledHostSetsUpAndCaptures) {
   ASSERT_TRUE(decoded.has_value()) << send.out << send.err;
   EXPECT_EQ(decoded->width, 640);
   EXPECT_EQ(decoded->height, 480);
+
+  // The Wayland display is the module beside the platform library: without it, a capture that
+  // needs it says so, and an X11 capture does not miss it.
+  fs::remove(module.parent_path() / "pictoss_wayland.so");
+  std::vector<std::string> portal = env;
+  portal.push_back("PICTOSS_CAPTURE=portal");
+  harness::Run missing = harness::RunProgram({host.string(), "send", "/xptfull 0"}, portal);
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_NE(missing.out.find("the Wayland display cannot be loaded"), std::string::npos)
+      << missing.out;
+  EXPECT_NE(missing.out.find("pictoss_wayland.so"), std::string::npos) << missing.out;
+  harness::Run x11 = harness::RunProgram({host.string(), "send", "/xptfull 0"}, env);
+  EXPECT_EQ(x11.status, 0) << x11.out << x11.err;
 }
 
 // The user install: one link in ~/.purple/plugins to the installed plug-in. The client loads

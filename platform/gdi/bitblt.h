@@ -12,7 +12,7 @@ namespace platform {
 bool BlitSurfaces(const Surface& dest, int x, int y, int width, int height, const Surface* src,
                   int src_x, int src_y, DWORD rop);
 bool KnownRop(DWORD rop);
-PLATFORM_API bool RopUsesSource(DWORD rop);  // exported for the fuzz target
+bool RopUsesSource(DWORD rop);
 
 class DcObject;
 // The screen position of a window DC's origin; false when its window has gone.

@@ -43,7 +43,7 @@ std::size_t MappedLength(std::size_t size);
 
 // Bytes per row of a bitmap: width × bits rounded up to `align` bytes; -1 when it does not fit
 // a signed 32-bit value.
-PLATFORM_API std::int32_t Stride(std::int32_t width, int bits, int align);
+std::int32_t Stride(std::int32_t width, int bits, int align);
 
 // A view of pixel rows. Row(y) hides the row order: a bottom-up bitmap has its origin at the
 // last row in memory and a negative pitch. A pitch of 0 repeats one row.
@@ -58,16 +58,15 @@ struct Surface {
   std::uint8_t* Row(int y) const { return origin + pitch * y; }
 };
 
-class PLATFORM_API BitmapObject : public GdiObject {
+class BitmapObject : public GdiObject {
  public:
   static constexpr GdiKind kKind = GdiKind::kBitmap;
   // Makes a bitmap with its memory, or returns nullptr when the size is refused or memory is
   // short. DIB sections are zero-filled; other bitmaps start with unspecified pixels. A bitmap
   // for_screen may get memory that the display writes into (display.h, SharedPixels); a large one
   // gets its memory when it is first drawn on, as a full copy into it may bring memory along.
-  PLATFORM_API static std::unique_ptr<BitmapObject> Make(int width, int height,
-                                                         const PixelFormat& format,
-                                                         bool dib_section, bool for_screen = false);
+  static std::unique_ptr<BitmapObject> Make(int width, int height, const PixelFormat& format,
+                                            bool dib_section, bool for_screen = false);
   ~BitmapObject() override;
   bool Deletable() const override { return selected_into == 0; }
   int Describe(int size, void* buffer) const override;  // a BITMAP record
@@ -77,10 +76,10 @@ class PLATFORM_API BitmapObject : public GdiObject {
   const PixelFormat& format() const { return format_; }
   std::int32_t stride() const { return stride_; }
   bool dib_section() const { return dib_; }
-  PLATFORM_API std::uint8_t* bits();
+  std::uint8_t* bits();
   ColorTable& table() { return table_; }
   // The pixels as they lie in memory; an empty view when memory cannot be had.
-  PLATFORM_API Surface View();
+  Surface View();
 
   // Takes on the pixels of a 24-bit DIB section of its own size instead of copying them: both
   // then read the same memory until the first GDI write to either, or GdiFlush before the DIB
@@ -112,7 +111,7 @@ class PLATFORM_API BitmapObject : public GdiObject {
 };
 
 // The stock bitmap: the 1×1 monochrome bitmap of a new memory DC.
-PLATFORM_API HBITMAP StockBitmap();
+HBITMAP StockBitmap();
 
 // The colour of a pixel as 0x00RRGGBB, for every format; false outside the bitmap.
 PLATFORM_API bool GetBitmapPixel(HBITMAP bitmap, int x, int y, std::uint32_t* rgb);

@@ -8,7 +8,7 @@
 
 namespace platform {
 
-class PLATFORM_API DcObject : public GdiObject {
+class DcObject : public GdiObject {
  public:
   static constexpr GdiKind kKind = GdiKind::kDc;
   enum class Type { kMemory, kWindow };

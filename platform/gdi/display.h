@@ -203,7 +203,7 @@ class NullDisplay final : public Display {
 Display& CurrentDisplay();
 
 // True under a Wayland session (WAYLAND_DISPLAY set, or XDG_SESSION_TYPE "wayland").
-PLATFORM_API bool WaylandSession();
+bool WaylandSession();
 
 // Where the clipboard is offered to other programs, whichever display reads the screen; nullptr
 // where it cannot be.

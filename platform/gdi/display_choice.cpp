@@ -119,7 +119,7 @@ DisplayStatus CurrentDisplayStatus() {
 // Through the X server, in a Wayland session too: the compositor hands XWayland's clipboard on to
 // the Wayland programs.
 ClipboardOwner* SessionClipboard() {
-  return X11Backend().clipboard_owner();
+  return (for_tests ? *for_tests : X11Backend()).clipboard_owner();
 }
 
 ScreenCapture::ScreenCapture(Target target, const Wait& wait) : display_(&CurrentDisplay()) {

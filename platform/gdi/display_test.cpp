@@ -35,12 +35,7 @@ HBITMAP CopyOf(HDC source, int x, int y, int w, int h, bool* ok) {
   return b;
 }
 
-class DisplayTest : public ::testing::Test {
- protected:
-  void SetUp() override { leaks.Reset(); }
-  void TearDown() override { leaks.Check(); }
-  testsupport::GdiLeakCheck leaks;
-};
+using DisplayTest = testsupport::LeakCheckedTest;
 
 // With two monitors the screen is the primary one: device coordinates start at its corner, and
 // what lies beyond it reads black.

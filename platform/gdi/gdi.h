@@ -1,8 +1,8 @@
-// The platform's drawing calls, over X11: window and memory device contexts, bitmaps, DIB
-// sections, palettes and BitBlt, with the platform's names and results. Every object is named by
-// a 32-bit handle (0 for none); a wrong-kind, deleted or made-up handle makes a call fail the
-// platform's way (0 or FALSE) and never crashes. Bitmaps own their pixel memory; the clipboard
-// owns a bitmap once SetClipboardData has accepted it.
+// The platform's drawing calls over the display (display.h): window and memory device contexts,
+// bitmaps, DIB sections, palettes and BitBlt, with the platform's names and results. Every
+// object is named by a 32-bit handle (0 for none); a wrong-kind, deleted or made-up handle makes
+// a call fail the platform's way (0 or FALSE) and never crashes. Bitmaps own their pixel memory;
+// the clipboard owns a bitmap once SetClipboardData has accepted it.
 // Threading: one thread (the host's user-interface thread) uses these calls.
 #pragma once
 

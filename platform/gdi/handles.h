@@ -41,10 +41,10 @@ class PLATFORM_API GdiObject {
 
 // Registers the object and returns its new handle (0 if the table is full). A stock object is
 // never counted as live and never deleted.
-PLATFORM_API HANDLE32 AddGdiObject(std::unique_ptr<GdiObject> object, bool stock = false);
+HANDLE32 AddGdiObject(std::unique_ptr<GdiObject> object, bool stock = false);
 
 // The object named by handle, of whatever kind, else nullptr.
-PLATFORM_API GdiObject* FindAnyGdiObject(HANDLE32 handle);
+GdiObject* FindAnyGdiObject(HANDLE32 handle);
 
 // The object named by handle when it is of that kind, else nullptr.
 PLATFORM_API GdiObject* FindGdiObject(HANDLE32 handle, GdiKind kind);
@@ -55,7 +55,7 @@ T* FindGdi(HANDLE32 handle) {
 }
 
 // Deletes the object and forgets its handle; false for an unknown or stock handle.
-PLATFORM_API bool RemoveGdiObject(HANDLE32 handle);
+bool RemoveGdiObject(HANDLE32 handle);
 
 // The number of live GDI objects (DCs, bitmaps, palettes), for leak checks in tests.
 PLATFORM_API std::size_t LiveGdiObjectCount();

@@ -9,7 +9,7 @@
 
 namespace platform {
 
-class PLATFORM_API PaletteObject : public GdiObject {
+class PaletteObject : public GdiObject {
  public:
   static constexpr GdiKind kKind = GdiKind::kPalette;
   explicit PaletteObject(std::vector<PALETTEENTRY> entries)

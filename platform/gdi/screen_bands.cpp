@@ -11,19 +11,27 @@
 namespace platform {
 namespace {
 
-// One MCU row of the encoder: small enough that a strip stays in the cache between the
-// server's write, the sink's read and the copy into the DIB section.
-constexpr int kStripRows = 16;
+// Whole MCU rows of the encoder (16 rows), as many as keep a strip within about 256 KiB: small
+// enough that a strip, and the one read ahead, stay in a core's cache between the server's write,
+// the sink's read and the copy into the DIB section; large enough that a narrow screen is not
+// read in more requests than it needs (32 rows at 1920 pixels, 16 at 3840).
+constexpr int kMcuRows = 16, kMaxStripRows = 64;
+constexpr int kStripBytes = 256 * 1024;
+
+int StripRows(int width) {
+  const int mcus = kStripBytes / (std::max(width, 1) * 4 * kMcuRows);
+  return std::clamp(mcus, 1, kMaxStripRows / kMcuRows) * kMcuRows;
+}
 
 // Reads band `index` strip by strip, hands each strip to the sink and copies it into the view.
 bool CopyBand(StripReads& strips, const ScreenRect& area, int first, int rows, int index,
               const StripSink& sink, const Surface& dib) {
   std::unique_ptr<StripReader> reader =
-      strips.Open({area.x, area.y + first, area.width, rows}, kStripRows);
+      strips.Open({area.x, area.y + first, area.width, rows}, StripRows(area.width));
   int done = 0;
   PixelBand strip{};
   while (reader && reader->Next(&strip)) {
-    const BYTE* lines[kStripRows];
+    const BYTE* lines[kMaxStripRows];
     for (int i = 0; i < strip.rows; ++i) lines[i] = strip.data + std::ptrdiff_t{strip.stride} * i;
     if (!sink(index, lines, strip.rows)) return false;
     Surface source{const_cast<BYTE*>(strip.data), strip.stride, area.width, strip.rows,

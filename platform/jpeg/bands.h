@@ -35,12 +35,12 @@ struct BandPlan {
 
 // Cuts width x height into about `wanted` bands of equal MCU rows, more where a band's MCU
 // count would not fit the 16 bits of the restart interval (very wide pictures).
-PLATFORM_API BandPlan PlanBands(int width, int height, int wanted);
+BandPlan PlanBands(int width, int height, int wanted);
 
 // The pixel layout of the rows handed to Write.
 enum class RowFormat { kBgr, kBgrx };
 
-class PLATFORM_API BandEncoder {
+class BandEncoder {
  public:
   BandEncoder();
   ~BandEncoder();
@@ -75,11 +75,11 @@ class PLATFORM_API BandEncoder {
 // `bands` are the finished encoders of bands 0, 1, ...; the pieces point into them, into `dri`
 // and into constant bytes.
 using Pieces = std::vector<std::span<const std::uint8_t>>;
-PLATFORM_API Pieces StitchedPieces(const BandPlan& plan, std::span<BandEncoder* const> bands,
-                                   std::array<std::uint8_t, 6>& dri);
+Pieces StitchedPieces(const BandPlan& plan, std::span<BandEncoder* const> bands,
+                      std::array<std::uint8_t, 6>& dri);
 // Their total size, and the file written whole at `out` (StitchedSize bytes).
-PLATFORM_API std::size_t StitchedSize(const Pieces& pieces);
-PLATFORM_API void Stitch(const Pieces& pieces, std::uint8_t* out);
+std::size_t StitchedSize(const Pieces& pieces);
+void Stitch(const Pieces& pieces, std::uint8_t* out);
 
 // The record's band encoders for `count` bands (made as needed, kept by the record), or an
 // empty list when memory is short.

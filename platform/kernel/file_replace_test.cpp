@@ -17,20 +17,15 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/temp_folder.h"
+
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string ReadAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
-
-void WriteAll(const fs::path& path, const std::string& content) {
-  std::ofstream(path, std::ios::binary) << content;
-}
+using testsupport::Entries;
+using testsupport::ReadAll;
+using testsupport::WriteAll;
 
 int Replace(const fs::path& path, const std::string& content) {
   return platform::ReplaceFileContents(path.c_str(), reinterpret_cast<const BYTE*>(content.data()),
@@ -58,27 +53,12 @@ constexpr timespec kOldModify = {1100000000, 987654321};
 
 class ReplaceFile : public ::testing::Test {
  protected:
-  void SetUp() override {
-    oldMask_ = umask(022);
-    char pattern[] = "/tmp/pictoss-replace-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    path_ = dir_ / "capture.jpg";
-  }
-  void TearDown() override {
-    umask(oldMask_);
-    fs::remove_all(dir_);
-  }
-  std::set<std::string> Entries(const fs::path& dir) const {
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir)) {
-      names.insert(entry.path().filename());
-    }
-    return names;
-  }
-
+  void SetUp() override { oldMask_ = umask(022); }
+  void TearDown() override { umask(oldMask_); }
+  testsupport::TempFolder folder_{"replace"};
+  const fs::path& dir_ = folder_.path();
+  const fs::path path_ = dir_ / "capture.jpg";
   mode_t oldMask_ = 0;
-  fs::path dir_, path_;
 };
 
 TEST_F(ReplaceFile, NewFileIsReadableByItsOwnerOnlyAndHasTimesOfNow) {

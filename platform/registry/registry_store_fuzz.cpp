@@ -61,7 +61,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string file = folder + "/registry.db";
-  for (const char* suffix : {"-wal", "-shm"}) unlink((file + suffix).c_str());
+  for (const char* suffix : {"-wal", "-shm", "-journal"}) unlink((file + suffix).c_str());
   // A new file in its place each time, so that the store opens it afresh.
   const std::string bytes(reinterpret_cast<const char*>(data), size);
   { std::ofstream(file + ".new", std::ios::binary) << bytes; }

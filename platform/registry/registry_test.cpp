@@ -1,4 +1,5 @@
 #include "platform/registry/registry.h"
+#include "tests/support/child_process.h"
 #include "tests/support/private_store.h"
 
 #include <gtest/gtest.h>
@@ -60,15 +61,7 @@ std::string ReadFile(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// Runs `body` in a child process and returns its exit status (the body's result).
-template <typename Body>
-int InChild(Body body) {
-  const pid_t pid = fork();
-  if (pid == 0) _exit(body());
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
+using testsupport::InChild;
 
 TEST_F(RegistryTest, MissingStoreReadsAsEmptyAndIsCreatedByTheFirstWrite) {
   HKEY key = 0;

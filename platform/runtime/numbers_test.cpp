@@ -12,6 +12,7 @@
 
 #include "platform/base/locale.h"
 #include "platform/runtime/errors.h"
+#include "tests/support/child_process.h"
 #include "tests/support/runtime_error.h"
 
 namespace platform {
@@ -170,15 +171,7 @@ TEST(TextToDouble, CommaDecimalLocale) {
                             });
 }
 
-// Runs `body` in a child process, whose locale and first use are its own; its exit status.
-template <typename Body>
-int InChild(Body body) {
-  const pid_t pid = fork();
-  if (pid == 0) _exit(body());
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
+using testsupport::InChild;
 
 std::string ProcessLocale() {
   return std::setlocale(LC_ALL, nullptr);

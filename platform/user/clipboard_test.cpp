@@ -1,3 +1,5 @@
+// The clipboard, the platform's way: one opener at a time, a bitmap that belongs to it once
+// handed over, and what it offers other programs (PNG and BMP), seen through a fake display.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,13 +14,14 @@
 #include "platform/gdi/gdi.h"
 #include "platform/gdi/handles.h"
 #include "platform/user/clipboard.h"
-#include "tests/support/clipboard_testing.h"
+#include "tests/support/fake_display.h"
 #include "tests/support/gdi_leak_check.h"
-#include "tests/support/xvfb.h"
+#include "tests/support/loop_testing.h"
 
 namespace {
 
-// The tests without a server of their own run without a display, whatever the environment has.
+// Without a fake display of their own the tests run without a display, whatever the
+// environment has.
 const int kNoDisplay = unsetenv("DISPLAY");
 
 constexpr UINT kCfText = 1;
@@ -47,12 +50,7 @@ void Empty() {
   EXPECT_TRUE(CloseClipboard());
 }
 
-class ClipboardTest : public ::testing::Test {
- protected:
-  void SetUp() override { leaks_.Reset(); }
-  void TearDown() override { leaks_.Check(); }
-  testsupport::GdiLeakCheck leaks_;
-};
+using ClipboardTest = testsupport::LeakCheckedTest;
 
 TEST_F(ClipboardTest, CallsNeedTheClipboardOpen) {
   HBITMAP bitmap = MakeBitmap(2, 2);
@@ -63,21 +61,11 @@ TEST_F(ClipboardTest, CallsNeedTheClipboardOpen) {
 }
 
 TEST_F(ClipboardTest, OneOpenerAtATime) {
-  std::atomic<int> step{0};
-  std::thread other([&] {
-    EXPECT_TRUE(OpenClipboard(0));
-    step = 1;
-    while (step != 2) std::this_thread::yield();
-    EXPECT_TRUE(CloseClipboard());
-    step = 3;
-  });
-  while (step != 1) std::this_thread::yield();
+  platform::testing::OtherOpener other;
   EXPECT_FALSE(OpenClipboard(0));
   EXPECT_FALSE(EmptyClipboard());
   EXPECT_FALSE(CloseClipboard());  // not ours to close
-  step = 2;
-  while (step != 3) std::this_thread::yield();
-  other.join();
+  EXPECT_TRUE(other.Release());
   ASSERT_TRUE(OpenClipboard(0));
   EXPECT_TRUE(OpenClipboard(0));      // the same opener again
   EXPECT_FALSE(OpenClipboard(1234));  // another window of this thread
@@ -132,11 +120,7 @@ TEST_F(ClipboardTest, RefusedHandOversLeaveTheBitmapWithTheCaller) {
   EXPECT_TRUE(DeleteObject(hpal));
 }
 
-// ---- Other programs reading the clipboard ---------------------------------------------------
-
-platform::testing::CommandResult Paste(const std::string& target) {
-  return platform::testing::RunWhilePumping("xclip -selection clipboard -t " + target + " -o");
-}
+// ---- What the clipboard offers other programs (through the display) ---------------------------
 
 void Put(HBITMAP bitmap) {
   ASSERT_TRUE(OpenClipboard(0));
@@ -151,110 +135,64 @@ std::uint32_t Le32(const std::string& s, std::size_t at) {
   return v;
 }
 
+// What another program pasting the target gets; empty for a refusal.
+std::string Paste(const testsupport::FakeDisplay& screen, const std::string& target) {
+  platform::ClipboardBytes bytes = screen.offered.render ? screen.offered.render(target) : nullptr;
+  return bytes ? std::string(bytes->begin(), bytes->end()) : std::string();
+}
+
 TEST_F(ClipboardTest, OffersPngAndBmp) {
-  testsupport::XvfbServer server(320, 200, 24);
+  testsupport::FakeDisplay screen(320, 200);
   Put(MakeBitmap(5, 3));
-  auto targets = Paste("TARGETS");
-  ASSERT_TRUE(targets.finished);
-  std::istringstream lines(targets.output);
-  std::vector<std::string> names;
-  for (std::string line; std::getline(lines, line);) names.push_back(line);
-  for (const char* expected : {"TARGETS", "TIMESTAMP", "image/png", "image/bmp"})
-    EXPECT_NE(std::find(names.begin(), names.end(), expected), names.end()) << expected;
-  auto png = Paste("image/png");
-  ASSERT_TRUE(png.finished);
-  EXPECT_EQ(png.status, 0);
-  EXPECT_EQ(png.output.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
-  auto text = Paste("UTF8_STRING");
-  ASSERT_TRUE(text.finished);
-  EXPECT_NE(text.status, 0);  // refused
+  EXPECT_EQ(screen.offered.targets, (std::vector<std::string>{"image/png", "image/bmp"}));
+  EXPECT_EQ(Paste(screen, "image/png").substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
+  EXPECT_EQ(Paste(screen, "image/bmp").substr(0, 2), "BM");
   Empty();
 }
 
-// 700 x 500 at 3 bytes a pixel is far more than one request: the answer goes in INCR chunks.
-TEST_F(ClipboardTest, LargeBmpArrivesWholeThroughIncr) {
-  testsupport::XvfbServer server(320, 200, 24);
+// A BMP file of the DIB section's rows as they are, bottom-up, with the filler after each row's
+// last pixel zero.
+TEST_F(ClipboardTest, BmpIsTheRowsWithAFileHeader) {
+  testsupport::FakeDisplay screen(320, 200);
   const int width = 701, height = 500;
   std::uint8_t* bits = nullptr;
   HBITMAP bitmap = MakeBitmap(width, height, &bits);
   const std::size_t stride = platform::DibRowBytes(width);
-  // The rows as they are, with the filler after each row's last pixel zero.
   std::string expectedRows(reinterpret_cast<const char*>(bits), stride * height);
   for (int y = 0; y < height; ++y) expectedRows[y * stride + width * 3] = 0;
   Put(bitmap);
-  auto bmp = Paste("image/bmp");
-  ASSERT_TRUE(bmp.finished);
-  ASSERT_EQ(bmp.status, 0);
-  ASSERT_EQ(bmp.output.size(), 54 + expectedRows.size());
-  EXPECT_EQ(bmp.output.substr(0, 2), "BM");
-  EXPECT_EQ(Le32(bmp.output, 2), 54 + expectedRows.size());
-  EXPECT_EQ(Le32(bmp.output, 10), 54u);
-  EXPECT_EQ(Le32(bmp.output, 14), 40u);
-  EXPECT_EQ(Le32(bmp.output, 18), static_cast<std::uint32_t>(width));
-  EXPECT_EQ(Le32(bmp.output, 22), static_cast<std::uint32_t>(height));  // bottom-up
-  EXPECT_EQ(Le32(bmp.output, 26), 1u | (24u << 16));
-  EXPECT_EQ(Le32(bmp.output, 34), expectedRows.size());
-  EXPECT_TRUE(bmp.output.compare(54, std::string::npos, expectedRows) == 0);
+  const std::string bmp = Paste(screen, "image/bmp");
+  ASSERT_EQ(bmp.size(), 54 + expectedRows.size());
+  EXPECT_EQ(bmp.substr(0, 2), "BM");
+  EXPECT_EQ(Le32(bmp, 2), 54 + expectedRows.size());
+  EXPECT_EQ(Le32(bmp, 10), 54u);
+  EXPECT_EQ(Le32(bmp, 14), 40u);
+  EXPECT_EQ(Le32(bmp, 18), static_cast<std::uint32_t>(width));
+  EXPECT_EQ(Le32(bmp, 22), static_cast<std::uint32_t>(height));  // bottom-up
+  EXPECT_EQ(Le32(bmp, 26), 1u | (24u << 16));
+  EXPECT_EQ(Le32(bmp, 34), expectedRows.size());
+  EXPECT_TRUE(bmp.compare(54, std::string::npos, expectedRows) == 0);
   Empty();
 }
 
-TEST_F(ClipboardTest, AnotherProgramTakingTheSelectionFreesTheBitmap) {
-  testsupport::XvfbServer server(320, 200, 24);
+TEST_F(ClipboardTest, AnotherProgramTakingTheClipboardFreesTheBitmap) {
+  testsupport::FakeDisplay screen(320, 200);
   HBITMAP bitmap = MakeBitmap(4, 4);
   Put(bitmap);
-  ASSERT_EQ(std::system("printf theirs | xclip -selection clipboard -i"), 0);
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (Alive(bitmap) && std::chrono::steady_clock::now() < deadline)
-    platform::testing::PumpFor(std::chrono::milliseconds(20));
+  ASSERT_TRUE(screen.offered.lost);
+  screen.offered.lost();
   EXPECT_FALSE(Alive(bitmap));
-  auto text = Paste("UTF8_STRING");
-  EXPECT_EQ(text.output, "theirs");
+  EXPECT_EQ(Paste(screen, "image/png"), "") << "nothing left to give";
 }
 
 TEST_F(ClipboardTest, EmptiedClipboardOffersNothing) {
-  testsupport::XvfbServer server(320, 200, 24);
+  testsupport::FakeDisplay screen(320, 200);
   Put(MakeBitmap(4, 4));
+  const int offers = screen.offers;
   Empty();
-  auto png = Paste("image/png");
-  ASSERT_TRUE(png.finished);
-  EXPECT_NE(png.status, 0);
-}
-
-// The server going away while we own the selection ends nothing but the offer; the next server
-// gets the next offer.
-TEST_F(ClipboardTest, SurvivesTheServerGoingAway) {
-  {
-    testsupport::XvfbServer first(320, 200, 24);
-    Put(MakeBitmap(4, 4));
-  }
-  platform::testing::PumpFor(std::chrono::milliseconds(100));
-  testsupport::XvfbServer second(320, 200, 24);
-  Put(MakeBitmap(6, 2));
-  auto bmp = Paste("image/bmp");
-  ASSERT_TRUE(bmp.finished);
-  EXPECT_EQ(bmp.status, 0);
-  EXPECT_EQ(Le32(bmp.output, 18), 6u);
-  Empty();
-}
-
-// The old server's last events may still wait unread on the old connection when the server
-// goes; the next server (on the same display number) must still get a connection of its own.
-TEST_F(ClipboardTest, ServerGoneWithUnreadEventsIsNoticed) {
-  {
-    testsupport::XvfbServer first(320, 200, 24);
-    Put(MakeBitmap(4, 4));
-    // Another program takes the selection; the notice of it is left unread.
-    ASSERT_EQ(std::system("echo x | xclip -selection clipboard -i"), 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  }
-  testsupport::XvfbServer second(320, 200, 24);
-  Put(MakeBitmap(6, 2));
-  auto bmp = platform::testing::RunWhilePumping("xclip -selection clipboard -t image/bmp -o",
-                                                std::chrono::seconds(10));
-  ASSERT_TRUE(bmp.finished);
-  EXPECT_EQ(bmp.status, 0);
-  EXPECT_EQ(Le32(bmp.output, 18), 6u);
-  Empty();
+  EXPECT_EQ(screen.offers, offers + 1);
+  EXPECT_TRUE(screen.offered.targets.empty());
+  EXPECT_EQ(Paste(screen, "image/png"), "");
 }
 
 }  // namespace

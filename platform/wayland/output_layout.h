@@ -26,18 +26,18 @@ struct Layout {
   double factor = 1;            // device pixels per logical pixel
 
   // A logical rectangle in picture pixels (rounded outwards to whole pixels).
-  PLATFORM_API Rect ToDevice(const Rect& logical) const;
+  Rect ToDevice(const Rect& logical) const;
 };
 
 // The layout of these outputs, at their largest scale.
-PLATFORM_API Layout MakeLayout(std::vector<Output> outputs);
+Layout MakeLayout(std::vector<Output> outputs);
 
 // Fits the layout to a picture of that size: the factor becomes the one the picture shows. With
 // no outputs known, the picture is taken as one output.
-PLATFORM_API void FitPicture(Layout* layout, int width, int height);
+void FitPicture(Layout* layout, int width, int height);
 
 // The output that holds the focused window (by name) where that is known, else the first; -1
 // when there is none.
-PLATFORM_API int PrimaryOutput(const Layout& layout, const std::string& focused);
+int PrimaryOutput(const Layout& layout, const std::string& focused);
 
 }  // namespace platform::wayland

@@ -33,20 +33,20 @@ struct Screenshot {
 };
 
 // Whether the session bus offers the Screenshot portal; otherwise *why says what is missing.
-PLATFORM_API bool ScreenshotPortalAvailable(std::string* why);
+bool ScreenshotPortalAvailable(std::string* why);
 
 // Blocks until the descriptor is readable or `most` has passed (and may dispatch messages).
 using Wait = std::function<void(int fd, std::chrono::milliseconds most)>;
 
 // Asks the portal for a picture of the whole screen and waits at most `timeout` for its answer,
 // through `wait` (a plain poll when empty); on timeout the request is closed.
-PLATFORM_API Screenshot TakeScreenshot(std::chrono::milliseconds timeout, const Wait& wait = {});
+Screenshot TakeScreenshot(std::chrono::milliseconds timeout, const Wait& wait = {});
 
 // The local path of a file: URI ("file:///tmp/a%20b.png" is "/tmp/a b.png"); empty for other
 // URIs and bad escapes.
-PLATFORM_API std::string PathFromFileUri(const std::string& uri);
+std::string PathFromFileUri(const std::string& uri);
 
 // Reads a PNG file into 32-bit pixels; false with *error set when it cannot.
-PLATFORM_API bool ReadPng(const std::string& path, Image* image, std::string* error);
+bool ReadPng(const std::string& path, Image* image, std::string* error);
 
 }  // namespace platform::wayland

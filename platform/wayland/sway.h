@@ -22,6 +22,6 @@ bool SwaySession();
 bool ReadSwayTree(WindowTree* tree, std::string* error);
 
 // The tree from get_tree's JSON reply; false when it is not a tree.
-PLATFORM_API bool ParseSwayTree(std::string_view json, WindowTree* tree);
+bool ParseSwayTree(std::string_view json, WindowTree* tree);
 
 }  // namespace platform::wayland

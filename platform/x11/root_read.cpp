@@ -12,6 +12,7 @@
 
 #include "platform/base/debug.h"
 #include "platform/x11/connection.h"
+#include "platform/x11/x11_for_tests.h"
 
 namespace platform::x11 {
 namespace {

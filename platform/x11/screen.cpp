@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/x11/connection.h"
+#include "platform/x11/x11_for_tests.h"
 
 namespace platform::x11 {
 namespace {

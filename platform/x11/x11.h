@@ -22,11 +22,11 @@ namespace platform {
 // X11TakeError), so do not install another handler. When DISPLAY names another server than the
 // open connection, or the server has gone away, the next call opens a new connection; callers
 // therefore ask for the connection each time instead of keeping it.
-PLATFORM_API struct _XDisplay* X11Display();
+struct _XDisplay* X11Display();
 
 // Waits for the server to process every request so far and returns the code of the first X
 // error recorded since the last call (0 for none), clearing it.
-PLATFORM_API int X11TakeError();
+int X11TakeError();
 
 // The X11 display: the table of display.h filled from this folder (display.cpp).
 Display& X11Backend();
@@ -65,7 +65,7 @@ bool ReadRoot(const Rect& rect, const BandSink& sink);
 void* AllocateSharedPixels(std::size_t bytes);
 void FreeSharedPixels(void* memory);
 // Whether the memory is shared with the open connection (not one before it).
-PLATFORM_API bool IsSharedPixels(const void* memory);
+bool IsSharedPixels(const void* memory);
 
 // Reads the rectangle in one request straight into shared pixel memory: `rows` at dest, each
 // `stride` bytes. False (and nothing read) when dest is not shared memory of the open connection
@@ -110,16 +110,6 @@ class StripReader final : public platform::StripReader {
   int stride_ = 0;
   int depth_ = 0;
 };
-
-// How reads go: through shared memory or plain image requests (for tests and benchmarks).
-enum class ReadMethod { kNone, kSharedMemory, kImages };
-PLATFORM_API ReadMethod CurrentReadMethod();
-// Makes the open connection read by plain image requests (for tests of that path).
-PLATFORM_API void StopUsingSharedMemory();
-
-// The monitor layout and Xft.dpi are kept for a short while between calls; this forgets them
-// (for tests that change them).
-PLATFORM_API void ForgetScreenCache();
 
 // How many connections have lost their server since the process started: a call that fails
 // while this count changes failed because its server went away.

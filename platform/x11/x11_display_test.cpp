@@ -8,12 +8,26 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/Xrandr.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
+#include <map>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/x11/x11.h"
+#include "platform/x11/x11_for_tests.h"
+#include "tests/support/loop_testing.h"
 #include "tests/support/xvfb.h"
 
 namespace {
@@ -75,8 +89,165 @@ int ReadMismatches(const ScreenRect& r) {
 struct Connection {
   Connection() : d(XOpenDisplay(nullptr)) {}
   ~Connection() { XCloseDisplay(d); }
+  Window root() const { return DefaultRootWindow(d); }
+  Window MakeWindow(Window parent, int x, int y, int w, int h, int border = 0) const {
+    Window win = XCreateSimpleWindow(d, parent, x, y, w, h, border, 0, 0);
+    XMapWindow(d, win);
+    XSync(d, False);
+    return win;
+  }
+  void Fill(Drawable target, unsigned long pixel, int x, int y, int w, int h) const {
+    GC gc = XCreateGC(d, target, 0, nullptr);
+    XSetForeground(d, gc, pixel);
+    XFillRectangle(d, target, gc, x, y, w, h);
+    XFreeGC(d, gc);
+    XSync(d, False);
+  }
   ::Display* d;
 };
+
+// Raw pixels of a screen of another depth come in rows of its own: 8 bits a pixel at depth 8,
+// 16 at depth 16, rows padded to 4 bytes, by shared memory and by plain requests alike.
+TEST(X11Display, ReadsScreensOfEveryDepth) {
+  for (int depth : {8, 16, 24}) {
+    SCOPED_TRACE(depth);
+    testsupport::XvfbServer server(37, 20, depth);
+    Connection t;
+    const int bytes = depth == 24 ? 4 : depth / 8;
+    auto raw = [depth](int x, int y) {
+      return static_cast<std::uint32_t>(x * 7 + y * 131) &
+             (depth == 24 ? 0xFFFFFFu : (1u << depth) - 1);
+    };
+    for (int y = 0; y < 20; ++y)
+      for (int x = 0; x < 37; ++x) t.Fill(t.root(), raw(x, y), x, y, 1, 1);
+    for (bool shared : {true, false}) {
+      if (!shared) platform::x11::StopUsingSharedMemory();
+      int wrong = 0, rows = 0;
+      EXPECT_TRUE(X11().Read({1, 2, 35, 17}, [&](const PixelBand& band) {
+        EXPECT_EQ(band.stride, (35 * bytes + 3) / 4 * 4);
+        for (int y = 0; y < band.rows; ++y)
+          for (int x = 0; x < 35; ++x) {
+            std::uint32_t v = 0;
+            std::memcpy(&v, band.data + band.stride * y + bytes * x, bytes);
+            wrong += (v & (depth == 24 ? 0xFFFFFFu : ~0u)) != raw(1 + x, 2 + band.row + y);
+          }
+        rows += band.rows;
+      }));
+      EXPECT_EQ(rows, 17);
+      EXPECT_EQ(wrong, 0) << (shared ? "shared memory" : "plain requests");
+    }
+  }
+}
+
+// The active window: the top-level frame of _NET_ACTIVE_WINDOW's window, else of the input
+// focus; none for no focus, PointerRoot or the root.
+TEST(X11Display, ActiveWindowIsTheTopLevelFrame) {
+  testsupport::XvfbServer server(640, 480, 24);
+  Connection t;
+  Window focused = t.MakeWindow(t.root(), 100, 50, 396, 296, 2);
+  XSetInputFocus(t.d, focused, RevertToPointerRoot, CurrentTime);
+  XSync(t.d, False);
+  EXPECT_EQ(X11().ActiveWindow(), focused);
+  Window frame = t.MakeWindow(t.root(), 10, 10, 400, 300);
+  Window client = t.MakeWindow(frame, 0, 20, 400, 280);
+  Atom active = XInternAtom(t.d, "_NET_ACTIVE_WINDOW", False);
+  XChangeProperty(t.d, t.root(), active, XA_WINDOW, 32, PropModeReplace,
+                  reinterpret_cast<unsigned char*>(&client), 1);
+  XSync(t.d, False);
+  EXPECT_EQ(X11().ActiveWindow(), frame);
+  XDeleteProperty(t.d, t.root(), active);
+  for (Window focus : {Window(None), Window(PointerRoot), t.root()}) {
+    XSetInputFocus(t.d, focus, RevertToNone, CurrentTime);
+    XSync(t.d, False);
+    EXPECT_EQ(X11().ActiveWindow(), 0u) << focus;
+  }
+}
+
+// A read shows what the screen shows: windows over windows, children included.
+TEST(X11Display, ReadsShowOverlappingWindows) {
+  testsupport::XvfbServer server(320, 240, 24);
+  Connection t;
+  Window below = t.MakeWindow(t.root(), 10, 10, 100, 100);
+  t.Fill(below, 0x0000FF, 0, 0, 100, 100);
+  Window above = t.MakeWindow(t.root(), 60, 60, 100, 100);
+  t.Fill(above, 0xFFFF00, 0, 0, 100, 100);
+  Window child = t.MakeWindow(above, 50, 50, 10, 10);
+  t.Fill(child, 0xFF0000, 0, 0, 10, 10);
+  std::vector<std::uint32_t> seen;
+  ASSERT_TRUE(X11().Read({10, 10, 160, 160}, [&](const PixelBand& band) {
+    for (int y = 0; y < band.rows; ++y)
+      for (int x = 0; x < 160; ++x) {
+        std::uint32_t v;
+        std::memcpy(&v, band.data + band.stride * y + 4 * x, 4);
+        seen.push_back(v & 0xFFFFFF);
+      }
+  }));
+  EXPECT_EQ(seen[10 * 160 + 10], 0x0000FFu);
+  EXPECT_EQ(seen[80 * 160 + 80], 0xFFFF00u);
+  EXPECT_EQ(seen[105 * 160 + 105], 0xFF0000u);
+}
+
+// The number of descriptors open in this process.
+int OpenFds() {
+  int n = 0;
+  for (int fd = 0; fd < 1024; ++fd) n += fcntl(fd, F_GETFD) != -1;
+  return n;
+}
+
+// The server going away under an open connection must not end the process: the loss is
+// counted, the screen is no longer connected, the lost connection is closed (its socket and
+// all), and the next server is read.
+TEST(X11Display, ServerGoneIsCountedAndTheNextServerWorks) {
+  int fds = 0;  // once the connections of earlier tests are gone
+  for (int round = 0; round < 4; ++round) {
+    if (round == 1) fds = OpenFds();
+    testsupport::XvfbServer server(320, 200, 24);
+    EXPECT_EQ(X11().Screen().primary.width, 320);
+    EXPECT_TRUE(X11().Read({0, 0, 320, 200}, [](const PixelBand&) {}));
+    const unsigned losses = X11().Losses();
+    server.Crash();  // dead and reaped: its end of the socket is closed
+    EXPECT_FALSE(X11().Screen().connected);
+    EXPECT_NE(X11().Losses(), losses);
+    EXPECT_EQ(X11().ActiveWindow(), 0u);
+  }
+  EXPECT_EQ(OpenFds(), fds);
+  testsupport::XvfbServer next(400, 300, 24);
+  EXPECT_EQ(X11().Screen().primary.width, 400);
+}
+
+// A server killed while reads run, at whatever request it happens to be: the process goes on, the
+// read that meets the loss fails while the count of losses changes, and the next server is read.
+// Runs in a child process of its own, since before the loss was handled Xlib ended the process.
+TEST(X11Display, ServerKilledDuringReadsIsALoss) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  for (int delayMs : {5, 40, 150}) {
+    SCOPED_TRACE(delayMs);
+    // Every server is stopped before the child ends: a server left running would keep the pipe
+    // to the parent open.
+    auto run = [delayMs] {
+      int code = 2;
+      {
+        testsupport::XvfbServer server(2560, 1600, 24);
+        X11().Read({0, 0, 2560, 1600}, [](const PixelBand&) {});  // connected before the kill
+        // Crash keeps the display number taken, so that no other server answers in its place.
+        std::thread killer([&] {
+          std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+          server.Crash();
+        });
+        for (int i = 0; i < 10000 && code == 2; ++i) {
+          const unsigned losses = X11().Losses();
+          if (!X11().Read({0, 0, 2560, 1600}, [](const PixelBand&) {}))
+            code = X11().Losses() != losses || !X11().Screen().connected ? 0 : 3;
+        }
+        killer.join();
+      }
+      if (code != 0) return code;
+      testsupport::XvfbServer next(300, 100, 24);
+      return X11().Screen().primary.width == 300 ? 0 : 4;
+    };
+    EXPECT_EXIT(std::_Exit(run()), ::testing::ExitedWithCode(0), "");
+  }
+}
 
 // A tall screen takes several bands; shared memory and plain requests give the same pixels, and
 // the one-pass strips too.
@@ -108,7 +279,13 @@ TEST(X11Display, WithoutSharedMemoryReadsByImages) {
   testsupport::XvfbServer server(200, 100, 24, "-extension MIT-SHM");
   Connection t;
   PaintRoot(t.d, 200, 100);
+  setenv("PICTOSS_DEBUG", "x11", 1);
+  testing::internal::CaptureStderr();
   EXPECT_EQ(ReadMismatches({0, 0, 200, 100}), 0);
+  const std::string said = testing::internal::GetCapturedStderr();
+  unsetenv("PICTOSS_DEBUG");
+  EXPECT_NE(said.find("pictoss:x11: " + server.display() + " has no MIT-SHM"), std::string::npos)
+      << said;
   EXPECT_EQ(platform::x11::CurrentReadMethod(), ReadMethod::kImages);
   EXPECT_EQ(X11().shared_pixels()->Allocate(200 * 4 * 100), nullptr);
   EXPECT_FALSE(X11().strip_reads()->Available());
@@ -209,6 +386,214 @@ TEST(X11Display, DpiComesFromXftDpi) {
   platform::x11::ForgetScreenCache();
   EXPECT_EQ(X11().Dpi(), 144);
   EXPECT_EQ(platform::X11Display(), platform::X11Display());
+}
+
+// A display that answers the connection setup and then hangs up, as a server that dies while
+// Xlib opens the connection does, or one that a hostile DISPLAY names. Serves on a thread.
+class HangUpDisplay {
+ public:
+  HangUpDisplay() {
+    fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    for (number_ = 400 + getpid() % 400;; ++number_) {
+      const std::string path = "/tmp/.X11-unix/X" + std::to_string(number_);
+      sockaddr_un address{};
+      address.sun_family = AF_UNIX;
+      std::memcpy(address.sun_path + 1, path.data(), path.size());  // abstract, as Xlib tries
+      const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + path.size());
+      if (bind(fd_, reinterpret_cast<sockaddr*>(&address), length) == 0) break;
+    }
+    listen(fd_, 8);
+    server_ = std::thread([this] {
+      for (int client; (client = accept(fd_, nullptr, nullptr)) >= 0; close(client)) Answer(client);
+    });
+  }
+  ~HangUpDisplay() {
+    shutdown(fd_, SHUT_RDWR);  // ends the accept
+    server_.join();
+    close(fd_);
+  }
+  std::string name() const { return ":" + std::to_string(number_); }
+
+ private:
+  // The client's setup request (little-endian, as this machine's Xlib sends it), then a
+  // success reply: one 64 × 48 TrueColor screen of depth 24.
+  static void Answer(int client) {
+    std::uint8_t head[12];
+    if (recv(client, head, sizeof head, MSG_WAITALL) != sizeof head) return;
+    auto padded = [](int n) { return static_cast<std::size_t>((n + 3) & ~3); };
+    std::vector<std::uint8_t> authorization(padded(head[6] | head[7] << 8) +
+                                            padded(head[8] | head[9] << 8));
+    if (!authorization.empty())
+      recv(client, authorization.data(), authorization.size(), MSG_WAITALL);
+    std::vector<std::uint8_t> body;
+    auto put = [&body](std::initializer_list<std::uint32_t> values, int bytes) {
+      for (std::uint32_t v : values)
+        for (int i = 0; i < bytes; ++i) body.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+    };
+    put({1, 0x200000, 0x1FFFFF, 0}, 4);                // release, id base and mask, motion
+    put({4, 65535}, 2);                                // vendor length, maximum request
+    put({1, 1, 0, 0, 32, 32, 8, 255, 0, 0, 0, 0}, 1);  // screens, formats, orders, keycodes
+    put({'f', 'a', 'k', 'e'}, 1);                      // vendor
+    put({24, 32, 32, 0, 0, 0, 0, 0}, 1);               // format: depth 24, 32 bits a pixel
+    put({0x100, 0x20, 0xFFFFFF, 0, 0}, 4);             // root, colormap, pixels, input mask
+    put({64, 48, 10, 10, 1, 1}, 2);                    // size in pixels and mm, colormaps
+    put({0x21}, 4);                                    // root visual
+    put({0, 0, 24, 1, 24, 0}, 1);                      // stores, unders, depth; one depth
+    put({1}, 2);                                       // with one visual:
+    put({0, 0x21}, 4);                                 // TrueColor, 8 bits a channel
+    put({4, 8}, 1);
+    put({256}, 2);
+    put({0xFF0000, 0xFF00, 0xFF, 0}, 4);
+    const std::uint8_t success[8] = {1,
+                                     0,
+                                     11,
+                                     0,
+                                     0,
+                                     0,
+                                     static_cast<std::uint8_t>(body.size() / 4),
+                                     static_cast<std::uint8_t>(body.size() / 1024)};
+    body.insert(body.begin(), std::begin(success), std::end(success));
+    send(client, body.data(), body.size(), MSG_NOSIGNAL);
+  }
+
+  int fd_ = -1;
+  int number_ = 0;
+  std::thread server_;
+};
+
+// Xlib ends the process when the connection breaks before XOpenDisplay has returned: such a
+// display is no display, and the next server works. In a child process, since a failure ends it.
+TEST(X11Display, ServerThatHangsUpWhileOpeningIsNoDisplay) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto run = [] {
+    {
+      HangUpDisplay hangUp;
+      setenv("DISPLAY", hangUp.name().c_str(), 1);
+      for (int i = 0; i < 3; ++i)
+        if (X11().Screen().connected || X11().Read({0, 0, 1, 1}, [](const PixelBand&) {})) return 3;
+    }
+    testsupport::XvfbServer next(300, 100, 24);
+    return X11().Screen().primary.width == 300 ? 0 : 4;
+  };
+  EXPECT_EXIT(std::_Exit(run()), ::testing::ExitedWithCode(0), "");
+}
+
+// ---- The clipboard offered to other programs through the CLIPBOARD selection ----------------
+
+// The event loop of the clipboard tests: the descriptors that an offer watches, served by poll.
+class Loop {
+ public:
+  platform::FdWatch Watch() {
+    return {[this](int fd, std::function<void()> readable) {
+              watched_[next_] = {fd, std::move(readable)};
+              return next_++;
+            },
+            [this](int id) { watched_.erase(id); }};
+  }
+  void Pump(std::chrono::milliseconds most) {
+    std::vector<pollfd> fds;
+    std::vector<int> ids;
+    for (auto& [id, w] : watched_) {
+      fds.push_back({w.first, POLLIN, 0});
+      ids.push_back(id);
+    }
+    if (poll(fds.data(), fds.size(), static_cast<int>(most.count())) <= 0) return;
+    for (std::size_t i = 0; i < fds.size(); ++i) {
+      auto it = watched_.find(ids[i]);
+      if (it != watched_.end() && (fds[i].revents & (POLLIN | POLLHUP))) it->second.second();
+    }
+  }
+  platform::testing::CommandResult Paste(const std::string& target) {
+    return platform::testing::RunWhilePumping("xclip -selection clipboard -t " + target + " -o",
+                                              std::chrono::seconds(10),
+                                              [this](auto most) { Pump(most); });
+  }
+
+ private:
+  std::map<int, std::pair<int, std::function<void()>>> watched_;
+  int next_ = 1;
+};
+
+// An offer of these bytes as image/png and image/bmp; `lost` counts the losses.
+platform::ClipboardOffer OfferOf(std::string bytes, int* lost) {
+  platform::ClipboardOffer offer;
+  offer.targets = {"image/png", "image/bmp"};
+  auto content = std::make_shared<const std::vector<std::uint8_t>>(bytes.begin(), bytes.end());
+  offer.render = [content](const std::string& target) -> platform::ClipboardBytes {
+    return target == "image/png" || target == "image/bmp" ? content : nullptr;
+  };
+  offer.lost = [lost] { ++*lost; };
+  return offer;
+}
+
+TEST(X11Clipboard, OffersItsTargetsAndRefusesOthers) {
+  testsupport::XvfbServer server(320, 200, 24);
+  Loop loop;
+  int lost = 0;
+  ASSERT_TRUE(X11().clipboard_owner()->Offer(OfferOf("\x89PNG picture", &lost), loop.Watch()));
+  auto targets = loop.Paste("TARGETS");
+  ASSERT_TRUE(targets.finished);
+  for (const char* expected : {"TARGETS\n", "TIMESTAMP\n", "image/png\n", "image/bmp\n"})
+    EXPECT_NE(targets.output.find(expected), std::string::npos) << expected;
+  auto png = loop.Paste("image/png");
+  ASSERT_TRUE(png.finished);
+  EXPECT_EQ(png.status, 0);
+  EXPECT_EQ(png.output, "\x89PNG picture");
+  auto text = loop.Paste("UTF8_STRING");
+  ASSERT_TRUE(text.finished);
+  EXPECT_NE(text.status, 0) << "refused";
+  EXPECT_EQ(lost, 0);
+}
+
+// Far more than one request holds: the answer goes in INCR chunks, and arrives whole.
+TEST(X11Clipboard, LargeContentArrivesWholeThroughIncr) {
+  testsupport::XvfbServer server(320, 200, 24);
+  Loop loop;
+  int lost = 0;
+  std::string large(1'051'554, '\0');
+  for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>(i * 7 + i / 251);
+  ASSERT_TRUE(X11().clipboard_owner()->Offer(OfferOf(large, &lost), loop.Watch()));
+  auto bmp = loop.Paste("image/bmp");
+  ASSERT_TRUE(bmp.finished);
+  ASSERT_EQ(bmp.status, 0);
+  EXPECT_TRUE(bmp.output == large);
+}
+
+TEST(X11Clipboard, AnotherProgramTakingItEndsTheOffer) {
+  testsupport::XvfbServer server(320, 200, 24);
+  Loop loop;
+  int lost = 0;
+  ASSERT_TRUE(X11().clipboard_owner()->Offer(OfferOf("ours", &lost), loop.Watch()));
+  ASSERT_EQ(std::system("printf theirs | xclip -selection clipboard -i"), 0);
+  for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+       lost == 0 && std::chrono::steady_clock::now() < end;)
+    loop.Pump(std::chrono::milliseconds(20));
+  EXPECT_EQ(lost, 1);
+  EXPECT_EQ(loop.Paste("UTF8_STRING").output, "theirs");
+}
+
+// The server going away while the selection is ours ends nothing but the offer, also when its
+// last events wait unread on the old connection; the next server gets the next offer.
+TEST(X11Clipboard, SurvivesTheServerGoingAway) {
+  for (bool unread_events : {false, true}) {
+    SCOPED_TRACE(unread_events);
+    Loop loop;
+    int lost = 0;
+    {
+      testsupport::XvfbServer first(320, 200, 24);
+      ASSERT_TRUE(X11().clipboard_owner()->Offer(OfferOf("first", &lost), loop.Watch()));
+      // Another program takes the selection; the notice of it is left unread.
+      if (unread_events) {
+        ASSERT_EQ(std::system("echo x | xclip -selection clipboard -i"), 0);
+      }
+    }
+    testsupport::XvfbServer second(320, 200, 24);
+    ASSERT_TRUE(X11().clipboard_owner()->Offer(OfferOf("second", &lost), loop.Watch()));
+    auto bmp = loop.Paste("image/bmp");
+    ASSERT_TRUE(bmp.finished);
+    EXPECT_EQ(bmp.status, 0);
+    EXPECT_EQ(bmp.output, "second");
+  }
 }
 
 TEST(X11Display, MadeUpWindowsAndNoDisplay) {

@@ -3,11 +3,13 @@
 // it is the display that every call uses, in place of the one the session would choose (tests
 // that use it link pictoss_platform_objects). It offers the fast paths that the test leaves on:
 // strips (on a 32-bit screen with the standard masks), and shared pixel memory read into in one
-// request. One test thread; one fake at a time.
+// request; and it keeps what the clipboard offers other programs. One test thread; one fake at a
+// time.
 #pragma once
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -61,7 +63,10 @@ class FakeSharedMemory final : public platform::SharedPixels {
   std::map<void*, Block> blocks_;
 };
 
-class FakeDisplay final : public platform::Display, platform::BufferReads, platform::StripReads {
+class FakeDisplay final : public platform::Display,
+                          platform::BufferReads,
+                          platform::StripReads,
+                          platform::ClipboardOwner {
  public:
   struct Window {
     std::uint32_t id;
@@ -140,7 +145,9 @@ class FakeDisplay final : public platform::Display, platform::BufferReads, platf
   // Takes it back: connected again.
   void Reconnect() { info_.connected = true, lose_in_ = -1; }
   unsigned losses() const { return losses_; }
-  int band_reads = 0, strip_readers = 0, reads_into_memory = 0;
+  // What was read: band reads asked for, strip readers opened, reads into memory made.
+  int band_reads = 0, reads_into_memory = 0;
+  std::atomic<int> strip_readers = 0;  // opened on the threads of the one-pass capture
 
   // The table.
   const char* name() const override { return "fake"; }
@@ -180,14 +187,24 @@ class FakeDisplay final : public platform::Display, platform::BufferReads, platf
   }
   platform::BufferReads* buffer_reads() override { return shared ? this : nullptr; }
   platform::StripReads* strip_reads() override { return strips ? this : nullptr; }
+  platform::ClipboardOwner* clipboard_owner() override { return this; }
+
+  // The clipboard's last offer to other programs, and how many there were.
+  platform::ClipboardOffer offered;
+  int offers = 0;
+  bool Offer(platform::ClipboardOffer offer, platform::FdWatch) override {
+    offered = std::move(offer);
+    ++offers;
+    return true;
+  }
 
   bool ReadInto(const platform::ScreenRect& r, std::uint8_t* dest, int stride) override {
-    ++reads_into_memory;
     const int line = (r.width * info_.bits_per_pixel + 31) / 32 * 4;
     if (stride != line ||
         !FakeSharedMemory::Get().Holds(dest, static_cast<std::size_t>(stride) * r.height) ||
         !Reading(r))
       return false;
+    ++reads_into_memory;
     for (int y = 0; y < r.height; ++y)
       std::memcpy(dest + static_cast<std::ptrdiff_t>(stride) * y, Row(r.x, r.y + y),
                   static_cast<std::size_t>(line));
@@ -200,7 +217,7 @@ class FakeDisplay final : public platform::Display, platform::BufferReads, platf
   }
   std::unique_ptr<platform::StripReader> Open(const platform::ScreenRect& r,
                                               int strip_rows) override {
-    ++strip_readers;  // readers run on several threads: counted here, on the opening thread
+    ++strip_readers;
     return std::make_unique<Strips>(*this, r, strip_rows);
   }
 

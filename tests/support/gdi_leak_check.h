@@ -25,4 +25,12 @@ class GdiLeakCheck {
   std::size_t baseline_;
 };
 
+// A test that leaves the drawing objects as it found them.
+class LeakCheckedTest : public ::testing::Test {
+ protected:
+  void SetUp() override { leaks_.Reset(); }
+  void TearDown() override { leaks_.Check(); }
+  GdiLeakCheck leaks_;
+};
+
 }  // namespace testsupport

@@ -1,17 +1,31 @@
+// The user-interface module: message boxes without a display and in windows, and the message
+// loop carrying FLTK's events and timers. FLTK opens its display once per process, so the tests
+// with windows share one private X server.
 #include "platform/user/messagebox.h"
 
 // gtest before Xlib, whose macros (None, Bool) break gtest's declarations.
 #include <gtest/gtest.h>
 
+#include <FL/Fl.H>
+#include <FL/Fl_Window.H>
+#include <FL/x.H>
+
+#include <chrono>
 #include <cstdlib>
 #include <future>
 #include <optional>
 #include <string>
 
+#include "platform/user/messageloop.h"
+#include "platform/user/ui.h"
+#include "tests/support/loop_testing.h"
 #include "tests/support/ui_test_driver.h"
 #include "tests/support/xvfb.h"
 
 namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
 
 // Runs while there is no display: DISPLAY unset, restored afterwards.
 class NoDisplay {
@@ -53,8 +67,8 @@ TEST(MessageBox, HookReceivesTheMessageInsteadOfTheScreen) {
   EXPECT_EQ(caption, u"Pictoss");
 }
 
-// A real window under a private X server; the driver closes it as a user would.
-class MessageBoxWindow : public ::testing::Test {
+// Real windows under a private X server.
+class WithDisplay : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { server_ = new testsupport::XvfbServer(800, 600); }
   static void TearDownTestSuite() {
@@ -63,7 +77,7 @@ class MessageBoxWindow : public ::testing::Test {
   }
   static testsupport::XvfbServer* server_;
 };
-testsupport::XvfbServer* MessageBoxWindow::server_ = nullptr;
+testsupport::XvfbServer* WithDisplay::server_ = nullptr;
 
 enum class CloseBy { kEnter, kEscape, kClickOk, kCloseBox };
 
@@ -99,7 +113,8 @@ bool ShowAndClose(CloseBy how, UINT type) {
   return driver.get() && result == IDOK;
 }
 
-TEST_F(MessageBoxWindow, EveryWayOfClosingReturnsOk) {
+// The driver closes the message box as a user would.
+TEST_F(WithDisplay, EveryWayOfClosingAMessageBoxReturnsOk) {
   struct Case {
     CloseBy how;
     UINT type;
@@ -110,6 +125,53 @@ TEST_F(MessageBoxWindow, EveryWayOfClosingReturnsOk) {
   for (const Case& c : cases) {
     EXPECT_TRUE(ShowAndClose(c.how, c.type)) << "case " << static_cast<int>(c.how);
   }
+}
+
+// With FLTK's display open, the loop also carries FLTK's X events and timers.
+TEST_F(WithDisplay, MessageLoopServicesFltkWindowEventsAndTimers) {
+  // FLTK comes with the user-interface module, which opens its display; the window below uses
+  // that same FLTK.
+  ASSERT_TRUE(platform::OpenUiDisplay());
+  Fl_Window window(100, 100, 200, 100, "loop");
+  window.show();
+  ASSERT_NE(fl_display, nullptr);
+  // Wait until the window is mapped, through the platform loop only.
+  for (auto end = Clock::now() + 10s; !window.visible() && Clock::now() < end;) {
+    if (!platform::DoEvents()) platform::WaitMessage(10ms);
+  }
+  ASSERT_TRUE(window.visible());
+  platform::testing::DrainMessages();
+
+  // A WM_DELETE_WINDOW message from another client: the wait wakes, DoEvents delivers it to
+  // the window (whose default callback hides it).
+  Display* other = XOpenDisplay(server_->display().c_str());
+  ASSERT_NE(other, nullptr);
+  XEvent event{};
+  event.xclient.type = ClientMessage;
+  event.xclient.window = fl_xid(&window);
+  event.xclient.message_type = XInternAtom(other, "WM_PROTOCOLS", False);
+  event.xclient.format = 32;
+  event.xclient.data.l[0] = static_cast<long>(XInternAtom(other, "WM_DELETE_WINDOW", False));
+  XSendEvent(other, fl_xid(&window), False, NoEventMask, &event);
+  XFlush(other);
+
+  auto start = Clock::now();
+  platform::WaitMessage(20s);
+  EXPECT_LT(Clock::now() - start, 10s);
+  EXPECT_TRUE(window.shown());  // nothing dispatched yet
+  for (auto end = Clock::now() + 10s; window.shown() && Clock::now() < end;) {
+    if (!platform::DoEvents()) platform::WaitMessage(10ms);
+  }
+  EXPECT_FALSE(window.shown());
+  XCloseDisplay(other);
+
+  bool fired = false;
+  Fl::add_timeout(
+      0.05, [](void* flag) { *static_cast<bool*>(flag) = true; }, &fired);
+  for (auto end = Clock::now() + 10s; !fired && Clock::now() < end;) {
+    if (!platform::DoEvents()) platform::WaitMessage(10ms);
+  }
+  EXPECT_TRUE(fired);
 }
 
 }  // namespace
