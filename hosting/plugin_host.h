@@ -22,8 +22,8 @@ enum class CreateFailure { kNone, kNotRegistered, kCannotCreate };
 // Creates Vorlick.PT. On failure returns no object, and says why in *why and *failure.
 platform::Ref<platform::Dispatch> CreatePlugin(std::string* why, CreateFailure* failure = nullptr);
 
-// What to tell the user once when captures on this desktop will fail or come out black; "" when
-// they work.
+// What to tell the user once when captures on this desktop will fail or show only part of it;
+// "" when they work.
 std::string CaptureWarning();
 
 // One late-bound call and what came of it.

@@ -20,7 +20,8 @@ struct Result {
   int status = -1;
   std::string out, err;
   std::optional<harness::Rgb> picture;
-  int files = 0;  // JPEG files written
+  int files = 0;                                  // JPEG files written
+  std::string said() const { return out + err; }  // the host prints a failed call's error
 };
 
 // A desktop session serving one fixture: Run sends a command to the runner inside it.
@@ -74,7 +75,7 @@ class DesktopSession {
   // Runs the command and expects it to succeed.
   Result Ok(const std::string& command) {
     Result r = Run(command);
-    EXPECT_EQ(r.status, 0) << command << ": " << r.err;
+    EXPECT_EQ(r.status, 0) << command << ": " << r.said();
     return r;
   }
 
@@ -100,7 +101,28 @@ void ExpectPattern(const harness::Rgb& p, int width, int height) {
           << "block " << i << ", " << j;
 }
 
+// A window of content width x height in `colour` under a title bar that the desktop or the
+// toolkit draws: the content fills the picture's width and its bottom, the title bar is on top.
+void ExpectWindowWithTitleBar(const harness::Rgb& p, int width, int height, std::uint32_t colour) {
+  EXPECT_EQ(p.width, width);
+  int title = p.height - height;
+  EXPECT_GE(title, 20) << "a title bar on top";
+  EXPECT_LE(title, 80) << "nothing but the title bar on top";
+  if (title < 20 || p.width != width) return;
+  for (int x : {3, width / 2, width - 4}) {
+    EXPECT_TRUE(harness::ColourAt(p, x, title + 3, colour)) << "top of the content";
+    EXPECT_TRUE(harness::ColourAt(p, x, p.height - 4, colour)) << "bottom of the content";
+  }
+  EXPECT_FALSE(harness::ColourAt(p, width / 2, title / 2, colour)) << "the title bar";
+}
+
 constexpr int kWidth = 1024, kHeight = 768;
+constexpr std::uint32_t kGreen = 0x00c000, kBlue = 0x0000c0;
+const std::string kStoreNo =
+    "dbus-send --session --print-reply --dest=org.freedesktop.impl.portal.PermissionStore "
+    "/org/freedesktop/impl/portal/PermissionStore "
+    "org.freedesktop.impl.portal.PermissionStore.SetPermission string:screenshot boolean:true "
+    "string:screenshot string: array:string:no";
 
 class DesktopTest : public ::testing::Test {
  protected:
@@ -123,15 +145,50 @@ class DesktopTest : public ::testing::Test {
 
   // "/xptfull 0" of a full-screen pattern.
   void FullScreenPattern() {
-    session_->Ok("window --pattern --fullscreen");
+    session_->Ok("window --pattern --fullscreen --focus-untold");
     Result r = session_->Ok("capture '/xptfull 0'");
-    ASSERT_TRUE(r.picture) << r.err;
+    ASSERT_TRUE(r.picture) << r.said();
     ExpectPattern(*r.picture, kWidth, kHeight);
+  }
+
+  // "/xptactive 0" of a focused window of the toolkit's backend, frame included. `focus` waits
+  // for the focus where the window cannot tell it.
+  void ActiveWindow(const std::string& backend, std::uint32_t colour,
+                    const std::string& focus = "") {
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "%06x", colour);
+    session_->Ok("GDK_BACKEND=" + backend + " window --color " + hex + " --size 400x300" + focus);
+    Result r = session_->Ok("capture '/xptactive 0'");
+    ASSERT_TRUE(r.picture) << r.said();
+    ExpectWindowWithTitleBar(*r.picture, 400, 300, colour);
+  }
+
+  // With X11 forced, only an X11 window's own pixels can be read; nothing else is written as a
+  // black picture.
+  void ForcedX11(const std::string& native_focus = "") {
+    session_->Ok("GDK_BACKEND=x11 window --color 00c000 --size 400x300");
+    Result window = session_->Run("PICTOSS_CAPTURE=x11 capture '/xptactive 0'");
+    ASSERT_EQ(window.status, 0) << window.said();
+    ASSERT_TRUE(window.picture);
+    EXPECT_TRUE(harness::ColourAt(*window.picture, window.picture->width / 2,
+                                  window.picture->height - 20, kGreen));
+    Result full = session_->Run("PICTOSS_CAPTURE=x11 capture '/xptfull 0'");
+    EXPECT_NE(full.status, 0);
+    EXPECT_EQ(full.files, 0);
+    EXPECT_NE(full.said().find("PICTOSS_CAPTURE"), std::string::npos) << full.said();
+    session_->Ok("close_windows");
+    session_->Ok("GDK_BACKEND=wayland window --color 0000c0 --size 400x300" + native_focus);
+    Result native = session_->Run("PICTOSS_CAPTURE=x11 capture '/xptactive 0'");
+    EXPECT_NE(native.status, 0);
+    EXPECT_EQ(native.files, 0);
   }
 
   static DesktopSession* session_;
 };
 DesktopSession* DesktopTest::session_ = nullptr;
+
+// GNOME Shell does not tell a native window that it has the focus; its extension tells us.
+const std::string kShellFocus = " --focus-untold && wait_until shell_focus 400";
 
 class GnomeTest : public DesktopTest {
  protected:
@@ -143,6 +200,40 @@ class GnomeTest : public DesktopTest {
 TEST_F(GnomeTest, FullScreenIsTheMonitor) {
   FullScreenPattern();
 }
+TEST_F(GnomeTest, ActiveX11WindowWithItsTitleBar) {
+  ActiveWindow("x11", kGreen);
+}
+TEST_F(GnomeTest, ActiveNativeWindowThroughTheExtension) {
+  ActiveWindow("wayland", kBlue, kShellFocus);
+}
+TEST_F(GnomeTest, ActiveNativeWindowWithoutTheExtensionNamesIt) {
+  session_->Ok("GDK_BACKEND=wayland window --color 0000c0 --size 400x300" + kShellFocus);
+  session_->Ok(
+      "gdbus call --session --dest org.gnome.Shell --object-path /org/gnome/Shell "
+      "--method org.gnome.Shell.Extensions.DisableExtension pictoss@brindlemoor");
+  Result r = session_->Run("capture '/xptactive 0'");
+  session_->Ok(
+      "gdbus call --session --dest org.gnome.Shell --object-path /org/gnome/Shell "
+      "--method org.gnome.Shell.Extensions.EnableExtension pictoss@brindlemoor");
+  EXPECT_NE(r.status, 0);
+  EXPECT_EQ(r.files, 0);
+  EXPECT_NE(r.said().find("X11 window"), std::string::npos) << r.said();
+  EXPECT_NE(r.said().find("pictoss@brindlemoor"), std::string::npos) << r.said();
+}
+// A stored "no" fails at once with the command that allows captures again, which then works.
+TEST_F(GnomeTest, AStoredNoNamesTheRemedy) {
+  session_->Ok(kStoreNo);
+  Result no = session_->Run("capture '/xptfull 0'");
+  EXPECT_NE(no.status, 0);
+  EXPECT_EQ(no.files, 0);
+  EXPECT_NE(no.said().find("pictoss allow-screenshots"), std::string::npos) << no.said();
+  session_->Ok("\"$host\" allow-screenshots");
+  Result yes = session_->Ok("capture '/xptfull 0'");
+  EXPECT_EQ(yes.files, 1);
+}
+TEST_F(GnomeTest, ForcedX11NeverWritesABlackPicture) {
+  ForcedX11(kShellFocus);
+}
 
 class KdeTest : public DesktopTest {
  protected:
@@ -151,6 +242,21 @@ class KdeTest : public DesktopTest {
 
 TEST_F(KdeTest, FullScreenIsTheOutput) {
   FullScreenPattern();
+}
+TEST_F(KdeTest, ActiveX11WindowWithItsTitleBar) {
+  ActiveWindow("x11", kGreen);
+}
+TEST_F(KdeTest, ActiveNativeWindowThroughKWin) {
+  ActiveWindow("wayland", kBlue);
+}
+TEST_F(KdeTest, ForcedX11NeverWritesABlackPicture) {
+  ForcedX11();
+}
+TEST_F(KdeTest, AMissingPicturesFolderIsMade) {
+  session_->Ok("rm -rf ~/Pictures");
+  Result r = session_->Ok("capture '/xptfull 0'");
+  EXPECT_EQ(r.files, 1);
+  session_->Ok("test -d ~/Pictures");
 }
 
 }  // namespace

@@ -226,14 +226,14 @@ TEST_F(HostTest, UnrecognisedCommandsAndTextAreSentAsTyped) {
 }
 
 // Under Wayland only the desktop portal reads the whole screen: where X11 is forced the host
-// warns once that captures may come out black, and where there is no portal that they will
-// fail. (Where the portal serves there is no warning: see wayland_test.)
+// warns once that only X11 windows can be captured, and where there is no portal that captures
+// will fail. (Where the portal serves there is no warning: see wayland_test.)
 TEST_F(HostTest, WaylandSessionWithoutThePortalGetsOneWarning) {
   Setup();
   const std::string nobus = "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/bus";
   const std::pair<std::vector<std::string>, std::string> cases[] = {
       {{"WAYLAND_DISPLAY=wayland-0", "XDG_SESSION_TYPE=x11", "PICTOSS_CAPTURE=x11"},
-       "Wayland session; captures show only X11 windows"},
+       "Wayland session with X11 forced: \"/xptactive\" captures X11 windows only"},
       {{"WAYLAND_DISPLAY=", "XDG_SESSION_TYPE=wayland", nobus},
        "captures will fail: this is a Wayland session"},
       {{"WAYLAND_DISPLAY=", "XDG_SESSION_TYPE=x11", "PICTOSS_CAPTURE=portal"}, ""},

@@ -28,6 +28,11 @@ CaptureFailure Display::BeginCapture(CaptureTarget, const CaptureWait&, std::str
   return CaptureFailure::kNone;
 }
 
+bool Display::AllowCaptures(std::string* why) {
+  *why = std::string("the ") + name() + " display keeps no permission for captures";
+  return false;
+}
+
 bool NullDisplay::Usable(std::string* why) {
   if (why) *why = why_;
   return false;

@@ -174,6 +174,9 @@ class PLATFORM_API Display {
   virtual CaptureFailure BeginCapture(CaptureTarget target, const CaptureWait& wait,
                                       std::string* why);
   virtual void EndCapture() {}
+  // Stores the desktop's permission for captures where the desktop keeps one, as a person's
+  // "Allow" would; false with *why set where it cannot (or keeps none).
+  virtual bool AllowCaptures(std::string* why);
 
   virtual SharedPixels* shared_pixels() { return nullptr; }
   virtual BufferReads* buffer_reads() { return nullptr; }
@@ -208,6 +211,11 @@ bool WaylandSession();
 // Where the clipboard is offered to other programs, whichever display reads the screen; nullptr
 // where it cannot be.
 ClipboardOwner* SessionClipboard();
+
+// Stores the desktop's permission for screen captures (under Wayland, in the desktop portal's
+// permission store on the session bus, whichever display reads the screen now); false with *why
+// set where it cannot.
+PLATFORM_API bool AllowScreenCaptures(std::string* why);
 
 // The status of the display that a capture would use now, for the hosts.
 PLATFORM_API DisplayStatus CurrentDisplayStatus();

@@ -122,6 +122,11 @@ ClipboardOwner* SessionClipboard() {
   return (for_tests ? *for_tests : X11Backend()).clipboard_owner();
 }
 
+// The permission lives with the desktop portal, which only the Wayland display talks to.
+bool AllowScreenCaptures(std::string* why) {
+  return WaylandBackend().AllowCaptures(why);
+}
+
 ScreenCapture::ScreenCapture(Target target, const Wait& wait) : display_(&CurrentDisplay()) {
   Held().push_back(display_);
   failure_ = display_->BeginCapture(target, wait, &why_);

@@ -2,6 +2,7 @@
 // with the outputs from the compositor and the windows from the desktop (windows.h). Captures
 // take a picture first and read it until they end; the screen has 32-bit pixels, blue in the low
 // byte, and no colour map.
+#include "platform/wayland/permission.h"
 #include "platform/wayland/portal.h"
 #include "platform/wayland/screen.h"
 #include "platform/wayland/windows.h"
@@ -38,17 +39,17 @@ class WaylandScreen final : public Display {
   CaptureFailure BeginCapture(CaptureTarget target, const CaptureWait& wait,
                               std::string* why) override;
   void EndCapture() override { ReleasePicture(); }
+  bool AllowCaptures(std::string* why) override { return AllowScreenshots(why); }
 };
 
 CaptureFailure WaylandScreen::BeginCapture(CaptureTarget target, const CaptureWait& wait,
                                            std::string* why) {
-  if (target == CaptureTarget::kForegroundWindow && !SessionWindowFinder()) {
-    *why =
-        "capturing the active window is not available on this desktop (only sway tells which "
-        "window it is); \"/xptfull\" works";
+  bool window = target == CaptureTarget::kForegroundWindow;
+  if (window && !SessionWindowFinder()) {
+    *why = kNoWindowFinder;
     return CaptureFailure::kUnavailable;
   }
-  Screenshot shot = HoldPicture(wait);
+  Screenshot shot = HoldPicture(wait, window);
   *why = shot.error;
   switch (shot.outcome) {
     case Outcome::kOk:

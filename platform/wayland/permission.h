@@ -5,8 +5,6 @@
 // The user-interface thread only.
 #pragma once
 
-#include "platform/base/windef.h"
-
 #include <string>
 
 namespace platform::wayland {
@@ -16,6 +14,6 @@ enum class Permission { kUnknown, kUnset, kYes, kNo };
 Permission StoredScreenshotPermission();
 
 // Stores "yes", as a person's Allow does; false with *why set when it cannot.
-PLATFORM_API bool AllowScreenshots(std::string* why);
+bool AllowScreenshots(std::string* why);
 
 }  // namespace platform::wayland

@@ -293,8 +293,11 @@ Screenshot TakeScreenshot(std::chrono::milliseconds timeout, const Wait& wait) {
                    "the screenshot portal refused the request: " + request.call_error);
   if (!request.answered) {
     CloseRequest(bus.get(), request);
-    return Failure(Outcome::kTimedOut, "the screenshot portal did not answer within " +
-                                           std::to_string(timeout.count()) + " ms");
+    return Failure(Outcome::kTimedOut,
+                   "the screenshot portal did not answer within " +
+                       std::to_string(timeout.count()) +
+                       " ms; a permission dialog (\"Allow Applications to Take Screenshots?\") "
+                       "may be waiting on the screen: answer it, then capture again");
   }
   switch (request.answer.response) {
     case 0:

@@ -1,11 +1,13 @@
 #include "platform/wayland/screen.h"
 
 #include <algorithm>
+#include <cmath>
 #include <memory>
 #include <vector>
 
 #include "platform/base/debug.h"
 #include "platform/wayland/outputs.h"
+#include "platform/wayland/refusals.h"
 #include "platform/wayland/windows.h"
 
 namespace platform::wayland {
@@ -21,6 +23,8 @@ struct Geometry {
   int screen = -1;  // index of the screen output
   bool have_tree = false;
   WindowTree tree;
+  std::string no_tree;                        // why there is none
+  int picture_width = 0, picture_height = 0;  // of the picture held with it
 };
 
 struct Held {
@@ -41,12 +45,12 @@ Geometry ReadGeometry(std::string* why) {
   if (!ReadOutputs(&outputs, why))
     DebugLine("wayland", "no outputs (%s): the picture is taken as one output", why->c_str());
   g.layout = MakeLayout(std::move(outputs));
-  std::string ignored;
   if (const WindowFinder* finder = SessionWindowFinder()) {
-    g.have_tree = finder->read(&g.tree, &ignored);
+    g.have_tree = finder->read(&g.tree, &g.no_tree);
     if (!g.have_tree)
-      DebugLine("wayland", "%s gives no windows: %s", finder->desktop, ignored.c_str());
+      DebugLine("wayland", "%s gives no windows: %s", finder->desktop, g.no_tree.c_str());
   } else {
+    g.no_tree = kNoWindowFinder;
     DebugLine("wayland", "this desktop tells no windows: the active window cannot be found");
   }
   g.screen = PrimaryOutput(g.layout, g.have_tree ? g.tree.output : "");
@@ -73,6 +77,20 @@ const Geometry* CurrentGeometry(std::string* why) {
   return &cached;
 }
 
+// A rectangle of the tree's own space in picture pixels: logical pixels of the layout, or a
+// space that spans the layout's bounding box.
+Rect InPicture(const Geometry& g, const Rect& r) {
+  if (g.tree.span_width <= 0 || g.tree.span_height <= 0) return g.layout.ToDevice(r);
+  double width = g.picture_width > 0 ? g.picture_width : g.layout.bounds.width * g.layout.factor;
+  double height =
+      g.picture_height > 0 ? g.picture_height : g.layout.bounds.height * g.layout.factor;
+  double fx = width / g.tree.span_width, fy = height / g.tree.span_height;
+  int left = static_cast<int>(std::floor(r.x * fx)), top = static_cast<int>(std::floor(r.y * fy));
+  int right = static_cast<int>(std::ceil((r.x + r.width) * fx));
+  int bottom = static_cast<int>(std::ceil((r.y + r.height) * fy));
+  return {left, top, right - left, bottom - top};
+}
+
 const DesktopWindow* FindWindow(const Geometry& g, std::uint32_t id) {
   for (const DesktopWindow& w : g.tree.windows)
     if (w.id == id) return &w;
@@ -92,7 +110,7 @@ bool WindowRect(std::uint32_t window, bool client, Rect* rect) {
   const Geometry* g = CurrentGeometry(nullptr);
   const DesktopWindow* w = g && g->have_tree ? FindWindow(*g, window) : nullptr;
   if (!w) return false;
-  *rect = g->layout.ToDevice(client ? w->client : w->frame);
+  *rect = InPicture(*g, client ? w->client : w->frame);
   return true;
 }
 
@@ -101,14 +119,30 @@ std::uint32_t FocusedWindow() {
   return g && g->have_tree ? g->tree.focused : 0;
 }
 
-Screenshot HoldPicture(const Wait& wait) {
+Screenshot HoldPicture(const Wait& wait, bool windows_needed) {
   auto held = std::make_unique<Held>();
   std::string ignored;
-  // The windows are read first: the picture shows them where they were a moment before.
+  // The windows are read first: the picture shows them where they were a moment before. Where
+  // they are needed and the desktop cannot tell them, no picture is asked for.
   held->geometry = ReadGeometry(&ignored);
-  Screenshot shot = TakeScreenshot(kPictureTimeout, wait);
+  if (windows_needed && !held->geometry.have_tree) {
+    Screenshot none;
+    none.outcome = Outcome::kFailed;
+    none.error = held->geometry.no_tree;
+    return none;
+  }
+  PortalFacts facts;
+  Screenshot shot;
+  if (!PreparePortal(&facts, &shot.error)) {
+    shot.outcome = Outcome::kFailed;
+    return shot;
+  }
+  shot = TakeScreenshot(kPictureTimeout, wait);
+  ExplainRefusal(facts, &shot);
   if (shot.outcome != Outcome::kOk) return shot;
   Geometry& g = held->geometry;
+  g.picture_width = shot.image.width;
+  g.picture_height = shot.image.height;
   FitPicture(&g.layout, shot.image.width, shot.image.height);
   g.screen = PrimaryOutput(g.layout, g.have_tree ? g.tree.output : "");
   held->image = std::move(shot.image);
@@ -123,7 +157,7 @@ void ReleasePicture() {
 bool ReadScreen(const Rect& r,
                 const std::function<void(const std::uint8_t* rows, int stride, int count)>& sink) {
   bool own = HeldPictures().empty();
-  if (own && HoldPicture({}).outcome != Outcome::kOk) return false;
+  if (own && HoldPicture({}, false).outcome != Outcome::kOk) return false;
   const Image& image = HeldPictures().back()->image;
   bool inside = r.x >= 0 && r.y >= 0 && r.width >= 0 && r.height >= 0 &&
                 r.x <= image.width - r.width && r.y <= image.height - r.height;

@@ -19,8 +19,15 @@ namespace platform::wayland {
 // The desktop window's handle. The desktops' window ids start above it.
 inline constexpr std::uint32_t kDesktopWindow = 1;
 
-// How long a capture waits for the portal's picture.
-inline constexpr std::chrono::milliseconds kPictureTimeout{30000};
+// How long a capture waits for the portal's picture: long enough for a person to answer the
+// permission dialog that GNOME shows on the first capture.
+inline constexpr std::chrono::milliseconds kPictureTimeout{120000};
+
+// Why the window in front cannot be found on a desktop that tells no windows.
+inline constexpr const char* kNoWindowFinder =
+    "capturing the active window is not available on this desktop (sway, KDE Plasma, GNOME with "
+    "the Pictoss extension, and Xwayland for X11 windows tell which window it is); \"/xptfull\" "
+    "works";
 
 // The screen output in picture pixels; false with *why set when the outputs cannot be read.
 bool ScreenOutputRect(Rect* rect, std::string* why);
@@ -39,8 +46,9 @@ bool ReadScreen(const Rect& rect,
 
 // Takes a picture now (waiting through `wait`) and holds it, with the outputs and windows of this
 // moment, for every call above until ReleasePicture; holds nest. The result tells why when there is
-// none (and then nothing is held).
-Screenshot HoldPicture(const Wait& wait);
+// none (and then nothing is held); with `windows_needed`, where the desktop cannot tell its
+// windows, no picture is taken.
+Screenshot HoldPicture(const Wait& wait, bool windows_needed);
 void ReleasePicture();
 
 }  // namespace platform::wayland

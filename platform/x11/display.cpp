@@ -3,6 +3,7 @@
 // strips on several threads).
 #include "platform/x11/selection.h"
 #include "platform/x11/x11.h"
+#include "platform/x11/xwayland.h"
 
 namespace platform {
 namespace x11 {
@@ -16,12 +17,17 @@ class X11Screen final : public platform::Display,
  public:
   const char* name() const override { return "x11"; }
 
-  // Under Wayland the X server shows only the XWayland windows; the rest of a capture is black.
+  // Under Wayland the X server holds only the X11 programs' windows, each with pixels of its
+  // own, and no picture of the screen: only the window in front can be read, and only when it is
+  // an X11 window, from its own pixels.
   DisplayStatus GetStatus() override {
     if (!WaylandSession()) return {};
     return {DisplayStatus::Level::kPartial,
-            "this is a Wayland session; captures show only X11 windows and may come out black"};
+            "this is a Wayland session with X11 forced: \"/xptactive\" captures X11 windows "
+            "only, and \"/xptfull\" fails"};
   }
+  CaptureFailure BeginCapture(CaptureTarget target, const CaptureWait&, std::string* why) override;
+  void EndCapture() override { window_ = {}; }
 
   ScreenInfo Screen() override { return x11::Screen(); }
   double Dpi() override { return XftDpi(); }
@@ -29,15 +35,28 @@ class X11Screen final : public platform::Display,
     return x11::ReadColormap(start, count, rgb);
   }
   bool WindowRect(std::uint32_t window, bool client, ScreenRect* rect) override {
+    if (window_.toplevel != 0 && window == window_.toplevel && !client) {
+      *rect = {window_.held_x, window_.held_y, window_.held_width, window_.held_height};
+      return true;
+    }
     return x11::WindowRect(window, client, rect);
   }
-  std::uint32_t ActiveWindow() override { return ActiveTopLevel(); }
-  bool Read(const ScreenRect& rect, const BandSink& sink) override { return ReadRoot(rect, sink); }
+  std::uint32_t ActiveWindow() override {
+    return window_.toplevel != 0 ? window_.toplevel : ActiveTopLevel();
+  }
+  bool Read(const ScreenRect& rect, const BandSink& sink) override {
+    if (window_.toplevel == 0) return ReadRoot(rect, sink);
+    return ReadWindowPixels(window_.toplevel, rect.x, rect.y, rect.width, rect.height,
+                            [&](const std::uint8_t* rows, int stride, int count) {
+                              sink({rows, stride, 0, count});
+                            });
+  }
   unsigned Losses() override { return ServerLosses(); }
 
+  // The fast paths read the root, which under Wayland shows nothing.
   SharedPixels* shared_pixels() override { return this; }
-  BufferReads* buffer_reads() override { return this; }
-  StripReads* strip_reads() override { return this; }
+  BufferReads* buffer_reads() override { return WaylandSession() ? nullptr : this; }
+  StripReads* strip_reads() override { return WaylandSession() ? nullptr : this; }
   ClipboardOwner* clipboard_owner() override { return this; }
 
   void* Allocate(std::size_t bytes) override { return AllocateSharedPixels(bytes); }
@@ -56,7 +75,34 @@ class X11Screen final : public platform::Display,
   std::unique_ptr<platform::StripReader> Open(const ScreenRect& rect, int strip_rows) override {
     return std::make_unique<x11::StripReader>(rect, strip_rows);
   }
+
+ private:
+  XwaylandFrame window_;  // the X11 window a capture under Wayland reads, while it runs
 };
+
+CaptureFailure X11Screen::BeginCapture(CaptureTarget target, const CaptureWait&, std::string* why) {
+  window_ = {};
+  if (!WaylandSession()) return CaptureFailure::kNone;
+  const char* remedy = "; unset PICTOSS_CAPTURE to capture through the desktop portal";
+  if (target == CaptureTarget::kFullScreen) {
+    *why = std::string(
+               "this is a Wayland session, where the X server holds only the X11 "
+               "programs' windows and no picture of the screen, and PICTOSS_CAPTURE=x11 "
+               "forces X11") +
+           remedy;
+    return CaptureFailure::kUnavailable;
+  }
+  XwaylandFrame frame;
+  if (!ActiveXwaylandFrame(&frame) || frame.held_width <= 0 || frame.held_height <= 0) {
+    *why = std::string(
+               "no X11 window is in front; in this Wayland session PICTOSS_CAPTURE=x11 "
+               "forces X11, which can read only the X11 programs' windows") +
+           remedy;
+    return CaptureFailure::kUnavailable;
+  }
+  window_ = frame;
+  return CaptureFailure::kNone;
+}
 
 }  // namespace
 }  // namespace x11

@@ -8,8 +8,12 @@
 #   session_runner.sh DIR HOST
 #
 #   window [test_window.py options]  opens a GTK 3 window (GDK_BACKEND picks X11 or Wayland),
-#                                    returns once it has the focus and is on the screen, and
-#                                    prints what test_window.py says ("x11 XID" or "wayland")
+#                                    returns once it is on the screen and (an X11 window) named
+#                                    by _NET_ACTIVE_WINDOW, and prints what test_window.py says
+#                                    ("x11 XID" or "wayland")
+#   wait_until COMMAND...            runs COMMAND until it succeeds (30 s at most)
+#   shell_focus WIDTH                whether GNOME Shell's focus is on a window WIDTH pixels wide
+#                                    (asked through the Pictoss extension)
 #   close_windows                    closes the windows opened so far
 #   capture LINE                     `pictoss send LINE`, its pictures in DIR/out (emptied first)
 set -uo pipefail
@@ -29,11 +33,36 @@ window() {
     return 1
   fi
   echo "$line"
+  case $line in
+    x11\ *) wait_until active_x11_window "${line#x11 }" ;;
+  esac
+}
+
+active_x11_window() {
+  [ "$(xprop -root -notype _NET_ACTIVE_WINDOW | awk '{print $NF}')" = \
+    "$(printf '0x%x' "$1")" ]
+}
+
+shell_focus() {
+  gdbus call --session --dest org.gnome.Shell --object-path /org/brindlemoor/Pictoss \
+    --method org.brindlemoor.Pictoss.Windows.FocusedFrame 2>/dev/null |
+    grep -Eq "^\(true, -?[0-9]+, -?[0-9]+, $1,"
+}
+
+wait_until() {
+  local until=$((SECONDS + 30))
+  until "$@"; do
+    if [ $SECONDS -ge $until ]; then
+      echo "timed out waiting for: $*" >&2
+      return 1
+    fi
+    sleep 0.05
+  done
 }
 
 close_windows() {
   local p
-  for p in "${windows[@]}"; do kill "$p" 2>/dev/null; done
+  for p in "${windows[@]}"; do kill "$p" 2>/dev/null && wait "$p" 2>/dev/null; done
   windows=()
 }
 

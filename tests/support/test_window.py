@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
 """A GTK 3 window with known pixels, for the desktop sessions' tests.
 
-usage: test_window.py [--color RRGGBB] [--size WxH] [--pattern] [--fullscreen]
+usage: test_window.py [--color RRGGBB] [--size WxH] [--pattern] [--fullscreen] [--focus-untold]
 
 Fills its content with one colour (or, with --pattern, a grid of 8 x 6 blocks: the block in
 column i and row j is red 40 + 30 i, green 40 + 40 j, blue 200 where i + j is odd, else 40).
 GDK_BACKEND picks X11 (through Xwayland) or Wayland. Once the window has the focus and the
-compositor has shown a frame of it, prints one line: "x11 XID" or "wayland".
+compositor has shown a frame of it, prints one line: "x11 XID" or "wayland". GNOME Shell does
+not tell a native Wayland window that it has the focus: there --focus-untold leaves the focus to
+the caller to wait for.
 """
 import sys
 
@@ -21,6 +23,7 @@ color = "ff00ff"
 width, height = 320, 200
 pattern = "--pattern" in args
 fullscreen = "--fullscreen" in args
+focus_told = "--focus-untold" not in args
 for i, a in enumerate(args):
     if a == "--color":
         color = args[i + 1]
@@ -101,10 +104,9 @@ def on_configure(*_):
 
 
 def after_draw(*_):
-    """Under Wayland GTK 3 keeps no frame timings, and GNOME Shell does not tell it about the
-    focus, which compositors give a new window: ready once content drawn at the size the
-    compositor asked for has been committed (the commit follows the draw)."""
-    if configured and placed() and not done:
+    """Under Wayland GTK 3 keeps no frame timings: ready once focused and content drawn at the
+    size the compositor asked for has been committed (the commit follows the draw)."""
+    if configured and placed() and not done and (window.is_active() or not focus_told):
         GLib.idle_add(report)
     return False
 
@@ -117,6 +119,7 @@ if type(window.get_window()).__name__ == "X11Window":
     window.get_frame_clock().connect("after-paint", check_x11)
 else:
     window.connect("configure-event", on_configure)
+    window.connect("notify::is-active", lambda *_: area.queue_draw())
     area.connect_after("draw", after_draw)
 window.present()
 Gtk.main()

@@ -1,7 +1,6 @@
 // KWin: loadScript on org.kde.KWin's /Scripting (no authorisation needed), run, wait for the
-// script's call back to an object of ours on our own connection, unloadScript. GNOME Shell: one
-// call to the extension's object on the shell's own connection (org.gnome.Shell).
-#include "platform/wayland/desktop_windows.h"
+// script's call back to an object of ours on our own connection, unloadScript.
+#include "platform/wayland/kwin.h"
 
 #include <poll.h>
 #include <stdlib.h>
@@ -12,7 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "platform/wayland/bus.h"
@@ -29,10 +27,6 @@ constexpr const char* kReplyInterface = "org.brindlemoor.Pictoss.KWin";
 // The script answers within milliseconds; a KWin that is busy gets this long.
 constexpr auto kScriptTimeout = std::chrono::milliseconds(3000);
 
-constexpr const char* kGnomeShell = "org.gnome.Shell";
-constexpr const char* kExtensionPath = "/org/brindlemoor/Pictoss";
-constexpr const char* kExtensionInterface = "org.brindlemoor.Pictoss.Windows";
-
 // KWin 6 calls the active window activeWindow, KWin 5 activeClient. The frame comes back as
 // text: the numbers may have fractions, and the script cannot choose D-Bus types.
 std::string KWinScript(const char* unique) {
@@ -43,6 +37,8 @@ std::string KWinScript(const char* unique) {
          unique + "\", \"" + kReplyPath + "\", \"" + kReplyInterface +
          "\", \"Frame\", g ? [g.x, g.y, g.width, g.height].join(\" \") : \"\");\n";
 }
+
+enum class Found { kWindow, kNoWindow, kNothing };
 
 struct ScriptAnswer {
   bool answered = false;
@@ -113,18 +109,18 @@ void WaitForScript(sd_bus* bus, const ScriptAnswer& answer) {
   }
 }
 
-Lookup AskKWin(sd_bus* bus, Rect* frame, std::string* why) {
+Found AskKWin(sd_bus* bus, Rect* frame, std::string* why) {
   const char* unique = nullptr;
   sd_bus_get_unique_name(bus, &unique);
   ScriptAnswer answer;
   sd_bus_slot* raw_slot = nullptr;
   if (!unique || sd_bus_add_object(bus, &raw_slot, kReplyPath, OnScriptCall, &answer) < 0) {
     *why = "cannot receive KWin's answer on the session bus";
-    return Lookup::kUnavailable;
+    return Found::kNothing;
   }
   Slot slot(raw_slot);
   std::filesystem::path file = WriteScript(KWinScript(unique), why);
-  if (file.empty()) return Lookup::kUnavailable;
+  if (file.empty()) return Found::kNothing;
   static unsigned count = 0;
   std::string plugin = "pictoss-" + std::to_string(getpid()) + "-" + std::to_string(++count);
   BusError error;
@@ -134,7 +130,7 @@ Lookup AskKWin(sd_bus* bus, Rect* frame, std::string* why) {
   Message reply(raw);
   int id = -1;
   if (r >= 0) r = sd_bus_message_read(reply.get(), "i", &id);
-  Lookup result = Lookup::kUnavailable;
+  Found result = Found::kNothing;
   if (r < 0 || id < 0) {
     *why = "KWin does not load our script: " + (r < 0 ? error.Text(r) : "it refused it");
   } else if (RunScript(bus, id, why)) {
@@ -143,9 +139,9 @@ Lookup AskKWin(sd_bus* bus, Rect* frame, std::string* why) {
       *why =
           "KWin's script did not answer within " + std::to_string(kScriptTimeout.count()) + " ms";
     else if (answer.frame.empty())
-      result = Lookup::kNoWindow;
+      result = Found::kNoWindow;
     else if (ParseFrame(answer.frame, frame))
-      result = Lookup::kFound;
+      result = Found::kWindow;
     else
       *why = "KWin's script answered an unreadable frame: " + answer.frame;
   }
@@ -178,43 +174,33 @@ bool ParseFrame(std::string_view text, Rect* frame) {
   return true;
 }
 
-Lookup KWinActiveFrame(Rect* frame, std::string* why) {
-  Bus bus = OpenSessionBus(why);
-  if (!bus || !HasOwner(bus.get(), kKWin)) return Lookup::kNotHere;
-  return AskKWin(bus.get(), frame, why);
+bool KWinSession() {
+  std::string why;
+  Bus bus = OpenSessionBus(&why);
+  return bus && HasOwner(bus.get(), kKWin);
 }
 
-Lookup GnomeShellFocusedFrame(Rect* frame, int* stage_width, int* stage_height, std::string* why) {
-  Bus bus = OpenSessionBus(why);
-  if (!bus) return Lookup::kNotHere;
-  BusError error;
-  sd_bus_message* raw = nullptr;
-  int r = sd_bus_call_method(bus.get(), kGnomeShell, kExtensionPath, kExtensionInterface,
-                             "FocusedFrame", &error.e, &raw, "");
-  Message reply(raw);
-  if (r < 0) {
-    if (error.NoOwner()) return Lookup::kNotHere;
-    *why = error.NoSuchMethod() ? std::string("the GNOME Shell extension ") + kGnomeShellExtension +
-                                      " is not enabled"
-                                : "GNOME Shell's extension " + std::string(kGnomeShellExtension) +
-                                      " does not answer: " + error.Text(r);
-    return Lookup::kUnavailable;
+bool ReadKWinTree(WindowTree* tree, std::string* error) {
+  Bus bus = OpenSessionBus(error);
+  if (!bus) {
+    *error = "no session bus to reach KWin: " + *error;
+    return false;
   }
-  int found = 0;
-  Rect f;
-  if (sd_bus_message_read(reply.get(), "biiiiii", &found, &f.x, &f.y, &f.width, &f.height,
-                          stage_width, stage_height) < 0) {
-    *why = std::string("the GNOME Shell extension ") + kGnomeShellExtension +
-           " gave an answer of another version";
-    return Lookup::kUnavailable;
+  *tree = {};
+  DesktopWindow w;
+  switch (AskKWin(bus.get(), &w.frame, error)) {
+    case Found::kWindow:
+      w.id = kKWinActiveWindow;
+      w.client = w.frame;  // KWin's script tells the frame only
+      tree->windows.push_back(w);
+      tree->focused = w.id;
+      return true;
+    case Found::kNoWindow:
+      return true;
+    case Found::kNothing:
+      return false;
   }
-  if (!found) return Lookup::kNoWindow;
-  if (f.width <= 0 || f.height <= 0 || *stage_width <= 0 || *stage_height <= 0) {
-    *why = "GNOME Shell gave the focused window no size";
-    return Lookup::kUnavailable;
-  }
-  *frame = f;
-  return Lookup::kFound;
+  return false;
 }
 
 }  // namespace platform::wayland
