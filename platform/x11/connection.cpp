@@ -171,13 +171,37 @@ void ReadFormat(Connection& c) {
   f.red = static_cast<std::uint32_t>(c.visual->red_mask);
   f.green = static_cast<std::uint32_t>(c.visual->green_mask);
   f.blue = static_cast<std::uint32_t>(c.visual->blue_mask);
-  f.palette = c.visual->c_class == PseudoColor && c.depth == 8;
-  f.colormap_size = f.palette ? c.visual->map_entries : 0;
+  // Every 8-bit visual gives each of the 256 pixel values its colour through the colormap, which
+  // XQueryColors reads for TrueColor, DirectColor, gray and static visuals as well: all of them
+  // are read as palette screens.
+  f.palette = c.depth == 8 && f.bits_per_pixel == 8;
+  f.colormap_size = f.palette ? 256 : 0;
+  const int bits = f.bits_per_pixel;
+  if (!f.palette && !(c.visual->c_class == TrueColor && (bits == 16 || bits == 24 || bits == 32))) {
+    static constexpr const char* kClasses[] = {"StaticGray",  "GrayScale", "StaticColor",
+                                               "PseudoColor", "TrueColor", "DirectColor"};
+    const int k = c.visual->c_class;
+    c.unsupported = "the screen's format (" + std::to_string(c.depth) + "-bit " +
+                    (k >= 0 && k < 6 ? kClasses[k] : "unknown visual") +
+                    ") is not supported: captures need a TrueColor screen or an 8-bit one";
+  }
   xcb_connection_t* xcb = XGetXCBConnection(d);
   const xcb_query_extension_reply_t* shm = xcb_get_extension_data(xcb, &xcb_shm_id);
   c.shm_available = shm && shm->present;
-  if (!c.shm_available)
+  if (!c.shm_available) {
     DebugLine("x11", "%s has no MIT-SHM: the screen is read by plain image requests",
+              DisplayString(d));
+    return;
+  }
+  xcb_shm_query_version_reply_t* version =
+      xcb_shm_query_version_reply(xcb, xcb_shm_query_version(xcb), nullptr);
+  c.shm_available = version && (version->major_version > 1 ||
+                                (version->major_version == 1 && version->minor_version >= 2));
+  std::free(version);
+  if (!c.shm_available)
+    DebugLine("x11",
+              "%s takes no shared memory by descriptor (MIT-SHM before 1.2): the screen is "
+              "read by plain image requests",
               DisplayString(d));
 }
 
@@ -293,6 +317,33 @@ unsigned ServerLosses() {
   return server_losses;
 }
 
+SigpipeBlocked::SigpipeBlocked() {
+  sigset_t pipe;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe, &old_);
+  sigset_t pending;
+  sigpending(&pending);
+  pending_before_ = sigismember(&pending, SIGPIPE) == 1;
+}
+
+SigpipeBlocked::~SigpipeBlocked() {
+  if (!pending_before_) {
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    const timespec now{0, 0};
+    while (sigtimedwait(&pipe, nullptr, &now) == SIGPIPE) {
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+}
+
+std::mutex& ReplyTurn() {
+  static auto* turn = new std::mutex;  // lives until exit, like the connection
+  return *turn;
+}
+
 // A dead server shows as a hang-up on the socket. Events it sent before it went may still wait
 // unread in front of the end of the stream, so a peek at the next byte alone cannot tell.
 bool PeerClosed(int fd) {
@@ -313,7 +364,7 @@ bool PeerClosed(int fd) {
 }
 
 int X11TakeError() {
-  if (x11::Connection* c = x11::Current()) XSync(c->display, False);
+  if (x11::Connection* c = x11::Current(); c && !x11::NoteIfLost(*c)) XSync(c->display, False);
   return std::exchange(x11::FirstError(), 0);
 }
 

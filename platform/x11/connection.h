@@ -1,14 +1,16 @@
 // Inside the X side of the platform layer: the one display connection and what it keeps (the
 // screen's format, the cached monitor layout), and the one way it shares memory with the server
-// (System V segments attached through XCB). Internal to platform/x11. Threading: the
+// (memory files attached by descriptor through XCB). Internal to platform/x11. Threading: the
 // user-interface thread only, except where a call says otherwise.
 #pragma once
 
 #include <X11/Xlib.h>
+#include <signal.h>
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "platform/x11/x11.h"
@@ -24,7 +26,10 @@ struct Connection {
   Visual* visual = nullptr;
   int depth = 0;
   int scanline_pad = 32;
-  bool shm_available = false;
+  bool shm_available = false;  // MIT-SHM 1.2: memory passed by descriptor
+  // Why the screen's pixels cannot be turned into colours, naming the format; empty when they
+  // can (TrueColor, and every 8-bit visual through its colormap).
+  std::string unsupported;
   // Cached monitor layout and dpi.
   std::chrono::steady_clock::time_point cached_at{};
   bool cache_valid = false;
@@ -42,11 +47,13 @@ bool Alive(Display* display);
 // The first X error recorded on the open connection since it was last cleared.
 int& FirstError();
 // After a read that failed on the connection: whether its server has gone, and then the
-// connection is given up (as Xlib gives it up) and the loss counted.
+// connection is given up (as Xlib gives it up) and the loss counted. Asked before every Xlib
+// request as well: Xlib makes no request on a connection that XCB found broken, and the callers
+// of its request functions that then write through a null request end the process.
 bool NoteIfLost(Connection& c);
 
-// A shared-memory segment that the server has attached: the strips' segments and the pixel
-// memory of bitmaps are all made this way.
+// Shared memory that the server has attached: the strips' segments and the pixel memory of
+// bitmaps are all made this way.
 struct Segment {
   std::uint32_t id = 0;  // the server's name for it
   std::uint8_t* memory = nullptr;
@@ -54,7 +61,7 @@ struct Segment {
   unsigned generation = 0;  // of the connection that has it attached; 0 for none
 };
 
-// Makes a segment and has the open connection's server attach it; nullptr (and nothing left
+// Makes a memory file and has the open connection's server attach it; nullptr (and nothing left
 // behind) when shared memory or the attach fails, typically for a server on another machine.
 // Any thread.
 Segment* AttachSegment(std::size_t bytes);
@@ -70,7 +77,30 @@ void DropSegments(const Connection& c, bool server_alive);
 // The shared pixel memory (AllocateSharedPixels) that holds `bytes` bytes at p, or nullptr.
 Segment* FindSharedPixels(const void* p, std::size_t bytes);
 
+// The monitor layout and the dpi, kept for a short while between calls, are asked for anew at
+// the next call: each capture begins so.
+void ForgetScreenCache();
+
 // Bytes of one row of `width` pixels as the server sends a ZPixmap of the screen.
 int LineBytes(const Connection& c, int width);
+
+// A write to a server that has gone away raises SIGPIPE, whose default action ends the process.
+// While one of these lives, the thread has SIGPIPE blocked, and one that its own writes raised
+// meanwhile is taken before the thread's mask is put back. Any thread.
+class SigpipeBlocked {
+ public:
+  SigpipeBlocked();
+  ~SigpipeBlocked();
+  SigpipeBlocked(const SigpipeBlocked&) = delete;
+  SigpipeBlocked& operator=(const SigpipeBlocked&) = delete;
+
+ private:
+  sigset_t old_;
+  bool pending_before_;
+};
+
+// libxcb (1.15) spins for ever when two threads wait for replies on a connection that breaks:
+// threads take turns to wait, holding this while they do. Any thread.
+std::mutex& ReplyTurn();
 
 }  // namespace platform::x11

@@ -1,6 +1,7 @@
 // The X11 display: the X server's screen behind the drawing layer's display table, with the
 // fast paths that MIT-SHM gives (pixel memory shared with the server, reads straight into it,
 // strips on several threads).
+#include "platform/x11/connection.h"
 #include "platform/x11/selection.h"
 #include "platform/x11/x11.h"
 #include "platform/x11/xwayland.h"
@@ -29,12 +30,21 @@ class X11Screen final : public platform::Display,
   CaptureFailure BeginCapture(CaptureTarget target, const CaptureWait&, std::string* why) override;
   void EndCapture() override { window_ = {}; }
 
-  ScreenInfo Screen() override { return x11::Screen(); }
-  double Dpi() override { return XftDpi(); }
+  // Every call that may write to the server keeps SIGPIPE from ending the process.
+  ScreenInfo Screen() override {
+    const SigpipeBlocked quiet;
+    return x11::Screen();
+  }
+  double Dpi() override {
+    const SigpipeBlocked quiet;
+    return XftDpi();
+  }
   int ReadColormap(int start, int count, std::uint8_t* rgb) override {
+    const SigpipeBlocked quiet;
     return x11::ReadColormap(start, count, rgb);
   }
   bool WindowRect(std::uint32_t window, bool client, ScreenRect* rect) override {
+    const SigpipeBlocked quiet;
     if (window_.toplevel != 0 && window == window_.toplevel && !client) {
       *rect = {window_.held_x, window_.held_y, window_.held_width, window_.held_height};
       return true;
@@ -42,10 +52,12 @@ class X11Screen final : public platform::Display,
     return x11::WindowRect(window, client, rect);
   }
   std::uint32_t ActiveWindow() override {
+    const SigpipeBlocked quiet;
     return window_.toplevel != 0 ? window_.toplevel : ActiveTopLevel();
   }
   bool Read(const ScreenRect& rect, const BandSink& sink) override {
     if (window_.toplevel == 0) return ReadRoot(rect, sink);
+    const SigpipeBlocked quiet;
     return ReadWindowPixels(window_.toplevel, rect.x, rect.y, rect.width, rect.height,
                             [&](const std::uint8_t* rows, int stride, int count) {
                               sink({rows, stride, 0, count});
@@ -60,7 +72,10 @@ class X11Screen final : public platform::Display,
   ClipboardOwner* clipboard_owner() override { return this; }
 
   void* Allocate(std::size_t bytes) override { return AllocateSharedPixels(bytes); }
-  void Free(void* memory) override { FreeSharedPixels(memory); }
+  void Free(void* memory) override {
+    const SigpipeBlocked quiet;
+    FreeSharedPixels(memory);
+  }
   bool Attached(const void* memory) override { return IsSharedPixels(memory); }
 
   bool ReadInto(const ScreenRect& rect, std::uint8_t* dest, int stride) override {
@@ -68,10 +83,14 @@ class X11Screen final : public platform::Display,
   }
 
   bool Offer(ClipboardOffer offer, FdWatch watch) override {
+    const SigpipeBlocked quiet;
     return OfferClipboard(std::move(offer), std::move(watch));
   }
 
-  bool Available() override { return x11::StripReader::Available(); }
+  bool Available() override {
+    const SigpipeBlocked quiet;
+    return x11::StripReader::Available();
+  }
   std::unique_ptr<platform::StripReader> Open(const ScreenRect& rect, int strip_rows) override {
     return std::make_unique<x11::StripReader>(rect, strip_rows);
   }
@@ -80,8 +99,17 @@ class X11Screen final : public platform::Display,
   XwaylandFrame window_;  // the X11 window a capture under Wayland reads, while it runs
 };
 
+// Each capture asks for the monitor layout anew, so that it follows a change of the screen's size
+// at once; within the capture the layout stays as it was asked. A screen whose pixels cannot be
+// turned into colours is refused here, by name, rather than read wrong.
 CaptureFailure X11Screen::BeginCapture(CaptureTarget target, const CaptureWait&, std::string* why) {
+  const SigpipeBlocked quiet;
   window_ = {};
+  ForgetScreenCache();
+  if (Connection* c = Current(); c && !c->unsupported.empty()) {
+    *why = c->unsupported;
+    return CaptureFailure::kUnavailable;
+  }
   if (!WaylandSession()) return CaptureFailure::kNone;
   const char* remedy = "; unset PICTOSS_CAPTURE to capture through the desktop portal";
   if (target == CaptureTarget::kFullScreen) {

@@ -26,12 +26,20 @@ xcb_connection_t* Xcb() {
   return c && !c->broken ? XGetXCBConnection(c->display) : nullptr;
 }
 
+// The reply to an image request, waited for in turn with the other threads.
+xcb_shm_get_image_reply_t* ImageReply(xcb_connection_t* xcb, unsigned sequence,
+                                      xcb_generic_error_t** error) {
+  const std::lock_guard turn(ReplyTurn());
+  return xcb_shm_get_image_reply(xcb, {sequence}, error);
+}
+
 // Plain image requests, a band at a time, from row `first` on.
 bool ReadCopied(Connection& c, const Rect& r, const BandSink& sink, int first) {
   const int band_rows =
       std::max(1, static_cast<int>(kBandBytes / static_cast<std::size_t>(LineBytes(c, r.width))));
   for (int row = first; row < r.height; row += band_rows) {
     int rows = std::min(band_rows, r.height - row);
+    if (NoteIfLost(c)) return false;
     XImage* image =
         XGetImage(c.display, c.format.root, r.x, r.y + row, r.width, rows, AllPlanes, ZPixmap);
     if (!image) return false;
@@ -61,6 +69,7 @@ bool StripReader::Available() {
 
 StripReader::StripReader(const Rect& rect, int strip_rows)
     : rect_(rect), strip_rows_(std::max(1, strip_rows)) {
+  const SigpipeBlocked quiet;
   const Connection* c = Existing();
   strips_ = rect.height > 0 ? (rect.height + strip_rows_ - 1) / strip_rows_ : 0;
   if (!c || rect.width <= 0 || strips_ == 0) return;
@@ -73,12 +82,13 @@ StripReader::StripReader(const Rect& rect, int strip_rows)
 
 StripReader::~StripReader() {
   if (!segment_) return;
+  const SigpipeBlocked quiet;
   // Replies still owed for strips that nobody took: wait for them, so that the server has
   // stopped writing into the segment before another reader gets it.
   if (xcb_connection_t* xcb = Xcb()) {
     for (int strip = next_; strip < std::min(next_ + 2, strips_); ++strip) {
       if (unsigned& cookie = cookies_[strip % 2]) {
-        std::free(xcb_shm_get_image_reply(xcb, {cookie}, nullptr));
+        std::free(ImageReply(xcb, cookie, nullptr));
         cookie = 0;
       }
     }
@@ -103,6 +113,7 @@ bool StripReader::Request(int strip) {
 
 bool StripReader::Next(Band* band) {
   if (!segment_ || next_ >= strips_) return false;
+  const SigpipeBlocked quiet;
   xcb_connection_t* xcb = Xcb();
   if (!xcb) return false;
   const int strip = next_++;
@@ -110,7 +121,7 @@ bool StripReader::Next(Band* band) {
   if (strip >= 1 && strip + 1 < strips_ && !Request(strip + 1)) return false;
   unsigned& cookie = cookies_[strip % 2];
   xcb_generic_error_t* error = nullptr;
-  xcb_shm_get_image_reply_t* reply = xcb_shm_get_image_reply(xcb, {cookie}, &error);
+  xcb_shm_get_image_reply_t* reply = ImageReply(xcb, cookie, &error);
   cookie = 0;
   const bool ok = reply && !error && reply->depth == depth_;
   std::free(reply);
@@ -123,6 +134,7 @@ bool StripReader::Next(Band* band) {
 }
 
 bool ReadRoot(const Rect& r, const BandSink& sink) {
+  const SigpipeBlocked quiet;
   Connection* c = Current();
   if (!c || r.width <= 0 || r.height <= 0) return false;
   int done = 0;
@@ -147,6 +159,7 @@ bool ReadRoot(const Rect& r, const BandSink& sink) {
 }
 
 bool ReadRootShared(const Rect& r, std::uint8_t* dest, int stride) {
+  const SigpipeBlocked quiet;
   Connection* c = Current();
   if (!c || c->broken || r.width <= 0 || r.height <= 0 || stride != LineBytes(*c, r.width))
     return false;
@@ -154,12 +167,13 @@ bool ReadRootShared(const Rect& r, std::uint8_t* dest, int stride) {
   if (!s || s->generation != c->generation) return false;
   xcb_connection_t* xcb = XGetXCBConnection(c->display);
   xcb_generic_error_t* error = nullptr;
-  xcb_shm_get_image_reply_t* reply = xcb_shm_get_image_reply(
+  xcb_shm_get_image_reply_t* reply = ImageReply(
       xcb,
       xcb_shm_get_image(xcb, c->format.root, static_cast<std::int16_t>(r.x),
                         static_cast<std::int16_t>(r.y), static_cast<std::uint16_t>(r.width),
                         static_cast<std::uint16_t>(r.height), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, s->id,
-                        static_cast<std::uint32_t>(dest - s->memory)),
+                        static_cast<std::uint32_t>(dest - s->memory))
+          .sequence,
       &error);
   const bool ok = reply && !error && reply->depth == c->depth;
   std::free(reply);

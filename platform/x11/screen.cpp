@@ -84,6 +84,7 @@ double ReadXftDpi(Connection& c) {
   unsigned long items, after;
   unsigned char* data = nullptr;
   double dpi = 0;
+  if (NoteIfLost(c)) return 0;
   if (XGetWindowProperty(c.display, c.format.root, XA_RESOURCE_MANAGER, 0, 1 << 20, False,
                          XA_STRING, &type, &format, &items, &after, &data) == Success &&
       data) {
@@ -131,7 +132,9 @@ int ReadColormap(int start, int count, std::uint8_t* rgb) {
   if (count <= 0) return 0;
   std::vector<XColor> colors(static_cast<std::size_t>(count));
   for (int i = 0; i < count; ++i) colors[i].pixel = static_cast<unsigned long>(start + i);
+  if (NoteIfLost(*c)) return 0;
   X11TakeError();  // an error of an earlier request is not this one's
+  if (NoteIfLost(*c)) return 0;
   XQueryColors(c->display, DefaultColormap(c->display, DefaultScreen(c->display)), colors.data(),
                count);
   if (X11TakeError() != 0) return 0;
@@ -148,10 +151,11 @@ bool WindowRect(std::uint32_t window, bool client, Rect* rect) {
   if (!c || window == 0) return false;
   // Requests with a reply fail by their status; the error handler keeps the process going.
   XWindowAttributes a;
-  if (!XGetWindowAttributes(c->display, window, &a)) return false;
+  if (NoteIfLost(*c) || !XGetWindowAttributes(c->display, window, &a)) return false;
   int x = 0, y = 0;
   Window child;
-  if (!XTranslateCoordinates(c->display, window, c->format.root, 0, 0, &x, &y, &child))
+  if (NoteIfLost(*c) ||
+      !XTranslateCoordinates(c->display, window, c->format.root, 0, 0, &x, &y, &child))
     return false;
   int border = client ? 0 : a.border_width;
   *rect = {x - border, y - border, a.width + 2 * border, a.height + 2 * border};
@@ -161,6 +165,7 @@ bool WindowRect(std::uint32_t window, bool client, Rect* rect) {
 namespace {
 
 Window NetActiveWindow(Connection& c) {
+  if (NoteIfLost(c)) return None;
   Atom active = XInternAtom(c.display, "_NET_ACTIVE_WINDOW", True);
   if (active == None) return None;
   Atom type;
@@ -168,6 +173,7 @@ Window NetActiveWindow(Connection& c) {
   unsigned long items, after;
   unsigned char* data = nullptr;
   Window w = None;
+  if (NoteIfLost(c)) return None;
   if (XGetWindowProperty(c.display, c.format.root, active, 0, 1, False, XA_WINDOW, &type, &format,
                          &items, &after, &data) == Success &&
       data) {
@@ -184,7 +190,7 @@ Window TopLevel(Connection& c, Window w) {
   for (int depth = 0; w != None && w != root && depth < 64; ++depth) {
     Window r, parent, *children = nullptr;
     unsigned int n = 0;
-    if (!XQueryTree(c.display, w, &r, &parent, &children, &n)) return None;
+    if (NoteIfLost(c) || !XQueryTree(c.display, w, &r, &parent, &children, &n)) return None;
     if (children) XFree(children);
     if (parent == root) return w;
     w = parent;
@@ -200,6 +206,7 @@ std::uint32_t ActiveTopLevel() {
   Window w = NetActiveWindow(*c);
   if (w == None) {
     int revert;
+    if (NoteIfLost(*c)) return 0;
     XGetInputFocus(c->display, &w, &revert);
     if (w == PointerRoot) w = None;
   }

@@ -1,10 +1,13 @@
-// The one way this layer shares memory with the X server (MIT-SHM): System V segments attached
-// through XCB on the display connection. Readers keep a few segments between captures, so that
-// a running host reads into memory that is already attached and mapped; bitmaps that repeated
-// captures reuse get segments of their own.
+// The one way this layer shares memory with the X server (MIT-SHM 1.2): memory files handed to
+// the server by descriptor through XCB on the display connection. A System V segment id would
+// name whatever segment has that id in the server's IPC namespace, which is not ours when either
+// runs in a container; a descriptor can name nothing but our memory, and nothing of it outlives
+// the last process that maps it. Readers keep a few segments between captures, so that a running
+// host reads into memory that is already attached and mapped; bitmaps that repeated captures
+// reuse get segments of their own.
 #include <X11/Xlib-xcb.h>
-#include <sys/ipc.h>
-#include <sys/shm.h>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <xcb/shm.h>
 #include <xcb/xcb.h>
 
@@ -40,36 +43,40 @@ void Destroy(Segment* s, bool server_alive) {
   if (xcb_connection_t* xcb = Xcb(c);
       xcb && server_alive && s->generation != 0 && c->generation == s->generation)
     xcb_shm_detach(xcb, s->id);
-  shmdt(s->memory);
+  munmap(s->memory, s->size);
   delete s;
 }
 
 }  // namespace
 
 Segment* AttachSegment(std::size_t bytes) {
+  const SigpipeBlocked quiet;
   const Connection* c = Existing();
   xcb_connection_t* xcb = Xcb(c);
   if (!xcb || !c->shm_available || bytes == 0) return nullptr;
-  const int id = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
-  if (id < 0) {
-    DebugLine("x11", "no shared-memory segment of %zu bytes (shmget failed)", bytes);
+  const int fd = memfd_create("pictoss-pixels", MFD_CLOEXEC);
+  if (fd < 0 || ftruncate(fd, static_cast<off_t>(bytes)) != 0) {
+    if (fd >= 0) close(fd);
+    DebugLine("x11", "no shared memory of %zu bytes (memfd_create or ftruncate failed)", bytes);
     return nullptr;
   }
-  auto* memory = static_cast<std::uint8_t*>(shmat(id, nullptr, 0));
-  if (memory == reinterpret_cast<std::uint8_t*>(-1)) {
-    shmctl(id, IPC_RMID, nullptr);
-    DebugLine("x11", "no shared-memory segment of %zu bytes (shmat failed)", bytes);
+  void* memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (memory == MAP_FAILED) {
+    close(fd);
+    DebugLine("x11", "no shared memory of %zu bytes (mmap failed)", bytes);
     return nullptr;
   }
-  auto* s = new Segment{xcb_generate_id(xcb), memory, bytes, c->generation};
-  xcb_generic_error_t* error =
-      xcb_request_check(xcb, xcb_shm_attach_checked(xcb, s->id, static_cast<std::uint32_t>(id), 0));
-  // Marked for removal once the server holds it: it goes with the last detach, even if the
-  // process dies.
-  shmctl(id, IPC_RMID, nullptr);
+  auto* s =
+      new Segment{xcb_generate_id(xcb), static_cast<std::uint8_t*>(memory), bytes, c->generation};
+  xcb_generic_error_t* error = nullptr;
+  {
+    const std::lock_guard turn(ReplyTurn());
+    // XCB closes the descriptor once it has sent it.
+    error = xcb_request_check(xcb, xcb_shm_attach_fd_checked(xcb, s->id, fd, 0));
+  }
   if (error) {
     std::free(error);
-    DebugLine("x11", "%s cannot attach a shared-memory segment (a server on another machine?)",
+    DebugLine("x11", "%s cannot attach shared memory (a server on another machine?)",
               c->name.c_str());
     s->generation = 0;  // not attached: nothing to detach
     Destroy(s, false);

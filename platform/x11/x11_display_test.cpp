@@ -10,10 +10,12 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -25,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/x11/connection.h"
 #include "platform/x11/x11.h"
 #include "platform/x11/x11_for_tests.h"
 #include "tests/support/loop_testing.h"
@@ -386,6 +389,58 @@ TEST(X11Display, DpiComesFromXftDpi) {
   platform::x11::ForgetScreenCache();
   EXPECT_EQ(X11().Dpi(), 144);
   EXPECT_EQ(platform::X11Display(), platform::X11Display());
+}
+
+// A capture asks for the screen's layout anew when it begins, so that it follows a change made
+// just before it (the layout and the dpi are kept together for a short while between calls).
+TEST(X11Display, EachCaptureAsksForTheScreenAnew) {
+  testsupport::XvfbServer server(320, 240, 24);
+  Connection t;
+  auto setDpi = [&](const char* resources) {
+    XChangeProperty(t.d, DefaultRootWindow(t.d), XA_RESOURCE_MANAGER, XA_STRING, 8, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(resources),
+                    static_cast<int>(std::strlen(resources)));
+    XSync(t.d, False);
+  };
+  setDpi("Xft.dpi:\t144\n");
+  platform::x11::ForgetScreenCache();
+  ASSERT_EQ(X11().Dpi(), 144);
+  setDpi("Xft.dpi:\t120\n");
+  std::string why;
+  ASSERT_EQ(X11().BeginCapture(platform::CaptureTarget::kFullScreen, {}, &why),
+            platform::CaptureFailure::kNone)
+      << why;
+  EXPECT_EQ(X11().Dpi(), 120);
+  X11().EndCapture();
+}
+
+// A write to a server that has gone away must not end the process with SIGPIPE. libxcb reads
+// the hang-up first when it can, so a real server's loss meets the write only now and then (the
+// loss loop of tests/x_server_test); here the write meets a closed socket every time: it fails
+// with EPIPE, no SIGPIPE is left pending, and the thread's mask is as it was.
+TEST(X11Display, AWriteToALostPeerRaisesNoSigpipe) {
+  ASSERT_EQ(signal(SIGPIPE, SIG_DFL), SIG_DFL);
+  int ends[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+  close(ends[1]);
+  sigset_t before;
+  pthread_sigmask(SIG_SETMASK, nullptr, &before);
+  std::thread writer([&] {
+    const platform::x11::SigpipeBlocked quiet;
+    EXPECT_EQ(write(ends[0], "x", 1), -1);
+    EXPECT_EQ(errno, EPIPE);
+  });
+  writer.join();
+  {
+    const platform::x11::SigpipeBlocked quiet;
+    EXPECT_EQ(write(ends[0], "x", 1), -1);
+  }
+  sigset_t after, pending;
+  pthread_sigmask(SIG_SETMASK, nullptr, &after);
+  sigpending(&pending);
+  EXPECT_FALSE(sigismember(&pending, SIGPIPE));
+  EXPECT_EQ(sigismember(&after, SIGPIPE), sigismember(&before, SIGPIPE));
+  close(ends[0]);
 }
 
 // A display that answers the connection setup and then hangs up, as a server that dies while
