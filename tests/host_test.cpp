@@ -43,6 +43,12 @@ class HostTest : public ::testing::Test {
     return harness::RunProgram(
         args, {"PICTOSS_PREFIX=" + store_.path().string(), "TMPDIR=" + tmp_.path().string()});
   }
+  // The host, run with args, succeeds and writes these lines.
+  void ExpectWrites(std::vector<std::string> args, const std::vector<std::string>& lines) const {
+    harness::Run r = Run(std::move(args));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Lines(r.out), lines);
+  }
   // Runs the host with the loader reporting every file it loads; returns the run and the
   // names of the files.
   std::pair<harness::Run, std::string> RunLoading(std::vector<std::string> args,
@@ -477,19 +483,11 @@ TEST_F(HostTest, CreationFailuresAreReported) {
 }
 
 TEST_F(HostTest, VersionIsReadWithoutLoadingTheModule) {
-  harness::Run r = Run({"version", PICTOSS_MODULE_PATH});
-  ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(Lines(r.out), (std::vector<std::string>{
-                              "Translation: 040904B0",
-                              "FileVersion: 2.00.0009",
-                              "ProductVersion: 2.00.0009",
-                              "ProductName: Pictoss 2",
-                              "FileDescription: Pictoss Plugin for Messenger Plus!",
-                              "InternalName: PT",
-                              "OriginalFilename: PT.dll",
-                              "CompanyName: Brindlemoor Software",
-                              "OLESelfRegister:",
-                          }));
+  ExpectWrites({"version", PICTOSS_MODULE_PATH},
+               {"Translation: 040904B0", "FileVersion: 2.00.0009", "ProductVersion: 2.00.0009",
+                "ProductName: Pictoss 2", "FileDescription: Pictoss Plugin for Messenger Plus!",
+                "InternalName: PT", "OriginalFilename: PT.dll", "CompanyName: Brindlemoor Software",
+                "OLESelfRegister:"});
 
   EXPECT_EQ(Run({"version", PICTOSS_HOST_PATH}).status, 1);  // a program without a record
   std::string junk = (tmp_.path() / "junk").string();
