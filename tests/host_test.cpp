@@ -17,6 +17,7 @@
 
 #include "platform/registry/registry.h"
 #include "product/product.h"
+#include "product/version.h"
 #include "tests/host_harness.h"
 #include "tests/support/ui_test_driver.h"
 #include "tests/support/xvfb.h"
@@ -94,17 +95,51 @@ class HostTest : public ::testing::Test {
   harness::TempDir tmp_;
 };
 
-TEST_F(HostTest, SetupThenCommandsListsTheFourCommands) {
-  harness::Run before = Run({"commands"});
-  EXPECT_EQ(before.status, 1);
-  EXPECT_NE(before.err.find("Vorlick.PT is not registered"), std::string::npos) << before.err;
+// The first command on an empty store sets up, as `pictoss setup` would, and says so once.
+TEST_F(HostTest, FirstCommandSetsUpThenCommandsListsTheFourCommands) {
+  harness::Run first = Run({"commands"});
+  ASSERT_EQ(first.status, 0) << first.err;
+  EXPECT_EQ(first.err, std::string("pictoss: first use: registered ") + PICTOSS_MODULE_PATH +
+                           " and created the settings\n");
+  EXPECT_EQ(Read(HKEY_LOCAL_MACHINE, kSettingsSubKey, "FileName"), "My_Screenshot.jpg");
+  EXPECT_EQ(Read(HKEY_LOCAL_MACHINE, kSettingsSubKey, "TimeDelay"), "0");
 
-  Setup();
-  ExpectWrites({"commands"},
-               {"Pictoss 2: 4 commands, 0 tags", "INDEX  COMMAND      NAME           HELP",
-                "1      /xptfull     Full Screen    optional time delay",
-                "2      /xptactive   Active Window  optional time delay",
-                "3      /xptoptions  Options", "4      /xptabout    About"});
+  harness::Run r = Run({"commands"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out, first.out);
+  EXPECT_EQ(Lines(r.out), (std::vector<std::string>{
+                              "Pictoss 2: 4 commands, 0 tags",
+                              "INDEX  COMMAND      NAME           HELP",
+                              "1      /xptfull     Full Screen    optional time delay",
+                              "2      /xptactive   Active Window  optional time delay",
+                              "3      /xptoptions  Options",
+                              "4      /xptabout    About",
+                          }));
+}
+
+TEST_F(HostTest, HelpAndVersion) {
+  for (const char* help : {"--help", "help"}) {
+    harness::Run r = Run({help});
+    EXPECT_EQ(r.status, 0) << help;
+    EXPECT_EQ(r.err, "") << help;
+    EXPECT_TRUE(r.out.starts_with("usage: pictoss COMMAND [ARG...]\n")) << r.out;
+    for (const char* command : {"setup", "send LINE", "chat", "reg query", "register", "unregister",
+                                "invoke METHOD", "version PATH", "pictoss(1)"}) {
+      EXPECT_NE(r.out.find(command), std::string::npos) << command;
+    }
+  }
+  harness::Run version = Run({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, std::string("pictoss ") + PICTOSS_VERSION_TEXT + "\n");
+  EXPECT_EQ(version.err, "");
+  // Without a command, or with an unknown one, the same text goes to standard error.
+  for (const std::vector<std::string>& wrong : {std::vector<std::string>{}, {"--versions"}}) {
+    harness::Run r = Run(wrong);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("usage: pictoss COMMAND [ARG...]\n"), std::string::npos) << r.err;
+  }
 }
 
 TEST_F(HostTest, SetupCreatesMissingSettingsAndKeepsExistingOnes) {
@@ -435,9 +470,10 @@ TEST_F(HostTest, CreationFailuresAreReported) {
   harness::Run unregistered = Run({"unregister"});
   EXPECT_EQ(unregistered.status, 0) << unregistered.err;
   EXPECT_EQ(Read(HKEY_CLASSES_ROOT, "Vorlick.PT\\CLSID", nullptr), "(missing)");
-  harness::Run gone = Run({"commands"});
-  EXPECT_EQ(gone.status, 1);
-  EXPECT_NE(gone.err.find("not registered"), std::string::npos) << gone.err;
+  // Unregistered, the next command sets up again.
+  harness::Run setUpAgain = Run({"commands"});
+  EXPECT_EQ(setUpAgain.status, 0) << setUpAgain.err;
+  EXPECT_NE(setUpAgain.err.find("first use: registered"), std::string::npos) << setUpAgain.err;
 
   harness::Run noModule = Run({"register", (store_.path() / "none.so").string()});
   EXPECT_EQ(noModule.status, 1);
