@@ -1,13 +1,11 @@
 // The capture's one pass (GrabEncoded) against the steps one by one: the DIB section gets what
 // GrabWindowRect and a copy into a DIB section give, the picture the same pixels, and the JPEG
 // the pixels of one encode of the whole picture; where the one pass cannot be made, nothing.
+// The screen is the fake display's, read in strips as the X11 display reads a 24-bit screen.
 #include <gtest/gtest.h>
-
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
 #include <turbojpeg.h>
 
-#include <cstdlib>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -15,7 +13,7 @@
 #include "platform/gdi/bitmap.h"
 #include "platform/jpeg/jpeg_test_picture.h"
 #include "platform/user/window.h"
-#include "tests/support/xvfb.h"
+#include "tests/support/fake_display.h"
 
 namespace {
 
@@ -23,22 +21,6 @@ namespace {
 std::uint32_t Pattern(int x, int y) {
   const std::uint32_t noise = (static_cast<std::uint32_t>(x) * 2654435761u) ^ (y * 40503u);
   return ((x * 255 / 4200) << 16) | ((y & 0xFF) << 8) | ((noise >> 13) & 0xFF);
-}
-
-void PaintRoot(int w, int h) {
-  Display* d = XOpenDisplay(nullptr);
-  ASSERT_NE(d, nullptr);
-  XImage* image =
-      XCreateImage(d, DefaultVisual(d, DefaultScreen(d)), 24, ZPixmap, 0, nullptr, w, h, 32, 0);
-  image->data =
-      static_cast<char*>(std::malloc(static_cast<std::size_t>(image->bytes_per_line) * h));
-  for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x) XPutPixel(image, x, y, Pattern(x, y));
-  GC gc = XCreateGC(d, DefaultRootWindow(d), 0, nullptr);
-  XPutImage(d, DefaultRootWindow(d), gc, image, 0, 0, 0, 0, w, h);
-  XFreeGC(d, gc);
-  XDestroyImage(image);
-  XCloseDisplay(d);
 }
 
 // A DIB section selected into a memory DC of its own.
@@ -99,13 +81,15 @@ struct Record {
   JPEG_CORE_PROPERTIES props{};
 };
 
-void ExpectOnePassEqualsSteps(int width, int height) {
+void ExpectOnePassEqualsSteps(testsupport::FakeDisplay& screen, int width, int height) {
   SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height));
   const pictoss::GrabTarget target{GetDesktopWindow(), width, height};
   Dib onePass(width, height), steps(width, height);
   Record record(width, height);
+  const int readers = screen.strip_readers;
   platform::Ref<Picture> picture = pictoss::GrabEncoded(target, onePass.dc, record.props);
   ASSERT_TRUE(picture);
+  EXPECT_GT(screen.strip_readers, readers) << "the one pass did not read the screen in strips";
   platform::Ref<Picture> reference =
       pictoss::GrabWindowRect(target.hWnd, false, 0, 0, width, height);
   HDC temp = CreateCompatibleDC(0);
@@ -125,20 +109,20 @@ void ExpectOnePassEqualsSteps(int width, int height) {
 // Large pictures go in bands on two threads, small ones in one; a width over 4096.
 TEST(GrabEncoded, EqualsTheStepsOneByOne) {
   {
-    testsupport::XvfbServer server(1366, 771, 24);
-    PaintRoot(1366, 771);
+    testsupport::FakeDisplay screen(1366, 771);
+    screen.Paint(Pattern);
     for (auto [w, h] : {std::pair{1366, 771}, {17, 9}, {1, 1}, {1000, 700}})
-      ExpectOnePassEqualsSteps(w, h);
+      ExpectOnePassEqualsSteps(screen, w, h);
   }
-  testsupport::XvfbServer server(4200, 70, 24);
-  PaintRoot(4200, 70);
-  ExpectOnePassEqualsSteps(4200, 70);
+  testsupport::FakeDisplay screen(4200, 70);
+  screen.Paint(Pattern);
+  ExpectOnePassEqualsSteps(screen, 4200, 70);
 }
 
 TEST(GrabEncoded, WhereItCannotBeMadeNothingIsTouched) {
   {
-    testsupport::XvfbServer server(640, 480, 24);
-    PaintRoot(640, 480);
+    testsupport::FakeDisplay screen(640, 480);
+    screen.Paint(Pattern);
     Dib dib(641, 100);  // a column off the screen
     const std::vector<BYTE> zero(dib.Bytes().size(), 0);
     Record record(641, 100);
@@ -146,7 +130,7 @@ TEST(GrabEncoded, WhereItCannotBeMadeNothingIsTouched) {
     EXPECT_TRUE(dib.Bytes() == zero);
     EXPECT_EQ(record.props.JPGPieces, nullptr);
   }
-  testsupport::XvfbServer shallow(64, 64, 16);
+  testsupport::FakeDisplay shallow(64, 64, 16, 0xF800, 0x07E0, 0x001F);
   Dib dib(32, 32);
   Record record(32, 32);
   EXPECT_FALSE(pictoss::GrabEncoded({GetDesktopWindow(), 32, 32}, dib.dc, record.props))

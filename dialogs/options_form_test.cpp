@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/user/messagebox.h"
@@ -13,23 +15,27 @@ namespace {
 
 using namespace std::string_literals;
 
-TEST(DelFromRight, TakesTheJpegSuffixOff) {
-  struct Case {
-    std::u16string in, out;
-  } cases[] = {
-      {u"My_Screenshot.jpg", u"My_Screenshot"},
-      {u"My_Screenshot", u"My_Screenshot"},
-      {u"Error", u"Error"},
-      {u"shot.jpg.jpg", u"shot.jpg"},
-      {u"a.jpgb", u"a"},
-      {u"pic.JPG", u"pic.JPG"},
-      {u".jpg", u""},
-      {u"", u""},
-      {u"Bildschirmfoto \U0001F600.jpg", u"Bildschirmfoto \U0001F600"},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(DelFromRight(u".jpg", c.in), c.out) << std::string(c.in.begin(), c.in.end());
+// Each text through f gives the text paired with it.
+template <class F>
+void ExpectEachGives(F f, std::initializer_list<std::pair<std::u16string, std::u16string>> cases) {
+  for (const auto& [in, out] : cases) {
+    EXPECT_EQ(f(in), out) << std::string(in.begin(), in.end());
   }
+}
+
+TEST(DelFromRight, TakesTheJpegSuffixOff) {
+  ExpectEachGives([](const std::u16string& in) { return DelFromRight(u".jpg", in); },
+                  {
+                      {u"My_Screenshot.jpg", u"My_Screenshot"},
+                      {u"My_Screenshot", u"My_Screenshot"},
+                      {u"Error", u"Error"},
+                      {u"shot.jpg.jpg", u"shot.jpg"},
+                      {u"a.jpgb", u"a"},
+                      {u"pic.JPG", u"pic.JPG"},
+                      {u".jpg", u""},
+                      {u"", u""},
+                      {u"Bildschirmfoto \U0001F600.jpg", u"Bildschirmfoto \U0001F600"},
+                  });
 }
 
 TEST(DelFromLeft, CutsUpToEachCharacterInTurn) {
@@ -49,20 +55,14 @@ TEST(DelFromLeft, CutsUpToEachCharacterInTurn) {
 }
 
 TEST(ReverseString, ReversesCharactersAndKeepsSurrogatePairsWhole) {
-  struct Case {
-    std::u16string in, out;
-  } cases[] = {
-      {u"", u""},
-      {u"a", u"a"},
-      {u"abc", u"cba"},
-      {u"Grüße", u"eßürG"},
-      {u"a\U0001F600b", u"b\U0001F600a"},
-      {u"\U0001F600\U0001F4F7", u"\U0001F4F7\U0001F600"},
-      {u"a\xD800"s + u"b", u"b\xD800"s + u"a"},  // a lone half stays as it is
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(ReverseString(c.in), c.out);
-  }
+  ExpectEachGives([](const std::u16string& in) { return ReverseString(in); },
+                  {{u"", u""},
+                   {u"a", u"a"},
+                   {u"abc", u"cba"},
+                   {u"Grüße", u"eßürG"},
+                   {u"a\U0001F600b", u"b\U0001F600a"},
+                   {u"\U0001F600\U0001F4F7", u"\U0001F4F7\U0001F600"},
+                   {u"a\xD800"s + u"b", u"b\xD800"s + u"a"}});  // a lone half stays as it is
 }
 
 // The settings key lives in a private store; message boxes go to a hook.
@@ -75,69 +75,68 @@ class OptionsFormTest : public ::testing::Test {
   }
   ~OptionsFormTest() override { platform::SetMessageBoxHook(nullptr); }
 
+  // The settings key, holding both values.
+  void StoreSettings(const std::string& delay, const std::string& name) {
+    ASSERT_TRUE(store_.CreateSettingsKey());
+    ASSERT_TRUE(store_.Set("TimeDelay", delay));
+    ASSERT_TRUE(store_.Set("FileName", name));
+  }
+  static OptionsForm Loaded() {
+    OptionsForm form;
+    form.Load();
+    return form;
+  }
+  static OptionsForm Typed(std::u16string time, std::u16string filename) {
+    OptionsForm form;
+    form.time = std::move(time);
+    form.filename = std::move(filename);
+    return form;
+  }
+  static void ExpectBoxes(const OptionsForm& form, std::u16string_view time,
+                          std::u16string_view filename) {
+    EXPECT_EQ(form.time, time);
+    EXPECT_EQ(form.filename, filename);
+  }
+
   testsupport::PrivateStore store_;
   std::vector<std::pair<std::u16string, std::u16string>> messages_;
 };
 
 TEST_F(OptionsFormTest, LoadShowsStoredValuesWithoutTheSuffix) {
-  ASSERT_TRUE(store_.CreateSettingsKey());
-  ASSERT_TRUE(store_.Set("TimeDelay", "3"));
-  ASSERT_TRUE(store_.Set("FileName", "pic.jpg"));
-  OptionsForm form;
-  form.Load();
-  EXPECT_EQ(form.time, u"3");
-  EXPECT_EQ(form.filename, u"pic");
+  StoreSettings("3", "pic.jpg");
+  ExpectBoxes(Loaded(), u"3", u"pic");
   EXPECT_TRUE(messages_.empty());
 }
 
 TEST_F(OptionsFormTest, LoadShowsErrorWhenNothingIsStored) {
-  OptionsForm missingKey;
-  missingKey.Load();
-  EXPECT_EQ(missingKey.time, u"Error");
-  EXPECT_EQ(missingKey.filename, u"Error");
-
+  ExpectBoxes(Loaded(), u"Error", u"Error");  // no key
   ASSERT_TRUE(store_.CreateSettingsKey());
-  OptionsForm missingValues;
-  missingValues.Load();
-  EXPECT_EQ(missingValues.time, u"Error");
-  EXPECT_EQ(missingValues.filename, u"Error");
+  ExpectBoxes(Loaded(), u"Error", u"Error");  // no values
 }
 
 TEST_F(OptionsFormTest, DefaultsFillTheBoxesAndWriteNothing) {
-  ASSERT_TRUE(store_.CreateSettingsKey());
-  ASSERT_TRUE(store_.Set("TimeDelay", "3"));
-  ASSERT_TRUE(store_.Set("FileName", "pic.jpg"));
-  OptionsForm form;
-  form.Load();
+  StoreSettings("3", "pic.jpg");
+  OptionsForm form = Loaded();
   form.DefaultsClick();
-  EXPECT_EQ(form.time, u"0");
-  EXPECT_EQ(form.filename, u"My_Screenshot");
+  ExpectBoxes(form, u"0", u"My_Screenshot");
   EXPECT_EQ(store_.Raw("TimeDelay"), "3\0"s);
   EXPECT_EQ(store_.Raw("FileName"), "pic.jpg\0"s);
 }
 
 TEST_F(OptionsFormTest, SaveStoresTheDelayAsTypedAndTheNameWithTheSuffix) {
   ASSERT_TRUE(store_.CreateSettingsKey());
-  OptionsForm form;
-  form.time = u"abc";
-  form.filename = u"pic.jpg";
+  OptionsForm form = Typed(u"abc", u"pic.jpg");
   EXPECT_TRUE(form.SaveClick());
   EXPECT_TRUE(messages_.empty());
   EXPECT_EQ(store_.Names(), (std::vector<std::string>{"FileName", "Timedelay"}));
   EXPECT_EQ(store_.Raw("TimeDelay"), "abc\0"s);
   EXPECT_EQ(store_.Raw("FileName"), "pic.jpg.jpg\0"s);
-
-  OptionsForm reopened;
-  reopened.Load();
-  EXPECT_EQ(reopened.time, u"abc");
-  EXPECT_EQ(reopened.filename, u"pic.jpg");
+  ExpectBoxes(Loaded(), u"abc", u"pic.jpg");
 }
 
 TEST_F(OptionsFormTest, SaveOfNonAsciiAndEmptyTexts) {
   ASSERT_TRUE(store_.CreateSettingsKey());
-  OptionsForm form;
-  form.time = u"";
-  form.filename = u"Bild \U0001F600";
+  OptionsForm form = Typed(u"", u"Bild \U0001F600");
   EXPECT_TRUE(form.SaveClick());
   EXPECT_EQ(store_.Raw("TimeDelay"), "\0"s);
   EXPECT_EQ(store_.Raw("FileName"), "Bild \xF0\x9F\x98\x80.jpg\0"s);
@@ -145,17 +144,14 @@ TEST_F(OptionsFormTest, SaveOfNonAsciiAndEmptyTexts) {
 
 TEST_F(OptionsFormTest, FailedSaveSaysSoAndKeepsWhatWasTyped) {
   // No settings key: nothing can be stored, and nothing is created.
-  OptionsForm form;
-  form.time = u"5";
-  form.filename = u"shot";
+  OptionsForm form = Typed(u"5", u"shot");
   EXPECT_FALSE(form.SaveClick());
   ASSERT_EQ(messages_.size(), 1u);
   EXPECT_EQ(messages_[0].second, u"Pictoss");
   EXPECT_NE(messages_[0].first.find(u"could not be saved"), std::u16string::npos);
   EXPECT_NE(messages_[0].first.find(u"HKEY_LOCAL_MACHINE\\Software\\Brindlemoor\\Pictoss"),
             std::u16string::npos);
-  EXPECT_EQ(form.time, u"5");
-  EXPECT_EQ(form.filename, u"shot");
+  ExpectBoxes(form, u"5", u"shot");
   EXPECT_FALSE(store_.KeyExists());
 }
 
@@ -172,11 +168,8 @@ TEST_F(OptionsFormTest, SaveRefusesANameThatIsNotAPlainFileName) {
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.typed.begin(), c.typed.end()));
     messages_.clear();
-    ASSERT_TRUE(store_.Set("TimeDelay", "1"));
-    ASSERT_TRUE(store_.Set("FileName", "old.jpg"));
-    OptionsForm form;
-    form.time = u"7";
-    form.filename = c.typed;
+    StoreSettings("1", "old.jpg");
+    OptionsForm form = Typed(u"7", c.typed);
     EXPECT_EQ(form.SaveClick(), c.saved);
     EXPECT_EQ(messages_.size(), c.saved ? 0u : 1u);
     if (!c.saved && !messages_.empty()) {

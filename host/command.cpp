@@ -27,9 +27,11 @@ CommandFunction FindCommand(const std::string& name) {
   return found == Commands().end() ? nullptr : found->second.run;
 }
 
-void PrintUsage() {
-  std::fprintf(stderr, "usage: pictoss COMMAND [ARG...]\ncommands:\n");
-  for (const auto& [name, entry] : Commands()) std::fprintf(stderr, "  %s\n", entry.usage);
+void PrintUsage(std::FILE* out) {
+  std::fprintf(out,
+               "usage: pictoss COMMAND [ARG...]\n       pictoss --help | --version\ncommands:\n");
+  for (const auto& [name, entry] : Commands()) std::fprintf(out, "  %s\n", entry.usage);
+  std::fprintf(out, "See pictoss(1) for the commands, the settings and the environment.\n");
 }
 
 }  // namespace host

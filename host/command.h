@@ -2,6 +2,7 @@
 // HostCommand, so main needs no list of them. Registration happens before main; lookups after.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -17,7 +18,7 @@ struct HostCommand {
 // The command of that name, or null.
 CommandFunction FindCommand(const std::string& name);
 
-// "usage: pictoss COMMAND [ARG...]" and the usage line of every command, on standard error.
-void PrintUsage();
+// "usage: pictoss COMMAND [ARG...]" and the usage line of every command.
+void PrintUsage(std::FILE* out);
 
 }  // namespace host

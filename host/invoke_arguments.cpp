@@ -12,16 +12,10 @@ using platform::Variant;
 
 namespace {
 
+// The whole text as a number of type T (an integer type or double).
 template <class T>
-std::optional<T> ReadInteger(std::string_view text) {
+std::optional<T> ReadNumber(std::string_view text) {
   T value{};
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
-  return value;
-}
-
-std::optional<double> ReadReal(std::string_view text) {
-  double value = 0;
   auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (ec != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
   return value;
@@ -36,11 +30,11 @@ std::optional<Variant> ReadArgument(const std::string& spec) {
   std::string value = colon == std::string::npos ? "" : spec.substr(colon + 1);
   if (type == "str") return Variant(platform::FromAnsi(value));
   if (type == "i2") {
-    if (auto v = ReadInteger<std::int16_t>(value)) return Variant(*v);
+    if (auto v = ReadNumber<std::int16_t>(value)) return Variant(*v);
   } else if (type == "i4") {
-    if (auto v = ReadInteger<std::int32_t>(value)) return Variant(*v);
+    if (auto v = ReadNumber<std::int32_t>(value)) return Variant(*v);
   } else if (type == "r8") {
-    if (auto v = ReadReal(value)) return Variant(*v);
+    if (auto v = ReadNumber<double>(value)) return Variant(*v);
   } else if (type == "bool") {
     if (value == "true" || value == "false") return Variant(value == "true");
   } else if (type == "empty" && value.empty()) {
@@ -80,51 +74,36 @@ std::string JsonReal(double value) {
   return std::string(text, ec == std::errc() ? end : text);
 }
 
+std::string Json(std::string_view type, const std::string& value = "null") {
+  return "{\"type\":\"" + std::string(type) + "\",\"value\":" + value + "}";
+}
+
 }  // namespace
 
 // {"type":...,"value":...} with the type named as on the command line.
 std::string JsonVariant(const Variant& v) {
-  std::string type, value = "null";
   switch (v.vt()) {
     case VT_EMPTY:
-      type = "empty";
-      break;
+      return Json("empty");
     case VT_I2:
-      type = "i2";
-      value = std::to_string(v.iVal());
-      break;
+      return Json("i2", std::to_string(v.iVal()));
     case VT_I4:
-      type = "i4";
-      value = std::to_string(v.lVal());
-      break;
+      return Json("i4", std::to_string(v.lVal()));
     case VT_INT_PTR:
-      type = "ptr";
-      value = std::to_string(v.intPtr());
-      break;
+      return Json("ptr", std::to_string(v.intPtr()));
     case VT_R8:
-      type = "r8";
-      value = JsonReal(v.dblVal());
-      break;
+      return Json("r8", JsonReal(v.dblVal()));
     case VT_DATE:
-      type = "date";
-      value = JsonReal(v.date().days);
-      break;
+      return Json("date", JsonReal(v.date().days));
     case VT_BOOL:
-      type = "bool";
-      value = v.boolVal() ? "true" : "false";
-      break;
+      return Json("bool", v.boolVal() ? "true" : "false");
     case VT_BSTR:
-      type = "str";
-      value = JsonString(platform::ToAnsi(v.bstrVal()));
-      break;
+      return Json("str", JsonString(platform::ToAnsi(v.bstrVal())));
     case VT_DISPATCH:
-      type = v.object() ? "object" : "nothing";
-      break;
+      return Json(v.object() ? "object" : "nothing");
     default:
-      type = v.IsMissing() ? "missing" : "unknown";
-      break;
+      return Json(v.IsMissing() ? "missing" : "unknown");
   }
-  return "{\"type\":\"" + type + "\",\"value\":" + value + "}";
 }
 
 }  // namespace host

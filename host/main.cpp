@@ -9,6 +9,7 @@
 #include "host/command.h"
 #include "platform/base/locale.h"
 #include "platform/registry/registry.h"
+#include "product/version.h"
 
 int main(int argc, char** argv) {
   // A chat client runs in the user's locale; the plug-in's number rules read it. It is set when
@@ -18,14 +19,20 @@ int main(int argc, char** argv) {
   platform::SetRegistryWaitNotice(
       +[](const std::string& text) { std::fprintf(stderr, "pictoss: %s\n", text.c_str()); });
   int status;
-  if (argc < 2 || std::strcmp(argv[1], "help") == 0 || std::strcmp(argv[1], "--help") == 0) {
-    host::PrintUsage();
-    status = argc < 2 ? 2 : 0;
+  if (argc < 2) {
+    host::PrintUsage(stderr);
+    status = 2;
+  } else if (std::strcmp(argv[1], "help") == 0 || std::strcmp(argv[1], "--help") == 0) {
+    host::PrintUsage(stdout);
+    status = 0;
+  } else if (std::strcmp(argv[1], "--version") == 0) {
+    std::printf("pictoss %s\n", PICTOSS_VERSION_TEXT);
+    status = 0;
   } else if (host::CommandFunction run = host::FindCommand(argv[1])) {
     status = run(std::vector<std::string>(argv + 2, argv + argc));
   } else {
     std::fprintf(stderr, "pictoss: unknown command '%s'\n", argv[1]);
-    host::PrintUsage();
+    host::PrintUsage(stderr);
     status = 2;
   }
   // What could not be written is a failure too (a full disk, a closed pipe).

@@ -11,10 +11,20 @@ platform::Ref<platform::Dispatch> CreatePlugin() {
   std::string why;
   hosting::CreateFailure failure;
   platform::Ref<platform::Dispatch> object = hosting::CreatePlugin(&why, &failure);
+  if (failure == hosting::CreateFailure::kNotRegistered) {
+    // The first use by this user: set up as `pictoss setup` does.
+    const std::string module = DefaultModulePath();
+    if (!hosting::SetUp(module, &why)) {
+      std::fprintf(stderr, "pictoss: cannot set up on first use: %s (run: pictoss setup)\n",
+                   why.c_str());
+      return nullptr;
+    }
+    std::fprintf(stderr, "pictoss: first use: registered %s and created the settings\n",
+                 module.c_str());
+    object = hosting::CreatePlugin(&why, &failure);
+  }
   if (!object) {
-    const char* hint =
-        failure == hosting::CreateFailure::kNotRegistered ? " (run: pictoss setup)" : "";
-    std::fprintf(stderr, "pictoss: %s%s\n", why.c_str(), hint);
+    std::fprintf(stderr, "pictoss: %s\n", why.c_str());
     return nullptr;
   }
   std::string warning = hosting::CaptureWarning();

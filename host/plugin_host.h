@@ -16,7 +16,9 @@ using hosting::CallResult;
 using hosting::ErrorLine;
 using hosting::ErrorOf;
 
-// Creates Vorlick.PT. On failure prints why on standard error and returns no object.
+// Creates Vorlick.PT; the first time, when the class is not registered yet, registers the
+// module installed with the host and creates the settings first (as `pictoss setup`), and says
+// so on standard error. On failure prints why on standard error and returns no object.
 platform::Ref<platform::Dispatch> CreatePlugin();
 
 // The module loaded by `register` and `unregister` when none is named: PT.so beside the host

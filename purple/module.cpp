@@ -1,17 +1,20 @@
-// pictoss-purple.so: the plug-in as a libpurple 2 plug-in, for Pidgin, Finch and any other
-// libpurple client. It is a host of the Vorlick.PT object like the `pictoss` program: it loads
-// the object by its ProgID and acts on its replies in the open conversation. Its name, summary
-// and version come from the version record of the PT.so that was built or installed with it.
+// pictoss_purple.so: the plug-in as a libpurple 2 plug-in, for Pidgin, Finch and any other
+// libpurple client, loaded by pictoss-purple.so (purple/loader). It is a host of the Vorlick.PT
+// object like the `pictoss` program: it loads the object by its ProgID and acts on its replies
+// in the open conversation. Its name, summary and version come from the version record of the
+// PT.so that was built or installed with it.
 #include <dlfcn.h>
 #include <purple.h>
 
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <type_traits>
 
 #include "hosting/setup.h"
 #include "hosting/version_record.h"
 #include "platform/ole/com.h"
+#include "purple/entry.h"
 #include "purple/session.h"
 
 namespace pictoss_purple {
@@ -20,13 +23,10 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr char kLog[] = "pictoss";
-// "core-": no user-interface requirement, so that every libpurple client loads it.
-constexpr char kPluginId[] = "core-vorlick-pictoss";
 
 std::unique_ptr<Session> session;
 
-// This module's own file, with symbolic links resolved: a user install may link it into
-// ~/.purple/plugins from the installed tree.
+// This module's own file, with symbolic links resolved.
 fs::path OwnFile() {
   Dl_info info{};
   if (!dladdr(reinterpret_cast<void*>(&OwnFile), &info) || !info.dli_fname) return {};
@@ -35,9 +35,10 @@ fs::path OwnFile() {
   return ec ? fs::path(info.dli_fname) : file;
 }
 
-// The plug-in module installed or built with this one.
+// The plug-in module installed or built with this one: beside it in the package's library
+// folder.
 fs::path PluginModule() {
-  return hosting::ModuleBeside(OwnFile(), PICTOSS_INSTALLED_MODULE);
+  return hosting::ModuleBeside(OwnFile(), "PT.so");
 }
 
 // Reports why loading failed, in the debug log and where the client shows plug-in errors.
@@ -135,7 +136,7 @@ void Describe() {
 }  // namespace
 }  // namespace pictoss_purple
 
-extern "C" G_MODULE_EXPORT gboolean purple_init_plugin(PurplePlugin* plugin) {
+extern "C" G_MODULE_EXPORT gboolean pictoss_purple_init(PurplePlugin* plugin) {
   try {
     pictoss_purple::Describe();
   } catch (...) {
@@ -144,3 +145,4 @@ extern "C" G_MODULE_EXPORT gboolean purple_init_plugin(PurplePlugin* plugin) {
   plugin->info = &pictoss_purple::info;
   return purple_plugin_register(plugin);
 }
+static_assert(std::is_same_v<decltype(&pictoss_purple_init), pictoss_purple::EntryFunction>);

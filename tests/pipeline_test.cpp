@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cmath>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -188,6 +189,31 @@ class PipelineTest : public ::testing::Test {
   // The screen's own window in front, so that "/xptactive" has a window to take.
   void SetUp() override { screen_->Focus(screenWindow_); }
 
+  // Invokes a command that shows the dialog titled `title`, checks that nothing is answered while
+  // it is open, has `close` close it and reads the reply (with what the host wrote, where the
+  // call failed).
+  Parsed DialogReply(std::vector<std::string> invoke, const char* title,
+                     const std::function<bool(unsigned long dialog)>& close) {
+    auto call = box_.Start(std::move(invoke));
+    unsigned long dialog = uitest::WaitForWindow(title);
+    Parsed failed;
+    if (!dialog) {
+      failed.error = "no dialog: " + call->err();
+      return failed;
+    }
+    EXPECT_FALSE(call->LineSoFar()) << "answered before the dialog was closed";
+    if (!close(dialog)) {
+      failed.error = "the dialog could not be closed";
+      return failed;
+    }
+    harness::Run closed;
+    closed.status = call->Finish();
+    closed.out = call->out();
+    Parsed p = ReadParsed(closed);
+    if (!p.ok || !p.result) p.error += " " + closed.out + call->err();
+    return p;
+  }
+
   static testsupport::XvfbServer* xvfb_;
   static harness::Painter* screen_;
   static unsigned long screenWindow_;
@@ -359,20 +385,27 @@ TEST_F(PipelineTest, ConversationSendsThePicture) {
   EXPECT_EQ(sent.out.rfind("sent file " + box_.File() + " (", 0), 0u) << sent.out;
 }
 
-TEST_F(PipelineTest, FullScreenHoldsTheScreensPixels) {
-  Parsed p = ReadParsed(box_.Parse("/xptfull", "0"));
-  ASSERT_TRUE(p.ok && p.result) << p.error;
-  auto picture = harness::DecodeJpeg(harness::ReadFile(box_.File()).value_or(""));
+// The picture in the file is width × height and shows the blocks, and the plain stretch
+// (background) within its margin.
+void ExpectPictureShows(const std::string& file, int width, int height,
+                        const std::vector<Block>& blocks, const Block& plain, int plainMargin) {
+  auto picture = harness::DecodeJpeg(harness::ReadFile(file).value_or(""));
   ASSERT_TRUE(picture);
-  ASSERT_EQ(picture->width, kScreenWidth);
-  ASSERT_EQ(picture->height, kScreenHeight);
-  for (const Block& b : kScreenBlocks) {
+  ASSERT_EQ(picture->width, width);
+  ASSERT_EQ(picture->height, height);
+  for (const Block& b : blocks) {
     EXPECT_LE(harness::MaxChannelError(*picture, 0, 0, b, kMargin), kTolerance)
         << "block at " << b.x << "," << b.y;
   }
+  EXPECT_LE(harness::MaxChannelError(*picture, 0, 0, plain, plainMargin), kTolerance);
+}
+
+TEST_F(PipelineTest, FullScreenHoldsTheScreensPixels) {
+  Parsed p = ReadParsed(box_.Parse("/xptfull", "0"));
+  ASSERT_TRUE(p.ok && p.result) << p.error;
   // The left edge, one 16-pixel column away from the nearest block.
-  Block background{0, 0, 16, 480, kBackground};
-  EXPECT_LE(harness::MaxChannelError(*picture, 0, 0, background, 0), kTolerance);
+  ExpectPictureShows(box_.File(), kScreenWidth, kScreenHeight, kScreenBlocks,
+                     {0, 0, 16, 480, kBackground}, 0);
 }
 
 TEST_F(PipelineTest, ActiveWindowIsTheForegroundWindow) {
@@ -382,34 +415,21 @@ TEST_F(PipelineTest, ActiveWindowIsTheForegroundWindow) {
   painter.Focus(w);
   Parsed p = ReadParsed(box_.Parse("/xptactive", "0"));
   ASSERT_TRUE(p.ok && p.result) << p.error;
-  auto picture = harness::DecodeJpeg(harness::ReadFile(box_.File()).value_or(""));
-  ASSERT_TRUE(picture);
-  ASSERT_EQ(picture->width, kActiveWidth);
-  ASSERT_EQ(picture->height, kActiveHeight);
-  for (const Block& b : kActiveBlocks) {
-    EXPECT_LE(harness::MaxChannelError(*picture, 0, 0, b, kMargin), kTolerance)
-        << "block at " << b.x << "," << b.y;
-  }
-  Block corner{0, 0, 16, 16, kActiveBackground};
-  EXPECT_LE(harness::MaxChannelError(*picture, 0, 0, corner, 2), kTolerance);
+  ExpectPictureShows(box_.File(), kActiveWidth, kActiveHeight, kActiveBlocks,
+                     {0, 0, 16, 16, kActiveBackground}, 2);
 }
 
 // "/xptoptions" answers True and the empty reply once the dialog is closed, and the next
 // capture uses what the dialog saved.
 TEST_F(PipelineTest, OptionsDialogSavesWhatTheNextCaptureUses) {
-  auto options =
-      box_.Start({"invoke", "ParseCommand", "str:/xptoptions", "str:", "nothing:", "&str:keep"});
-  unsigned long dialog = uitest::WaitForWindow("Pictoss Options");
-  ASSERT_NE(dialog, 0u) << options->err();
-  EXPECT_FALSE(options->LineSoFar()) << "answered before the dialog was closed";
-  ASSERT_TRUE(uitest::Keys(dialog, "ctrl+a") && uitest::Type(dialog, "2") &&
-              uitest::Keys(dialog, "Tab ctrl+a") && uitest::Type(dialog, "fromdialog") &&
-              uitest::Keys(dialog, "Return"));
-  harness::Run closed;
-  closed.status = options->Finish();
-  closed.out = options->out();
-  Parsed p = ReadParsed(closed);
-  ASSERT_TRUE(p.ok && p.result) << closed.out << options->err();
+  Parsed p =
+      DialogReply({"invoke", "ParseCommand", "str:/xptoptions", "str:", "nothing:", "&str:keep"},
+                  "Pictoss Options", [](unsigned long dialog) {
+                    return uitest::Keys(dialog, "ctrl+a") && uitest::Type(dialog, "2") &&
+                           uitest::Keys(dialog, "Tab ctrl+a") &&
+                           uitest::Type(dialog, "fromdialog") && uitest::Keys(dialog, "Return");
+                  });
+  ASSERT_TRUE(p.ok && p.result) << p.error;
   EXPECT_EQ(p.sResult, "");
 
   SleepUntilJustAfterATick();
@@ -421,17 +441,10 @@ TEST_F(PipelineTest, OptionsDialogSavesWhatTheNextCaptureUses) {
 }
 
 TEST_F(PipelineTest, AboutDialogAnswersWhenClosed) {
-  auto about =
-      box_.Start({"invoke", "ParseCommand", "str:/XPTABOUT", "str:x", "nothing:", "&str:keep"});
-  unsigned long dialog = uitest::WaitForWindow("About Pictoss Saver");
-  ASSERT_NE(dialog, 0u) << about->err();
-  EXPECT_FALSE(about->LineSoFar()) << "answered before the dialog was closed";
-  ASSERT_TRUE(uitest::SendDeleteWindow(dialog));
-  harness::Run closed;
-  closed.status = about->Finish();
-  closed.out = about->out();
-  Parsed p = ReadParsed(closed);
-  EXPECT_TRUE(p.ok && p.result) << closed.out << about->err();
+  Parsed p =
+      DialogReply({"invoke", "ParseCommand", "str:/XPTABOUT", "str:x", "nothing:", "&str:keep"},
+                  "About Pictoss Saver", uitest::SendDeleteWindow);
+  EXPECT_TRUE(p.ok && p.result) << p.error;
   EXPECT_EQ(p.sResult, "");
 }
 

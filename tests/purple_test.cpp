@@ -15,210 +15,80 @@
 #include <vector>
 
 #include "tests/host_harness.h"
+#include "tests/purple_harness.h"
 #include "tests/support/ircd.h"
 #include "tests/support/ui_test_driver.h"
 #include "tests/support/xvfb.h"
 
 namespace {
 
-using namespace std::chrono_literals;
-using harness::Block;
-using harness::Color;
-namespace fs = std::filesystem;
+using namespace purpletest;
 
-constexpr int kScreenWidth = 640;
-constexpr int kScreenHeight = 480;
-constexpr char kAboutTitle[] = "About Pictoss Saver";
-
-// Blocks on the JPEG's 16-pixel grid, red at the top left and blue at the bottom right, so that a
-// flipped picture or swapped channels fail; see pipeline_test for the tolerance's reasoning.
-const Color kBackground{40, 40, 40};
-const std::vector<Block> kScreenBlocks = {
-    {32, 32, 160, 96, {220, 30, 30}},
-    {448, 352, 160, 96, {30, 30, 220}},
-    {240, 176, 160, 128, {250, 250, 250}},
-};
-constexpr int kTolerance = 6;
-constexpr int kMargin = 16;
-
-// A window in front for "/xptactive".
-constexpr int kActiveWidth = 208, kActiveHeight = 144;
-
-class Network : public testing::Environment {
- public:
-  void SetUp() override {
-    std::string why = testsupport::IsolateNetwork();
-    if (!why.empty())
-      std::fprintf(stderr, "purple_test: on the machine's loopback (%s)\n", why.c_str());
-  }
-};
 const auto* network = testing::AddGlobalTestEnvironment(new Network);
 
-// One line of the client's report: "MS TICKS NAME [TEXT]".
-struct Event {
-  long ms = 0;
-  long ticks = 0;
-  std::string name;
-  std::string text;
-};
-
-Event Parse(const std::string& line) {
-  Event e;
-  std::istringstream in(line);
-  in >> e.ms >> e.ticks >> e.name;
-  std::getline(in >> std::ws, e.text);
-  return e;
-}
-
-// libpurple and GLib have no frame pointers: the leak checker needs the slow unwinder to see the
-// frames that its suppressions for libpurple name.
-std::string SanitizerOptions(bool checkLeaks) {
-  const char* options = std::getenv("ASAN_OPTIONS");
-  return std::string("ASAN_OPTIONS=") + (options ? options : "") + ":fast_unwind_on_malloc=0" +
-         (checkLeaks ? "" : ":detect_leaks=0");
-}
-
-fs::path BuildDir() {
-  return fs::canonical("/proc/self/exe").parent_path().parent_path();
-}
-
-// The client with alice and bob signed in, in a world of its own: an IRC server, a settings store
-// (empty until the plug-in registers itself), a temp folder, a purple user folder and bob's
-// download folder.
-class PurpleTest : public testing::Test {
- protected:
-  void SetUp() override {
-    client_ = std::make_unique<harness::Child>(
-        std::vector<std::string>{(BuildDir() / "tests" / "support" / "purple_client").string(),
-                                 (BuildDir() / "purple" / "pictoss-purple.so").string(),
-                                 std::to_string(irc_.port()), user_.path().string(),
-                                 downloads_.path().string()},
-        std::vector<std::string>{"PICTOSS_PREFIX=" + store_.path().string(),
-                                 "TMPDIR=" + tmp_.path().string(), "DISPLAY=" + x_->display(),
-                                 SanitizerOptions(checkLeaks_)});
-    ASSERT_TRUE(Expect("loaded"));
-    ASSERT_TRUE(Expect("ready"));
-  }
-
-  void TearDown() override {
-    if (!client_) return;
-    client_->WriteLine("quit");
-    EXPECT_EQ(client_->Finish(20s), 0) << client_->err();
-  }
-
-  // Reads the client's report up to the next event of this name; nothing when the timeout passes
-  // or the client ends first (the test then fails, showing everything the client said).
-  std::optional<Event> Expect(const std::string& name, std::chrono::milliseconds timeout = 15s) {
-    return Expect(name, "", timeout);
-  }
-  // The next event of this name with exactly this text (any text when it is empty).
-  std::optional<Event> Expect(const std::string& name, const std::string& text,
-                              std::chrono::milliseconds timeout = 15s) {
-    const auto deadline = harness::Clock::now() + timeout;
-    for (;;) {
-      auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - harness::Clock::now());
-      std::optional<std::string> line = client_->ReadLine(std::max(left, 0ms));
-      if (!line) {
-        ADD_FAILURE() << "no \"" << name << " " << text << "\" from the client; it said:\n"
-                      << said_ << client_->out() << "\nstderr:\n"
-                      << client_->err();
-        return std::nullopt;
-      }
-      said_ += *line + "\n";
-      Event e = Parse(*line);
-      events_.push_back(e);
-      if (e.name == name && (text.empty() || e.text == text)) return e;
-    }
-  }
-
-  // Every event so far of this name.
-  std::vector<Event> Seen(const std::string& name) const {
-    std::vector<Event> found;
-    for (const Event& e : events_) {
-      if (e.name == name) found.push_back(e);
-    }
-    return found;
-  }
-
-  void Do(const std::string& order) { client_->WriteLine(order); }
-
-  // Waits until the client has handled everything ordered before.
-  void Sync() {
-    Do("ping");
-    Expect("pong");
-  }
-
-  void PaintScreen() {
-    painter_ = std::make_unique<harness::Painter>();
-    painter_->Show(0, 0, kScreenWidth, kScreenHeight, kBackground, kScreenBlocks);
-  }
-
-  std::optional<harness::Rgb> Received(const Event& file) {
-    return harness::DecodeJpeg(harness::ReadFile(file.text).value_or(""));
-  }
-
-  fs::path PluginFile() const { return tmp_.path() / "My_Screenshot.jpg"; }
-
-  // The X server goes away under the client: the painter's connection is dropped unclosed, as
-  // closing it on a dead server would end this process.
-  void KillXServer() {
-    painter_.release();
-    x_->Crash();
-  }
-
-  // The folders that the plug-in keeps its copies of sent files in.
-  std::vector<fs::path> CopyFolders() const {
-    std::vector<fs::path> folders;
-    for (const auto& entry : fs::directory_iterator(tmp_.path())) {
-      if (entry.path().filename().string().starts_with("pictoss-purple.")) {
-        folders.push_back(entry.path());
-      }
-    }
-    return folders;
-  }
-
-  // A client that quits as Pidgin does leaves libpurple's own objects unfreed, which the leak
-  // checker cannot tell from the plug-in's.
-  bool checkLeaks_ = true;
-  testsupport::IrcServer irc_;
-  std::unique_ptr<testsupport::XvfbServer> x_ =
-      std::make_unique<testsupport::XvfbServer>(kScreenWidth, kScreenHeight);
-  harness::TempDir store_, tmp_, user_, downloads_;
-  std::unique_ptr<harness::Painter> painter_;
-  std::unique_ptr<harness::Child> client_;
-  std::vector<Event> events_;
-  std::string said_;
-};
-
 TEST_F(PurpleTest, RegistersItselfAndSendsTheScreen) {
-  EXPECT_EQ(Seen("log").size() >= 1 &&
-                Seen("log")[0].text.find("not registered; registering") != std::string::npos,
-            true)
-      << said_;
-  PaintScreen();
-  Do("type /xptfull 0");
-  auto typed = Expect("typed");
-  auto file = Expect("bob-file");
-  ASSERT_TRUE(typed && file);
-  std::printf("figure: typed \"/xptfull 0\" to the file at bob: %ld ms\n", file->ms - typed->ms);
-  RecordProperty("typed_to_received_ms", std::to_string(file->ms - typed->ms));
-
-  EXPECT_EQ(harness::ReadFile(file->text), harness::ReadFile(PluginFile()));
-  auto picture = Received(*file);
-  ASSERT_TRUE(picture);
-  ASSERT_EQ(picture->width, kScreenWidth);
-  ASSERT_EQ(picture->height, kScreenHeight);
-  for (const Block& b : kScreenBlocks) {
-    EXPECT_LE(harness::MaxChannelError(*picture, 0, 0, b, kMargin), kTolerance)
-        << b.x << "," << b.y;
-  }
+  // The module built with the plug-in, whatever else may be installed on the machine.
+  EXPECT_EQ(RegisteredModule(), (BuildDir() / "plugin" / "PT.so").string()) << said_;
+  auto screen = SendTheScreen();
+  ASSERT_TRUE(screen);
+  const auto& [typed, file] = *screen;
+  std::printf("figure: typed \"/xptfull 0\" to the file at bob: %ld ms\n", file.ms - typed.ms);
+  RecordProperty("typed_to_received_ms", std::to_string(file.ms - typed.ms));
   // alice's copy goes once its transfer is complete; the plug-in's own file stays.
   auto sent = Seen("alice-sent-file");
   Sync();
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_FALSE(fs::exists(sent[0].text)) << sent[0].text;
   EXPECT_TRUE(fs::exists(PluginFile()));
+}
+
+// A second file of Pictoss, a link to the plug-in under another name or a copy of it, is refused
+// with a log line that says why; the client keeps one Pictoss, the one it loaded.
+TEST_F(PurpleTest, ASecondCopyIsRefused) {
+  harness::TempDir folder;
+  const fs::path link = folder.path() / "pictoss-again.so";
+  const fs::path copy = folder.path() / "pictoss-copy.so";
+  fs::create_symlink(PluginPath(), link);
+  fs::copy_file(PluginPath(), copy);
+  for (const fs::path& second : {link, copy}) {
+    Do("probe " + second.string());
+    ASSERT_TRUE(Expect("probe-refused", second.string())) << second;
+    const std::string why =
+        second.string() + " not loaded: Pictoss is already listed from " + PluginPath().string();
+    EXPECT_TRUE(Seen("log").back().text.starts_with(why)) << Seen("log").back().text;
+  }
+  Do("probe " + PluginPath().string());
+  EXPECT_TRUE(Expect("probed", "Pictoss 2 (the plug-in)"));
+}
+
+// The loader without the rest of the plug-in beside it (or where the package puts it) is listed
+// with what is missing, and says so in the log.
+TEST(PurpleLoaderTest, AloneItSaysWhatIsMissing) {
+  harness::TempDir folder, store, user, downloads;
+  const fs::path loader = folder.path() / "pictoss-purple.so";
+  fs::copy_file(BuildDir() / "purple" / "pictoss-purple.so", loader);
+  testsupport::IrcServer irc;
+  harness::Child client(
+      {(BuildDir() / "tests" / "support" / "purple_client").string(), loader.string(),
+       std::to_string(irc.port()), user.path().string(), downloads.path().string()},
+      {"PICTOSS_PREFIX=" + store.path().string(), SanitizerOptions()});
+  std::string said;
+  for (;;) {
+    std::optional<std::string> line = client.ReadLine(15s);
+    ASSERT_TRUE(line) << said << client.err();
+    said += *line + "\n";
+    Event e = Parse(*line);
+    if (e.name == "loaded") FAIL() << said;
+    if (e.name != "load-failed") continue;
+    EXPECT_TRUE(e.text.starts_with(
+        "cannot load " + (folder.path().parent_path() / "pictoss" / "pictoss_purple.so").string()))
+        << e.text;
+    EXPECT_NE(e.text.find("(reinstall Pictoss)"), std::string::npos) << e.text;
+    EXPECT_NE(said.find(" log " + e.text), std::string::npos) << said;
+    break;
+  }
+  client.WriteLine("quit");
+  EXPECT_EQ(client.Finish(20s), 0) << client.err();
 }
 
 TEST_F(PurpleTest, ClientRunsDuringTheDelay) {

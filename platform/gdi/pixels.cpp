@@ -3,6 +3,27 @@
 #include <cstring>
 
 namespace platform {
+namespace {
+
+// Pixels of `Bytes` bytes each, the least significant byte first.
+template <int Bytes>
+void LoadBytes(const std::uint8_t* row, int n, std::uint32_t* out) {
+  for (int i = 0; i < n; ++i) {
+    std::uint32_t v = 0;
+    for (int b = 0; b < Bytes; ++b) v |= static_cast<std::uint32_t>(row[Bytes * i + b]) << (8 * b);
+    out[i] = v;
+  }
+}
+
+template <int Bytes>
+void StoreBytes(const std::uint32_t* in, int n, std::uint8_t* row) {
+  for (int i = 0; i < n; ++i) {
+    for (int b = 0; b < Bytes; ++b)
+      row[Bytes * i + b] = static_cast<std::uint8_t>(in[i] >> (8 * b));
+  }
+}
+
+}  // namespace
 
 void LoadRaw(const std::uint8_t* row, int x, int n, int bits, std::uint32_t* out) {
   switch (bits) {
@@ -16,14 +37,10 @@ void LoadRaw(const std::uint8_t* row, int x, int n, int bits, std::uint32_t* out
       for (int i = 0; i < n; ++i) out[i] = row[x + i];
       break;
     case 16:
-      row += 2 * x;
-      for (int i = 0; i < n; ++i) out[i] = row[2 * i] | (row[2 * i + 1] << 8);
+      LoadBytes<2>(row + 2 * x, n, out);
       break;
     case 24:
-      row += 3 * x;
-      for (int i = 0; i < n; ++i)
-        out[i] =
-            row[3 * i] | (row[3 * i + 1] << 8) | (static_cast<std::uint32_t>(row[3 * i + 2]) << 16);
+      LoadBytes<3>(row + 3 * x, n, out);
       break;
     default:
       std::memcpy(out, row + 4 * x, 4 * static_cast<std::size_t>(n));
@@ -44,19 +61,10 @@ void StoreRaw(const std::uint32_t* in, int n, int bits, std::uint8_t* row, int x
       for (int i = 0; i < n; ++i) row[x + i] = static_cast<std::uint8_t>(in[i]);
       break;
     case 16:
-      row += 2 * x;
-      for (int i = 0; i < n; ++i) {
-        row[2 * i] = static_cast<std::uint8_t>(in[i]);
-        row[2 * i + 1] = static_cast<std::uint8_t>(in[i] >> 8);
-      }
+      StoreBytes<2>(in, n, row + 2 * x);
       break;
     case 24:
-      row += 3 * x;
-      for (int i = 0; i < n; ++i) {
-        row[3 * i] = static_cast<std::uint8_t>(in[i]);
-        row[3 * i + 1] = static_cast<std::uint8_t>(in[i] >> 8);
-        row[3 * i + 2] = static_cast<std::uint8_t>(in[i] >> 16);
-      }
+      StoreBytes<3>(in, n, row + 3 * x);
       break;
     default:
       std::memcpy(row + 4 * x, in, 4 * static_cast<std::size_t>(n));

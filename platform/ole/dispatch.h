@@ -200,18 +200,18 @@ PLATFORM_API HRESULT CallByName(Dispatch& object, std::u16string_view name, WORD
 template <class T, class = void>
 struct AutomationType;
 
-template <>
-struct AutomationType<std::int16_t> {
-  static constexpr VARTYPE vt = VT_I2;
-  static std::int16_t From(const Variant& v) { return v.iVal(); }
-  static Variant To(std::int16_t v) { return Variant(v); }
+// A kind that a variant holds as it is: read with its accessor, made by its constructor.
+template <class T, VARTYPE Vt, auto Get>
+struct PlainAutomationType {
+  static constexpr VARTYPE vt = Vt;
+  static T From(const Variant& v) { return (v.*Get)(); }
+  static Variant To(T v) { return Variant(std::move(v)); }
 };
+
 template <>
-struct AutomationType<std::int32_t> {
-  static constexpr VARTYPE vt = VT_I4;
-  static std::int32_t From(const Variant& v) { return v.lVal(); }
-  static Variant To(std::int32_t v) { return Variant(v); }
-};
+struct AutomationType<std::int16_t> : PlainAutomationType<std::int16_t, VT_I2, &Variant::iVal> {};
+template <>
+struct AutomationType<std::int32_t> : PlainAutomationType<std::int32_t, VT_I4, &Variant::lVal> {};
 // Handles and raster operations travel as 32-bit integers, bit for bit.
 template <>
 struct AutomationType<std::uint32_t> {
@@ -226,11 +226,7 @@ struct AutomationType<LONG_PTR> {
   static Variant To(LONG_PTR v) { return Variant::IntPtr(v); }
 };
 template <>
-struct AutomationType<double> {
-  static constexpr VARTYPE vt = VT_R8;
-  static double From(const Variant& v) { return v.dblVal(); }
-  static Variant To(double v) { return Variant(v); }
-};
+struct AutomationType<double> : PlainAutomationType<double, VT_R8, &Variant::dblVal> {};
 template <>
 struct AutomationType<bool> {
   static constexpr VARTYPE vt = VT_BOOL;
@@ -238,17 +234,10 @@ struct AutomationType<bool> {
   static Variant To(bool v) { return Variant(v); }
 };
 template <>
-struct AutomationType<OleDate> {
-  static constexpr VARTYPE vt = VT_DATE;
-  static OleDate From(const Variant& v) { return v.date(); }
-  static Variant To(OleDate v) { return Variant(v); }
-};
+struct AutomationType<OleDate> : PlainAutomationType<OleDate, VT_DATE, &Variant::date> {};
 template <>
-struct AutomationType<std::u16string> {
-  static constexpr VARTYPE vt = VT_BSTR;
-  static std::u16string From(const Variant& v) { return v.bstrVal(); }
-  static Variant To(std::u16string v) { return Variant(std::move(v)); }
-};
+struct AutomationType<std::u16string>
+    : PlainAutomationType<std::u16string, VT_BSTR, &Variant::bstrVal> {};
 template <>
 struct AutomationType<Variant> {
   static constexpr VARTYPE vt = VT_VARIANT;

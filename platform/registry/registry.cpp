@@ -86,6 +86,26 @@ LONG NotFound(Store& store, bool empty, const OpenKey& key) {
   return ERROR_FILE_NOT_FOUND;
 }
 
+// A key whose values or subkeys a call reads or changes, and whether its store was empty.
+struct Below {
+  OpenKey key{};
+  bool empty = false;
+};
+
+// The checks before a call reads or changes what lies below a key: a live handle, opened with
+// `access`, a root that holds something, and its store open for `mode` and not empty.
+// Requires: registryMutex is held.
+LONG OpenBelow(HKEY key, REGSAM access, Store::Access mode, Below& below) {
+  std::optional<OpenKey> found = Lookup(key);
+  if (!found) return ERROR_INVALID_HANDLE;
+  if ((found->access & access) != access) return ERROR_ACCESS_DENIED;
+  if (HoldsNothing(found->root)) return ERROR_FILE_NOT_FOUND;
+  below.key = std::move(*found);
+  Store& store = TheStore();
+  if (LONG status = store.Open(below.key.store, mode, below.empty)) return status;
+  return below.empty ? NotFound(store, below.empty, below.key) : ERROR_SUCCESS;
+}
+
 LONG FindChild(Store& store, std::int64_t parent, std::string_view name, std::int64_t& id) {
   Query query(store, "SELECT id FROM keys WHERE parent = ? AND folded = ?");
   if (query.Bind(parent).Bind(FoldName(name)).Step()) {
@@ -211,17 +231,12 @@ LONG RegQueryValueExA(HKEY key, const char* valueName, DWORD* reserved, DWORD* t
   if (reserved || (data && !dataSize)) return ERROR_INVALID_PARAMETER;
   const std::string_view name = valueName ? valueName : "";
   std::lock_guard lock(registryMutex);
-  std::optional<OpenKey> open = Lookup(key);
-  if (!open) return ERROR_INVALID_HANDLE;
-  if (!(open->access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
-  if (HoldsNothing(open->root)) return ERROR_FILE_NOT_FOUND;
-  bool empty;
+  Below open;
+  if (LONG status = OpenBelow(key, KEY_QUERY_VALUE, Store::kRead, open)) return status;
   Store& store = TheStore();
-  if (LONG status = store.Open(open->store, Store::kRead, empty)) return status;
-  if (empty) return NotFound(store, empty, *open);
   Query query(store, "SELECT type, data FROM key_values WHERE key = ? AND folded = ?");
-  if (!query.Bind(open->id).Bind(FoldName(name)).Step()) {
-    return query.status() ? query.status() : NotFound(store, empty, *open);
+  if (!query.Bind(open.key.id).Bind(FoldName(name)).Step()) {
+    return query.status() ? query.status() : NotFound(store, open.empty, open.key);
   }
   if (type) *type = static_cast<DWORD>(query.Int(0));
   return CopyOut(query.Blob(1), data, dataSize);
@@ -255,21 +270,16 @@ LONG RegSetValueExA(HKEY key, const char* valueName, DWORD, DWORD type, const BY
 LONG RegDeleteValueA(HKEY key, const char* valueName) {
   const std::string_view name = valueName ? valueName : "";
   std::lock_guard lock(registryMutex);
-  std::optional<OpenKey> open = Lookup(key);
-  if (!open) return ERROR_INVALID_HANDLE;
-  if (!(open->access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
-  if (HoldsNothing(open->root)) return ERROR_FILE_NOT_FOUND;
-  bool empty;
+  Below open;
+  if (LONG status = OpenBelow(key, KEY_SET_VALUE, Store::kWrite, open)) return status;
   Store& store = TheStore();
-  if (LONG status = store.Open(open->store, Store::kWrite, empty)) return status;
-  if (empty) return NotFound(store, empty, *open);
   if (store.readOnly()) return ERROR_ACCESS_DENIED;
   Transaction transaction(store);
   if (transaction.status()) return transaction.status();
   Query remove(store, "DELETE FROM key_values WHERE key = ? AND folded = ?");
-  remove.Bind(open->id).Bind(FoldName(name)).Step();
+  remove.Bind(open.key.id).Bind(FoldName(name)).Step();
   if (remove.status()) return remove.status();
-  if (sqlite3_changes(store.db()) == 0) return NotFound(store, empty, *open);
+  if (sqlite3_changes(store.db()) == 0) return NotFound(store, open.empty, open.key);
   return transaction.Commit();
 }
 
@@ -282,18 +292,14 @@ LONG DeleteSubKey(HKEY key, const char* subKey, Erase erase) {
   const auto names = SplitSubKey(subKey);
   if (!names || names->empty()) return ERROR_INVALID_PARAMETER;
   std::lock_guard lock(registryMutex);
-  std::optional<OpenKey> parent = Lookup(key);
-  if (!parent) return ERROR_INVALID_HANDLE;
-  if (HoldsNothing(parent->root)) return ERROR_FILE_NOT_FOUND;
-  bool empty;
+  Below parent;
+  if (LONG status = OpenBelow(key, 0, Store::kWrite, parent)) return status;
   Store& store = TheStore();
-  if (LONG status = store.Open(parent->store, Store::kWrite, empty)) return status;
-  if (empty) return NotFound(store, empty, *parent);
   Transaction transaction(store);
   if (transaction.status()) return transaction.status();
   std::int64_t id;
-  LONG status = FindKey(store, parent->id, *names, id);
-  if (status == ERROR_FILE_NOT_FOUND) status = NotFound(store, empty, *parent);
+  LONG status = FindKey(store, parent.key.id, *names, id);
+  if (status == ERROR_FILE_NOT_FOUND) status = NotFound(store, parent.empty, parent.key);
   if (status) return status;
   if (LONG failed = erase(store, id)) return failed;
   return transaction.Commit();
@@ -351,46 +357,46 @@ LONG CopyName(std::string_view text, char* name, DWORD* nameSize) {
   return ERROR_SUCCESS;
 }
 
+// Row `index` of sql (which takes the key's id and the offset) for a key opened with `access`,
+// handed to take; ERROR_NO_MORE_ITEMS past the last row.
+template <typename Take>
+LONG EnumRow(HKEY key, REGSAM access, DWORD index, const char* sql, Take take) {
+  std::lock_guard lock(registryMutex);
+  std::optional<OpenKey> open = Lookup(key);
+  if (!open) return ERROR_INVALID_HANDLE;
+  if (!(open->access & access)) return ERROR_ACCESS_DENIED;
+  bool empty;
+  Store& store = TheStore();
+  if (LONG status = store.Open(open->store, Store::kRead, empty)) return status;
+  if (empty || HoldsNothing(open->root)) return ERROR_NO_MORE_ITEMS;
+  Query query(store, sql);
+  if (!query.Bind(open->id).Bind(static_cast<std::int64_t>(index)).Step()) {
+    return query.status() ? query.status() : ERROR_NO_MORE_ITEMS;
+  }
+  return take(query);
+}
+
 }  // namespace
 
 LONG RegEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* nameSize, DWORD* reserved,
                    char* keyClass, DWORD* classSize, void* lastWriteTime) {
   if (reserved || keyClass || classSize || lastWriteTime) return ERROR_INVALID_PARAMETER;
-  std::lock_guard lock(registryMutex);
-  std::optional<OpenKey> open = Lookup(key);
-  if (!open) return ERROR_INVALID_HANDLE;
-  if (!(open->access & KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
-  bool empty;
-  Store& store = TheStore();
-  if (LONG status = store.Open(open->store, Store::kRead, empty)) return status;
-  if (empty || HoldsNothing(open->root)) return ERROR_NO_MORE_ITEMS;
-  Query query(store, "SELECT name FROM keys WHERE parent = ? ORDER BY folded LIMIT 1 OFFSET ?");
-  if (!query.Bind(open->id).Bind(static_cast<std::int64_t>(index)).Step()) {
-    return query.status() ? query.status() : ERROR_NO_MORE_ITEMS;
-  }
-  return CopyName(query.Text(0), name, nameSize);
+  return EnumRow(key, KEY_ENUMERATE_SUB_KEYS, index,
+                 "SELECT name FROM keys WHERE parent = ? ORDER BY folded LIMIT 1 OFFSET ?",
+                 [&](Query& row) { return CopyName(row.Text(0), name, nameSize); });
 }
 
 LONG RegEnumValueA(HKEY key, DWORD index, char* valueName, DWORD* valueNameSize, DWORD* reserved,
                    DWORD* type, BYTE* data, DWORD* dataSize) {
   if (reserved || (data && !dataSize)) return ERROR_INVALID_PARAMETER;
-  std::lock_guard lock(registryMutex);
-  std::optional<OpenKey> open = Lookup(key);
-  if (!open) return ERROR_INVALID_HANDLE;
-  if (!(open->access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
-  bool empty;
-  Store& store = TheStore();
-  if (LONG status = store.Open(open->store, Store::kRead, empty)) return status;
-  if (empty || HoldsNothing(open->root)) return ERROR_NO_MORE_ITEMS;
-  Query query(store,
-              "SELECT name, type, data FROM key_values WHERE key = ? ORDER BY folded"
-              " LIMIT 1 OFFSET ?");
-  if (!query.Bind(open->id).Bind(static_cast<std::int64_t>(index)).Step()) {
-    return query.status() ? query.status() : ERROR_NO_MORE_ITEMS;
-  }
-  if (LONG status = CopyName(query.Text(0), valueName, valueNameSize)) return status;
-  if (type) *type = static_cast<DWORD>(query.Int(1));
-  return CopyOut(query.Blob(2), data, dataSize);
+  return EnumRow(key, KEY_QUERY_VALUE, index,
+                 "SELECT name, type, data FROM key_values WHERE key = ? ORDER BY folded"
+                 " LIMIT 1 OFFSET ?",
+                 [&](Query& row) {
+                   if (LONG status = CopyName(row.Text(0), valueName, valueNameSize)) return status;
+                   if (type) *type = static_cast<DWORD>(row.Int(1));
+                   return CopyOut(row.Blob(2), data, dataSize);
+                 });
 }
 
 namespace platform {

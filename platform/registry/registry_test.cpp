@@ -50,6 +50,21 @@ class RegistryTest : public ::testing::Test {
     if (status) return "status " + std::to_string(status);
     return std::string(reinterpret_cast<char*>(data), size);
   }
+  // The names of the key's subkeys, or of its values, in the order the enumeration gives them.
+  static std::vector<std::string> Names(HKEY key, bool subkeys) {
+    std::vector<std::string> names;
+    for (DWORD i = 0;; ++i) {
+      char name[64];
+      DWORD size = sizeof name;
+      const LONG status =
+          subkeys ? RegEnumKeyExA(key, i, name, &size, nullptr, nullptr, nullptr, nullptr)
+                  : RegEnumValueA(key, i, name, &size, nullptr, nullptr, nullptr, nullptr);
+      if (status == ERROR_NO_MORE_ITEMS) return names;
+      EXPECT_EQ(status, ERROR_SUCCESS) << "at " << i;
+      if (status) return names;
+      names.emplace_back(name, size);
+    }
+  }
 
   testsupport::PrivateStore store_;
   const std::string& root_ = store_.root();
@@ -112,17 +127,12 @@ TEST_F(RegistryTest, KeyAndValueNamesIgnoreCaseAndKeepTheirSpelling) {
   EXPECT_EQ(Get(key, "TIMEDELAY"), std::string("3\0", 2));
   EXPECT_EQ(SetText(key, "TimeDelay", "4"), ERROR_SUCCESS);  // replaces, not adds
 
-  char name[64];
-  DWORD nameSize = sizeof name;
-  ASSERT_EQ(RegEnumValueA(key, 0, name, &nameSize, nullptr, nullptr, nullptr, nullptr), 0);
-  EXPECT_STREQ(name, "TimeDelay");
-  nameSize = sizeof name;
-  EXPECT_EQ(RegEnumValueA(key, 1, name, &nameSize, nullptr, nullptr, nullptr, nullptr),
-            ERROR_NO_MORE_ITEMS);
+  EXPECT_EQ(Names(key, false), std::vector<std::string>{"TimeDelay"});
   RegCloseKey(key);
 
   ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "software", 0, KEY_READ, &key), ERROR_SUCCESS);
-  nameSize = sizeof name;
+  char name[64];
+  DWORD nameSize = sizeof name;
   ASSERT_EQ(RegEnumKeyExA(key, 0, name, &nameSize, nullptr, nullptr, nullptr, nullptr), 0);
   EXPECT_STREQ(name, "Brindlemoor");
   EXPECT_EQ(nameSize, 11u);
@@ -283,6 +293,17 @@ int AsUnprivileged(Body body) {
 class RegistryAsAnotherUserTest : public RegistryTest {
  protected:
   RegistryAsAnotherUserTest() : RegistryTest(Reach::kAnyUser) {}
+
+  // The store's folder as that user's own, for tests done by a user to whom the permission bits
+  // apply; the store file's path.
+  std::string StoreInTheUsersFolder() {
+    fs::create_directories(prefix_);
+    fs::permissions(root_, fs::perms::owner_all | fs::perms::others_exec);
+    if (geteuid() == 0) {
+      EXPECT_EQ(chown(prefix_.c_str(), 65534, 65534), 0);
+    }
+    return StoreFile();
+  }
 };
 
 TEST_F(RegistryAsAnotherUserTest, AStoreThatCannotBeWrittenRefusesWritesAndStillReads) {
@@ -515,12 +536,8 @@ TEST_F(RegistryTest, ParallelFirstWritersAllSucceed) {
 // journal files made during the read must not stay read-only).
 TEST_F(RegistryAsAnotherUserTest, WritesRecoverAfterAReadOnlySpell) {
   // Done by a user to whom the permission bits apply, in a folder of that user's own.
-  fs::create_directories(prefix_);
-  fs::permissions(root_, fs::perms::owner_all | fs::perms::others_exec);
-  if (geteuid() == 0) {
-    ASSERT_EQ(chown(prefix_.c_str(), 65534, 65534), 0);
-  }
-  const std::string file = StoreFile();
+  const std::string file = StoreInTheUsersFolder();
+  ASSERT_FALSE(HasFailure());
   const auto write = [](const std::string& text) {
     return AsUnprivileged([&text] {
       HKEY key = 0;
@@ -552,12 +569,8 @@ TEST_F(RegistryAsAnotherUserTest, WritesRecoverAfterAReadOnlySpell) {
 
 // A store file that its user may not read is named, with the system's reason, not SQLite's.
 TEST_F(RegistryAsAnotherUserTest, AnUnreadableStoreIsNamedWithTheSystemsReason) {
-  fs::create_directories(prefix_);
-  fs::permissions(root_, fs::perms::owner_all | fs::perms::others_exec);
-  if (geteuid() == 0) {
-    ASSERT_EQ(chown(prefix_.c_str(), 65534, 65534), 0);
-  }
-  const std::string file = StoreFile();
+  const std::string file = StoreInTheUsersFolder();
+  ASSERT_FALSE(HasFailure());
   ASSERT_EQ(AsUnprivileged([] {
               HKEY key = 0;
               const LONG status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Shut", 0, nullptr,
@@ -649,13 +662,7 @@ TEST_F(RegistryTest, ADeepTreeIsDeletedWhole) {
   RegCloseKey(top);
   HKEY software = 0;
   ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software", 0, KEY_READ, &software), 0);
-  char name[16];
-  DWORD size = sizeof name;
-  EXPECT_EQ(RegEnumKeyExA(software, 0, name, &size, nullptr, nullptr, nullptr, nullptr), 0);
-  EXPECT_STREQ(name, "Kept");
-  size = sizeof name;
-  EXPECT_EQ(RegEnumKeyExA(software, 1, name, &size, nullptr, nullptr, nullptr, nullptr),
-            ERROR_NO_MORE_ITEMS);
+  EXPECT_EQ(Names(software, true), std::vector<std::string>{"Kept"});
   RegCloseKey(software);
   EXPECT_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, "Software\\Deep"), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, ""), ERROR_INVALID_PARAMETER);

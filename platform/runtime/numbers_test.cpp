@@ -202,6 +202,20 @@ TEST(TextToDouble, TheUsersLocaleIsSetWhenATextFirstNeedsIt) {
             0);
 }
 
+// What f gives, or error 6 where the case overflows.
+template <class F>
+void ExpectResultOrOverflow(F f, bool overflows, std::int32_t expected) {
+  std::int32_t result = 0;
+  if (auto e = testsupport::ErrorOf([&] { result = f(); })) {
+    EXPECT_TRUE(overflows);
+    EXPECT_EQ(e->number(), kOverflow);
+    EXPECT_EQ(e->description(), u"Overflow");
+  } else {
+    EXPECT_EQ(result, expected);
+    EXPECT_FALSE(overflows);
+  }
+}
+
 TEST(CheckedArithmetic, RaisesOverflowOutsideSigned32Bits) {
   struct Op {
     std::int32_t (*op)(std::int32_t, std::int32_t, std::u16string_view);
@@ -226,15 +240,7 @@ TEST(CheckedArithmetic, RaisesOverflowOutsideSigned32Bits) {
   };
   for (const Op& o : ops) {
     SCOPED_TRACE(std::to_string(o.a) + ", " + std::to_string(o.b));
-    std::int32_t result = 0;
-    if (auto e = testsupport::ErrorOf([&] { result = o.op(o.a, o.b, kSource); })) {
-      EXPECT_TRUE(o.overflows);
-      EXPECT_EQ(e->number(), kOverflow);
-      EXPECT_EQ(e->description(), u"Overflow");
-    } else {
-      EXPECT_EQ(result, o.result);
-      EXPECT_FALSE(o.overflows);
-    }
+    ExpectResultOrOverflow([&] { return o.op(o.a, o.b, kSource); }, o.overflows, o.result);
   }
 }
 
@@ -263,14 +269,7 @@ TEST(RoundToInteger, HalvesGoToEvenAndOutOfRangeOverflows) {
   };
   for (const Round& r : rounds) {
     SCOPED_TRACE(r.value);
-    std::int32_t result = 0;
-    if (auto e = testsupport::ErrorOf([&] { result = RoundToInt32(r.value, kSource); })) {
-      EXPECT_TRUE(r.overflows);
-      EXPECT_EQ(e->number(), kOverflow);
-    } else {
-      EXPECT_EQ(result, r.result);
-      EXPECT_FALSE(r.overflows);
-    }
+    ExpectResultOrOverflow([&] { return RoundToInt32(r.value, kSource); }, r.overflows, r.result);
   }
   EXPECT_EQ(RoundToInt16(32766.5, kSource), 32766);
   EXPECT_EQ(RoundToInt16(-32768.5, kSource), -32768);

@@ -6,6 +6,7 @@
 //   type-in CHANNEL LINE  alice types LINE in the channel
 //   bob-says TEXT bob sends TEXT to alice
 //   load, unload  loads or unloads the plug-in
+//   probe PATH    probes another plug-in file, as a client does with each file of its folders
 //   ping          answers "pong"
 //   quit          signs off and exits
 //   core-quit     quits as Pidgin and Finch do (purple_core_quit), also in the middle of a call
@@ -265,6 +266,14 @@ void Obey(const std::string& line) {
     Load();
   } else if (order == "unload") {
     Event(purple_plugin_unload(client.plugin) ? "unloaded" : "unload-refused");
+  } else if (order == "probe") {
+    PurplePlugin* other = purple_plugin_probe(rest.c_str());
+    if (!other) {
+      Event("probe-refused", rest);
+    } else {
+      Event("probed", std::string(purple_plugin_get_name(other)) + " " +
+                          (other == client.plugin ? "(the plug-in)" : "(another)"));
+    }
   } else if (order == "ping") {
     Event("pong");
   } else if (order == "quit") {
@@ -356,6 +365,14 @@ int main(int argc, char** argv) {
       },
       nullptr);
 
+  // libpurple has probed its own folders while it started: a Pictoss installed there would take
+  // the place of the plug-in under test (libpurple keeps one plug-in of a file name, and Pictoss
+  // refuses a second copy of itself), so it is dropped first.
+  PurplePlugin* installed = purple_plugins_find_with_id("core-vorlick-pictoss");
+  if (installed && !purple_strequal(installed->path, argv[1])) {
+    std::fprintf(stderr, "purple_client: leaving out %s\n", installed->path);
+    purple_plugin_destroy(installed);
+  }
   client.plugin = purple_plugin_probe(argv[1]);
   if (!client.plugin) {
     std::fprintf(stderr, "purple_client: %s is not a plug-in\n", argv[1]);
