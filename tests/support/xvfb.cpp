@@ -74,6 +74,20 @@ XvfbServer::XvfbServer(int width, int height, int depth, const std::string& extr
 
 void XvfbServer::Crash() {
   if (pid_ <= 0) return;
+  // A server finds a number taken while the PID in its lock file lives. The lock names this
+  // process before the server dies, so that no server starting meanwhile finds it stale. The
+  // lock file is shared by every network namespace; the socket name below is not.
+  held_lock_ = "/tmp/.X" + display_.substr(1) + "-lock";
+  const std::string temp = held_lock_ + ".pictoss-test";
+  char pid[16];
+  std::snprintf(pid, sizeof pid, "%10d\n", static_cast<int>(getpid()));
+  std::FILE* lock = std::fopen(temp.c_str(), "w");
+  bool written = lock && std::fputs(pid, lock) >= 0;
+  if (lock) written = std::fclose(lock) == 0 && written;
+  if (!written || std::rename(temp.c_str(), held_lock_.c_str()) != 0) {
+    std::remove(temp.c_str());
+    held_lock_.clear();
+  }
   kill(pid_, SIGKILL);
   int status;
   while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
@@ -90,19 +104,6 @@ void XvfbServer::Crash() {
   if (held_socket_ >= 0 && bind(held_socket_, reinterpret_cast<sockaddr*>(&address), length) != 0) {
     close(held_socket_);
     held_socket_ = -1;
-  }
-  // The socket name is private to a network namespace of the test's own; the lock file is not.
-  // A server finds the number taken while the PID in its lock file lives: this process's.
-  held_lock_ = "/tmp/.X" + display_.substr(1) + "-lock";
-  const std::string temp = held_lock_ + ".pictoss-test";
-  char pid[16];
-  std::snprintf(pid, sizeof pid, "%10d\n", static_cast<int>(getpid()));
-  std::FILE* lock = std::fopen(temp.c_str(), "w");
-  bool written = lock && std::fputs(pid, lock) >= 0;
-  if (lock) written = std::fclose(lock) == 0 && written;
-  if (!written || std::rename(temp.c_str(), held_lock_.c_str()) != 0) {
-    std::remove(temp.c_str());
-    held_lock_.clear();
   }
 }
 
