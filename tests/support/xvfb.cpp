@@ -74,10 +74,9 @@ XvfbServer::XvfbServer(int width, int height, int depth, const std::string& extr
 
 void XvfbServer::Crash() {
   if (pid_ <= 0) return;
-  // The number is taken over before the server goes: a server that another test starts in the
-  // meantime finds the lock file naming this living process, not a dead one, and leaves the
-  // number alone (taking it, its socket file would answer this test's clients). The socket
-  // name is private to a network namespace of the test's own; the lock file is not.
+  // A server finds a number taken while the PID in its lock file lives. The lock names this
+  // process before the server dies, so that no server starting meanwhile finds it stale. The
+  // lock file is shared by every network namespace; the socket name below is not.
   held_lock_ = "/tmp/.X" + display_.substr(1) + "-lock";
   const std::string temp = held_lock_ + ".pictoss-test";
   char pid[16];
