@@ -416,8 +416,8 @@ TEST(X11Display, EachCaptureAsksForTheScreenAnew) {
 
 // A write to a server that has gone away must not end the process with SIGPIPE. libxcb reads
 // the hang-up first when it can, so a real server's loss meets the write only now and then (the
-// loss loop of tests/x_server_test); here the write meets a closed socket every time: it fails
-// with EPIPE, no SIGPIPE is left pending, and the thread's mask is as it was.
+// loss loop of tests/fault_injection_test); here the write meets a closed socket every time: it
+// fails with EPIPE, no SIGPIPE is left pending, and the thread's mask is as it was.
 TEST(X11Display, AWriteToALostPeerRaisesNoSigpipe) {
   ASSERT_EQ(signal(SIGPIPE, SIG_DFL), SIG_DFL);
   int ends[2];
