@@ -37,10 +37,13 @@ session_enter gnome_session.sh "$work" "$0" "${options[@]}" "$work" -- "$@"
 
 # Settings in a file of the session's own: no dconf service runs here.
 export XDG_CURRENT_DESKTOP=GNOME GSETTINGS_BACKEND=keyfile
-# No banners: one says that the screen cannot be locked here, over the windows.
+# No banners: one says that the screen cannot be locked here, over the windows. No animations:
+# a window that has drawn its first frame is on the screen as drawn, not fading or growing in,
+# and leaving the overview leaves it at once.
 settings=$HOME/.config/glib-2.0/settings/keyfile
 mkdir -p "$(dirname "$settings")"
 printf "[org/gnome/desktop/notifications]\nshow-banners=false\n" >"$settings"
+printf "[org/gnome/desktop/interface]\nenable-animations=false\n" >>"$settings"
 if [ -n "$extension" ]; then
   uuid=$(python3 -c 'import json, sys; print(json.load(open(sys.argv[1]))["uuid"])' \
     "$extension/metadata.json")
