@@ -70,13 +70,7 @@ wait_for 30 window_manager_ready
 start /usr/libexec/xdg-permission-store -r
 wait_for 20 has_name org.freedesktop.impl.portal.PermissionStore
 [ "$permission" = unset ] || session_screenshot_permission "$permission"
-# The back ends first: the portal looks for them when it starts.
-start /usr/libexec/xdg-desktop-portal-gnome -r
-start /usr/libexec/xdg-desktop-portal-gtk -r
-wait_for 20 has_name org.freedesktop.impl.portal.desktop.gnome
-wait_for 20 has_name org.freedesktop.impl.portal.desktop.gtk
-start /usr/libexec/xdg-desktop-portal -r
-wait_for 20 has_name org.freedesktop.portal.Desktop
+session_portals gnome gtk
 
 # The shell starts in the overview, which would cover every window.
 overview() {

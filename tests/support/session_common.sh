@@ -53,6 +53,15 @@ window_manager_ready() {
   xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q "window id"
 }
 
+session_portals() {  # session_portals BACKEND...: the portal's back ends first, then the portal
+  local b
+  # The portal looks for its back ends when it starts.
+  for b in "$@"; do start "/usr/libexec/xdg-desktop-portal-$b" -r; done
+  for b in "$@"; do wait_for 20 has_name "org.freedesktop.impl.portal.desktop.$b"; done
+  start /usr/libexec/xdg-desktop-portal -r
+  wait_for 20 has_name org.freedesktop.portal.Desktop
+}
+
 session_enter() {
   session_name=$1
   local work=$2 self

@@ -64,13 +64,7 @@ export WAYLAND_DISPLAY
 if [ $portal = 1 ]; then
   start pipewire
   wait_for 10 test -S "$XDG_RUNTIME_DIR/pipewire-0"
-  # The back ends first: the portal looks for them when it starts.
-  start /usr/libexec/xdg-desktop-portal-wlr -r
-  start /usr/libexec/xdg-desktop-portal-gtk -r
-  wait_for 20 has_name org.freedesktop.impl.portal.desktop.wlr
-  wait_for 20 has_name org.freedesktop.impl.portal.desktop.gtk
-  start /usr/libexec/xdg-desktop-portal -r
-  wait_for 20 has_name org.freedesktop.portal.Desktop
+  session_portals wlr gtk
 fi
 
 # Two windows: red on the left, then green on the right, which keeps the focus.
