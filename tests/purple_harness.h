@@ -74,8 +74,11 @@ inline Event Parse(const std::string& line) {
 }
 
 // libpurple and GLib have no frame pointers: the leak checker needs the slow unwinder to see the
-// frames that its suppressions for libpurple name.
-inline std::string SanitizerOptions(bool checkLeaks = true) {
+// frames that its suppressions for libpurple name. The client runs without the leak checker
+// unless a test asks for it: at the client's exit, the checker's own tracer has crashed (signal
+// 11, exit 134) while it stopped the client's threads. The module's leaks are checked in the
+// host's and the module's tests.
+inline std::string SanitizerOptions(bool checkLeaks = false) {
   const char* options = std::getenv("ASAN_OPTIONS");
   return std::string("ASAN_OPTIONS=") + (options ? options : "") + ":fast_unwind_on_malloc=0" +
          (checkLeaks ? "" : ":detect_leaks=0");
@@ -217,9 +220,9 @@ class PurpleTest : public testing::Test {
     return folders;
   }
 
-  // A client that quits as Pidgin does leaves libpurple's own objects unfreed, which the leak
-  // checker cannot tell from the plug-in's.
-  bool checkLeaks_ = true;
+  // Off, as SanitizerOptions says; a client that quits as Pidgin does also leaves libpurple's own
+  // objects unfreed, which the leak checker cannot tell from the plug-in's.
+  bool checkLeaks_ = false;
   testsupport::IrcServer irc_;
   std::unique_ptr<testsupport::XvfbServer> x_ =
       std::make_unique<testsupport::XvfbServer>(kScreenWidth, kScreenHeight);
