@@ -46,13 +46,12 @@ void WaitDispatching(int fd, std::chrono::milliseconds most) {
 // is taken here, and the calls that follow read it while the result lives.
 void CheckCapture(const platform::ScreenCapture& capture) {
   using Failure = platform::ScreenCapture::Failure;
-  constexpr std::int32_t kUserInterrupt = 18;  // "User interrupt occurred"
   std::int32_t number = platform::kInvalidProcedureCall;
   switch (capture.failure()) {
     case Failure::kNone:
       return;
     case Failure::kCancelled:
-      number = kUserInterrupt;
+      number = platform::kUserInterrupt;
       break;
     case Failure::kDenied:
       number = platform::kPermissionDenied;
