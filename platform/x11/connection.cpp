@@ -1,28 +1,22 @@
-// The process's one connection to the X server: opened from DISPLAY on first use, opened anew
-// when DISPLAY names another server or the server has gone away, with the X error handlers that
-// keep the process alive through both.
+// The process's one connection to the X server, through XCB: opened from DISPLAY on first use,
+// opened anew when DISPLAY names another server or the server has gone away. XCB never ends the
+// process: a connection that breaks makes every later request do nothing, and X errors come back
+// with the replies (or, for requests without one, in the event queue), where they are recorded.
 #include "platform/x11/connection.h"
-
-#include <X11/Xlib-xcb.h>
-#include <xcb/shm.h>
 
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <xcb/shm.h>
 
+#include <atomic>
 #include <cerrno>
-#include <csetjmp>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <string_view>
 #include <utility>
-#include <vector>
 
 #include "platform/base/debug.h"
-
-// Xlib's own error handler, which prints and ends the process (declared in Xlibint.h).
-extern "C" int _XDefaultError(::Display* display, XErrorEvent* event);
 
 namespace platform {
 namespace x11 {
@@ -31,178 +25,95 @@ namespace {
 Connection* current = nullptr;
 // Counts connections opened, so that shared pixel memory knows which one it is attached to.
 unsigned generation = 0;
-int first_error = 0;
+std::atomic<int> first_error{0};
 unsigned server_losses = 0;
 std::string failed_name;
 std::chrono::steady_clock::time_point failed_at{};
 std::uint64_t failed_stamp = 0;
 
-// The open connections of their own.
-std::vector<OwnConnection*>* own = nullptr;
-
-XErrorHandler previous_error_handler = nullptr;
-XIOErrorHandler previous_io_handler = nullptr;
-
-bool IsOwn(Display* display) {
-  if (!own) return false;
-  for (const OwnConnection* c : *own)
-    if (c->display() == display) return true;
-  return false;
-}
-
-// Errors on the shared connection are recorded, errors on connections of their own ignored;
-// others go to the handler that was there before us.
-int RecordError(Display* display, XErrorEvent* event) {
-  if (current && display == current->display) {
-    if (first_error == 0) first_error = event->error_code;
-    return 0;
-  }
-  if (IsOwn(display)) return 0;
-  // Xlib's own handler ends the process: other connections' errors are told instead.
-  if (!previous_error_handler || previous_error_handler == _XDefaultError) {
-    char text[128] = {};
-    XGetErrorText(display, event->error_code, text, sizeof text);
-    std::fprintf(stderr, "pictoss: X error on %s: %s (request %d.%d)\n", DisplayString(display),
-                 text, event->request_code, event->minor_code);
-    return 0;
-  }
-  // Handlers that pass errors on to the one before them could hand it back to us.
-  static bool passing = false;
-  if (passing) return 0;
-  passing = true;
-  int result = previous_error_handler(display, event);
-  passing = false;
-  return result;
-}
-
-// Where XOpenDisplay was called from while it runs on this thread, and the connections that it
-// gave up half made (kept reachable, never used).
-thread_local std::jmp_buf* opening = nullptr;
-std::vector<Display*>* half_open = nullptr;
-
-// A lost server is reported by the handler before us, except on our connections, which are
-// given up quietly (and whose exit handler keeps the process).
-int OnIoError(Display* display) {
-  // A server that goes away before XOpenDisplay returns (or one that hangs up right after the
-  // connection setup) breaks a connection whose exit handler is still Xlib's, which ends the
-  // process, and Xlib has already read it: the only way on is out of XOpenDisplay.
-  if (std::jmp_buf* back = std::exchange(opening, nullptr)) {
-    if (!half_open) half_open = new std::vector<Display*>;
-    half_open->push_back(display);
-    std::longjmp(*back, 1);
-  }
-  if (IsOwn(display) || (current && display == current->display)) return 0;
-  return previous_io_handler ? previous_io_handler(display) : 0;
-}
-
-// The server went away in the middle of a request: keep the process, give up the connection.
-// Xlib has marked it, so that every later request on it returns at once.
-void OnIoErrorExit(Display* display, void* own_connection) {
-  ++server_losses;
-  if (own_connection) {
-    MarkBroken(*static_cast<OwnConnection*>(own_connection));
-  } else if (current && display == current->display) {
-    current->broken = true;
-    DebugLine("x11", "the X server %s went away during a request", current->name.c_str());
-  }
-}
-
-void InstallHandlers() {
-  XErrorHandler previous = XSetErrorHandler(RecordError);
-  if (previous != RecordError) previous_error_handler = previous;
-  XIOErrorHandler previous_io = XSetIOErrorHandler(OnIoError);
-  if (previous_io != OnIoError) previous_io_handler = previous_io;
-}
-
-// XOpenDisplay, with the way out of it that OnIoError takes when the server goes away. Only
-// Xlib's frames lie between the two.
-Display* OpenGuarded(const char* name) {
-  std::jmp_buf here;
-  if (setjmp(here) != 0) return nullptr;
-  opening = &here;
-  Display* d = XOpenDisplay(name);
-  opening = nullptr;
-  return d;
-}
-
-// Opens a connection with the error handling of every connection of ours.
-Display* OpenDisplay(const char* name, OwnConnection* own_connection) {
-  InstallHandlers();
-  Display* d = OpenGuarded(name);
-  if (!d) return nullptr;
-  InstallHandlers();
-  XSetIOErrorExitHandler(d, OnIoErrorExit, own_connection);
-  return d;
-}
-
 void Retire() {
   if (!current) return;
-  bool alive = !current->broken && Alive(current->display);
+  bool alive = !current->broken && Alive(current->xcb);
   if (!current->broken && !alive) {
     ++server_losses;
     DebugLine("x11", "the X server %s has gone away", current->name.c_str());
   }
   DropSegments(*current, alive);
-  // Requests on a connection whose server is gone do nothing (the first one that finds it gone
-  // breaks it); Xlib still frees what it holds for it, and the socket.
-  XCloseDisplay(current->display);
+  // Frees what XCB holds for the connection, and the socket, also when its server is gone.
+  xcb_disconnect(current->xcb);
   delete current;
   current = nullptr;
 }
 
-void ReadFormat(Connection& c) {
-  Display* d = c.display;
-  int screen = DefaultScreen(d);
-  c.visual = DefaultVisual(d, screen);
-  c.depth = DefaultDepth(d, screen);
+const xcb_screen_t* ScreenNumber(xcb_connection_t* xcb, int number) {
+  auto it = xcb_setup_roots_iterator(xcb_get_setup(xcb));
+  for (int i = 0; it.rem && i < number; ++i) xcb_screen_next(&it);
+  return it.rem ? it.data : nullptr;
+}
+
+const xcb_visualtype_t* RootVisual(const xcb_screen_t* screen) {
+  for (auto d = xcb_screen_allowed_depths_iterator(screen); d.rem; xcb_depth_next(&d))
+    for (auto v = xcb_depth_visuals_iterator(d.data); v.rem; xcb_visualtype_next(&v))
+      if (v.data->visual_id == screen->root_visual) return v.data;
+  return nullptr;
+}
+
+// Whether the server takes shared memory by descriptor (MIT-SHM 1.2).
+bool SharesMemory(Connection& c) {
+  const xcb_query_extension_reply_t* shm = xcb_get_extension_data(c.xcb, &xcb_shm_id);
+  if (!shm || !shm->present) {
+    DebugLine("x11", "%s has no MIT-SHM: the screen is read by plain image requests",
+              c.name.c_str());
+    return false;
+  }
+  auto version = Await(xcb_shm_query_version_reply, c.xcb, xcb_shm_query_version(c.xcb));
+  const bool by_descriptor =
+      version &&
+      (version->major_version > 1 || (version->major_version == 1 && version->minor_version >= 2));
+  if (!by_descriptor)
+    DebugLine("x11",
+              "%s takes no shared memory by descriptor (MIT-SHM before 1.2): the screen is "
+              "read by plain image requests",
+              c.name.c_str());
+  return by_descriptor;
+}
+
+void ReadFormat(Connection& c, const xcb_screen_t& screen) {
+  const xcb_visualtype_t* visual = RootVisual(&screen);
+  c.depth = screen.root_depth;
+  c.colormap = screen.default_colormap;
+  c.width = screen.width_in_pixels;
+  c.height = screen.height_in_pixels;
+  c.visual_class = visual ? visual->_class : -1;
   x11::ScreenInfo& f = c.format;
   f.connected = true;
-  f.root = static_cast<std::uint32_t>(RootWindow(d, screen));
+  f.root = screen.root;
   f.bits_per_pixel = c.depth;
-  int count = 0;
-  if (XPixmapFormatValues* formats = XListPixmapFormats(d, &count)) {
-    for (int i = 0; i < count; ++i) {
-      if (formats[i].depth != c.depth) continue;
-      f.bits_per_pixel = formats[i].bits_per_pixel;
-      c.scanline_pad = formats[i].scanline_pad;
-    }
-    XFree(formats);
+  const xcb_setup_t* setup = xcb_get_setup(c.xcb);
+  for (auto it = xcb_setup_pixmap_formats_iterator(setup); it.rem; xcb_format_next(&it)) {
+    if (it.data->depth != c.depth) continue;
+    f.bits_per_pixel = it.data->bits_per_pixel;
+    c.scanline_pad = it.data->scanline_pad;
   }
-  f.red = static_cast<std::uint32_t>(c.visual->red_mask);
-  f.green = static_cast<std::uint32_t>(c.visual->green_mask);
-  f.blue = static_cast<std::uint32_t>(c.visual->blue_mask);
+  f.red = visual ? visual->red_mask : 0;
+  f.green = visual ? visual->green_mask : 0;
+  f.blue = visual ? visual->blue_mask : 0;
   // Every 8-bit visual gives each of the 256 pixel values its colour through the colormap, which
-  // XQueryColors reads for TrueColor, DirectColor, gray and static visuals as well: all of them
+  // QueryColors reads for TrueColor, DirectColor, gray and static visuals as well: all of them
   // are read as palette screens.
   f.palette = c.depth == 8 && f.bits_per_pixel == 8;
   f.colormap_size = f.palette ? 256 : 0;
   const int bits = f.bits_per_pixel;
-  if (!f.palette && !(c.visual->c_class == TrueColor && (bits == 16 || bits == 24 || bits == 32))) {
+  if (!f.palette && !(c.visual_class == XCB_VISUAL_CLASS_TRUE_COLOR &&
+                      (bits == 16 || bits == 24 || bits == 32))) {
     static constexpr const char* kClasses[] = {"StaticGray",  "GrayScale", "StaticColor",
                                                "PseudoColor", "TrueColor", "DirectColor"};
-    const int k = c.visual->c_class;
+    const int k = c.visual_class;
     c.unsupported = "the screen's format (" + std::to_string(c.depth) + "-bit " +
                     (k >= 0 && k < 6 ? kClasses[k] : "unknown visual") +
                     ") is not supported: captures need a TrueColor screen or an 8-bit one";
   }
-  xcb_connection_t* xcb = XGetXCBConnection(d);
-  const xcb_query_extension_reply_t* shm = xcb_get_extension_data(xcb, &xcb_shm_id);
-  c.shm_available = shm && shm->present;
-  if (!c.shm_available) {
-    DebugLine("x11", "%s has no MIT-SHM: the screen is read by plain image requests",
-              DisplayString(d));
-    return;
-  }
-  xcb_shm_query_version_reply_t* version =
-      xcb_shm_query_version_reply(xcb, xcb_shm_query_version(xcb), nullptr);
-  c.shm_available = version && (version->major_version > 1 ||
-                                (version->major_version == 1 && version->minor_version >= 2));
-  std::free(version);
-  if (!c.shm_available)
-    DebugLine("x11",
-              "%s takes no shared memory by descriptor (MIT-SHM before 1.2): the screen is "
-              "read by plain image requests",
-              DisplayString(d));
+  c.shm_available = SharesMemory(c);
 }
 
 // What identifies a local server's socket, so that a server started after a failed attempt
@@ -225,19 +136,34 @@ Connection* Open(const char* name) {
   if (failed_name == name && now - failed_at < std::chrono::seconds(1) &&
       LocalSocketStamp(name) == failed_stamp)
     return nullptr;
-  Display* d = OpenDisplay(name, nullptr);
-  if (!d) {
+  int number = 0;
+  xcb_connection_t* xcb = xcb_connect(name, &number);
+  const xcb_screen_t* screen = xcb_connection_has_error(xcb) ? nullptr : ScreenNumber(xcb, number);
+  if (!screen) {
+    xcb_disconnect(xcb);
+    DebugLine("x11", "no connection to the X server %s", name);
     failed_name = name;
     failed_at = now;
     failed_stamp = LocalSocketStamp(name);
     return nullptr;
   }
   auto* c = new Connection;
-  first_error = 0;  // recorded on the connection before
-  c->display = d;
+  c->xcb = xcb;
   c->name = name;
+  ReadFormat(*c, *screen);
+  // Reading the format waits for the server once: one that hung up right after the connection
+  // setup is no display.
+  if (xcb_connection_has_error(xcb)) {
+    DebugLine("x11", "the X server %s hung up as the connection began", name);
+    xcb_disconnect(xcb);
+    delete c;
+    failed_name = name;
+    failed_at = now;
+    failed_stamp = LocalSocketStamp(name);
+    return nullptr;
+  }
+  first_error = 0;  // recorded on the connection before
   c->generation = ++generation;
-  ReadFormat(*c);
   return c;
 }
 
@@ -249,7 +175,7 @@ Connection* Current() {
     Retire();
     return nullptr;
   }
-  if (current && (current->broken || current->name != name || !Alive(current->display))) Retire();
+  if (current && (current->broken || current->name != name || !Alive(current->xcb))) Retire();
   if (!current) current = Open(name);
   return current;
 }
@@ -258,59 +184,23 @@ Connection* Existing() {
   return current;
 }
 
-bool Alive(Display* display) {
-  return !PeerClosed(ConnectionNumber(display));
+bool Alive(xcb_connection_t* xcb) {
+  return !xcb_connection_has_error(xcb) && !PeerClosed(xcb_get_file_descriptor(xcb));
 }
 
-int& FirstError() {
-  return first_error;
+void RecordError(xcb_generic_error_t* error) {
+  int none = 0;
+  first_error.compare_exchange_strong(none, error->error_code);
+  std::free(error);
 }
 
 bool NoteIfLost(Connection& c) {
   if (c.broken) return true;
-  if (!xcb_connection_has_error(XGetXCBConnection(c.display)) && Alive(c.display)) return false;
+  if (Alive(c.xcb)) return false;
   c.broken = true;
   ++server_losses;
   DebugLine("x11", "the X server %s went away during a read", c.name.c_str());
   return true;
-}
-
-void MarkBroken(OwnConnection& connection) {
-  connection.broken_ = true;
-}
-
-Display* OwnConnection::Open() {
-  if (display_) return display_;
-  const char* name = std::getenv("DISPLAY");
-  if (!name || !*name) return nullptr;
-  if (!own) own = new std::vector<OwnConnection*>;
-  own->push_back(this);
-  display_ = OpenDisplay(name, this);
-  if (!display_) {
-    own->pop_back();
-    return nullptr;
-  }
-  name_ = name;
-  broken_ = false;
-  return display_;
-}
-
-void OwnConnection::GuardErrors() {
-  InstallHandlers();
-}
-
-bool OwnConnection::Usable() const {
-  const char* name = std::getenv("DISPLAY");
-  return display_ && !broken_ && name && name_ == name && Alive(display_);
-}
-
-void OwnConnection::Close() {
-  if (!display_) return;
-  XCloseDisplay(display_);
-  std::erase(*own, this);
-  display_ = nullptr;
-  name_.clear();
-  broken_ = false;
 }
 
 unsigned ServerLosses() {
@@ -358,14 +248,26 @@ bool PeerClosed(int fd) {
 
 }  // namespace x11
 
-::Display* X11Display() {
+xcb_connection_t* X11Display() {
   x11::Connection* c = x11::Current();
-  return c ? c->display : nullptr;
+  return c ? c->xcb : nullptr;
 }
 
+// Errors of requests without a reply wait in the event queue (the shared connection asks for no
+// events), behind the reply of a request made after them.
 int X11TakeError() {
-  if (x11::Connection* c = x11::Current(); c && !x11::NoteIfLost(*c)) XSync(c->display, False);
-  return std::exchange(x11::FirstError(), 0);
+  const x11::SigpipeBlocked quiet;
+  if (x11::Connection* c = x11::Current(); c && !c->broken) {
+    xcb_connection_t* xcb = c->xcb;
+    if (!x11::Await(xcb_get_input_focus_reply, xcb, xcb_get_input_focus(xcb))) x11::NoteIfLost(*c);
+    while (xcb_generic_event_t* event = xcb_poll_for_event(xcb)) {
+      if (event->response_type == 0)
+        x11::RecordError(reinterpret_cast<xcb_generic_error_t*>(event));
+      else
+        std::free(event);
+    }
+  }
+  return x11::first_error.exchange(0);
 }
 
 }  // namespace platform

@@ -1,15 +1,17 @@
-// Inside the X side of the platform layer: the one display connection and what it keeps (the
-// screen's format, the cached monitor layout), and the one way it shares memory with the server
-// (memory files attached by descriptor through XCB). Internal to platform/x11. Threading: the
-// user-interface thread only, except where a call says otherwise.
+// Inside the X side of the platform layer: the one display connection (XCB) and what it keeps
+// (the screen's format, the cached monitor layout), the one way it waits for replies, and the one
+// way it shares memory with the server (memory files attached by descriptor). Internal to
+// platform/x11. Threading: the user-interface thread only, except where a call says otherwise.
 #pragma once
 
-#include <X11/Xlib.h>
 #include <signal.h>
+#include <xcb/xcb.h>
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -18,14 +20,16 @@
 namespace platform::x11 {
 
 struct Connection {
-  Display* display = nullptr;
+  xcb_connection_t* xcb = nullptr;
   std::string name;
   unsigned generation = 0;
-  bool broken = false;  // Xlib must not touch it again
+  bool broken = false;  // its server has gone: given up
   ScreenInfo format;    // everything but the monitor
-  Visual* visual = nullptr;
+  int visual_class = 0;
   int depth = 0;
   int scanline_pad = 32;
+  std::uint32_t colormap = 0;  // the screen's default one
+  int width = 0, height = 0;   // the root's size as the connection began
   bool shm_available = false;  // MIT-SHM 1.2: memory passed by descriptor
   // Why the screen's pixels cannot be turned into colours, naming the format; empty when they
   // can (TrueColor, and every 8-bit visual through its colormap).
@@ -42,15 +46,21 @@ struct Connection {
 Connection* Current();
 // The connection open now, without looking at DISPLAY or the server; nullptr when none.
 Connection* Existing();
-// Whether the server at the other end of the display's socket is still there.
-bool Alive(Display* display);
-// The first X error recorded on the open connection since it was last cleared.
-int& FirstError();
-// After a read that failed on the connection: whether its server has gone, and then the
-// connection is given up (as Xlib gives it up) and the loss counted. Asked before every Xlib
-// request as well: Xlib makes no request on a connection that XCB found broken, and the callers
-// of its request functions that then write through a null request end the process.
+// Whether the server at the other end of the connection's socket is still there.
+bool Alive(xcb_connection_t* xcb);
+// After a request that failed on the connection: whether its server has gone, and then the
+// connection is given up and the loss counted. A request on a broken connection does nothing and
+// its reply is nullptr, so this is asked after a failure, not before each request.
 bool NoteIfLost(Connection& c);
+// Keeps the first X error since X11TakeError last cleared it (and frees the error). Any thread.
+void RecordError(xcb_generic_error_t* error);
+
+// A reply or an error as XCB hands it out: memory to free().
+struct FreeXcb {
+  void operator()(void* p) const { std::free(p); }
+};
+template <typename T>
+using XcbReply = std::unique_ptr<T, FreeXcb>;
 
 // Shared memory that the server has attached: the strips' segments and the pixel memory of
 // bitmaps are all made this way.
@@ -102,5 +112,24 @@ class SigpipeBlocked {
 // libxcb (1.15) spins for ever when two threads wait for replies on a connection that breaks:
 // threads take turns to wait, holding this while they do. Any thread.
 std::mutex& ReplyTurn();
+
+// Waits in turn for the reply to a request, as `reply` (one of XCB's *_reply functions) gets it;
+// nullptr when the request failed, its error recorded (RecordError). Any thread.
+template <typename T, typename Cookie>
+XcbReply<T> Await(T* (*reply)(xcb_connection_t*, Cookie, xcb_generic_error_t**),
+                  xcb_connection_t* xcb, Cookie cookie) {
+  xcb_generic_error_t* error = nullptr;
+  T* got = nullptr;
+  {
+    const std::lock_guard turn(ReplyTurn());
+    got = reply(xcb, cookie, &error);
+  }
+  if (error) {
+    RecordError(error);
+    std::free(got);
+    return nullptr;
+  }
+  return XcbReply<T>(got);
+}
 
 }  // namespace platform::x11

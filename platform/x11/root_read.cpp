@@ -2,8 +2,6 @@
 // request kept ahead, so that the server fills the next strip while the caller works on this
 // one; or, where the server shares no memory, plain image requests. The band reads of a capture
 // and the strips of the one-pass capture differ only in the strip's height.
-#include <X11/Xlib-xcb.h>
-#include <X11/Xutil.h>
 #include <xcb/shm.h>
 #include <xcb/xcb.h>
 
@@ -23,7 +21,7 @@ constexpr std::size_t kBandBytes = 1 << 20;
 
 xcb_connection_t* Xcb() {
   Connection* c = Existing();
-  return c && !c->broken ? XGetXCBConnection(c->display) : nullptr;
+  return c && !c->broken ? c->xcb : nullptr;
 }
 
 // The reply to an image request, waited for in turn with the other threads.
@@ -37,14 +35,20 @@ xcb_shm_get_image_reply_t* ImageReply(xcb_connection_t* xcb, unsigned sequence,
 bool ReadCopied(Connection& c, const Rect& r, const BandSink& sink, int first) {
   const int band_rows =
       std::max(1, static_cast<int>(kBandBytes / static_cast<std::size_t>(LineBytes(c, r.width))));
+  const int stride = LineBytes(c, r.width);
   for (int row = first; row < r.height; row += band_rows) {
     int rows = std::min(band_rows, r.height - row);
-    if (NoteIfLost(c)) return false;
-    XImage* image =
-        XGetImage(c.display, c.format.root, r.x, r.y + row, r.width, rows, AllPlanes, ZPixmap);
-    if (!image) return false;
-    sink({reinterpret_cast<const std::uint8_t*>(image->data), image->bytes_per_line, row, rows});
-    XDestroyImage(image);
+    auto image = Await(
+        xcb_get_image_reply, c.xcb,
+        xcb_get_image(c.xcb, XCB_IMAGE_FORMAT_Z_PIXMAP, c.format.root,
+                      static_cast<std::int16_t>(r.x), static_cast<std::int16_t>(r.y + row),
+                      static_cast<std::uint16_t>(r.width), static_cast<std::uint16_t>(rows), ~0u));
+    if (!image || image->depth != c.depth ||
+        xcb_get_image_data_length(image.get()) < static_cast<std::int64_t>(stride) * rows) {
+      if (!image) NoteIfLost(c);
+      return false;
+    }
+    sink({xcb_get_image_data(image.get()), stride, row, rows});
   }
   return true;
 }
@@ -61,8 +65,7 @@ bool StripReader::Available() {
   Connection* c = Current();
   if (!c || !c->shm_available || c->broken) return false;
   const ScreenInfo& f = c->format;
-  xcb_connection_t* xcb = XGetXCBConnection(c->display);
-  const bool native_order = xcb_get_setup(xcb)->image_byte_order == XCB_IMAGE_ORDER_LSB_FIRST;
+  const bool native_order = xcb_get_setup(c->xcb)->image_byte_order == XCB_IMAGE_ORDER_LSB_FIRST;
   return native_order && c->depth == 24 && f.bits_per_pixel == 32 && !f.palette &&
          f.red == 0xFF0000 && f.green == 0x00FF00 && f.blue == 0x0000FF;
 }
@@ -165,7 +168,7 @@ bool ReadRootShared(const Rect& r, std::uint8_t* dest, int stride) {
     return false;
   const Segment* s = FindSharedPixels(dest, static_cast<std::size_t>(stride) * r.height);
   if (!s || s->generation != c->generation) return false;
-  xcb_connection_t* xcb = XGetXCBConnection(c->display);
+  xcb_connection_t* xcb = c->xcb;
   xcb_generic_error_t* error = nullptr;
   xcb_shm_get_image_reply_t* reply = ImageReply(
       xcb,

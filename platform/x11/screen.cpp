@@ -1,10 +1,8 @@
 // The screen as the X server describes it: the primary monitor, the colormap, windows and their
 // rectangles, the active window, and the resource database's Xft.dpi. The monitor layout and
 // the dpi are cached for a short while.
-#include <X11/Xatom.h>
-#include <X11/Xlib-xcb.h>
-#include <X11/Xutil.h>
 #include <xcb/randr.h>
+#include <xcb/xcb.h>
 
 #include <algorithm>
 #include <charconv>
@@ -25,9 +23,8 @@ constexpr auto kScreenCacheTime = std::chrono::milliseconds(500);
 // Through XCB's RandR, which needs no library beyond XCB's own (Xlib's brings XRender and
 // Xext along). Monitors came with RandR 1.5: an older server has the whole screen as its one.
 Rect PrimaryMonitor(Connection& c) {
-  Display* d = c.display;
-  Rect whole{0, 0, DisplayWidth(d, DefaultScreen(d)), DisplayHeight(d, DefaultScreen(d))};
-  xcb_connection_t* xcb = XGetXCBConnection(d);
+  Rect whole{0, 0, c.width, c.height};
+  xcb_connection_t* xcb = c.xcb;
   const xcb_query_extension_reply_t* randr = xcb_get_extension_data(xcb, &xcb_randr_id);
   if (!randr || !randr->present) return whole;
   // Both asked at once, one round trip; an older server refuses the second with an error.
@@ -35,29 +32,30 @@ Rect PrimaryMonitor(Connection& c) {
   const auto monitors_cookie =
       xcb_randr_get_monitors(xcb, static_cast<xcb_window_t>(c.format.root), 1);
   xcb_generic_error_t* error = nullptr;
-  auto* version = xcb_randr_query_version_reply(xcb, version_cookie, &error);
-  std::free(error);
-  error = nullptr;
-  auto* monitors = xcb_randr_get_monitors_reply(xcb, monitors_cookie, &error);
-  std::free(error);
+  XcbReply<xcb_randr_query_version_reply_t> version;
+  XcbReply<xcb_randr_get_monitors_reply_t> monitors;
+  {
+    // The older server's refusal is expected: not recorded as an error of ours.
+    const std::lock_guard turn(ReplyTurn());
+    version.reset(xcb_randr_query_version_reply(xcb, version_cookie, &error));
+    std::free(error);
+    error = nullptr;
+    monitors.reset(xcb_randr_get_monitors_reply(xcb, monitors_cookie, &error));
+    std::free(error);
+  }
   const bool has_monitors =
       version &&
       (version->major_version > 1 || (version->major_version == 1 && version->minor_version >= 5));
-  std::free(version);
-  if (!has_monitors || !monitors) {
-    std::free(monitors);
-    return whole;
-  }
+  if (!has_monitors || !monitors) return whole;
   Rect r = whole;
   int i = 0;
-  for (auto it = xcb_randr_get_monitors_monitors_iterator(monitors); it.rem;
+  for (auto it = xcb_randr_get_monitors_monitors_iterator(monitors.get()); it.rem;
        xcb_randr_monitor_info_next(&it), ++i) {
     if (it.data->primary || i == 0) {  // the primary, else the first
       r = {it.data->x, it.data->y, it.data->width, it.data->height};
       if (it.data->primary) break;
     }
   }
-  std::free(monitors);
   return r;
 }
 
@@ -79,19 +77,16 @@ double ParseXftDpi(std::string_view resources) {
 }
 
 double ReadXftDpi(Connection& c) {
-  Atom type;
-  int format;
-  unsigned long items, after;
-  unsigned char* data = nullptr;
-  double dpi = 0;
-  if (NoteIfLost(c)) return 0;
-  if (XGetWindowProperty(c.display, c.format.root, XA_RESOURCE_MANAGER, 0, 1 << 20, False,
-                         XA_STRING, &type, &format, &items, &after, &data) == Success &&
-      data) {
-    if (format == 8) dpi = ParseXftDpi({reinterpret_cast<char*>(data), items});
-    XFree(data);
+  auto property = Await(xcb_get_property_reply, c.xcb,
+                        xcb_get_property(c.xcb, 0, c.format.root, XCB_ATOM_RESOURCE_MANAGER,
+                                         XCB_ATOM_STRING, 0, 1 << 20));
+  if (!property) {
+    NoteIfLost(c);
+    return 0;
   }
-  return dpi;
+  if (property->format != 8) return 0;
+  return ParseXftDpi({static_cast<const char*>(xcb_get_property_value(property.get())),
+                      static_cast<std::size_t>(xcb_get_property_value_length(property.get()))});
 }
 
 void RefreshCache(Connection& c) {
@@ -130,18 +125,23 @@ int ReadColormap(int start, int count, std::uint8_t* rgb) {
   if (!c || !c->format.palette || start < 0 || count <= 0) return 0;
   count = std::min(count, c->format.colormap_size - start);
   if (count <= 0) return 0;
-  std::vector<XColor> colors(static_cast<std::size_t>(count));
-  for (int i = 0; i < count; ++i) colors[i].pixel = static_cast<unsigned long>(start + i);
-  if (NoteIfLost(*c)) return 0;
-  X11TakeError();  // an error of an earlier request is not this one's
-  if (NoteIfLost(*c)) return 0;
-  XQueryColors(c->display, DefaultColormap(c->display, DefaultScreen(c->display)), colors.data(),
-               count);
-  if (X11TakeError() != 0) return 0;
+  std::vector<std::uint32_t> pixels(static_cast<std::size_t>(count));
+  for (int i = 0; i < count; ++i) pixels[i] = static_cast<std::uint32_t>(start + i);
+  // The reply carries this request's own error: one left over from an earlier request cannot be
+  // taken for it.
+  auto colors = Await(
+      xcb_query_colors_reply, c->xcb,
+      xcb_query_colors(c->xcb, c->colormap, static_cast<std::uint32_t>(count), pixels.data()));
+  if (!colors) {
+    NoteIfLost(*c);
+    return 0;
+  }
+  if (xcb_query_colors_colors_length(colors.get()) != count) return 0;
+  const xcb_rgb_t* got = xcb_query_colors_colors(colors.get());
   for (int i = 0; i < count; ++i) {
-    rgb[3 * i] = static_cast<std::uint8_t>(colors[i].red >> 8);
-    rgb[3 * i + 1] = static_cast<std::uint8_t>(colors[i].green >> 8);
-    rgb[3 * i + 2] = static_cast<std::uint8_t>(colors[i].blue >> 8);
+    rgb[3 * i] = static_cast<std::uint8_t>(got[i].red >> 8);
+    rgb[3 * i + 1] = static_cast<std::uint8_t>(got[i].green >> 8);
+    rgb[3 * i + 2] = static_cast<std::uint8_t>(got[i].blue >> 8);
   }
   return count;
 }
@@ -149,53 +149,47 @@ int ReadColormap(int start, int count, std::uint8_t* rgb) {
 bool WindowRect(std::uint32_t window, bool client, Rect* rect) {
   Connection* c = Current();
   if (!c || window == 0) return false;
-  // Requests with a reply fail by their status; the error handler keeps the process going.
-  XWindowAttributes a;
-  if (NoteIfLost(*c) || !XGetWindowAttributes(c->display, window, &a)) return false;
-  int x = 0, y = 0;
-  Window child;
-  if (NoteIfLost(*c) ||
-      !XTranslateCoordinates(c->display, window, c->format.root, 0, 0, &x, &y, &child))
+  // Both asked at once, one round trip; a window that does not exist fails both, the first
+  // with BadWindow.
+  const auto place_cookie = xcb_translate_coordinates(c->xcb, window, c->format.root, 0, 0);
+  const auto geometry_cookie = xcb_get_geometry(c->xcb, window);
+  auto place = Await(xcb_translate_coordinates_reply, c->xcb, place_cookie);
+  auto geometry = Await(xcb_get_geometry_reply, c->xcb, geometry_cookie);
+  if (!geometry || !place) {
+    NoteIfLost(*c);
     return false;
-  int border = client ? 0 : a.border_width;
-  *rect = {x - border, y - border, a.width + 2 * border, a.height + 2 * border};
+  }
+  const int border = client ? 0 : geometry->border_width;
+  *rect = {place->dst_x - border, place->dst_y - border, geometry->width + 2 * border,
+           geometry->height + 2 * border};
   return true;
 }
 
 namespace {
 
-Window NetActiveWindow(Connection& c) {
-  if (NoteIfLost(c)) return None;
-  Atom active = XInternAtom(c.display, "_NET_ACTIVE_WINDOW", True);
-  if (active == None) return None;
-  Atom type;
-  int format;
-  unsigned long items, after;
-  unsigned char* data = nullptr;
-  Window w = None;
-  if (NoteIfLost(c)) return None;
-  if (XGetWindowProperty(c.display, c.format.root, active, 0, 1, False, XA_WINDOW, &type, &format,
-                         &items, &after, &data) == Success &&
-      data) {
-    if (format == 32 && items == 1)
-      w = static_cast<Window>(*reinterpret_cast<unsigned long*>(data));
-    XFree(data);
-  }
-  return w;
+xcb_window_t NetActiveWindow(Connection& c) {
+  auto atom =
+      Await(xcb_intern_atom_reply, c.xcb,
+            xcb_intern_atom(c.xcb, 1, sizeof "_NET_ACTIVE_WINDOW" - 1, "_NET_ACTIVE_WINDOW"));
+  if (!atom || atom->atom == XCB_ATOM_NONE) return XCB_WINDOW_NONE;
+  auto property =
+      Await(xcb_get_property_reply, c.xcb,
+            xcb_get_property(c.xcb, 0, c.format.root, atom->atom, XCB_ATOM_WINDOW, 0, 1));
+  if (!property || property->format != 32 || xcb_get_property_value_length(property.get()) != 4)
+    return XCB_WINDOW_NONE;
+  return *static_cast<const xcb_window_t*>(xcb_get_property_value(property.get()));
 }
 
-// The ancestor whose parent is the root (the window manager's frame), or None.
-Window TopLevel(Connection& c, Window w) {
-  Window root = c.format.root;
-  for (int depth = 0; w != None && w != root && depth < 64; ++depth) {
-    Window r, parent, *children = nullptr;
-    unsigned int n = 0;
-    if (NoteIfLost(c) || !XQueryTree(c.display, w, &r, &parent, &children, &n)) return None;
-    if (children) XFree(children);
-    if (parent == root) return w;
-    w = parent;
+// The ancestor whose parent is the root (the window manager's frame), or none.
+xcb_window_t TopLevel(Connection& c, xcb_window_t w) {
+  const xcb_window_t root = c.format.root;
+  for (int depth = 0; w != XCB_WINDOW_NONE && w != root && depth < 64; ++depth) {
+    auto tree = Await(xcb_query_tree_reply, c.xcb, xcb_query_tree(c.xcb, w));
+    if (!tree) return XCB_WINDOW_NONE;
+    if (tree->parent == root) return w;
+    w = tree->parent;
   }
-  return None;
+  return XCB_WINDOW_NONE;
 }
 
 }  // namespace
@@ -203,14 +197,18 @@ Window TopLevel(Connection& c, Window w) {
 std::uint32_t ActiveTopLevel() {
   Connection* c = Current();
   if (!c) return 0;
-  Window w = NetActiveWindow(*c);
-  if (w == None) {
-    int revert;
-    if (NoteIfLost(*c)) return 0;
-    XGetInputFocus(c->display, &w, &revert);
-    if (w == PointerRoot) w = None;
+  xcb_window_t w = NetActiveWindow(*c);
+  if (w == XCB_WINDOW_NONE) {
+    auto focus = Await(xcb_get_input_focus_reply, c->xcb, xcb_get_input_focus(c->xcb));
+    if (!focus) {
+      NoteIfLost(*c);
+      return 0;
+    }
+    w = focus->focus == XCB_INPUT_FOCUS_POINTER_ROOT ? xcb_window_t{XCB_WINDOW_NONE} : focus->focus;
   }
-  return static_cast<std::uint32_t>(TopLevel(*c, w));
+  const xcb_window_t top = TopLevel(*c, w);
+  if (top == XCB_WINDOW_NONE) NoteIfLost(*c);
+  return top;
 }
 
 }  // namespace platform::x11

@@ -5,7 +5,6 @@
 // the last process that maps it. Readers keep a few segments between captures, so that a running
 // host reads into memory that is already attached and mapped; bitmaps that repeated captures
 // reuse get segments of their own.
-#include <X11/Xlib-xcb.h>
 #include <sys/mman.h>
 #include <unistd.h>
 #include <xcb/shm.h>
@@ -33,7 +32,7 @@ SegmentPool& Pool() {
 }
 
 xcb_connection_t* Xcb(const Connection* c) {
-  return c && !c->broken ? XGetXCBConnection(c->display) : nullptr;
+  return c && !c->broken ? c->xcb : nullptr;
 }
 
 // Segment ids of an earlier connection may name live segments of the open one: a segment is
@@ -88,7 +87,7 @@ Segment* AttachSegment(std::size_t bytes) {
 void FreeSegment(Segment* segment) {
   if (!segment) return;
   const Connection* c = Existing();
-  Destroy(segment, c && Alive(c->display));
+  Destroy(segment, c && Alive(c->xcb));
 }
 
 Segment* TakeSegment(std::size_t bytes) {

@@ -1,6 +1,7 @@
 // The link to the X server: the process's one display connection, the screen's geometry and
-// pixel format, windows, the logical dpi, and reading the root window's pixels. Only this folder
-// (and the clipboard's own X file) include Xlib; this header hands plain structures to the rest.
+// pixel format, windows, the logical dpi, and reading the root window's pixels. It talks XCB
+// alone; Xlib serves only the toolkit's windows (xlib/xlib.h, in the user-interface module). Only
+// this folder includes the X libraries; this header hands plain structures to the rest.
 // Coordinates here are X root coordinates. Threading: the user-interface thread only.
 #pragma once
 
@@ -12,17 +13,16 @@
 #include "platform/base/windef.h"
 #include "platform/gdi/display.h"
 
-struct _XDisplay;
+struct xcb_connection_t;
 
 namespace platform {
 
-// The process's display connection, opened on first use from DISPLAY and shared by everything
-// in the process (drawing, windows, clipboard); nullptr when there is no display. Do not close
-// it. Xlib errors do not end the process: the connection's error handler records them (see
-// X11TakeError), so do not install another handler. When DISPLAY names another server than the
-// open connection, or the server has gone away, the next call opens a new connection; callers
+// The process's display connection, opened on first use from DISPLAY and shared by the drawing
+// layer's calls; nullptr when there is no display. Do not close it. X errors do not end the
+// process: they are recorded (see X11TakeError). When DISPLAY names another server than the open
+// connection, or the server has gone away, the next call opens a new connection; callers
 // therefore ask for the connection each time instead of keeping it.
-struct _XDisplay* X11Display();
+xcb_connection_t* X11Display();
 
 // Waits for the server to process every request so far and returns the code of the first X
 // error recorded since the last call (0 for none), clearing it.
@@ -33,8 +33,6 @@ Display& X11Backend();
 
 namespace x11 {
 
-// Xlib's connection, not the drawing layer's display table.
-using Display = ::_XDisplay;
 using Rect = ScreenRect;
 using ScreenInfo = platform::ScreenInfo;
 using Band = PixelBand;
@@ -114,58 +112,6 @@ class StripReader final : public platform::StripReader {
 // How many connections have lost their server since the process started: a call that fails
 // while this count changes failed because its server went away.
 unsigned ServerLosses();
-
-// A connection of its own to the display in DISPLAY, for a part that needs an event queue of its
-// own (the clipboard's selection owner). It has the shared connection's protection: X errors on
-// it are ignored (requests with a reply fail by their status), and a server that goes away gives
-// the connection up instead of ending the process; Close then frees it. Threading: the
-// user-interface thread only.
-class PLATFORM_API OwnConnection {
- public:
-  OwnConnection() = default;
-  ~OwnConnection() { Close(); }
-  OwnConnection(const OwnConnection&) = delete;
-  OwnConnection& operator=(const OwnConnection&) = delete;
-
-  // Opens a connection to DISPLAY when none is open and returns the open one; nullptr when there
-  // is no display.
-  struct _XDisplay* Open();
-  // False when the open connection must be given up: DISPLAY names another server, or the server
-  // has gone away. Close it then and open again.
-  bool Usable() const;
-  // Closes the connection, also one whose server has gone (Xlib then only frees its memory).
-  void Close();
-  struct _XDisplay* display() const {
-    return display_;
-  }
-  // The server went away during a request: Xlib must not touch the connection again.
-  bool broken() const { return broken_; }
-  // Puts our error handlers in front again: a toolkit that opened a connection since may have
-  // put its own there.
-  static void GuardErrors();
-
- private:
-  friend void MarkBroken(OwnConnection& connection);
-  struct _XDisplay* display_ = nullptr;
-  std::string name_;
-  bool broken_ = false;
-};
-
-// The window-manager hints of a dialog: a utility window (small caption bar) that can be moved
-// and closed but not resized, minimized or maximized. Intern them before the window is shown
-// (interning waits for the server) and set them right after, before anything flushes the map
-// request, so that the window manager sees them when it manages the window.
-struct DialogHints {
-  std::uint32_t window_type = 0, utility = 0, motif_hints = 0;
-};
-PLATFORM_API DialogHints InternDialogHints(struct _XDisplay* display);
-PLATFORM_API void SetDialogHints(struct _XDisplay* display, std::uint32_t window,
-                                 const DialogHints& hints);
-// Sends the requests queued on the connection.
-PLATFORM_API void Flush(struct _XDisplay* display);
-// Points a graphics context that a toolkit made on an earlier connection, and keeps for the
-// process, at a new context of display's server with the default values.
-PLATFORM_API void RebindGc(struct _XDisplay* display, void* gc);
 
 // True when the other end of a connection's socket has closed it (a server that went away),
 // also while unread data is still waiting before the end of the stream.

@@ -14,6 +14,7 @@
 #include "platform/user/messageloop.h"
 #include "platform/user/ui_module.h"
 #include "platform/x11/x11.h"
+#include "platform/x11/xlib/xlib.h"
 
 namespace platform::fltk {
 namespace {

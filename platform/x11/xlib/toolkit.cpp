@@ -3,7 +3,7 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
-#include "platform/x11/x11.h"
+#include "platform/x11/xlib/xlib.h"
 
 namespace platform::x11 {
 
