@@ -7,6 +7,7 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/Xrandr.h>
+#include <xcb/xcb.h>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -375,6 +376,15 @@ TEST(X11Display, ColourMapOfAPaletteScreen) {
   EXPECT_EQ(X11().ReadColormap(0, 256, rgb.data()), 256);
   EXPECT_EQ(rgb[3 * white.pixel], 255);
   EXPECT_EQ(rgb[3 * white.pixel + 2], 255);
+  // The error of a request without a reply waits unread on the connection until it is taken.
+  EXPECT_EQ(platform::X11TakeError(), BadWindow) << "the made-up window's";
+  xcb_map_window(platform::X11Display(), 0x3FFFFFF);
+  xcb_flush(platform::X11Display());
+  rgb.assign(rgb.size(), 0);
+  EXPECT_EQ(X11().ReadColormap(0, 256, rgb.data()), 256);
+  EXPECT_EQ(rgb[3 * white.pixel + 1], 255);
+  EXPECT_EQ(platform::X11TakeError(), BadWindow) << "the unmapped made-up window's";
+  EXPECT_EQ(platform::X11TakeError(), 0);
 }
 
 TEST(X11Display, DpiComesFromXftDpi) {
