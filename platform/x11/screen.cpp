@@ -21,28 +21,37 @@ namespace {
 constexpr auto kScreenCacheTime = std::chrono::milliseconds(500);
 
 // Through XCB's RandR, which needs no library beyond XCB's own (Xlib's brings XRender and
-// Xext along). Monitors came with RandR 1.5: an older server has the whole screen as its one.
+// Xext along). Monitors came with RandR 1.5: an older server has the whole screen as its one,
+// and so has a server whose monitors are all off.
 Rect PrimaryMonitor(Connection& c) {
   Rect whole{0, 0, c.width, c.height};
   xcb_connection_t* xcb = c.xcb;
   const xcb_query_extension_reply_t* randr = xcb_get_extension_data(xcb, &xcb_randr_id);
   if (!randr || !randr->present) return whole;
-  // Both asked at once, one round trip; an older server refuses the second with an error.
+  // All asked at once, one round trip; an older server refuses the monitors with an error. Only
+  // RandR changes the screen's size, and the connection's setup keeps the size it began with:
+  // the root window says the size now.
   const auto version_cookie = xcb_randr_query_version(xcb, 1, 5);
   const auto monitors_cookie =
       xcb_randr_get_monitors(xcb, static_cast<xcb_window_t>(c.format.root), 1);
+  const auto root_cookie = xcb_get_geometry(xcb, static_cast<xcb_drawable_t>(c.format.root));
   xcb_generic_error_t* error = nullptr;
+  XcbReply<xcb_get_geometry_reply_t> root;
   XcbReply<xcb_randr_query_version_reply_t> version;
   XcbReply<xcb_randr_get_monitors_reply_t> monitors;
   {
     // The older server's refusal is expected: not recorded as an error of ours.
     const std::lock_guard turn(ReplyTurn());
+    root.reset(xcb_get_geometry_reply(xcb, root_cookie, &error));
+    std::free(error);
+    error = nullptr;
     version.reset(xcb_randr_query_version_reply(xcb, version_cookie, &error));
     std::free(error);
     error = nullptr;
     monitors.reset(xcb_randr_get_monitors_reply(xcb, monitors_cookie, &error));
     std::free(error);
   }
+  if (root) whole.width = root->width, whole.height = root->height;
   const bool has_monitors =
       version &&
       (version->major_version > 1 || (version->major_version == 1 && version->minor_version >= 5));
