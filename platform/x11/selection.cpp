@@ -55,6 +55,7 @@ struct Server {
   ClipboardOffer offer;
   bool owner = false;
   xcb_timestamp_t since = XCB_CURRENT_TIME;
+  unsigned taken = 0;  // the sequence number of our latest request for the selection
   std::map<std::string, ClipboardBytes> rendered;
   std::vector<Transfer> transfers;
 };
@@ -257,8 +258,12 @@ void DropTransfers(Server& s, xcb_window_t requestor) {
   std::erase_if(s.transfers, [&](const Transfer& t) { return t.requestor == requestor; });
 }
 
+// A notice that the server sent before it took our latest request for the selection (its
+// sequence number says which of our requests it had done) ended an earlier offer, whose place the
+// present one has taken since. Times cannot tell: both may fall in one millisecond.
 void Lost(Server& s, const xcb_selection_clear_event_t& clear) {
   if (clear.owner != s.conn.window || clear.selection != s.conn.atoms.clipboard) return;
+  if (static_cast<std::int16_t>(clear.sequence - static_cast<std::uint16_t>(s.taken)) < 0) return;
   s.owner = false;
   s.rendered.clear();
   std::function<void()> lost = std::move(s.offer.lost);
@@ -324,7 +329,7 @@ bool OfferClipboard(ClipboardOffer offer, FdWatch watch) {
   s.rendered.clear();
   Link& c = s.conn;
   const xcb_timestamp_t now = ServerTime(c);
-  xcb_set_selection_owner(c.xcb, c.window, c.atoms.clipboard, now);
+  s.taken = xcb_set_selection_owner(c.xcb, c.window, c.atoms.clipboard, now).sequence;
   XcbReply<xcb_get_selection_owner_reply_t> owner(xcb_get_selection_owner_reply(
       c.xcb, xcb_get_selection_owner(c.xcb, c.atoms.clipboard), nullptr));
   s.owner = owner && owner->owner == c.window;

@@ -644,6 +644,29 @@ TEST(X11Clipboard, AnotherProgramTakingItEndsTheOffer) {
   EXPECT_EQ(loop.Paste("UTF8_STRING").output, "theirs");
 }
 
+// Another program took the selection while nothing read the notice; a new offer takes it back,
+// and that old notice does not end the new offer.
+TEST(X11Clipboard, AnOldNoticeOfLossDoesNotEndTheNextOffer) {
+  testsupport::XvfbServer server(320, 200, 24);
+  Connection t;
+  const Atom clipboard = XInternAtom(t.d, "CLIPBOARD", False);
+  Loop loop;
+  int lost = 0;
+  ASSERT_TRUE(X11().clipboard_owner()->Offer(OfferOf("first", &lost), loop.Watch()));
+  const Window ours = XGetSelectionOwner(t.d, clipboard);
+  ASSERT_EQ(std::system("printf theirs | xclip -selection clipboard -i"), 0);
+  for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+       XGetSelectionOwner(t.d, clipboard) == ours && std::chrono::steady_clock::now() < end;)
+    XSync(t.d, False);
+  ASSERT_NE(XGetSelectionOwner(t.d, clipboard), ours);
+  ASSERT_TRUE(X11().clipboard_owner()->Offer(OfferOf("second", &lost), loop.Watch()));
+  auto bmp = loop.Paste("image/bmp");
+  ASSERT_TRUE(bmp.finished);
+  EXPECT_EQ(bmp.status, 0);
+  EXPECT_EQ(bmp.output, "second");
+  EXPECT_EQ(lost, 0);
+}
+
 // The server going away while the selection is ours ends nothing but the offer, also when its
 // last events wait unread on the old connection; the next server gets the next offer.
 TEST(X11Clipboard, SurvivesTheServerGoingAway) {
