@@ -414,5 +414,45 @@ TEST_F(ParseCommandTest, ACaptureAtTheLastSizeReadsIntoTheSameDibSection) {
   main().Picture1.SetPicture(nullptr);
 }
 
+// The screen shrinks in the middle of a capture, between strips of the one pass or at the first
+// read of the steps one by one: the command fails with the reason and the remedy, answers
+// nothing, writes no file and keeps no picture; the next capture has the new size.
+TEST_F(ParseCommandTest, AScreenThatShrinksDuringTheCaptureFailsIt) {
+  Store("TimeDelay", "0");
+  Store("FileName", "shot.jpg");
+  const struct {
+    const char* name;
+    bool strips;
+    int reads;  // before the shrink
+  } cases[] = {{"in one pass", true, 2}, {"step by step", false, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testsupport::FakeDisplay screen(640, 400);  // read on one thread, in strips of 64 rows
+    screen.Paint([](int x, int y) { return std::uint32_t(x ^ y) * 0x010101u & 0xFFFFFF; });
+    screen.strips = c.strips;
+    screen.ShrinkAfter(c.reads, 320, 200);
+    main().Picture1.SetPicture(nullptr);
+    auto pt = platform::MakeRef<PT>();
+    std::u16string result = u"keep";
+    EXPECT_EQ(Run(*pt, u"/xptfull", u"0", result), kNothingToCaptureError);
+    EXPECT_EQ(source_, u"Vorlick");
+    EXPECT_EQ(platform::ToAnsi(description_),
+              "The screen changed size during the capture: capture it again at its new size");
+    EXPECT_EQ(result, u"keep");
+    EXPECT_FALSE(fs::exists(store_ / "shot.jpg"));
+    EXPECT_FALSE(main().Picture1.Picture());
+    EXPECT_EQ(screen.Screen().primary, (platform::ScreenRect{0, 0, 320, 200})) << "not shrunk";
+
+    ASSERT_EQ(Run(*pt, u"/xptfull", u"0", result), 0) << platform::ToAnsi(description_);
+    std::ifstream file(store_ / "shot.jpg", std::ios::binary);
+    const jpegtest::Decoded picture =
+        jpegtest::Decode(std::string{std::istreambuf_iterator<char>(file), {}});
+    EXPECT_EQ(picture.width, 320);
+    EXPECT_EQ(picture.height, 200);
+    fs::remove(store_ / "shot.jpg");
+  }
+  main().Picture1.SetPicture(nullptr);
+}
+
 }  // namespace
 }  // namespace pictoss
