@@ -23,7 +23,7 @@
 
 #include "tests/host_harness.h"
 #include "tests/purple_harness.h"
-#include "tests/support/ircd.h"
+#include "tests/support/chat_servers.h"
 #include "tests/support/ui_test_driver.h"
 #include "tests/support/xvfb.h"
 
@@ -211,10 +211,42 @@ TEST_F(PurpleTest, CaptureInAChatThatTakesNoFilesIsRefusedBeforeTheCapture) {
   ASSERT_TRUE(uitest::WaitUntilGone(kAboutTitle));
   Sync();
   EXPECT_FALSE(fs::exists(PluginFile()));
-  ASSERT_EQ(CopyFolders().size(), 1u);
-  for (const auto& entry : fs::directory_iterator(CopyFolders()[0])) {
-    EXPECT_EQ(entry.path().filename(), ".owner") << "a copy was made";
+  EXPECT_EQ(CopyFolders().size(), 1u);
+  EXPECT_TRUE(Copies().empty()) << Copies()[0];
+}
+
+// alice and bob on XMPP, where the client knows when a contact is offline.
+class PurpleXmppTest : public PurpleTest {
+ protected:
+  std::vector<std::string> Server() const override {
+    return {std::to_string(xmpp_.port()), "xmpp"};
   }
+
+  testsupport::XmppServer xmpp_;
+};
+
+// A capture for a contact who is offline is refused before it is taken, and says why; once the
+// contact is back, the screen is sent.
+TEST_F(PurpleXmppTest, CaptureForAnOfflineContactIsRefusedBeforeTheCapture) {
+  const std::string bob = std::string("bob@") + testsupport::XmppServer::kDomain;
+  // alice has seen bob online, so that she sees him go.
+  if (Seen("alice-sees-on").empty()) {
+    ASSERT_TRUE(Expect("alice-sees-on", bob));
+  }
+  Do("bob-off");
+  ASSERT_TRUE(Expect("alice-sees-off", bob));
+  Do("type /xptfull 0");
+  auto error = Expect("alice-error");
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->text, "/xptfull: " + bob +
+                             " cannot receive files now (offline, or their client takes none); "
+                             "nothing was captured");
+  Sync();
+  EXPECT_FALSE(fs::exists(PluginFile()));
+  EXPECT_TRUE(Copies().empty()) << Copies()[0];
+  Do("bob-on");
+  ASSERT_TRUE(Expect("alice-sees-on", bob));
+  EXPECT_TRUE(SendTheScreen());
 }
 
 // The client quits (purple_core_quit, as Pidgin's Ctrl+Q does) while a call into the plug-in
@@ -269,11 +301,12 @@ class PidginQuitTest : public testing::Test {
                                     "DISPLAY=" + x_.display(),
                                     "HOME=" + home_.path().string(),
                                     "NO_AT_BRIDGE=1",
-                                    "DBUS_SESSION_BUS_ADDRESS=disabled:",
-                                    SanitizerOptions()};
-    // A plug-in built with the sanitizers needs their run-times loaded first into Pidgin.
-    if (std::string runtimes = SanitizerRuntimes(); !runtimes.empty()) {
-      env.push_back("LD_PRELOAD=" + runtimes);
+                                    "DBUS_SESSION_BUS_ADDRESS=disabled:"};
+    if (std::string runtime = AddressSanitizerRuntime(); !runtime.empty()) {
+      // Without the leak checker, which would list GTK's and libpurple's own leaks at the exit.
+      const char* options = std::getenv("ASAN_OPTIONS");
+      env.push_back("LD_PRELOAD=" + runtime);
+      env.push_back(std::string("ASAN_OPTIONS=") + (options ? options : "") + ":detect_leaks=0");
     }
     pidgin_ = std::make_unique<harness::Child>(
         std::vector<std::string>{"/usr/bin/pidgin", "-c", config_.path().string(), "--debug"}, env);
@@ -378,21 +411,18 @@ class PidginQuitTest : public testing::Test {
     return fd;
   }
 
-  // The sanitizers' run-times that this test program runs with, for LD_PRELOAD; "" without.
-  static std::string SanitizerRuntimes() {
+  // The AddressSanitizer run-time that this test program runs with, "" without: it must be
+  // loaded first into a program that loads a module built with it.
+  static std::string AddressSanitizerRuntime() {
     std::ifstream maps("/proc/self/maps");
-    std::string runtimes;
     for (std::string line; std::getline(maps, line);) {
       const auto at = line.find('/');
-      if (at == std::string::npos) continue;
-      const std::string file = line.substr(at);
-      const std::string name = fs::path(file).filename();
-      if ((name.starts_with("libasan.so") || name.starts_with("libubsan.so")) &&
-          runtimes.find(file) == std::string::npos) {
-        runtimes += (runtimes.empty() ? "" : ":") + file;
+      if (at != std::string::npos &&
+          fs::path(line.substr(at)).filename().string().starts_with("libasan.so")) {
+        return line.substr(at);
       }
     }
-    return runtimes;
+    return "";
   }
 
   testsupport::IrcServer irc_;
