@@ -143,7 +143,12 @@ ScreenGrab::ScreenGrab(bool fullScreen)
 }
 
 platform::Ref<Picture> ScreenGrab::Grab() const {
-  return GrabWindowRect(target_.hWnd, false, 0, 0, target_.lWidth, target_.lHeight);
+  platform::Ref<Picture> picture =
+      GrabWindowRect(target_.hWnd, false, 0, 0, target_.lWidth, target_.lHeight);
+  if (capture_.ScreenChanged()) {
+    RaiseMissing(u"The screen changed size during the capture: capture it again at its new size");
+  }
+  return picture;
 }
 
 platform::Ref<Picture> ScreenGrab::GrabEncoded(HDC hDibDC, JPEG_CORE_PROPERTIES& props) const {

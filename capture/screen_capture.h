@@ -20,8 +20,8 @@
 namespace pictoss {
 
 // Raised when there is nothing to capture: no display, a server that went away during the
-// capture, no window in front. The description says which; the dialogs raise the same number
-// when they have no display to show on.
+// capture, a screen that changed size during it, no window in front. The description says
+// which; the dialogs raise the same number when they have no display to show on.
 inline constexpr std::int32_t kNothingToCaptureError = 26002;
 
 // A picture that owns the bitmap and the palette (0 for none), or none when the platform
@@ -67,7 +67,8 @@ class ScreenGrab {
  public:
   explicit ScreenGrab(bool fullScreen);
   const GrabTarget& target() const { return target_; }
-  // GrabWindowRect of the target (whole window, from its origin).
+  // GrabWindowRect of the target (whole window, from its origin). Raises kNothingToCaptureError
+  // when the screen changed size meanwhile, where the picture would be cut short or black.
   platform::Ref<Picture> Grab() const;
   // GrabEncoded of the target.
   platform::Ref<Picture> GrabEncoded(HDC hDibDC, JPEG_CORE_PROPERTIES& props) const;

@@ -107,7 +107,14 @@ void WaitUntilPast(platform::Date target, const platform::ClockReading& start) {
 // the way, and the picture in the holder takes on oDib's pixels. The end is the same as the
 // steps' one by one: the holder keeps the picture, oDib holds its pixels (also when the file
 // cannot be written, whose error rises as WriteJpegFile's), and the file holds the JPEG.
-// False, with nothing stored, when the one pass cannot be made.
+// False when the one pass cannot be made.
+//
+// When oDib already has the picture's size (every capture after the first in a running host),
+// the read fills its DIB section in place instead of making a new one: the read writes every
+// pixel, so a new one would only be zeroed (and its pages faulted in) to be overwritten. The
+// holder lets go of the last picture first, so that its bitmap, which shares those pixels, need
+// not be given a copy of them; a failed capture then leaves the holder empty rather than with
+// the last picture.
 bool CaptureInOnePass(const ScreenGrab& screen, cDIBSection& dib, const std::u16string& sFilePath) {
   const GrabTarget& grab = screen.target();
   JpegRecord record;
@@ -115,7 +122,11 @@ bool CaptureInOnePass(const ScreenGrab& screen, cDIBSection& dib, const std::u16
   record.props.jquality = kJpegQuality;
   record.props.JPGWidth = grab.lWidth;
   record.props.JPGHeight = grab.lHeight;
-  if (!dib.Create(grab.lWidth, grab.lHeight)) return false;
+  if (dib.hDib() != 0 && dib.Width() == grab.lWidth && dib.Height() == grab.lHeight) {
+    main().Picture1.SetPicture(nullptr);
+  } else if (!dib.Create(grab.lWidth, grab.lHeight)) {
+    return false;
+  }
   platform::Ref<Picture> picture = screen.GrabEncoded(dib.hdc(), record.props);
   if (!picture) return false;
   main().Picture1.SetPicture(picture);

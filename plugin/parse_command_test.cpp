@@ -364,5 +364,95 @@ TEST_F(ParseCommandTest, OnePassLeavesThePictureThePixelsAndTheFile) {
   main().Picture1.SetPicture(nullptr);
 }
 
+// In a running host, a capture of the screen at the size of the last one reads into oDib's DIB
+// section in place: the same handle and memory, every pixel the new screen's, the holder's new
+// picture the same pixels. A picture of the last capture that someone still holds keeps its own
+// pixels. At another size, oDib gets a new DIB section of that size.
+TEST_F(ParseCommandTest, ACaptureAtTheLastSizeReadsIntoTheSameDibSection) {
+  Store("TimeDelay", "0");
+  Store("FileName", "again.jpg");
+  auto pt = platform::MakeRef<PT>();
+  std::u16string result;
+  int w = 0, h = 0;
+  std::vector<std::uint32_t> held;
+  platform::Ref<Picture> first;
+  std::vector<std::uint32_t> firstPixels;
+  {
+    testsupport::FakeDisplay screen(800, 600);
+    screen.Paint([](int x, int y) { return static_cast<std::uint32_t>(x * 7 + y * 3) & 0xFFFFFF; });
+    ASSERT_EQ(Run(*pt, u"/xptfull", u"0", result), 0);
+    ASSERT_TRUE(pt->oDib);
+    const HBITMAP dib = pt->oDib->hDib();
+    const LONG_PTR bits = pt->oDib->DIBSectionBitsPtr();
+    first = main().Picture1.Picture();
+    ASSERT_TRUE(first);
+    firstPixels = DibColours(*pt->oDib);
+
+    screen.Paint([](int x, int y) { return 0x804020u ^ static_cast<std::uint32_t>(x * y); });
+    const int readers = screen.strip_readers;
+    ASSERT_EQ(Run(*pt, u"/xptfull", u"0", result), 0);
+    EXPECT_GT(screen.strip_readers, readers) << "not in one pass";
+    EXPECT_EQ(pt->oDib->hDib(), dib);
+    EXPECT_EQ(pt->oDib->DIBSectionBitsPtr(), bits);
+    const std::vector<std::uint32_t> pixels = DibColours(*pt->oDib);
+    ASSERT_EQ(pixels.size(), 800u * 600u);
+    EXPECT_EQ(pixels[0], 0x804020u);
+    EXPECT_EQ(pixels[800 + 3], 0x804023u);  // x 3, y 1
+    ASSERT_TRUE(platform::GetBitmapRgb(main().Picture1.Picture()->Handle(), &w, &h, &held));
+    EXPECT_TRUE(held == pixels) << "the holder's picture differs from oDib";
+    ASSERT_TRUE(platform::GetBitmapRgb(first->Handle(), &w, &h, &held));
+    EXPECT_TRUE(held == firstPixels) << "the last capture's picture lost its pixels";
+  }
+  testsupport::FakeDisplay smaller(640, 480);
+  smaller.Paint([](int, int) { return 0x123456u; });
+  ASSERT_EQ(Run(*pt, u"/xptfull", u"0", result), 0);
+  EXPECT_EQ(pt->oDib->Width(), 640);
+  EXPECT_EQ(pt->oDib->Height(), 480);
+  EXPECT_TRUE(DibColours(*pt->oDib) == std::vector<std::uint32_t>(640u * 480u, 0x123456u));
+  ASSERT_TRUE(platform::GetBitmapRgb(first->Handle(), &w, &h, &held));
+  EXPECT_TRUE(held == firstPixels);
+  main().Picture1.SetPicture(nullptr);
+}
+
+// The screen shrinks in the middle of a capture, between strips of the one pass or at the first
+// read of the steps one by one: the command fails with the reason and the remedy, answers
+// nothing, writes no file and keeps no picture; the next capture has the new size.
+TEST_F(ParseCommandTest, AScreenThatShrinksDuringTheCaptureFailsIt) {
+  Store("TimeDelay", "0");
+  Store("FileName", "shot.jpg");
+  const struct {
+    const char* name;
+    bool strips;
+    int reads;  // before the shrink
+  } cases[] = {{"in one pass", true, 2}, {"step by step", false, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testsupport::FakeDisplay screen(640, 400);  // read on one thread, in strips of 64 rows
+    screen.Paint([](int x, int y) { return std::uint32_t(x ^ y) * 0x010101u & 0xFFFFFF; });
+    screen.strips = c.strips;
+    screen.ShrinkAfter(c.reads, 320, 200);
+    main().Picture1.SetPicture(nullptr);
+    auto pt = platform::MakeRef<PT>();
+    std::u16string result = u"keep";
+    EXPECT_EQ(Run(*pt, u"/xptfull", u"0", result), kNothingToCaptureError);
+    EXPECT_EQ(source_, u"Vorlick");
+    EXPECT_EQ(platform::ToAnsi(description_),
+              "The screen changed size during the capture: capture it again at its new size");
+    EXPECT_EQ(result, u"keep");
+    EXPECT_FALSE(fs::exists(store_ / "shot.jpg"));
+    EXPECT_FALSE(main().Picture1.Picture());
+    EXPECT_EQ(screen.Screen().primary, (platform::ScreenRect{0, 0, 320, 200})) << "not shrunk";
+
+    ASSERT_EQ(Run(*pt, u"/xptfull", u"0", result), 0) << platform::ToAnsi(description_);
+    std::ifstream file(store_ / "shot.jpg", std::ios::binary);
+    const jpegtest::Decoded picture =
+        jpegtest::Decode(std::string{std::istreambuf_iterator<char>(file), {}});
+    EXPECT_EQ(picture.width, 320);
+    EXPECT_EQ(picture.height, 200);
+    fs::remove(store_ / "shot.jpg");
+  }
+  main().Picture1.SetPicture(nullptr);
+}
+
 }  // namespace
 }  // namespace pictoss

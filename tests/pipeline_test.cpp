@@ -2,6 +2,8 @@
 // commands, on a private X server whose pixels the test has painted, with a settings store
 // and a temp folder of the test's own.
 #include <gtest/gtest.h>
+
+#include <X11/extensions/Xrandr.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -540,6 +542,94 @@ TEST_F(PipelineTest, WaitingCostsLittleCpu) {
   ASSERT_GT(wall3 - wall0, 1.5);
   EXPECT_LT((cpu3 - cpu0) / (wall3 - wall0), 0.05)
       << "cpu " << cpu0 << " s / " << cpu3 << " s, wall " << wall0 << " s / " << wall3 << " s";
+}
+
+// The screen of its own server changes size under a running host, as RandR changes it: the
+// shrink turns the monitor off first (the server keeps no monitor bigger than the screen), so the
+// screen is then the root window alone; the growth turns the monitor on again. The capture after
+// each change has the screen's new size and shows its pixels.
+class ScreenSize {
+ public:
+  explicit ScreenSize(Display* d) : d_(d), root_(DefaultRootWindow(d)) {
+    XRRScreenResources* res = XRRGetScreenResourcesCurrent(d_, root_);
+    if (res && res->ncrtc > 0) {
+      crtc_ = res->crtcs[0];
+      if (XRRCrtcInfo* info = XRRGetCrtcInfo(d_, res, crtc_)) {
+        mode_ = info->mode;
+        if (info->noutput > 0) output_ = info->outputs[0];
+        XRRFreeCrtcInfo(info);
+      }
+    }
+    if (res) XRRFreeScreenResources(res);
+  }
+  bool HasMonitor() const { return mode_ != None && output_ != None; }
+
+  // Returns once the server has made the change: XSync has its reply after the requests, which
+  // the server handles in order.
+  void Set(int width, int height, bool monitor) {
+    XRRScreenResources* res = XRRGetScreenResourcesCurrent(d_, root_);
+    if (!monitor)
+      XRRSetCrtcConfig(d_, res, crtc_, CurrentTime, 0, 0, None, RR_Rotate_0, nullptr, 0);
+    XRRSetScreenSize(d_, root_, width, height, width * 254 / 960, height * 254 / 960);
+    if (monitor) {
+      RROutput output = output_;
+      XRRSetCrtcConfig(d_, res, crtc_, CurrentTime, 0, 0, mode_, RR_Rotate_0, &output, 1);
+    }
+    XRRFreeScreenResources(res);
+    XSync(d_, False);
+  }
+  // The root window's size as the server says now.
+  std::pair<unsigned, unsigned> RootSize() const {
+    Window root;
+    int x, y;
+    unsigned width = 0, height = 0, border, depth;
+    XGetGeometry(d_, root_, &root, &x, &y, &width, &height, &border, &depth);
+    return {width, height};
+  }
+
+ private:
+  Display* d_;
+  Window root_;
+  RRCrtc crtc_ = None;
+  RRMode mode_ = None;
+  RROutput output_ = None;
+};
+
+TEST(ScreenSizeChange, TheNextCaptureHasTheNewSize) {
+  testsupport::XvfbServer server(kScreenWidth, kScreenHeight, 24);
+  harness::Painter painter;
+  painter.Show(0, 0, kScreenWidth, kScreenHeight, kBackground, kScreenBlocks);
+  ScreenSize size(painter.display());
+  ASSERT_TRUE(size.HasMonitor());
+  Sandbox box;
+  auto chat = box.Start({"chat"});
+  // Captures the screen and checks that the picture is width × height and shows the blocks that
+  // lie wholly on it.
+  auto capture = [&](int width, int height) {
+    SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height));
+    chat->WriteLine("/xptfull 0");
+    auto line = chat->ReadLine(20s);
+    ASSERT_TRUE(line) << chat->err();
+    ASSERT_EQ(line->rfind("sent file " + box.File() + " (", 0), 0u) << *line;
+    std::vector<Block> onScreen;
+    for (const Block& b : kScreenBlocks)
+      if (b.x + b.width <= width && b.y + b.height <= height) onScreen.push_back(b);
+    ASSERT_FALSE(onScreen.empty());
+    ExpectPictureShows(box.File(), width, height, onScreen, {0, 0, 16, height, kBackground}, 0);
+  };
+  // The server repaints only the windows' backgrounds after a change of the screen's size: a
+  // fresh window is painted over them.
+  auto resize = [&](int width, int height, bool monitor) {
+    size.Set(width, height, monitor);
+    ASSERT_EQ(size.RootSize(), std::make_pair(unsigned(width), unsigned(height)));
+    painter.Show(0, 0, kScreenWidth, kScreenHeight, kBackground, kScreenBlocks);
+  };
+  capture(kScreenWidth, kScreenHeight);
+  resize(kScreenWidth / 2, kScreenHeight / 2, false);
+  capture(kScreenWidth / 2, kScreenHeight / 2);
+  resize(kScreenWidth, kScreenHeight, true);
+  capture(kScreenWidth, kScreenHeight);
+  EXPECT_EQ(chat->Finish(), 0) << chat->out() << chat->err();
 }
 
 }  // namespace

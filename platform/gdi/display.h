@@ -152,6 +152,8 @@ class PLATFORM_API Display {
   virtual DisplayStatus GetStatus();
 
   virtual ScreenInfo Screen() { return {}; }
+  // Screen() asked anew, where Screen() keeps its answer for a while.
+  virtual ScreenInfo ScreenAnew() { return Screen(); }
   // Logical pixels per inch; 0 where the display does not say.
   virtual double Dpi() { return 0; }
   // Entries of the colour map as red, green, blue bytes (3 an entry); how many were read.
@@ -222,7 +224,8 @@ PLATFORM_API DisplayStatus CurrentDisplayStatus();
 
 // One capture: chooses the display, holds it while this lives, and starts the capture on it.
 // Where the screen cannot be read, or (for the foreground window) that window cannot be known,
-// failure() says so instead of an empty picture following.
+// failure() says so instead of an empty picture following. ScreenChanged() tells whether the
+// screen was resized or its primary monitor moved since then.
 class PLATFORM_API ScreenCapture {
  public:
   using Target = CaptureTarget;
@@ -236,11 +239,16 @@ class PLATFORM_API ScreenCapture {
 
   Failure failure() const { return failure_; }
   const std::string& why() const { return why_; }
+  // Whether the primary monitor now, asked anew, has another size or place than when the
+  // capture began: reads made meanwhile may have missed rows or read the wrong place. False
+  // where the display has gone (which the reads report themselves).
+  bool ScreenChanged() const;
 
  private:
   Display* display_;
   Failure failure_ = Failure::kNone;
   std::string why_;
+  ScreenRect primary_;  // as the capture began
 };
 
 }  // namespace platform

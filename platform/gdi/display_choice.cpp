@@ -130,6 +130,13 @@ bool AllowScreenCaptures(std::string* why) {
 ScreenCapture::ScreenCapture(Target target, const Wait& wait) : display_(&CurrentDisplay()) {
   Held().push_back(display_);
   failure_ = display_->BeginCapture(target, wait, &why_);
+  if (failure_ == Failure::kNone) primary_ = display_->Screen().primary;
+}
+
+bool ScreenCapture::ScreenChanged() const {
+  if (failure_ != Failure::kNone) return false;
+  const ScreenInfo now = display_->ScreenAnew();
+  return now.connected && now.primary != primary_;
 }
 
 ScreenCapture::~ScreenCapture() {

@@ -105,6 +105,9 @@ bool BandEncoder::Start(const BandPlan& plan, int index, int quality, RowFormat 
   first_ = index == 0;
   full_height_ = plan.height;
   jpeg_compress_struct* c = cinfo_;
+  // An encoder kept from a capture that stopped halfway is still in the middle of its band, where
+  // libjpeg refuses a new start.
+  jpeg_abort_compress(c);
   if (setjmp(out_->error.jump)) {
     jpeg_abort_compress(c);
     return false;

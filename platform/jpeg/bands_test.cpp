@@ -149,37 +149,40 @@ TEST(Bands, PlansKeepTheRestartIntervalWithin16Bits) {
   }
 }
 
-// ijlWrite cuts large pictures into bands on several threads: bottom-up rows with filler bytes
-// decode to the same pixels as one encode of the same rows.
-TEST(Bands, IjlWriteOfABottomUpDibEqualsOneEncode) {
-  for (const Size s : {Size{1366, 771}, Size{4100, 130}}) {
-    SCOPED_TRACE(std::to_string(s.width) + "x" + std::to_string(s.height));
-    const int stride = (3 * s.width + 3) / 4 * 4;
-    std::vector<BYTE> dib(static_cast<std::size_t>(stride) * s.height, 0xA5);
-    jpegtest::PaintTestPicture(dib.data(), s.width, s.height, stride);
-    JPEG_CORE_PROPERTIES props{};
-    ASSERT_EQ(ijlInit(&props), IJL_OK);
-    props.DIBBytes = reinterpret_cast<LONG_PTR>(dib.data());
-    props.DIBWidth = props.JPGWidth = s.width;
-    props.DIBHeight = -s.height;
-    props.JPGHeight = s.height;
-    props.DIBPadBytes = stride - 3 * s.width;
-    props.jquality = 90;
-    ASSERT_EQ(ijlWrite(&props, IJL_JBUFF_WRITEWHOLEIMAGE), IJL_OK);
-    const Decoded ours = Decode(props.JPGBytes, props.JPGSizeBytes);
-    ijlFree(&props);
+// ijlWrite of a bottom-up DIB with filler bytes decodes to the same pixels as one encode of the
+// same rows.
+void ExpectIjlWriteEqualsOneEncode(const Size s) {
+  SCOPED_TRACE(std::to_string(s.width) + "x" + std::to_string(s.height));
+  const int stride = (3 * s.width + 3) / 4 * 4;
+  std::vector<BYTE> dib(static_cast<std::size_t>(stride) * s.height, 0xA5);
+  jpegtest::PaintTestPicture(dib.data(), s.width, s.height, stride);
+  JPEG_CORE_PROPERTIES props{};
+  ASSERT_EQ(ijlInit(&props), IJL_OK);
+  props.DIBBytes = reinterpret_cast<LONG_PTR>(dib.data());
+  props.DIBWidth = props.JPGWidth = s.width;
+  props.DIBHeight = -s.height;
+  props.JPGHeight = s.height;
+  props.DIBPadBytes = stride - 3 * s.width;
+  props.jquality = 90;
+  ASSERT_EQ(ijlWrite(&props, IJL_JBUFF_WRITEWHOLEIMAGE), IJL_OK);
+  const Decoded ours = Decode(props.JPGBytes, props.JPGSizeBytes);
+  ijlFree(&props);
 
-    tjhandle tj = tjInitCompress();
-    unsigned char* jpeg = nullptr;
-    unsigned long size = 0;
-    ASSERT_EQ(tjCompress2(tj, dib.data(), s.width, stride, s.height, TJPF_BGR, &jpeg, &size,
-                          TJSAMP_420, 90, TJFLAG_BOTTOMUP),
-              0);
-    const Decoded reference = Decode(jpeg, size);
-    tjFree(jpeg);
-    tjDestroy(tj);
-    EXPECT_TRUE(ours.bgr == reference.bgr);
-  }
+  tjhandle tj = tjInitCompress();
+  unsigned char* jpeg = nullptr;
+  unsigned long size = 0;
+  ASSERT_EQ(tjCompress2(tj, dib.data(), s.width, stride, s.height, TJPF_BGR, &jpeg, &size,
+                        TJSAMP_420, 90, TJFLAG_BOTTOMUP),
+            0);
+  const Decoded reference = Decode(jpeg, size);
+  tjFree(jpeg);
+  tjDestroy(tj);
+  EXPECT_TRUE(ours.bgr == reference.bgr);
+}
+
+// ijlWrite cuts large pictures into bands on several threads.
+TEST(Bands, IjlWriteOfABottomUpDibEqualsOneEncode) {
+  for (const Size s : {Size{1366, 771}, Size{4100, 130}}) ExpectIjlWriteEqualsOneEncode(s);
 }
 
 }  // namespace
@@ -249,6 +252,24 @@ TEST(Bands, BandWritesOutOfTurnFail) {
   props.jquality = 0;
   EXPECT_EQ(ijlStartBands(&props, 2, &bandRows, &bands), IJL_INVALID_QUALITY);
   EXPECT_EQ(ijlFree(&props), IJL_OK);
+}
+
+// A one pass that stops halfway (a read of the screen failed) leaves its encoders in the middle
+// of their bands to the next record, which starts them afresh: its encode is whole.
+TEST(Bands, EncodersLeftHalfwayStartAfresh) {
+  JPEG_CORE_PROPERTIES props{};
+  ASSERT_EQ(ijlInit(&props), IJL_OK);
+  props.JPGWidth = 1366;
+  props.JPGHeight = 771;
+  props.jquality = 90;
+  int bandRows = 0, bands = 0;
+  ASSERT_EQ(ijlStartBands(&props, 2, &bandRows, &bands), IJL_OK);
+  ASSERT_EQ(bands, 2);
+  std::vector<BYTE> row(4 * 1366, 0x80);
+  std::vector<const BYTE*> rows(16, row.data());
+  for (int b = 0; b < bands; ++b) ASSERT_EQ(ijlWriteBand(&props, b, rows.data(), 16), IJL_OK);
+  EXPECT_EQ(ijlFree(&props), IJL_OK);
+  ExpectIjlWriteEqualsOneEncode({1366, 771});
 }
 
 }  // namespace

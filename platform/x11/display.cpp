@@ -35,6 +35,11 @@ class X11Screen final : public platform::Display,
     const SigpipeBlocked quiet;
     return x11::Screen();
   }
+  ScreenInfo ScreenAnew() override {
+    const SigpipeBlocked quiet;
+    ForgetScreenCache();
+    return x11::Screen();
+  }
   double Dpi() override {
     const SigpipeBlocked quiet;
     return XftDpi();

@@ -23,18 +23,28 @@ namespace {
 constexpr auto kScreenCacheTime = std::chrono::milliseconds(500);
 
 // Through XCB's RandR, which needs no library beyond XCB's own (Xlib's brings XRender and
-// Xext along). Monitors came with RandR 1.5: an older server has the whole screen as its one.
+// Xext along). Monitors came with RandR 1.5: an older server has the whole screen as its one,
+// and so has a server whose monitors are all off.
 Rect PrimaryMonitor(Connection& c) {
   Display* d = c.display;
   Rect whole{0, 0, DisplayWidth(d, DefaultScreen(d)), DisplayHeight(d, DefaultScreen(d))};
   xcb_connection_t* xcb = XGetXCBConnection(d);
   const xcb_query_extension_reply_t* randr = xcb_get_extension_data(xcb, &xcb_randr_id);
   if (!randr || !randr->present) return whole;
-  // Both asked at once, one round trip; an older server refuses the second with an error.
+  // All asked at once, one round trip; an older server refuses the monitors with an error. Only
+  // RandR changes the screen's size, and Xlib keeps the size the connection began with: the
+  // root window says the size now.
   const auto version_cookie = xcb_randr_query_version(xcb, 1, 5);
   const auto monitors_cookie =
       xcb_randr_get_monitors(xcb, static_cast<xcb_window_t>(c.format.root), 1);
+  const auto root_cookie = xcb_get_geometry(xcb, static_cast<xcb_drawable_t>(c.format.root));
   xcb_generic_error_t* error = nullptr;
+  if (auto* root = xcb_get_geometry_reply(xcb, root_cookie, &error)) {
+    whole.width = root->width, whole.height = root->height;
+    std::free(root);
+  }
+  std::free(error);
+  error = nullptr;
   auto* version = xcb_randr_query_version_reply(xcb, version_cookie, &error);
   std::free(error);
   error = nullptr;

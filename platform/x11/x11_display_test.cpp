@@ -355,6 +355,13 @@ TEST(X11Display, PrimaryMonitorIsTheScreen) {
   EXPECT_EQ(r, (ScreenRect{700, 30, 56, 46})) << "with its border";
   ASSERT_TRUE(X11().WindowRect(win, true, &r));
   EXPECT_EQ(r, (ScreenRect{703, 33, 50, 40}));
+
+  // The primary monitor moves and grows while the layout is kept: asked anew, it has changed.
+  XRRDeleteMonitor(t.d, root, right.name);
+  right.x = 320, right.width = 960;
+  XRRSetMonitor(t.d, root, &right);
+  XSync(t.d, False);
+  EXPECT_EQ(X11().ScreenAnew().primary, (ScreenRect{320, 0, 960, 480}));
 }
 
 TEST(X11Display, ColourMapOfAPaletteScreen) {

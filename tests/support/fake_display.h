@@ -3,8 +3,8 @@
 // it is the display that every call uses, in place of the one the session would choose (tests
 // that use it link pictoss_platform_objects). It offers the fast paths that the test leaves on:
 // strips (on a 32-bit screen with the standard masks), and shared pixel memory read into in one
-// request; and it keeps what the clipboard offers other programs. One test thread; one fake at a
-// time.
+// request; and it keeps what the clipboard offers other programs. One test thread, besides the
+// threads of a capture's strips; one fake at a time.
 #pragma once
 
 #include <algorithm>
@@ -16,6 +16,8 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <utility>
 #include <vector>
 
 #include "platform/gdi/display.h"
@@ -144,6 +146,12 @@ class FakeDisplay final : public platform::Display,
   void LoseAfter(int reads) { lose_in_ = reads; }
   // Takes it back: connected again.
   void Reconnect() { info_.connected = true, lose_in_ = -1; }
+  // The screen shrinks to width × height at the read after `reads` more reads, as RandR shrinks
+  // it between two reads of a capture: the primary monitor with it, and reads of anything beyond
+  // its new edges fail from then on.
+  void ShrinkAfter(int reads, int width, int height) {
+    shrink_in_ = reads, shrink_to_ = {std::min(width, width_), std::min(height, height_)};
+  }
   unsigned losses() const { return losses_; }
   // What was read: band reads asked for, strip readers opened, reads into memory made.
   int band_reads = 0, reads_into_memory = 0;
@@ -152,6 +160,7 @@ class FakeDisplay final : public platform::Display,
   // The table.
   const char* name() const override { return "fake"; }
   platform::ScreenInfo Screen() override {
+    const std::lock_guard lock(mutex_);
     return info_.connected ? info_ : platform::ScreenInfo{};
   }
   double Dpi() override { return dpi; }
@@ -227,8 +236,9 @@ class FakeDisplay final : public platform::Display,
    public:
     Strips(FakeDisplay& d, const platform::ScreenRect& r, int rows) : d_(d), r_(r), rows_(rows) {}
     bool Next(platform::PixelBand* strip) override {
-      if (next_ >= r_.height || !d_.info_.connected) return false;
+      if (next_ >= r_.height) return false;
       const int n = std::min(rows_, r_.height - next_);
+      if (!d_.Reading({r_.x, r_.y + next_, r_.width, n})) return false;
       copy_.resize(static_cast<std::size_t>(r_.width) * 4 * n);
       for (int y = 0; y < n; ++y)
         std::memcpy(copy_.data() + static_cast<std::size_t>(r_.width) * 4 * y,
@@ -245,14 +255,21 @@ class FakeDisplay final : public platform::Display,
     std::vector<std::uint8_t> copy_;
   };
 
-  // Whether a read of the rectangle goes ahead; counts down to a scripted loss.
+  // Whether a read of the rectangle goes ahead; counts down to a scripted loss or shrink. Any
+  // thread.
   bool Reading(const platform::ScreenRect& r) {
+    const std::lock_guard lock(mutex_);
     if (lose_in_ == 0) {
       lose_in_ = -1;
       info_.connected = false;
       ++losses_;
     }
     if (lose_in_ > 0) --lose_in_;
+    if (shrink_in_ == 0) {
+      width_ = shrink_to_.first, height_ = shrink_to_.second;
+      info_.primary = {0, 0, width_, height_};
+    }
+    if (shrink_in_ >= 0) --shrink_in_;
     return info_.connected && r.x >= 0 && r.y >= 0 && r.width > 0 && r.height > 0 &&
            r.x + r.width <= width_ && r.y + r.height <= height_;
   }
@@ -270,6 +287,9 @@ class FakeDisplay final : public platform::Display,
   std::vector<std::uint8_t> pixels_;
   int lose_in_ = -1;
   unsigned losses_ = 0;
+  int shrink_in_ = -1;
+  std::pair<int, int> shrink_to_;
+  std::mutex mutex_;  // the counts and the screen's size, which strips read on their threads
 };
 
 }  // namespace testsupport
