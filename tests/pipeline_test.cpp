@@ -625,6 +625,9 @@ TEST(ScreenSizeChange, TheNextCaptureHasTheNewSize) {
     painter.Show(0, 0, kScreenWidth, kScreenHeight, kBackground, kScreenBlocks);
   };
   capture(kScreenWidth, kScreenHeight);
+  // One MCU row lower first: read at the old size, the last band would stop in its middle.
+  resize(kScreenWidth, kScreenHeight - 16, false);
+  capture(kScreenWidth, kScreenHeight - 16);
   resize(kScreenWidth / 2, kScreenHeight / 2, false);
   capture(kScreenWidth / 2, kScreenHeight / 2);
   resize(kScreenWidth, kScreenHeight, true);

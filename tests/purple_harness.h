@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "tests/host_harness.h"
-#include "tests/support/ircd.h"
+#include "tests/support/chat_servers.h"
 #include "tests/support/xvfb.h"
 
 namespace purpletest {
@@ -95,15 +95,20 @@ class PurpleTest : public testing::Test {
  protected:
   // The plug-in file that the client loads: the build's, unless a test says otherwise.
   virtual fs::path PluginPath() const { return BuildDir() / "purple" / "pictoss-purple.so"; }
+  // Where alice and bob sign in: the server's port, then what more the client is told (the
+  // protocol, unless it is IRC).
+  virtual std::vector<std::string> Server() const { return {std::to_string(irc_.port())}; }
 
   void SetUp() override {
+    const std::vector<std::string> server = Server();
+    std::vector<std::string> command = {
+        (BuildDir() / "tests" / "support" / "purple_client").string(), PluginPath().string(),
+        server[0], user_.path().string(), downloads_.path().string()};
+    command.insert(command.end(), server.begin() + 1, server.end());
     client_ = std::make_unique<harness::Child>(
-        std::vector<std::string>{(BuildDir() / "tests" / "support" / "purple_client").string(),
-                                 PluginPath().string(), std::to_string(irc_.port()),
-                                 user_.path().string(), downloads_.path().string()},
-        std::vector<std::string>{"PICTOSS_PREFIX=" + store_.path().string(),
-                                 "TMPDIR=" + tmp_.path().string(), "DISPLAY=" + x_->display(),
-                                 SanitizerOptions(checkLeaks_)});
+        command, std::vector<std::string>{
+                     "PICTOSS_PREFIX=" + store_.path().string(), "TMPDIR=" + tmp_.path().string(),
+                     "DISPLAY=" + x_->display(), SanitizerOptions(checkLeaks_)});
     ASSERT_TRUE(Expect("loaded"));
     ASSERT_TRUE(Expect("ready"));
   }
@@ -218,6 +223,17 @@ class PurpleTest : public testing::Test {
       }
     }
     return folders;
+  }
+
+  // The copies of sent files in the copy folders, besides the folders' owner marks.
+  std::vector<fs::path> Copies() const {
+    std::vector<fs::path> copies;
+    for (const fs::path& folder : CopyFolders()) {
+      for (const auto& entry : fs::directory_iterator(folder)) {
+        if (entry.path().filename() != ".owner") copies.push_back(entry.path());
+      }
+    }
+    return copies;
   }
 
   // Off, as SanitizerOptions says; a client that quits as Pidgin does also leaves libpurple's own

@@ -2,11 +2,18 @@
 // loads pictoss-purple.so by its path and signs alice and bob in to a private IRC server; alice
 // types the plug-in's commands, bob accepts the files. The screen is a private X server whose
 // pixels the test has painted; the settings store and the temp folder are the test's own.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -16,7 +23,7 @@
 
 #include "tests/host_harness.h"
 #include "tests/purple_harness.h"
-#include "tests/support/ircd.h"
+#include "tests/support/chat_servers.h"
 #include "tests/support/ui_test_driver.h"
 #include "tests/support/xvfb.h"
 
@@ -204,10 +211,42 @@ TEST_F(PurpleTest, CaptureInAChatThatTakesNoFilesIsRefusedBeforeTheCapture) {
   ASSERT_TRUE(uitest::WaitUntilGone(kAboutTitle));
   Sync();
   EXPECT_FALSE(fs::exists(PluginFile()));
-  ASSERT_EQ(CopyFolders().size(), 1u);
-  for (const auto& entry : fs::directory_iterator(CopyFolders()[0])) {
-    EXPECT_EQ(entry.path().filename(), ".owner") << "a copy was made";
+  EXPECT_EQ(CopyFolders().size(), 1u);
+  EXPECT_TRUE(Copies().empty()) << Copies()[0];
+}
+
+// alice and bob on XMPP, where the client knows when a contact is offline.
+class PurpleXmppTest : public PurpleTest {
+ protected:
+  std::vector<std::string> Server() const override {
+    return {std::to_string(xmpp_.port()), "xmpp"};
   }
+
+  testsupport::XmppServer xmpp_;
+};
+
+// A capture for a contact who is offline is refused before it is taken, and says why; once the
+// contact is back, the screen is sent.
+TEST_F(PurpleXmppTest, CaptureForAnOfflineContactIsRefusedBeforeTheCapture) {
+  const std::string bob = std::string("bob@") + testsupport::XmppServer::kDomain;
+  // alice has seen bob online, so that she sees him go.
+  if (Seen("alice-sees-on").empty()) {
+    ASSERT_TRUE(Expect("alice-sees-on", bob));
+  }
+  Do("bob-off");
+  ASSERT_TRUE(Expect("alice-sees-off", bob));
+  Do("type /xptfull 0");
+  auto error = Expect("alice-error");
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->text, "/xptfull: " + bob +
+                             " cannot receive files now (offline, or their client takes none); "
+                             "nothing was captured");
+  Sync();
+  EXPECT_FALSE(fs::exists(PluginFile()));
+  EXPECT_TRUE(Copies().empty()) << Copies()[0];
+  Do("bob-on");
+  ASSERT_TRUE(Expect("alice-sees-on", bob));
+  EXPECT_TRUE(SendTheScreen());
 }
 
 // The client quits (purple_core_quit, as Pidgin's Ctrl+Q does) while a call into the plug-in
@@ -246,6 +285,170 @@ TEST_F(PurpleQuitTest, WithTheAboutDialogOpen) {
 TEST_F(PurpleQuitTest, WithTheOptionsDialogOpen) {
   Do("type /xptoptions");
   ASSERT_NE(uitest::WaitForWindow("Pictoss Options"), 0u);
+  QuitAndExpectACleanEnd();
+}
+
+// Pidgin itself, driven as a user would: Ctrl+Q in the buddy list while a command of the plug-in
+// runs. alice is Pidgin's IRC account; bob, a bare IRC client, says hello, which opens her
+// conversation with him. Pidgin says in its debug log (--debug, on its standard output) when it
+// has signed on and what the plug-in does.
+class PidginQuitTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    WriteAccountAndPrefs();
+    std::vector<std::string> env = {"PICTOSS_PREFIX=" + store_.path().string(),
+                                    "TMPDIR=" + tmp_.path().string(),
+                                    "DISPLAY=" + x_.display(),
+                                    "HOME=" + home_.path().string(),
+                                    "NO_AT_BRIDGE=1",
+                                    "DBUS_SESSION_BUS_ADDRESS=disabled:"};
+    if (std::string runtime = AddressSanitizerRuntime(); !runtime.empty()) {
+      // Without the leak checker, which would list GTK's and libpurple's own leaks at the exit.
+      const char* options = std::getenv("ASAN_OPTIONS");
+      env.push_back("LD_PRELOAD=" + runtime);
+      env.push_back(std::string("ASAN_OPTIONS=") + (options ? options : "") + ":detect_leaks=0");
+    }
+    pidgin_ = std::make_unique<harness::Child>(
+        std::vector<std::string>{"/usr/bin/pidgin", "-c", config_.path().string(), "--debug"}, env);
+    ASSERT_TRUE(WaitForLog("pictoss: Pictoss 2 started with"));
+    ASSERT_TRUE(WaitForLog("connection: Activating keepalive."));  // alice is signed on
+    bob_ = SayHelloAsBob();
+    ASSERT_GE(bob_, 0) << std::strerror(errno);
+    conversation_ = WindowNamed("bob");
+    ASSERT_NE(conversation_, 0u) << log_;
+  }
+
+  void TearDown() override {
+    if (bob_ >= 0) close(bob_);
+  }
+
+  // alice types a line into her conversation with bob.
+  void Type(const std::string& line) {
+    ASSERT_TRUE(uitest::Type(conversation_, line));
+    ASSERT_TRUE(uitest::Keys(conversation_, "Return"));
+  }
+
+  void QuitAndExpectACleanEnd() {
+    const unsigned long buddyList = WindowNamed("Buddy List");
+    ASSERT_NE(buddyList, 0u);
+    ASSERT_TRUE(uitest::Keys(buddyList, "ctrl+q"));
+    // The quit came while the command ran.
+    EXPECT_TRUE(WaitForLog("pictoss: the client quits: the running command ends"));
+    const int status = pidgin_->Finish(20s);
+    const std::string said = log_ + pidgin_->out() + "\nstderr:\n" + pidgin_->err();
+    EXPECT_EQ(status, 0) << said;
+    EXPECT_EQ(said.find("segfaulted"), std::string::npos) << said;
+    for (const auto& entry : fs::directory_iterator(tmp_.path())) {
+      EXPECT_FALSE(entry.path().filename().string().starts_with("pictoss")) << entry.path();
+    }
+  }
+
+  // Reads Pidgin's debug log up to a line that holds this text; false when Pidgin ends or the
+  // timeout passes first.
+  bool WaitForLog(const std::string& text) {
+    const auto deadline = harness::Clock::now() + 20s;
+    for (;;) {
+      auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - harness::Clock::now());
+      std::optional<std::string> line = pidgin_->ReadLine(std::max(left, 0ms));
+      if (!line) {
+        ADD_FAILURE() << "no \"" << text << "\" from Pidgin; it said:\n"
+                      << log_ << "\nstderr:\n"
+                      << pidgin_->err();
+        return false;
+      }
+      log_ += *line + "\n";
+      if (line->find(text) != std::string::npos) return true;
+    }
+  }
+
+  // The visible window of this name, once it shows (0 after 20 s without it).
+  static unsigned long WindowNamed(const std::string& name) {
+    return std::strtoul(
+        uitest::Run("timeout 20 xdotool search --sync --onlyvisible --name '^" + name + "$'")
+            .c_str(),
+        nullptr, 10);
+  }
+
+ private:
+  void WriteAccountAndPrefs() {
+    std::ofstream(config_.path() / "accounts.xml")
+        << "<?xml version='1.0' encoding='UTF-8' ?>\n<account version='1.0'>\n <account>\n"
+           "  <protocol>prpl-irc</protocol>\n  <name>alice@127.0.0.1</name>\n"
+           "  <settings><setting name='port' type='int'>"
+        << irc_.port()
+        << "</setting></settings>\n"
+           "  <settings ui='gtk-gaim'><setting name='auto-login' type='bool'>1</setting>"
+           "</settings>\n </account>\n</account>\n";
+    std::ofstream(config_.path() / "prefs.xml")
+        << "<?xml version='1.0' encoding='UTF-8' ?>\n<pref version='1' name='/'>\n"
+           " <pref name='purple'>\n  <pref name='network'>\n"
+           "   <pref name='auto_ip' type='bool' value='0'/>\n"
+           "   <pref name='public_ip' type='string' value='127.0.0.1'/>\n"
+           "   <pref name='map_ports' type='bool' value='0'/>\n  </pref>\n"
+           "  <pref name='proxy'><pref name='type' type='string' value='none'/></pref>\n"
+           " </pref>\n <pref name='pidgin'>\n"
+           "  <pref name='docklet'><pref name='show' type='string' value='never'/></pref>\n"
+           "  <pref name='plugins'>\n"
+           "   <pref name='loaded' type='pathlist'>\n    <item value='"
+        << (BuildDir() / "purple" / "pictoss-purple.so").string()
+        << "'/>\n   </pref>\n  </pref>\n </pref>\n</pref>\n";
+  }
+
+  // Signs bob on and has him say hello to alice; his connection, or -1.
+  int SayHelloAsBob() const {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(irc_.port()));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const std::string hello = "NICK bob\r\nUSER bob 0 * :Bob\r\nPRIVMSG alice :hello\r\n";
+    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        write(fd, hello.data(), hello.size()) != static_cast<ssize_t>(hello.size())) {
+      if (fd >= 0) close(fd);
+      return -1;
+    }
+    return fd;
+  }
+
+  // The AddressSanitizer run-time that this test program runs with, "" without: it must be
+  // loaded first into a program that loads a module built with it.
+  static std::string AddressSanitizerRuntime() {
+    std::ifstream maps("/proc/self/maps");
+    for (std::string line; std::getline(maps, line);) {
+      const auto at = line.find('/');
+      if (at != std::string::npos &&
+          fs::path(line.substr(at)).filename().string().starts_with("libasan.so")) {
+        return line.substr(at);
+      }
+    }
+    return "";
+  }
+
+  testsupport::IrcServer irc_;
+  testsupport::XvfbServer x_{kScreenWidth, kScreenHeight};
+  harness::TempDir config_, home_, store_, tmp_;
+  std::unique_ptr<harness::Child> pidgin_;
+  std::string log_;
+  int bob_ = -1;
+  unsigned long conversation_ = 0;
+};
+
+TEST_F(PidginQuitTest, DuringTheDelay) {
+  Type("/xptfull 5");
+  ASSERT_TRUE(WaitForLog("pictoss: running /xptfull"));
+  QuitAndExpectACleanEnd();
+}
+
+TEST_F(PidginQuitTest, WithTheAboutDialogOpen) {
+  Type("/xptabout");
+  ASSERT_NE(WindowNamed(kAboutTitle), 0u);
+  QuitAndExpectACleanEnd();
+}
+
+TEST_F(PidginQuitTest, WithTheOptionsDialogOpen) {
+  Type("/xptoptions");
+  ASSERT_NE(WindowNamed("Pictoss Options"), 0u);
   QuitAndExpectACleanEnd();
 }
 

@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "platform/gdi/bitblt.h"
@@ -216,6 +217,51 @@ TEST_F(NoDisplay, Blit32To24KeepsEveryPixelOfLongRows) {
     }
     DeleteObject(src);
     DeleteObject(dib);
+  }
+}
+
+// A large frame filled once (the one-pass capture's) is written around the cache, on 16-byte
+// boundaries: rows at every alignment, short and long, keep every pixel and leave the bytes
+// around the copy alone; so does a frame too small for that.
+TEST_F(NoDisplay, Copy32To24IntoAFrameFilledOnceKeepsEveryPixel) {
+  for (const int height : {720, 40}) {  // 8.2 MiB and 0.5 MiB of 24-bit pixels
+    SCOPED_TRACE(height);
+    constexpr int kW = 4000;
+    const std::size_t stride = std::size_t{kW} * 3;
+    std::vector<std::uint8_t> frame(stride * height);
+    std::vector<std::uint32_t> line(kW);
+    for (int x = 0; x < kW; ++x) line[x] = 0x9E3779B9u * static_cast<std::uint32_t>(x + 1);
+    platform::Surface dest{frame.data() + stride * (height - 1),
+                           -static_cast<std::ptrdiff_t>(stride),
+                           kW,
+                           height,
+                           PixelFormat::Bgr24(),
+                           nullptr};
+    dest.fill_once = true;
+    const platform::Surface src{reinterpret_cast<std::uint8_t*>(line.data()),
+                                4 * kW,
+                                kW,
+                                1,
+                                PixelFormat::Xrgb32(),
+                                nullptr};
+    struct Case {
+      int x, w, row;  // row counted from the top
+    };
+    for (const Case& c : {Case{0, kW, 0}, Case{1, 15, 3}, Case{2, 16, 4}, Case{5, 17, 5},
+                          Case{7, 100, 30}, Case{13, kW - 13, height - 1}, Case{1, kW - 2, 20}}) {
+      SCOPED_TRACE(std::to_string(c.x) + " " + std::to_string(c.w) + " " + std::to_string(c.row));
+      std::uint8_t* row = dest.Row(c.row);
+      std::memset(row, 0xAB, stride);
+      ASSERT_TRUE(platform::BlitSurfaces(dest, c.x, c.row, c.w, 1, &src, c.x, 0, SRCCOPY));
+      int wrong = 0;
+      for (int x = 0; x < kW; ++x) {
+        const std::uint32_t want = x >= c.x && x < c.x + c.w ? line[x] & 0xFFFFFF : 0xABABAB;
+        const std::uint32_t got =
+            row[3 * x] | (row[3 * x + 1] << 8) | (std::uint32_t{row[3 * x + 2]} << 16);
+        if (got != want && wrong++ < 3) ADD_FAILURE() << "x=" << x << std::hex << " " << got;
+      }
+      EXPECT_EQ(wrong, 0);
+    }
   }
 }
 

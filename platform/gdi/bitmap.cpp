@@ -62,10 +62,6 @@ void* MapZeroed(std::size_t size) {
   if (head) munmap(m, head);
   if (length - head > used) munmap(reinterpret_cast<void*>(aligned + used), length - head - used);
   madvise(reinterpret_cast<void*>(aligned), used, MADV_HUGEPAGE);
-  // Faulted in here, in one call, rather than page by page by the threads that then fill the
-  // frame side by side: their faults on the same pages contend, and cost about twice the CPU.
-  // Where the system cannot populate, the pages come on first touch as before.
-  madvise(reinterpret_cast<void*>(aligned), used, MADV_POPULATE_WRITE);
   return reinterpret_cast<void*>(aligned);
 }
 

@@ -54,6 +54,9 @@ struct Surface {
   int height = 0;
   PixelFormat format;
   const ColorTable* table = nullptr;  // for 8 bits
+  // Set by a caller that writes every pixel once and reads none of them back soon (the one-pass
+  // capture): a large frame is then written around the cache.
+  bool fill_once = false;
 
   std::uint8_t* Row(int y) const { return origin + pitch * y; }
 };

@@ -1,7 +1,6 @@
 // The drawing objects without a display: memory DCs, bitmaps of every format, DIB sections,
 // palettes and handle misuse.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
 #include <climits>
 #include <cstdint>
@@ -134,21 +133,6 @@ TEST_F(NoDisplay, FramesAreMappedInWholeHugePages) {
     }
     DeleteObject(b);
   }
-}
-
-// A new frame comes with its pages in place: filling it whole costs no page fault.
-TEST_F(NoDisplay, FillingANewFrameCostsNoPageFault) {
-  BITMAPINFO info = Info24(1600, 1200);  // a size no other test makes: fresh memory
-  void* bits = nullptr;
-  HBITMAP b = CreateDIBSection(0, &info, DIB_RGB_COLORS, &bits, 0, 0);
-  ASSERT_NE(b, 0u);
-  rusage before{}, after{};
-  ASSERT_EQ(getrusage(RUSAGE_THREAD, &before), 0);
-  std::memset(bits, 0x6B, std::size_t{1600} * 3 * 1200);
-  ASSERT_EQ(getrusage(RUSAGE_THREAD, &after), 0);
-  EXPECT_EQ(after.ru_minflt - before.ru_minflt, 0);
-  EXPECT_EQ(after.ru_majflt - before.ru_majflt, 0);
-  DeleteObject(b);
 }
 
 TEST_F(NoDisplay, GetObjectCopiesNoMoreThanAsked) {

@@ -78,7 +78,8 @@ BOOL BitBltBands(HDC dest, HDC src, int src_x, int src_y, int band_rows, int ban
                         static_cast<int>(top) + screen.primary.y, width, height};
 
   dib->PrepareWrite();
-  const Surface view = dib->View();
+  Surface view = dib->View();
+  view.fill_once = true;
   return RunInParallel(bands, threads,
                        [&](int index) {
                          const int first = index * band_rows;

@@ -1,10 +1,12 @@
 // purple_client: a headless libpurple client for the chat-client plug-in's end-to-end test. It
 // runs its own GLib main loop with the least UI a client needs, signs alice and bob in to an IRC
-// server on 127.0.0.1, loads the plug-in by its path, and then takes orders on standard input:
+// server (or an XMPP server) on 127.0.0.1, loads the plug-in by its path, and then takes orders
+// on standard input:
 //   type LINE     alice types LINE in her conversation with bob (as Pidgin and Finch do)
 //   join CHANNEL  alice joins the IRC channel (reported as "alice-joined CHANNEL")
 //   type-in CHANNEL LINE  alice types LINE in the channel
 //   bob-says TEXT bob sends TEXT to alice
+//   bob-off, bob-on  signs bob off or on again
 //   load, unload  loads or unloads the plug-in
 //   probe PATH    probes another plug-in file, as a client does with each file of its folders
 //   ping          answers "pong"
@@ -13,9 +15,11 @@
 //                 into the plug-in, and exits
 // and reports on standard output, one event a line: "MS TICKS EVENT [TEXT]", where MS counts
 // milliseconds since the start and TICKS the ticks of a 100-ms GLib timer so far. bob accepts
-// every file offer into DOWNLOADS and reports the file once its transfer has ended.
+// every file offer into DOWNLOADS and reports the file once its transfer has ended. alice
+// reports bob coming online and going offline ("alice-sees-on", "alice-sees-off").
 //
-// usage: purple_client PLUGIN PORT USERDIR DOWNLOADS
+// usage: purple_client PLUGIN PORT USERDIR DOWNLOADS [xmpp]
+// On XMPP, alice and bob are alice@pictoss.test and bob@pictoss.test with the password "secret".
 #include <purple.h>
 #include <unistd.h>
 
@@ -40,6 +44,8 @@ struct Client {
   PurpleAccount* bob = nullptr;
   int signedOn = 0;
   std::string downloads;
+  // What alice and bob call each other.
+  std::string aliceName = "alice", bobName = "bob";
   bool coreQuit = false;
 } client;
 
@@ -141,8 +147,14 @@ void OnSignedOn(PurpleConnection* gc, gpointer) {
   PurpleAccount* account = purple_connection_get_account(gc);
   Event("signed-on", purple_account_get_username(account));
   if (++client.signedOn == 2) {
-    Conversation(client.alice, "bob");
+    Conversation(client.alice, client.bobName.c_str());
     Event("ready");
+  }
+}
+
+void OnBuddySigned(PurpleBuddy* buddy, gpointer event) {
+  if (purple_buddy_get_account(buddy) == client.alice) {
+    Event(static_cast<const char*>(event), purple_buddy_get_name(buddy));
   }
 }
 
@@ -202,6 +214,11 @@ void ConnectSignals() {
   purple_signal_connect(connections, "signed-on", &handle, PURPLE_CALLBACK(OnSignedOn), nullptr);
   purple_signal_connect(connections, "connection-error", &handle,
                         PURPLE_CALLBACK(OnConnectionError), nullptr);
+  void* blist = purple_blist_get_handle();
+  purple_signal_connect(blist, "buddy-signed-on", &handle, PURPLE_CALLBACK(OnBuddySigned),
+                        const_cast<char*>("alice-sees-on"));
+  purple_signal_connect(blist, "buddy-signed-off", &handle, PURPLE_CALLBACK(OnBuddySigned),
+                        const_cast<char*>("alice-sees-off"));
   void* conversations = purple_conversations_get_handle();
   purple_signal_connect(conversations, "received-im-msg", &handle, PURPLE_CALLBACK(OnReceivedIm),
                         nullptr);
@@ -248,7 +265,7 @@ void Obey(const std::string& line) {
   std::string order = line.substr(0, line.find(' '));
   std::string rest = line.size() > order.size() ? line.substr(order.size() + 1) : "";
   if (order == "type") {
-    TypeIn(Conversation(client.alice, "bob"), rest);
+    TypeIn(Conversation(client.alice, client.bobName.c_str()), rest);
   } else if (order == "join") {
     GHashTable* components = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, g_free);
     g_hash_table_insert(components, g_strdup("channel"), g_strdup(rest.c_str()));
@@ -261,7 +278,10 @@ void Obey(const std::string& line) {
         purple_find_conversation_with_account(PURPLE_CONV_TYPE_CHAT, channel.c_str(), client.alice),
         typed);
   } else if (order == "bob-says") {
-    purple_conv_im_send(PURPLE_CONV_IM(Conversation(client.bob, "alice")), rest.c_str());
+    purple_conv_im_send(PURPLE_CONV_IM(Conversation(client.bob, client.aliceName.c_str())),
+                        rest.c_str());
+  } else if (order == "bob-off" || order == "bob-on") {
+    purple_account_set_enabled(client.bob, kUi, order == "bob-on");
   } else if (order == "load") {
     Load();
   } else if (order == "unload") {
@@ -322,9 +342,22 @@ void WriteNetworkPrefs(const std::string& userDir) {
            "</pref>\n";
 }
 
-PurpleAccount* SignIn(const char* nick, int port) {
-  PurpleAccount* account =
-      purple_account_new((std::string(nick) + "@127.0.0.1").c_str(), "prpl-irc");
+PurpleAccount* SignIn(const char* nick, int port, bool xmpp) {
+  PurpleAccount* account = nullptr;
+  if (xmpp) {
+    account =
+        purple_account_new((std::string(nick) + "@pictoss.test/purple").c_str(), "prpl-jabber");
+    purple_account_set_password(account, "secret");
+    // Kept when bob signs off, for signing on again.
+    purple_account_set_remember_password(account, TRUE);
+    purple_account_set_string(account, "connect_server", "127.0.0.1");
+    purple_account_set_string(account, "connection_security", "opportunistic_tls");
+    purple_account_set_bool(account, "auth_plain_in_clear", TRUE);
+    // No file-transfer proxy: the two clients reach each other directly.
+    purple_account_set_string(account, "ft_proxies", "");
+  } else {
+    account = purple_account_new((std::string(nick) + "@127.0.0.1").c_str(), "prpl-irc");
+  }
   purple_account_set_int(account, "port", port);
   purple_accounts_add(account);
   purple_account_set_enabled(account, kUi, TRUE);
@@ -334,11 +367,16 @@ PurpleAccount* SignIn(const char* nick, int port) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 5) {
-    std::fprintf(stderr, "usage: purple_client PLUGIN PORT USERDIR DOWNLOADS\n");
+  const bool xmpp = argc == 6 && std::strcmp(argv[5], "xmpp") == 0;
+  if (argc != 5 && !xmpp) {
+    std::fprintf(stderr, "usage: purple_client PLUGIN PORT USERDIR DOWNLOADS [xmpp]\n");
     return 2;
   }
   const int port = std::atoi(argv[2]);
+  if (xmpp) {
+    client.aliceName = "alice@pictoss.test";
+    client.bobName = "bob@pictoss.test";
+  }
   client.downloads = argv[4];
   client.loop = g_main_loop_new(nullptr, FALSE);
   WriteNetworkPrefs(argv[3]);
@@ -379,8 +417,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   Load();
-  client.alice = SignIn("alice", port);
-  client.bob = SignIn("bob", port);
+  client.alice = SignIn("alice", port, xmpp);
+  client.bob = SignIn("bob", port, xmpp);
 
   GIOChannel* input = g_io_channel_unix_new(STDIN_FILENO);
   g_io_add_watch(input, GIOCondition(G_IO_IN | G_IO_HUP | G_IO_ERR), OnInput, nullptr);
