@@ -31,6 +31,17 @@ std::string failed_name;
 std::chrono::steady_clock::time_point failed_at{};
 std::uint64_t failed_stamp = 0;
 
+// Errors of requests without a reply arrive among the replies, in the event queue (the shared
+// connection asks for no events): recorded as they come, so that the queue does not grow.
+void TakeQueuedErrors(Connection& c) {
+  while (xcb_generic_event_t* event = xcb_poll_for_queued_event(c.xcb)) {
+    if (event->response_type == 0)
+      RecordError(reinterpret_cast<xcb_generic_error_t*>(event));
+    else
+      std::free(event);
+  }
+}
+
 void Retire() {
   if (!current) return;
   bool alive = !current->broken && Alive(current->xcb);
@@ -177,6 +188,7 @@ Connection* Current() {
   }
   if (current && (current->broken || current->name != name || !Alive(current->xcb))) Retire();
   if (!current) current = Open(name);
+  if (current) TakeQueuedErrors(*current);
   return current;
 }
 
@@ -253,19 +265,14 @@ xcb_connection_t* X11Display() {
   return c ? c->xcb : nullptr;
 }
 
-// Errors of requests without a reply wait in the event queue (the shared connection asks for no
-// events), behind the reply of a request made after them.
+// The server has sent the errors of every request so far once it has answered one made after
+// them.
 int X11TakeError() {
   const x11::SigpipeBlocked quiet;
   if (x11::Connection* c = x11::Current(); c && !c->broken) {
     xcb_connection_t* xcb = c->xcb;
     if (!x11::Await(xcb_get_input_focus_reply, xcb, xcb_get_input_focus(xcb))) x11::NoteIfLost(*c);
-    while (xcb_generic_event_t* event = xcb_poll_for_event(xcb)) {
-      if (event->response_type == 0)
-        x11::RecordError(reinterpret_cast<xcb_generic_error_t*>(event));
-      else
-        std::free(event);
-    }
+    x11::TakeQueuedErrors(*c);
   }
   return x11::first_error.exchange(0);
 }
