@@ -19,8 +19,9 @@ namespace {
 // A band read is a strip of about this size (at least one row): small enough to stay in the
 // cache between the server's write and the caller's copy.
 constexpr std::size_t kBandBytes = 1 << 20;
-// A reader's strips in flight take about this much of its segment, two strips at least.
-constexpr std::size_t kBytesInFlight = 1 << 20;
+// A reader's strips in flight take at most about this much of its segment (two strips at least):
+// each reader's segment adds to the process's peak memory.
+constexpr std::size_t kBytesInFlight = 768 << 10;
 
 xcb_connection_t* Xcb() {
   Connection* c = Existing();

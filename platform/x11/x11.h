@@ -75,13 +75,13 @@ struct Segment;
 class SigpipeBlocked;
 
 // Reads a rectangle of the root window (which must lie inside it) strip by strip, top to bottom,
-// through a shared segment of its own, keeping requests ahead of the strip the caller works on (as
-// many as fit in about a megabyte, 1 to 3), so that whenever the server runs it fills several
-// strips. It talks XCB on the
-// display connection, which does not serialise threads as Xlib does: readers on different threads
-// run side by side. Make, use and end a reader on one thread, which has SIGPIPE blocked while the
-// reader lives; while readers run, nothing else may use the connection. Pixels come as the
-// server's ZPixmap rows (on an Available() screen: 32 bits a pixel, blue, green, red, unused).
+// through a shared segment of its own, keeping one or two requests ahead of the strip the caller
+// works on (as many as fit in about 768 KiB with it), so that whenever the server runs it fills
+// more than one strip. It talks XCB on the display connection, which does not serialise threads as
+// Xlib does: readers on different threads run side by side. Make, use and end a reader on one
+// thread, which has SIGPIPE blocked while the reader lives; while readers run, nothing else may use
+// the connection. Pixels come as the server's ZPixmap rows (on an Available() screen: 32 bits a
+// pixel, blue, green, red, unused).
 class StripReader final : public platform::StripReader {
  public:
   StripReader(const Rect& rect, int strip_rows);
@@ -100,7 +100,7 @@ class StripReader final : public platform::StripReader {
   bool Next(Band* band) override;
 
  private:
-  static constexpr int kSlots = 4;
+  static constexpr int kSlots = 3;
   bool Request(int strip);
   std::unique_ptr<SigpipeBlocked> quiet_;  // first made, last ended
   Rect rect_;
