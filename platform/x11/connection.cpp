@@ -27,6 +27,9 @@ Connection* current = nullptr;
 unsigned generation = 0;
 std::atomic<int> first_error{0};
 unsigned server_losses = 0;
+// Counts connections that broke, were given up or failed to open: a write to the display that
+// failed meanwhile may have raised SIGPIPE.
+std::atomic<unsigned> troubles{0};
 std::string failed_name;
 std::chrono::steady_clock::time_point failed_at{};
 std::uint64_t failed_stamp = 0;
@@ -44,6 +47,7 @@ void TakeQueuedErrors(Connection& c) {
 
 void Retire() {
   if (!current) return;
+  troubles.fetch_add(1, std::memory_order_release);
   bool alive = !current->broken && Alive(current->xcb);
   if (!current->broken && !alive) {
     ++server_losses;
@@ -152,6 +156,7 @@ Connection* Open(const char* name) {
   const xcb_screen_t* screen = xcb_connection_has_error(xcb) ? nullptr : ScreenNumber(xcb, number);
   if (!screen) {
     xcb_disconnect(xcb);
+    troubles.fetch_add(1, std::memory_order_release);
     DebugLine("x11", "no connection to the X server %s", name);
     failed_name = name;
     failed_at = now;
@@ -165,6 +170,7 @@ Connection* Open(const char* name) {
   // Reading the format waits for the server once: one that hung up right after the connection
   // setup is no display.
   if (xcb_connection_has_error(xcb)) {
+    troubles.fetch_add(1, std::memory_order_release);
     DebugLine("x11", "the X server %s hung up as the connection began", name);
     xcb_disconnect(xcb);
     delete c;
@@ -210,6 +216,7 @@ bool NoteIfLost(Connection& c) {
   if (c.broken) return true;
   if (Alive(c.xcb)) return false;
   c.broken = true;
+  troubles.fetch_add(1, std::memory_order_release);
   ++server_losses;
   DebugLine("x11", "the X server %s went away during a read", c.name.c_str());
   return true;
@@ -219,18 +226,44 @@ unsigned ServerLosses() {
   return server_losses;
 }
 
-SigpipeBlocked::SigpipeBlocked() {
+namespace {
+
+// The guards that the thread is in, and whether one of them has writes to other connections.
+thread_local int sigpipe_guards = 0;
+thread_local bool sigpipe_any_write = false;
+
+// Whether a write to a display connection may have failed since `troubles_before` was read.
+bool WriteMayHaveFailed(unsigned troubles_before) {
+  if (troubles.load(std::memory_order_acquire) != troubles_before) return true;
+  const Connection* c = Existing();
+  return !c || c->broken || xcb_connection_has_error(c->xcb);
+}
+
+}  // namespace
+
+SigpipeBlocked::SigpipeBlocked(Writes writes) : outermost_(sigpipe_guards++ == 0) {
+  if (outermost_) sigpipe_any_write = false;
+  if (writes == kAnyWrite) sigpipe_any_write = true;
+  if (!outermost_) return;
+  troubles_ = troubles.load(std::memory_order_acquire);
   sigset_t pipe;
   sigemptyset(&pipe);
   sigaddset(&pipe, SIGPIPE);
   pthread_sigmask(SIG_BLOCK, &pipe, &old_);
-  sigset_t pending;
-  sigpending(&pending);
-  pending_before_ = sigismember(&pending, SIGPIPE) == 1;
+  // A write's SIGPIPE is its thread's own, and one that the thread does not block is delivered as
+  // soon as it is raised: only a thread that blocked it already can have one waiting.
+  was_blocked_ = sigismember(&old_, SIGPIPE) == 1;
+  if (was_blocked_) {
+    sigset_t pending;
+    sigpending(&pending);
+    pending_before_ = sigismember(&pending, SIGPIPE) == 1;
+  }
 }
 
 SigpipeBlocked::~SigpipeBlocked() {
-  if (!pending_before_) {
+  --sigpipe_guards;
+  if (!outermost_) return;
+  if (!pending_before_ && (sigpipe_any_write || WriteMayHaveFailed(troubles_))) {
     sigset_t pipe;
     sigemptyset(&pipe);
     sigaddset(&pipe, SIGPIPE);
@@ -238,7 +271,7 @@ SigpipeBlocked::~SigpipeBlocked() {
     while (sigtimedwait(&pipe, nullptr, &now) == SIGPIPE) {
     }
   }
-  pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+  if (!was_blocked_) pthread_sigmask(SIG_SETMASK, &old_, nullptr);
 }
 
 std::mutex& ReplyTurn() {

@@ -96,17 +96,25 @@ int LineBytes(const Connection& c, int width);
 
 // A write to a server that has gone away raises SIGPIPE, whose default action ends the process.
 // While one of these lives, the thread has SIGPIPE blocked, and one that its own writes raised
-// meanwhile is taken before the thread's mask is put back. Any thread.
+// meanwhile is taken before the thread's mask is put back; one that was waiting before is left as
+// it was. A write that fails breaks its connection, so for writes to the display connection alone
+// (kDisplay) the signal is looked for only when a display connection broke, was given up or
+// failed to open meanwhile; kAnyWrite looks for it always. Guards nest, and an inner one costs
+// nothing. Any thread; end it on the thread that made it.
 class SigpipeBlocked {
  public:
-  SigpipeBlocked();
+  enum Writes { kDisplay, kAnyWrite };
+  explicit SigpipeBlocked(Writes writes = kDisplay);
   ~SigpipeBlocked();
   SigpipeBlocked(const SigpipeBlocked&) = delete;
   SigpipeBlocked& operator=(const SigpipeBlocked&) = delete;
 
  private:
+  bool outermost_;
+  bool was_blocked_ = false;
+  bool pending_before_ = false;
+  unsigned troubles_ = 0;
   sigset_t old_;
-  bool pending_before_;
 };
 
 // libxcb (1.15) spins for ever when two threads wait for replies on a connection that breaks:

@@ -88,7 +88,8 @@ class X11Screen final : public platform::Display,
   }
 
   bool Offer(ClipboardOffer offer, FdWatch watch) override {
-    const SigpipeBlocked quiet;
+    // The clipboard has a connection of its own.
+    const SigpipeBlocked quiet(SigpipeBlocked::kAnyWrite);
     return OfferClipboard(std::move(offer), std::move(watch));
   }
 

@@ -1,9 +1,10 @@
-// Reads of the root window's pixels, all one way: strips through shared-memory segments with one
-// request kept ahead, so that the server fills the next strip while the caller works on this
+// Reads of the root window's pixels, all one way: strips through shared-memory segments with
+// requests kept ahead, so that the server fills the next strips while the caller works on this
 // one; or, where the server shares no memory, plain image requests. The band reads of a capture
 // and the strips of the one-pass capture differ only in the strip's height.
 #include <xcb/shm.h>
 #include <xcb/xcb.h>
+#include <xcb/xcbext.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -18,15 +19,22 @@ namespace {
 // A band read is a strip of about this size (at least one row): small enough to stay in the
 // cache between the server's write and the caller's copy.
 constexpr std::size_t kBandBytes = 1 << 20;
+// A reader's strips in flight take at most about this much of its segment (two strips at least):
+// each reader's segment adds to the process's peak memory.
+constexpr std::size_t kBytesInFlight = 768 << 10;
 
 xcb_connection_t* Xcb() {
   Connection* c = Existing();
   return c && !c->broken ? c->xcb : nullptr;
 }
 
-// The reply to an image request, waited for in turn with the other threads.
+// The reply to an image request: taken at once when the connection has read it already (often
+// while another thread waited), else waited for in turn with the other threads.
 xcb_shm_get_image_reply_t* ImageReply(xcb_connection_t* xcb, unsigned sequence,
                                       xcb_generic_error_t** error) {
+  void* reply = nullptr;
+  if (xcb_poll_for_reply(xcb, sequence, &reply, error))
+    return static_cast<xcb_shm_get_image_reply_t*>(reply);
   const std::lock_guard turn(ReplyTurn());
   return xcb_shm_get_image_reply(xcb, {sequence}, error);
 }
@@ -71,34 +79,36 @@ bool StripReader::Available() {
 }
 
 StripReader::StripReader(const Rect& rect, int strip_rows)
-    : rect_(rect), strip_rows_(std::max(1, strip_rows)) {
-  const SigpipeBlocked quiet;
+    : quiet_(std::make_unique<SigpipeBlocked>()),
+      rect_(rect),
+      strip_rows_(std::max(1, strip_rows)) {
   const Connection* c = Existing();
   strips_ = rect.height > 0 ? (rect.height + strip_rows_ - 1) / strip_rows_ : 0;
   if (!c || rect.width <= 0 || strips_ == 0) return;
   stride_ = LineBytes(*c, rect.width);
   depth_ = c->depth;
   slot_bytes_ = (static_cast<std::size_t>(stride_) * strip_rows_ + 4095) & ~std::size_t{4095};
-  segment_ = TakeSegment(2 * slot_bytes_);
-  if (segment_ && Request(0) && strips_ > 1) Request(1);
+  slots_ = std::min({strips_, kSlots, std::max(2, static_cast<int>(kBytesInFlight / slot_bytes_))});
+  segment_ = TakeSegment(slots_ * slot_bytes_);
+  for (int strip = 0; strip < slots_ && Request(strip); ++strip) {
+  }
+  if (xcb_connection_t* xcb = Xcb()) xcb_flush(xcb);
 }
 
 StripReader::~StripReader() {
   if (!segment_) return;
-  const SigpipeBlocked quiet;
   // Replies still owed for strips that nobody took: wait for them, so that the server has
   // stopped writing into the segment before another reader gets it.
   if (xcb_connection_t* xcb = Xcb()) {
-    for (int strip = next_; strip < std::min(next_ + 2, strips_); ++strip) {
-      if (unsigned& cookie = cookies_[strip % 2]) {
-        std::free(ImageReply(xcb, cookie, nullptr));
-        cookie = 0;
-      }
+    for (unsigned& cookie : cookies_) {
+      if (cookie) std::free(ImageReply(xcb, cookie, nullptr));
+      cookie = 0;
     }
   }
   GiveSegment(segment_);
 }
 
+// Asks for the strip into its slot; the caller flushes.
 bool StripReader::Request(int strip) {
   xcb_connection_t* xcb = Xcb();
   if (!xcb || !segment_) return false;
@@ -108,21 +118,22 @@ bool StripReader::Request(int strip) {
       xcb, Existing()->format.root, static_cast<std::int16_t>(rect_.x),
       static_cast<std::int16_t>(rect_.y + row), static_cast<std::uint16_t>(rect_.width),
       static_cast<std::uint16_t>(rows), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, segment_->id,
-      static_cast<std::uint32_t>((strip % 2) * slot_bytes_));
-  cookies_[strip % 2] = cookie.sequence;
-  xcb_flush(xcb);
+      static_cast<std::uint32_t>((strip % slots_) * slot_bytes_));
+  cookies_[strip % slots_] = cookie.sequence;
   return true;
 }
 
 bool StripReader::Next(Band* band) {
   if (!segment_ || next_ >= strips_) return false;
-  const SigpipeBlocked quiet;
   xcb_connection_t* xcb = Xcb();
   if (!xcb) return false;
   const int strip = next_++;
-  // The caller is done with the strip before this one: its slot takes the one after this.
-  if (strip >= 1 && strip + 1 < strips_ && !Request(strip + 1)) return false;
-  unsigned& cookie = cookies_[strip % 2];
+  // The caller is done with the strip before this one: its slot takes the last one in flight.
+  if (const int ahead = strip + slots_ - 1; strip >= 1 && ahead < strips_) {
+    if (!Request(ahead)) return false;
+    xcb_flush(xcb);
+  }
+  unsigned& cookie = cookies_[strip % slots_];
   xcb_generic_error_t* error = nullptr;
   xcb_shm_get_image_reply_t* reply = ImageReply(xcb, cookie, &error);
   cookie = 0;
@@ -131,7 +142,7 @@ bool StripReader::Next(Band* band) {
   std::free(error);
   if (!ok) return false;
   const int row = strip * strip_rows_;
-  *band = {segment_->memory + (strip % 2) * slot_bytes_, stride_, row,
+  *band = {segment_->memory + (strip % slots_) * slot_bytes_, stride_, row,
            std::min(strip_rows_, rect_.height - row)};
   return true;
 }

@@ -85,10 +85,13 @@ double ParseXftDpi(std::string_view resources) {
   return 0;
 }
 
-double ReadXftDpi(Connection& c) {
-  auto property = Await(xcb_get_property_reply, c.xcb,
-                        xcb_get_property(c.xcb, 0, c.format.root, XCB_ATOM_RESOURCE_MANAGER,
-                                         XCB_ATOM_STRING, 0, 1 << 20));
+xcb_get_property_cookie_t AskResources(Connection& c) {
+  return xcb_get_property(c.xcb, 0, c.format.root, XCB_ATOM_RESOURCE_MANAGER, XCB_ATOM_STRING, 0,
+                          1 << 20);
+}
+
+double ReadXftDpi(Connection& c, xcb_get_property_cookie_t asked) {
+  auto property = Await(xcb_get_property_reply, c.xcb, asked);
   if (!property) {
     NoteIfLost(c);
     return 0;
@@ -98,11 +101,13 @@ double ReadXftDpi(Connection& c) {
                       static_cast<std::size_t>(xcb_get_property_value_length(property.get()))});
 }
 
+// The resources are asked for before the monitors, so that both come in one round trip.
 void RefreshCache(Connection& c) {
   auto now = std::chrono::steady_clock::now();
   if (c.cache_valid && now - c.cached_at < kScreenCacheTime) return;
+  const xcb_get_property_cookie_t resources = AskResources(c);
   c.primary = PrimaryMonitor(c);
-  c.dpi = ReadXftDpi(c);
+  c.dpi = ReadXftDpi(c, resources);
   c.cached_at = now;
   c.cache_valid = true;
 }

@@ -309,7 +309,7 @@ void Dispatch(Server& s) {
 }
 
 void OnReadable() {
-  const SigpipeBlocked quiet;
+  const SigpipeBlocked quiet(SigpipeBlocked::kAnyWrite);
   Server& s = TheServer();
   if (s.conn.xcb == nullptr) return;
   if (PeerClosed(xcb_get_file_descriptor(s.conn.xcb))) {

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "platform/base/windef.h"
@@ -71,14 +72,16 @@ bool IsSharedPixels(const void* memory);
 bool ReadRootShared(const Rect& rect, std::uint8_t* dest, int stride);
 
 struct Segment;
+class SigpipeBlocked;
 
 // Reads a rectangle of the root window (which must lie inside it) strip by strip, top to bottom,
-// through a shared segment of its own, keeping one request ahead so that the server fills the
-// next strip while the caller works on this one. It talks XCB on the display connection, which
-// does not serialise threads as Xlib does: readers on different threads run side by side. Make,
-// use and end a reader on one thread; while readers run, nothing else may use the connection.
-// Pixels come as the server's ZPixmap rows (on an Available() screen: 32 bits a pixel, blue,
-// green, red, unused).
+// through a shared segment of its own, keeping one or two requests ahead of the strip the caller
+// works on (as many as fit in about 768 KiB with it), so that whenever the server runs it fills
+// more than one strip. It talks XCB on the display connection, which does not serialise threads as
+// Xlib does: readers on different threads run side by side. Make, use and end a reader on one
+// thread, which has SIGPIPE blocked while the reader lives; while readers run, nothing else may use
+// the connection. Pixels come as the server's ZPixmap rows (on an Available() screen: 32 bits a
+// pixel, blue, green, red, unused).
 class StripReader final : public platform::StripReader {
  public:
   StripReader(const Rect& rect, int strip_rows);
@@ -97,13 +100,16 @@ class StripReader final : public platform::StripReader {
   bool Next(Band* band) override;
 
  private:
+  static constexpr int kSlots = 3;
   bool Request(int strip);
+  std::unique_ptr<SigpipeBlocked> quiet_;  // first made, last ended
   Rect rect_;
   int strip_rows_;
   int strips_;
+  int slots_ = 0;
   int next_ = 0;
   Segment* segment_ = nullptr;
-  unsigned cookies_[2] = {0, 0};
+  unsigned cookies_[kSlots] = {};
   std::size_t slot_bytes_ = 0;
   int stride_ = 0;
   int depth_ = 0;

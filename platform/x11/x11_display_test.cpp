@@ -277,6 +277,42 @@ TEST(X11Display, EveryReadMethodGivesThePattern) {
   EXPECT_EQ(ReadMismatches({18, 1002, 249, 1899}), 0);
 }
 
+// A strip reader keeps several requests in flight, each strip in a slot of its segment that the
+// strip two or more before it used: every strip comes in order with its own rows, for one strip
+// and for many more strips than slots, and a reader given up halfway leaves the next one right.
+TEST(X11Display, StripsReadAheadComeInOrder) {
+  testsupport::XvfbServer server(640, 480, 24);
+  Connection t;
+  PaintRoot(t.d, 640, 480);
+  ASSERT_TRUE(X11().strip_reads()->Available());
+  auto readAll = [](const ScreenRect& r, int strip_rows) {
+    auto strips = X11().strip_reads()->Open(r, strip_rows);
+    int rows = 0, wrong = 0;
+    for (PixelBand strip{}; strips->Next(&strip); rows += strip.rows) {
+      EXPECT_EQ(strip.row, rows);
+      EXPECT_EQ(strip.rows, std::min(strip_rows, r.height - rows));
+      wrong += Mismatches(strip.data, strip.stride, r.x, r.y + rows, r.width, strip.rows);
+    }
+    EXPECT_EQ(rows, r.height) << strip_rows << " rows a strip";
+    return wrong;
+  };
+  for (int strip_rows : {1, 3, 16, 41, 64})
+    EXPECT_EQ(readAll({5, 7, 629, 41}, strip_rows), 0) << strip_rows << " rows a strip";
+  EXPECT_EQ(readAll({0, 0, 640, 480}, 32), 0);
+  {
+    auto strips = X11().strip_reads()->Open({0, 0, 640, 480}, 32);
+    PixelBand strip{};
+    ASSERT_TRUE(strips->Next(&strip));
+    ASSERT_TRUE(strips->Next(&strip));
+  }
+  PaintRoot(t.d, 640, 480, 5);
+  auto strips = X11().strip_reads()->Open({0, 0, 640, 480}, 32);
+  int rows = 0;
+  for (PixelBand strip{}; strips->Next(&strip); rows += strip.rows)
+    EXPECT_EQ(Mismatches(strip.data, strip.stride, 5, rows, 640, strip.rows), 0) << rows;
+  EXPECT_EQ(rows, 480);
+}
+
 // Without MIT-SHM the screen is read by plain image requests, with the same result, and the
 // fast paths refuse.
 TEST(X11Display, WithoutSharedMemoryReadsByImages) {
@@ -442,14 +478,16 @@ TEST(X11Display, AWriteToALostPeerRaisesNoSigpipe) {
   close(ends[1]);
   sigset_t before;
   pthread_sigmask(SIG_SETMASK, nullptr, &before);
+  using platform::x11::SigpipeBlocked;
   std::thread writer([&] {
-    const platform::x11::SigpipeBlocked quiet;
+    const SigpipeBlocked quiet(SigpipeBlocked::kAnyWrite);
     EXPECT_EQ(write(ends[0], "x", 1), -1);
     EXPECT_EQ(errno, EPIPE);
   });
   writer.join();
   {
-    const platform::x11::SigpipeBlocked quiet;
+    const SigpipeBlocked outer;
+    const SigpipeBlocked quiet(SigpipeBlocked::kAnyWrite);  // nested: the outer one takes it
     EXPECT_EQ(write(ends[0], "x", 1), -1);
   }
   sigset_t after, pending;
@@ -461,10 +499,13 @@ TEST(X11Display, AWriteToALostPeerRaisesNoSigpipe) {
 }
 
 // A display that answers the connection setup and then hangs up, as a server that dies while
-// Xlib opens the connection does, or one that a hostile DISPLAY names. Serves on a thread.
+// Xlib opens the connection does, or one that a hostile DISPLAY names; or, kStopsReading, one that
+// stops reading before it answers, so that every later write of the client fails with EPIPE.
+// Serves on a thread.
 class HangUpDisplay {
  public:
-  HangUpDisplay() {
+  enum Ends { kHangsUp, kStopsReading };
+  explicit HangUpDisplay(Ends ends = kHangsUp) : ends_(ends) {
     fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     for (number_ = 400 + getpid() % 400;; ++number_) {
       const std::string path = "/tmp/.X11-unix/X" + std::to_string(number_);
@@ -476,20 +517,27 @@ class HangUpDisplay {
     }
     listen(fd_, 8);
     server_ = std::thread([this] {
-      for (int client; (client = accept(fd_, nullptr, nullptr)) >= 0; close(client)) Answer(client);
+      for (int client; (client = accept(fd_, nullptr, nullptr)) >= 0;) {
+        Answer(client, ends_ == kStopsReading);
+        if (ends_ == kStopsReading)
+          kept_.push_back(client);
+        else
+          close(client);
+      }
     });
   }
   ~HangUpDisplay() {
     shutdown(fd_, SHUT_RDWR);  // ends the accept
     server_.join();
     close(fd_);
+    for (int client : kept_) close(client);
   }
   std::string name() const { return ":" + std::to_string(number_); }
 
  private:
   // The client's setup request (little-endian, as this machine's Xlib sends it), then a
   // success reply: one 64 × 48 TrueColor screen of depth 24.
-  static void Answer(int client) {
+  static void Answer(int client, bool stop_reading) {
     std::uint8_t head[12];
     if (recv(client, head, sizeof head, MSG_WAITALL) != sizeof head) return;
     auto padded = [](int n) { return static_cast<std::size_t>((n + 3) & ~3); };
@@ -525,9 +573,12 @@ class HangUpDisplay {
                                      static_cast<std::uint8_t>(body.size() / 4),
                                      static_cast<std::uint8_t>(body.size() / 1024)};
     body.insert(body.begin(), std::begin(success), std::end(success));
+    if (stop_reading) shutdown(client, SHUT_RD);
     send(client, body.data(), body.size(), MSG_NOSIGNAL);
   }
 
+  Ends ends_;
+  std::vector<int> kept_;  // the clients of a display that stops reading, kept open
   int fd_ = -1;
   int number_ = 0;
   std::thread server_;
@@ -546,6 +597,38 @@ TEST(X11Display, ServerThatHangsUpWhileOpeningIsNoDisplay) {
     }
     testsupport::XvfbServer next(300, 100, 24);
     return X11().Screen().primary.width == 300 ? 0 : 4;
+  };
+  EXPECT_EXIT(std::_Exit(run()), ::testing::ExitedWithCode(0), "");
+}
+
+// The display's calls guard their own writes: a server that stops reading makes the first request
+// after the connection setup fail with EPIPE. The SIGPIPE it raises is taken, the thread's mask
+// is put back, and a SIGPIPE that was waiting before the call (the thread blocks it) is left
+// waiting. In a child process, since an escaped SIGPIPE ends it.
+TEST(X11Display, ADisplayThatStopsReadingRaisesNoSigpipe) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto run = [] {
+    if (signal(SIGPIPE, SIG_DFL) == SIG_ERR) return 2;
+    HangUpDisplay deaf(HangUpDisplay::kStopsReading), other(HangUpDisplay::kStopsReading);
+    setenv("DISPLAY", deaf.name().c_str(), 1);
+    if (X11().Screen().connected) return 3;
+    sigset_t mask, pending;
+    pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+    sigpending(&pending);
+    if (sigismember(&mask, SIGPIPE) || sigismember(&pending, SIGPIPE)) return 4;
+
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+    pthread_kill(pthread_self(), SIGPIPE);
+    setenv("DISPLAY", other.name().c_str(), 1);
+    if (X11().Screen().connected) return 5;
+    pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+    if (!sigismember(&mask, SIGPIPE)) return 6;
+    // The one raised before is still there.
+    const timespec now{0, 0};
+    return sigtimedwait(&pipe, nullptr, &now) == SIGPIPE ? 0 : 7;
   };
   EXPECT_EXIT(std::_Exit(run()), ::testing::ExitedWithCode(0), "");
 }

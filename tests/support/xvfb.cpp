@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,6 +19,53 @@
 #include <vector>
 
 namespace testsupport {
+
+namespace {
+
+// A server is known by its number under two names: an abstract socket name, of which each network
+// namespace has its own set, and a file in /tmp/.X11-unix, shared by them all. A new server takes
+// the first number whose abstract name is free and replaces the file that is there. Run in a
+// namespace of its own, it would take a number that a server elsewhere has, or that a crashed
+// server's test holds, and a client refused by the abstract name would then reach it through the
+// file. So every test's server runs, and every number is held, in the network namespace this
+// process started in, which the other tests share; tests may leave it later (see
+// IsolateNetwork), which is why it is opened before main.
+const int kSharedNetwork = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+
+// Whether the calling thread is in another network namespace than kSharedNetwork.
+bool OutsideSharedNetwork() {
+  struct stat shared, own;
+  return kSharedNetwork >= 0 && fstat(kSharedNetwork, &shared) == 0 &&
+         stat("/proc/thread-self/ns/net", &own) == 0 &&
+         (own.st_ino != shared.st_ino || own.st_dev != shared.st_dev);
+}
+
+// A Unix stream socket of the shared network namespace, whose abstract names are its.
+int SharedNetworkSocket() {
+  if (!OutsideSharedNetwork()) return socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  // A thread's network namespace is its own: only this thread goes there and back.
+  const int own = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+  if (own < 0)
+    throw std::runtime_error(std::string("cannot open this thread's network namespace: ") +
+                             std::strerror(errno));
+  if (setns(kSharedNetwork, CLONE_NEWNET) != 0) {
+    const int error = errno;
+    close(own);
+    throw std::runtime_error(std::string("cannot enter the first network namespace: ") +
+                             std::strerror(error));
+  }
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int error = setns(own, CLONE_NEWNET) == 0 ? 0 : errno;
+  close(own);
+  if (error != 0) {
+    if (fd >= 0) close(fd);
+    throw std::runtime_error(std::string("cannot return to this thread's network namespace: ") +
+                             std::strerror(error));
+  }
+  return fd;
+}
+
+}  // namespace
 
 XvfbServer::XvfbServer(int width, int height, int depth, const std::string& extra) {
   int fds[2];
@@ -33,10 +82,16 @@ XvfbServer::XvfbServer(int width, int height, int depth, const std::string& extr
       "-noreset"};
   std::istringstream more(extra);
   for (std::string word; more >> word;) args.push_back(word);
+  const bool elsewhere = OutsideSharedNetwork();
   pid_ = fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
     close(fds[0]);
+    if (elsewhere && setns(kSharedNetwork, CLONE_NEWNET) != 0) {
+      std::fprintf(stderr, "Xvfb not started: cannot enter the first network namespace: %s\n",
+                   std::strerror(errno));
+      _exit(126);
+    }
     int devnull = open("/dev/null", 0);
     if (devnull >= 0) {
       dup2(devnull, STDOUT_FILENO);
@@ -74,9 +129,12 @@ XvfbServer::XvfbServer(int width, int height, int depth, const std::string& extr
 
 void XvfbServer::Crash() {
   if (pid_ <= 0) return;
-  // A server finds a number taken while the PID in its lock file lives. The lock names this
-  // process before the server dies, so that no server starting meanwhile finds it stale. The
-  // lock file is shared by every network namespace; the socket name below is not.
+  // A new server takes the first number whose abstract socket name it can bind: holding that
+  // name keeps this number taken. Clients that try it are refused, as by a dead server.
+  held_socket_ = SharedNetworkSocket();
+  // A server started with a number of its own finds it taken while the PID in its lock file
+  // lives. The lock names this process before the server dies, so that no server starting
+  // meanwhile finds it stale.
   held_lock_ = "/tmp/.X" + display_.substr(1) + "-lock";
   const std::string temp = held_lock_ + ".pictoss-test";
   char pid[16];
@@ -93,12 +151,9 @@ void XvfbServer::Crash() {
   while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
   }
   pid_ = -1;
-  // A new server takes the first number whose sockets it can all make: holding the abstract
-  // socket name keeps this one taken. Clients that try it are refused, as by a dead server.
-  held_socket_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  const std::string name = "/tmp/.X11-unix/X" + display_.substr(1);
+  const std::string name = SocketFile();
   std::memcpy(address.sun_path + 1, name.data(), name.size());
   const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
   if (held_socket_ >= 0 && bind(held_socket_, reinterpret_cast<sockaddr*>(&address), length) != 0) {
@@ -107,8 +162,16 @@ void XvfbServer::Crash() {
   }
 }
 
+std::string XvfbServer::SocketFile() const {
+  return "/tmp/.X11-unix/X" + display_.substr(1);
+}
+
 XvfbServer::~XvfbServer() {
-  if (held_socket_ >= 0) close(held_socket_);
+  if (held_socket_ >= 0) {
+    // The dead server's file, which no other server can have replaced while the number was held.
+    unlink(SocketFile().c_str());
+    close(held_socket_);
+  }
   if (!held_lock_.empty()) std::remove(held_lock_.c_str());
   if (pid_ > 0) {
     kill(pid_, SIGTERM);

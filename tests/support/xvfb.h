@@ -1,6 +1,8 @@
 // A private X server for tests: starts Xvfb on a free display number, points DISPLAY at it,
-// and stops it by its PID when destroyed. Requires: the Xvfb program is installed.
-// Not thread-safe; one test thread owns a server.
+// and stops it by its PID when destroyed. The server runs in the network namespace that this
+// process started in, also when the calling thread has left it (display numbers are shared with
+// the servers of every other test). Requires: the Xvfb program is installed.
+// Not thread-safe; one thread at a time uses a server.
 #pragma once
 
 #include <sys/types.h>
@@ -29,6 +31,8 @@ class XvfbServer {
   void Crash();
 
  private:
+  std::string SocketFile() const;
+
   pid_t pid_ = -1;
   int held_socket_ = -1;
   std::string held_lock_;
