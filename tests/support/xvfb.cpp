@@ -5,15 +5,16 @@
 #include <sched.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <cerrno>
 #include <csignal>
-#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <vector>
@@ -27,9 +28,9 @@ namespace {
 // the first number whose abstract name is free and replaces the file that is there. Run in a
 // namespace of its own, it would take a number that a server elsewhere has, or that a crashed
 // server's test holds, and a client refused by the abstract name would then reach it through the
-// file. So every test's server runs, and every number is held, in the network namespace this
-// process started in, which the other tests share; tests may leave it later (see
-// IsolateNetwork), which is why it is opened before main.
+// file. So every test's server runs in the network namespace this process started in, which the
+// other tests share; tests may leave it later (see IsolateNetwork), which is why it is opened
+// before main.
 const int kSharedNetwork = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
 
 // Whether the calling thread is in another network namespace than kSharedNetwork.
@@ -40,29 +41,41 @@ bool OutsideSharedNetwork() {
          (own.st_ino != shared.st_ino || own.st_dev != shared.st_dev);
 }
 
-// A Unix stream socket of the shared network namespace, whose abstract names are its.
-int SharedNetworkSocket() {
-  if (!OutsideSharedNetwork()) return socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  // A thread's network namespace is its own: only this thread goes there and back.
-  const int own = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
-  if (own < 0)
-    throw std::runtime_error(std::string("cannot open this thread's network namespace: ") +
-                             std::strerror(errno));
-  if (setns(kSharedNetwork, CLONE_NEWNET) != 0) {
-    const int error = errno;
-    close(own);
-    throw std::runtime_error(std::string("cannot enter the first network namespace: ") +
-                             std::strerror(error));
+// A duplicate of the socket that process pid listens on under the abstract name.
+int TakeListener(pid_t pid, const std::string& name) {
+  // The socket's inode, in the list of the process's network namespace. The connections it
+  // accepted are listed under its name too, without the flag of a listening socket.
+  constexpr char kListening[] = "00010000";
+  std::ifstream list("/proc/" + std::to_string(pid) + "/net/unix");
+  std::string line, inode;
+  std::getline(list, line);  // the column names
+  while (inode.empty() && std::getline(list, line)) {
+    std::istringstream fields(line);
+    std::string num, refs, protocol, flags, type, state, id, path;
+    if (fields >> num >> refs >> protocol >> flags >> type >> state >> id >> path &&
+        flags == kListening && path == "@" + name) {
+      inode = id;
+    }
   }
-  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const int error = setns(own, CLONE_NEWNET) == 0 ? 0 : errno;
-  close(own);
-  if (error != 0) {
-    if (fd >= 0) close(fd);
-    throw std::runtime_error(std::string("cannot return to this thread's network namespace: ") +
-                             std::strerror(error));
+  if (inode.empty()) throw std::runtime_error("no socket listens under @" + name);
+  std::error_code error;
+  for (const auto& entry :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error)) {
+    std::error_code unreadable;
+    if (std::filesystem::read_symlink(entry.path(), unreadable) != "socket:[" + inode + "]") {
+      continue;
+    }
+    // By system call: this C library's header declares these without C linkage.
+    const int process = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    const int fd = process < 0 ? -1
+                               : static_cast<int>(syscall(SYS_pidfd_getfd, process,
+                                                          std::stoi(entry.path().filename()), 0));
+    const int why = errno;
+    if (process >= 0) close(process);
+    if (fd < 0) throw std::runtime_error("cannot take @" + name + ": " + std::strerror(why));
+    return fd;
   }
-  return fd;
+  throw std::runtime_error("no descriptor of process " + std::to_string(pid) + " is @" + name);
 }
 
 }  // namespace
@@ -129,9 +142,17 @@ XvfbServer::XvfbServer(int width, int height, int depth, const std::string& extr
 
 void XvfbServer::Crash() {
   if (pid_ <= 0) return;
-  // A new server takes the first number whose abstract socket name it can bind: holding that
-  // name keeps this number taken. Clients that try it are refused, as by a dead server.
-  held_socket_ = SharedNetworkSocket();
+  // A new server takes the first number whose abstract socket name it can bind. This process
+  // keeps the server's socket under that name, refusing connections, so that the name is never
+  // free while the number is held: clients that try it are refused, as by a dead server.
+  held_socket_ = TakeListener(pid_, SocketFile());
+  if (shutdown(held_socket_, SHUT_RD) != 0) {
+    const int error = errno;
+    close(held_socket_);
+    held_socket_ = -1;
+    throw std::runtime_error("cannot refuse connections on " + display_ + ": " +
+                             std::strerror(error));
+  }
   // A server started with a number of its own finds it taken while the PID in its lock file
   // lives. The lock names this process before the server dies, so that no server starting
   // meanwhile finds it stale.
@@ -151,15 +172,10 @@ void XvfbServer::Crash() {
   while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
   }
   pid_ = -1;
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  const std::string name = SocketFile();
-  std::memcpy(address.sun_path + 1, name.data(), name.size());
-  const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-  if (held_socket_ >= 0 && bind(held_socket_, reinterpret_cast<sockaddr*>(&address), length) != 0) {
-    close(held_socket_);
-    held_socket_ = -1;
-  }
+  // Clients that came between the server's last accept and the refusal find the server gone.
+  const int flags = fcntl(held_socket_, F_GETFL);
+  fcntl(held_socket_, F_SETFL, flags | O_NONBLOCK);
+  for (int client; (client = accept(held_socket_, nullptr, nullptr)) >= 0;) close(client);
 }
 
 std::string XvfbServer::SocketFile() const {
