@@ -242,7 +242,8 @@ bool WriteMayHaveFailed(unsigned troubles_before) {
 }  // namespace
 
 SigpipeBlocked::SigpipeBlocked(Writes writes) : outermost_(sigpipe_guards++ == 0) {
-  if (outermost_) sigpipe_any_write = false;
+  // Debug lines go to stderr, which may be a pipe that nobody reads any more.
+  if (outermost_) sigpipe_any_write = std::getenv("PICTOSS_DEBUG") != nullptr;
   if (writes == kAnyWrite) sigpipe_any_write = true;
   if (!outermost_) return;
   troubles_ = troubles.load(std::memory_order_acquire);

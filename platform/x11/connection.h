@@ -99,8 +99,8 @@ int LineBytes(const Connection& c, int width);
 // meanwhile is taken before the thread's mask is put back; one that was waiting before is left as
 // it was. A write that fails breaks its connection, so for writes to the display connection alone
 // (kDisplay) the signal is looked for only when a display connection broke, was given up or
-// failed to open meanwhile; kAnyWrite looks for it always. Guards nest, and an inner one costs
-// nothing. Any thread; end it on the thread that made it.
+// failed to open meanwhile; kAnyWrite, or debug lines on stderr, look for it always. Guards nest,
+// and an inner one costs nothing. Any thread; end it on the thread that made it.
 class SigpipeBlocked {
  public:
   enum Writes { kDisplay, kAnyWrite };

@@ -16,6 +16,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -500,11 +501,12 @@ TEST(X11Display, AWriteToALostPeerRaisesNoSigpipe) {
 
 // A display that answers the connection setup and then hangs up, as a server that dies while
 // Xlib opens the connection does, or one that a hostile DISPLAY names; or, kStopsReading, one that
-// stops reading before it answers, so that every later write of the client fails with EPIPE.
-// Serves on a thread.
+// stops reading before it answers, so that every later write of the client fails with EPIPE; or,
+// kAnswersEmpty, one that answers every later request with an empty reply (no extension, no
+// property) until the client hangs up. Serves on a thread.
 class HangUpDisplay {
  public:
-  enum Ends { kHangsUp, kStopsReading };
+  enum Ends { kHangsUp, kStopsReading, kAnswersEmpty };
   explicit HangUpDisplay(Ends ends = kHangsUp) : ends_(ends) {
     fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     for (number_ = 400 + getpid() % 400;; ++number_) {
@@ -519,7 +521,11 @@ class HangUpDisplay {
     server_ = std::thread([this] {
       for (int client; (client = accept(fd_, nullptr, nullptr)) >= 0;) {
         Answer(client, ends_ == kStopsReading);
-        if (ends_ == kStopsReading)
+        if (ends_ == kAnswersEmpty) {
+          answering_ = client;  // kept open until the end, so the number names it till then
+          AnswerEmpty(client);
+        }
+        if (ends_ != kHangsUp)
           kept_.push_back(client);
         else
           close(client);
@@ -528,6 +534,7 @@ class HangUpDisplay {
   }
   ~HangUpDisplay() {
     shutdown(fd_, SHUT_RDWR);  // ends the accept
+    if (const int client = answering_; client >= 0) shutdown(client, SHUT_RDWR);
     server_.join();
     close(fd_);
     for (int client : kept_) close(client);
@@ -577,7 +584,24 @@ class HangUpDisplay {
     send(client, body.data(), body.size(), MSG_NOSIGNAL);
   }
 
+  // Every request (whose length is in its bytes 2 and 3, in 4-byte units) gets a reply of 32
+  // zero bytes but for its type and sequence number.
+  static void AnswerEmpty(int client) {
+    for (unsigned sequence = 1;; ++sequence) {
+      std::uint8_t head[4];
+      if (recv(client, head, sizeof head, MSG_WAITALL) != sizeof head) return;
+      std::vector<std::uint8_t> rest(std::max(4 * (head[2] | head[3] << 8), 4) - 4);
+      if (!rest.empty() &&
+          recv(client, rest.data(), rest.size(), MSG_WAITALL) != static_cast<ssize_t>(rest.size()))
+        return;
+      std::uint8_t reply[32] = {1, 0, static_cast<std::uint8_t>(sequence),
+                                static_cast<std::uint8_t>(sequence >> 8)};
+      if (send(client, reply, sizeof reply, MSG_NOSIGNAL) != sizeof reply) return;
+    }
+  }
+
   Ends ends_;
+  std::atomic<int> answering_{-1};
   std::vector<int> kept_;  // the clients of a display that stops reading, kept open
   int fd_ = -1;
   int number_ = 0;
@@ -629,6 +653,26 @@ TEST(X11Display, ADisplayThatStopsReadingRaisesNoSigpipe) {
     // The one raised before is still there.
     const timespec now{0, 0};
     return sigtimedwait(&pipe, nullptr, &now) == SIGPIPE ? 0 : 7;
+  };
+  EXPECT_EXIT(std::_Exit(run()), ::testing::ExitedWithCode(0), "");
+}
+
+// A debug line that the display writes inside its guard, to a stderr whose reader has gone,
+// raises a SIGPIPE that the guard takes as well. In a child process, since an escaped SIGPIPE
+// ends it.
+TEST(X11Display, ADebugLineToAClosedStderrRaisesNoSigpipe) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto run = [] {
+    if (signal(SIGPIPE, SIG_DFL) == SIG_ERR) return 2;
+    HangUpDisplay empty(HangUpDisplay::kAnswersEmpty);
+    setenv("DISPLAY", empty.name().c_str(), 1);
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0) return 3;
+    close(ends[1]);
+    dup2(ends[0], STDERR_FILENO);
+    setenv("PICTOSS_DEBUG", "x11", 1);
+    // The connection opens here and says that the server has no MIT-SHM.
+    return X11().Screen().connected ? 0 : 4;
   };
   EXPECT_EXIT(std::_Exit(run()), ::testing::ExitedWithCode(0), "");
 }

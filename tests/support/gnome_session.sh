@@ -10,7 +10,8 @@
 #
 # --permission seeds the portal's screenshot permission for unsandboxed programs (default yes,
 # as after a person allowed it once). --extension installs and enables the GNOME Shell extension
-# in DIR for the session's user. COMMAND runs as that user with WAYLAND_DISPLAY, DISPLAY,
+# in DIR for the session's user, beside the tests' own (gnome_test_extension/: whether the shell
+# shows a process's window as drawn). COMMAND runs as that user with WAYLAND_DISPLAY, DISPLAY,
 # XAUTHORITY and DBUS_SESSION_BUS_ADDRESS set; exits with COMMAND's status. Must start as root.
 set -euo pipefail
 
@@ -44,14 +45,19 @@ settings=$HOME/.config/glib-2.0/settings/keyfile
 mkdir -p "$(dirname "$settings")"
 printf "[org/gnome/desktop/notifications]\nshow-banners=false\n" >"$settings"
 printf "[org/gnome/desktop/interface]\nenable-animations=false\n" >>"$settings"
-if [ -n "$extension" ]; then
+# The tests' own extension, which tells when a new window is shown as drawn, and --extension's.
+extensions=("$(dirname "$(realpath "$0")")/gnome_test_extension")
+[ -n "$extension" ] && extensions+=("$extension")
+uuids=""
+mkdir -p "$HOME/.local/share/gnome-shell/extensions"
+for e in "${extensions[@]}"; do
   uuid=$(python3 -c 'import json, sys; print(json.load(open(sys.argv[1]))["uuid"])' \
-    "$extension/metadata.json")
-  mkdir -p "$HOME/.local/share/gnome-shell/extensions"
-  cp -r "$extension" "$HOME/.local/share/gnome-shell/extensions/$uuid"
-  printf "[org/gnome/shell]\nenabled-extensions=['%s']\ndisable-user-extensions=false\n" \
-    "$uuid" >>"$settings"
-fi
+    "$e/metadata.json")
+  cp -r "$e" "$HOME/.local/share/gnome-shell/extensions/$uuid"
+  uuids+="${uuids:+, }'$uuid'"
+done
+printf "[org/gnome/shell]\nenabled-extensions=[%s]\ndisable-user-extensions=false\n" \
+  "$uuids" >>"$settings"
 session_bus
 session_system_bus
 

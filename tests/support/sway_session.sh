@@ -79,6 +79,32 @@ wait_for 20 window_count 2
 if [ $outputs = 2 ]; then
   swaymsg "move container to output HEADLESS-2; focus output HEADLESS-2" >/dev/null
 fi
-sleep 0.5  # the second window's first frame
+# Ready once the screen shows each window's own colour in the middle of its content: foot
+# draws again after every resize, and the move above resizes the green one.
+windows_shown() {
+  python3 - <<'PY'
+import json, subprocess, sys
+tree = json.loads(subprocess.run(["swaymsg", "-t", "get_tree"], capture_output=True, check=True).stdout)
+colours = {"left": (0xc0, 0, 0), "right": (0, 0xc0, 0)}
+def views(node, output=None):
+    if node.get("type") == "output":
+        output = node
+    if node.get("app_id") == "foot":
+        yield node, output
+    for child in node.get("nodes", []) + node.get("floating_nodes", []):
+        yield from views(child, output)
+for view, output in views(tree):
+    frame = subprocess.run(["grim", "-o", output["name"], "-t", "ppm", "-"], capture_output=True, check=True).stdout
+    header = frame.split(b"\n", 3)  # P6, width and height, 255, pixels
+    width, pixels = int(header[1].split()[0]), header[3]
+    scale = output.get("scale") or 1
+    x = int((view["rect"]["x"] + view["window_rect"]["x"] + view["window_rect"]["width"] // 2 - output["rect"]["x"]) * scale)
+    y = int((view["rect"]["y"] + view["window_rect"]["y"] + view["window_rect"]["height"] // 2 - output["rect"]["y"]) * scale)
+    at = (y * width + x) * 3
+    if tuple(pixels[at:at + 3]) != colours[view["name"]]:
+        sys.exit(1)
+PY
+}
+wait_for 20 windows_shown
 
 "$@"

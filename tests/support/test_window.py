@@ -68,32 +68,36 @@ def placed():
 
 def report():
     global done
-    if done:
-        return False
     done = True
     gdk_window = window.get_window()
     if type(gdk_window).__name__ == "X11Window":
         print("x11 %d" % gdk_window.get_xid(), flush=True)
     else:
         print("wayland", flush=True)
-    return False
 
 
-def check_x11(*_):
-    """Under X11: once focused, and a frame drawn after that has been presented."""
+def presented_since(clock, frame):
+    """Whether the compositor has answered for a frame from `frame` on: under X11 with
+    _NET_WM_FRAME_TIMINGS, under Wayland with the frame callback, which GNOME Shell and KWin send
+    once they have painted the surface's commit."""
+    return any(
+        (t := clock.get_timings(k)) is not None and t.get_complete()
+        for k in range(frame, clock.get_frame_counter() + 1))
+
+
+def check(*_):
+    """Ready once placed, focused (where told) and, under Wayland, configured, and a frame drawn
+    after all that has been presented: a frame drawn or committed is not yet on the screen."""
     global first_frame
-    if done or not window.is_active() or not placed():
+    if done or not configured or not placed() or (focus_told and not window.is_active()):
         return
     clock = window.get_frame_clock()
     if first_frame is None:
         first_frame = clock.get_frame_counter() + 1
-        area.queue_draw()
-        return
-    timings = clock.get_timings(first_frame)
-    if timings is None or not timings.get_complete():
-        area.queue_draw()  # keep frames coming until the compositor has answered for that one
-        return
-    report()
+    if presented_since(clock, first_frame):
+        report()
+    else:
+        area.queue_draw()  # keep frames coming until the compositor has answered for one
 
 
 def on_configure(*_):
@@ -103,23 +107,14 @@ def on_configure(*_):
     return False
 
 
-def after_draw(*_):
-    """Under Wayland GTK 3 keeps no frame timings: ready once focused and content drawn at the
-    size the compositor asked for has been committed (the commit follows the draw)."""
-    if configured and placed() and not done and (window.is_active() or not focus_told):
-        GLib.idle_add(report)
-    return False
-
-
 window.show_all()
 if fullscreen:
     window.fullscreen()
-if type(window.get_window()).__name__ == "X11Window":
-    window.connect("notify::is-active", check_x11)
-    window.get_frame_clock().connect("after-paint", check_x11)
-else:
-    window.connect("configure-event", on_configure)
-    window.connect("notify::is-active", lambda *_: area.queue_draw())
-    area.connect_after("draw", after_draw)
+# An X11 window is drawn at the size it was mapped at; the size a Wayland compositor gives
+# comes with its first configure.
+configured = type(window.get_window()).__name__ == "X11Window"
+window.connect("configure-event", on_configure)
+window.connect("notify::is-active", check)
+window.get_frame_clock().connect("after-paint", check)
 window.present()
 Gtk.main()
