@@ -22,11 +22,7 @@ for t in Xvfb /usr/bin/time strace valgrind; do
 done
 
 work=$(mktemp -d /tmp/pictoss-counts.XXXXXX)
-xvfb_pid=""
-stop_xvfb() {
-  if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; wait "$xvfb_pid" 2>/dev/null || true; fi
-  xvfb_pid=""
-}
+. "$root/bench/xvfb.sh"
 trap 'stop_xvfb; rm -rf "$work"' EXIT
 
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
@@ -36,18 +32,13 @@ for build in "$@"; do
   [[ $build = /* ]] || build=$root/$build
   host=$build/host/pictoss
   [ -x "$host" ] || { echo "capture_counts: no $host"; exit 1; }
-  rm -f "$work/displayfd"
-  mkfifo "$work/displayfd"
-  Xvfb -displayfd 3 -screen 0 "${size}x24" -nolisten tcp -noreset 3>"$work/displayfd" \
-    >/dev/null 2>&1 &
-  xvfb_pid=$!
-  read -r n <"$work/displayfd"
+  start_xvfb "$size"
   run=$work/run
   rm -rf "$run"
   mkdir -p "$run/tmp"
   # The build's own platform library first, also for a copy of a build (whose search path still
   # names the folder it was built in).
-  export DISPLAY=:$n PICTOSS_PREFIX=$run/prefix TMPDIR=$run/tmp LD_LIBRARY_PATH=$build/platform
+  export PICTOSS_PREFIX=$run/prefix TMPDIR=$run/tmp LD_LIBRARY_PATH=$build/platform
   "$host" setup >/dev/null 2>&1
   "$host" send "/xptfull 0" >/dev/null 2>&1
   objects=$(LD_DEBUG=files "$host" send "/xptfull 0" 2>&1 >/dev/null |

@@ -47,25 +47,13 @@ done
 
 work=$(mktemp -d /tmp/pictoss-bench.XXXXXX)
 pids=()
-xvfb_pid=""
+. "$(dirname "$0")/xvfb.sh"
 cleanup() {
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
   pids=()
-  if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; wait "$xvfb_pid" 2>/dev/null || true; fi
-  xvfb_pid=""
+  stop_xvfb
 }
 trap 'cleanup; rm -rf "$work"' EXIT
-
-start_xvfb() {  # WxH: starts a private server, sets DISPLAY
-  local fifo=$work/displayfd
-  rm -f "$fifo"
-  mkfifo "$fifo"
-  Xvfb -displayfd 3 -screen 0 "$1x24" -nolisten tcp -noreset 3>"$fifo" >/dev/null 2>&1 &
-  xvfb_pid=$!
-  local n
-  read -r n <"$fifo"
-  export DISPLAY=:$n
-}
 
 # Windows and small text: xterms tiled over the screen, each listing text, plus xclock.
 fill_windows() {
@@ -82,12 +70,9 @@ fill_windows() {
   sleep 3
 }
 
-# A photo-like picture (ImageMagick's plasma fractal, fixed seed) as the root window's background.
+# A photo-like picture as the root window's background.
 fill_photo() {
-  local img=$work/photo-$1x$2.png
-  [ -f "$img" ] || convert -seed 7 -size "$1x$2" plasma:fractal -blur 0x1 "$img"
-  # display sets the background and exits with 1 when it has no window of its own to keep.
-  display -window root "$img" || true
+  photo_background "$1x$2"
   sleep 1
 }
 

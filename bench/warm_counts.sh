@@ -27,12 +27,8 @@ for t in Xvfb convert display perf strace valgrind "$host"; do
 done
 
 work=$(mktemp -d /tmp/pictoss-counts.XXXXXX)
-xvfb_pid=""
-cleanup() {
-  if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; wait "$xvfb_pid" 2>/dev/null || true; fi
-  xvfb_pid=""
-}
-trap 'cleanup; rm -rf "$work"' EXIT
+. "$root/bench/xvfb.sh"
+trap 'stop_xvfb; rm -rf "$work"' EXIT
 
 export TMPDIR=$work
 export PICTOSS_PREFIX=$work/store
@@ -73,16 +69,8 @@ instructions() { awk '/^(summary|totals):/ { print $2; exit }' "$1"; }
 per() { awk -v a="$1" -v b="$2" -v n="$3" -v f="${4:-%.1f}" 'BEGIN { printf f, (b - a) / n }'; }
 
 for size in $sizes; do
-  fifo=$work/displayfd
-  rm -f "$fifo"
-  mkfifo "$fifo"
-  Xvfb -displayfd 3 -screen 0 "${size}x24" -nolisten tcp -noreset 3>"$fifo" >/dev/null 2>&1 &
-  xvfb_pid=$!
-  read -r number <"$fifo"
-  export DISPLAY=:$number
-  img=$work/photo-$size.png
-  convert -seed 7 -size "$size" plasma:fractal -blur 0x1 "$img"
-  display -window root "$img" || true
+  start_xvfb "$size"
+  photo_background "$size"
 
   perf stat -x, -e page-faults,context-switches -o "$work/cold.perf" "$host" send "/xptfull 0" >/dev/null
   strace -f -c -o "$work/cold.strace" "$host" send "/xptfull 0" >/dev/null
@@ -108,5 +96,5 @@ for size in $sizes; do
       "$(event "$work/warm$b.perf" context-switches)" "$n") context switches," \
     "$(per "$(calls "$work/warm$a.strace")" "$(calls "$work/warm$b.strace")" "$n") system calls;" \
     "peak memory after $n captures $((hwm / 1024)) MiB"
-  cleanup
+  stop_xvfb
 done
