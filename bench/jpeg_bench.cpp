@@ -6,6 +6,10 @@
 //   build-*/bench/jpeg_bench --benchmark_repetitions=15 --benchmark_enable_random_interleaving
 //
 // Bytes/s counts the picture's pixel bytes (3 a pixel); FileBytes is the size of the JPEG.
+// TjCompress2OnEachCore/N runs N of the encodes at once, one a thread, each on pixels of its own:
+// its time per encode against /1's shows how far the machine's cores really run side by side on
+// this work (1.0: fully; 2.0: not at all), which bounds what encoding in bands on several cores
+// can gain.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,6 +19,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "imaging/dib_section.h"
 #include "imaging/jpeg_writer.h"
@@ -110,8 +116,44 @@ void BM_TjCompress2AndWrite(benchmark::State& state) {
   std::remove(path.c_str());
 }
 
+// Each thread encodes its own copy of the screen with its own handle ten times, all threads
+// starting together: an iteration's time is the slowest thread's ten encodes.
+void BM_TjCompress2OnEachCore(benchmark::State& state) {
+  const int threads = static_cast<int>(state.range(0));
+  constexpr int kRounds = 10;
+  const auto dib = Screen();
+  const std::size_t bytes = static_cast<std::size_t>(dib->BytesPerScanLine()) * kHeight;
+  const auto* screen = reinterpret_cast<const unsigned char*>(dib->DIBSectionBitsPtr());
+  std::vector<std::vector<unsigned char>> copies(
+      threads, std::vector<unsigned char>(screen, screen + bytes));
+  auto encode = [&](int t) {
+    tjhandle handle = tjInitCompress();
+    for (int r = 0; r < kRounds; ++r) {
+      unsigned char* jpeg = nullptr;
+      unsigned long size = 0;
+      tjCompress2(handle, copies[t].data(), kWidth, dib->BytesPerScanLine(), kHeight, TJPF_BGR,
+                  &jpeg, &size, TJSAMP_420, kQuality, TJFLAG_BOTTOMUP);
+      tjFree(jpeg);
+    }
+    tjDestroy(handle);
+  };
+  for (auto _ : state) {
+    std::vector<std::thread> others;
+    for (int t = 1; t < threads; ++t) others.emplace_back(encode, t);
+    encode(0);
+    for (std::thread& other : others) other.join();
+  }
+  state.counters["encodes_per_thread"] = kRounds;
+}
+
 BENCHMARK(BM_WriteJpegFile)->Unit(benchmark::kMillisecond)->MinTime(1.0)->UseRealTime();
 BENCHMARK(BM_TjCompress2AndWrite)->Unit(benchmark::kMillisecond)->MinTime(1.0)->UseRealTime();
+BENCHMARK(BM_TjCompress2OnEachCore)
+    ->Arg(1)
+    ->Arg(2)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(1.0)
+    ->UseRealTime();
 
 }  // namespace
 
