@@ -69,6 +69,7 @@ struct Segment {
   std::uint8_t* memory = nullptr;
   std::size_t size = 0;
   unsigned generation = 0;  // of the connection that has it attached; 0 for none
+  bool used = false;        // read into before: the server has its pages mapped
 };
 
 // Makes a memory file and has the open connection's server attach it; nullptr (and nothing left

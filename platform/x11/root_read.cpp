@@ -90,6 +90,7 @@ StripReader::StripReader(const Rect& rect, int strip_rows)
   slot_bytes_ = (static_cast<std::size_t>(stride_) * strip_rows_ + 4095) & ~std::size_t{4095};
   slots_ = std::min({strips_, kSlots, std::max(2, static_cast<int>(kBytesInFlight / slot_bytes_))});
   segment_ = TakeSegment(slots_ * slot_bytes_);
+  if (segment_ && !segment_->used) slots_ = std::min(slots_, kFreshSlots);
   for (int strip = 0; strip < slots_ && Request(strip); ++strip) {
   }
   if (xcb_connection_t* xcb = Xcb()) xcb_flush(xcb);
@@ -105,6 +106,7 @@ StripReader::~StripReader() {
       cookie = 0;
     }
   }
+  segment_->used = true;
   GiveSegment(segment_);
 }
 
