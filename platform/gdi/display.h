@@ -93,8 +93,16 @@ class BufferReads {
 class StripReader {
  public:
   virtual ~StripReader() = default;
-  // The next strip, valid until the following call; false at the end or when it failed.
+  // The next strip, valid until the following call; false at the end or when it failed. Its row
+  // counts from the top of the rectangle that it belongs to.
   virtual bool Next(PixelBand* strip) = 0;
+  // Whether the reader would go on into another rectangle now, reading it ahead as it reads the
+  // ones it has: it has asked for every strip of those already. A reader that never does is
+  // read to its end, and another one opened.
+  virtual bool WantsMore() const { return false; }
+  // Requires WantsMore(), and next on the screen and as wide as the first rectangle: Next goes
+  // on with next's strips after those of the rectangles before it.
+  virtual void Continue(const ScreenRect& next) { (void)next; }
 };
 
 class StripReads {

@@ -1,6 +1,9 @@
 #include "platform/gdi/screen_bands.h"
 
 #include <algorithm>
+#include <atomic>
+#include <deque>
+#include <memory>
 
 #include "platform/base/debug.h"
 #include "platform/base/parallel.h"
@@ -23,23 +26,48 @@ int StripRows(int width) {
   return std::clamp(mcus, 1, kMaxStripRows / kMcuRows) * kMcuRows;
 }
 
-// Reads band `index` strip by strip, hands each strip to the sink and copies it into the view.
-bool CopyBand(StripReads& strips, const ScreenRect& area, int first, int rows, int index,
-              const StripSink& sink, const Surface& dib) {
-  std::unique_ptr<StripReader> reader =
-      strips.Open({area.x, area.y + first, area.width, rows}, StripRows(area.width));
-  int done = 0;
-  PixelBand strip{};
-  while (reader && reader->Next(&strip)) {
-    const BYTE* lines[kMaxStripRows];
-    for (int i = 0; i < strip.rows; ++i) lines[i] = strip.data + std::ptrdiff_t{strip.stride} * i;
-    if (!sink(index, lines, strip.rows)) return false;
-    Surface source{const_cast<BYTE*>(strip.data), strip.stride, area.width, strip.rows,
-                   PixelFormat::Xrgb32(),         nullptr};
-    BlitSurfaces(dib, 0, first + strip.row, area.width, strip.rows, &source, 0, 0, SRCCOPY);
-    done += strip.rows;
+// Bands in turn, as the other threads leave them, until none is left: each read strip by strip,
+// each strip handed to the sink and copied into the view. A reader that reads ahead goes on into
+// the next band while it still has strips of this one to give, so that a thread does not wait
+// for the server at the start of each band.
+bool CopyBands(StripReads& strips, const ScreenRect& area, int band_rows, int bands,
+               std::atomic<int>& next_band, const StripSink& sink, const Surface& dib) {
+  auto band_rect = [&](int band) {
+    const int first = band * band_rows;
+    return ScreenRect{area.x, area.y + first, area.width, std::min(band_rows, area.height - first)};
+  };
+  const int strip_rows = StripRows(area.width);
+  for (int band; (band = next_band.fetch_add(1)) < bands;) {
+    std::unique_ptr<StripReader> reader = strips.Open(band_rect(band), strip_rows);
+    if (!reader) return false;
+    std::deque<int> queued{band};  // the reader's bands, in order
+    int done = 0;                  // rows of the first one
+    bool more = true;              // whether bands may be left for this thread to take
+    while (!queued.empty()) {
+      PixelBand strip{};
+      if (!reader->Next(&strip)) return false;
+      const int index = queued.front();
+      const int first = index * band_rows;
+      const BYTE* lines[kMaxStripRows];
+      for (int i = 0; i < strip.rows; ++i) lines[i] = strip.data + std::ptrdiff_t{strip.stride} * i;
+      if (!sink(index, lines, strip.rows)) return false;
+      Surface source{const_cast<BYTE*>(strip.data), strip.stride, area.width, strip.rows,
+                     PixelFormat::Xrgb32(),         nullptr};
+      BlitSurfaces(dib, 0, first + strip.row, area.width, strip.rows, &source, 0, 0, SRCCOPY);
+      if ((done += strip.rows) == band_rect(index).height) {
+        queued.pop_front();
+        done = 0;
+      }
+      if (more && reader->WantsMore()) {
+        const int following = next_band.fetch_add(1);
+        if ((more = following < bands)) {
+          reader->Continue(band_rect(following));
+          queued.push_back(following);
+        }
+      }
+    }
   }
-  return done == rows;
+  return true;
 }
 
 }  // namespace
@@ -80,12 +108,10 @@ BOOL BitBltBands(HDC dest, HDC src, int src_x, int src_y, int band_rows, int ban
   dib->PrepareWrite();
   Surface view = dib->View();
   view.fill_once = true;
-  return RunInParallel(bands, threads,
-                       [&](int index) {
-                         const int first = index * band_rows;
-                         return CopyBand(*strips, area, first, std::min(band_rows, height - first),
-                                         index, sink, view);
-                       })
+  std::atomic<int> next_band{0};
+  return RunInParallel(
+             std::min(bands, threads), threads,
+             [&](int) { return CopyBands(*strips, area, band_rows, bands, next_band, sink, view); })
              ? TRUE
              : FALSE;
 }

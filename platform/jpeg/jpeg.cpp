@@ -159,7 +159,7 @@ bool StoreStitched(JPEG_CORE_PROPERTIES* props, const BandPlan& plan,
 
 }  // namespace platform::jpeg
 
-int ijlStartBands(JPEG_CORE_PROPERTIES* props, int threads, int* band_rows, int* bands) {
+int ijlStartBands(JPEG_CORE_PROPERTIES* props, int wanted, int* band_rows, int* bands) {
   if (props == nullptr || props->jprops == nullptr) return IJL_INVALID_RECORD;
   props->JPGBytes = nullptr;
   props->JPGSizeBytes = 0;
@@ -168,7 +168,7 @@ int ijlStartBands(JPEG_CORE_PROPERTIES* props, int threads, int* band_rows, int*
   if (props->JPGWidth <= 0 || props->JPGHeight <= 0) return IJL_INVALID_SIZE;
   if (props->jquality < 1 || props->jquality > 100) return IJL_INVALID_QUALITY;
   auto* encoders = static_cast<Encoders*>(props->jprops);
-  encoders->plan = platform::jpeg::PlanBands(props->JPGWidth, props->JPGHeight, threads);
+  encoders->plan = platform::jpeg::PlanBands(props->JPGWidth, props->JPGHeight, wanted);
   if (platform::jpeg::RecordBandEncoders(props, encoders->plan.bands).empty())
     return IJL_ENCODER_ERROR;
   encoders->rows_done.assign(static_cast<std::size_t>(encoders->plan.bands), 0);

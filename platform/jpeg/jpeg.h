@@ -73,9 +73,9 @@ PLATFORM_API int ijlWrite(JPEG_CORE_PROPERTIES* props, IJLIOTYPE mode);
 // Encoding band by band, for rows that come strip by strip on several threads (the one-pass
 // capture). The picture is JPGWidth x JPGHeight at jquality; its rows have 4 bytes a pixel
 // (blue, green, red, unused), top row first; the result is what ijlWrite makes of the same
-// pixels. ijlStartBands cuts the picture into bands of whole MCU rows, about one for each of
-// `threads`: every band but the last has *band_rows rows, and there are *bands of them.
-PLATFORM_API int ijlStartBands(JPEG_CORE_PROPERTIES* props, int threads, int* band_rows,
+// pixels. ijlStartBands cuts the picture into about `wanted` bands of whole MCU rows: every
+// band but the last has *band_rows rows, and there are *bands of them.
+PLATFORM_API int ijlStartBands(JPEG_CORE_PROPERTIES* props, int wanted, int* band_rows,
                                int* bands);
 // Encodes the next `count` rows of one band. Calls for different bands may run at the same
 // time on different threads; the calls for one band come in order, one at a time.

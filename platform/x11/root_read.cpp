@@ -78,22 +78,27 @@ bool StripReader::Available() {
          f.red == 0xFF0000 && f.green == 0x00FF00 && f.blue == 0x0000FF;
 }
 
+namespace {
+
+int StripsOf(const Rect& r, int strip_rows) {
+  return r.height > 0 ? (r.height + strip_rows - 1) / strip_rows : 0;
+}
+
+}  // namespace
+
 StripReader::StripReader(const Rect& rect, int strip_rows)
-    : quiet_(std::make_unique<SigpipeBlocked>()),
-      rect_(rect),
-      strip_rows_(std::max(1, strip_rows)) {
+    : quiet_(std::make_unique<SigpipeBlocked>()), strip_rows_(std::max(1, strip_rows)) {
   const Connection* c = Existing();
-  strips_ = rect.height > 0 ? (rect.height + strip_rows_ - 1) / strip_rows_ : 0;
-  if (!c || rect.width <= 0 || strips_ == 0) return;
+  total_ = StripsOf(rect, strip_rows_);
+  if (!c || rect.width <= 0 || total_ == 0) return;
+  parts_.push_back({rect, 0});
   stride_ = LineBytes(*c, rect.width);
   depth_ = c->depth;
   slot_bytes_ = (static_cast<std::size_t>(stride_) * strip_rows_ + 4095) & ~std::size_t{4095};
-  slots_ = std::min({strips_, kSlots, std::max(2, static_cast<int>(kBytesInFlight / slot_bytes_))});
+  slots_ = std::min(kSlots, std::max(2, static_cast<int>(kBytesInFlight / slot_bytes_)));
   segment_ = TakeSegment(slots_ * slot_bytes_);
   if (segment_ && !segment_->used) slots_ = std::min(slots_, kFreshSlots);
-  for (int strip = 0; strip < slots_ && Request(strip); ++strip) {
-  }
-  if (xcb_connection_t* xcb = Xcb()) xcb_flush(xcb);
+  RequestUpTo(slots_);
 }
 
 StripReader::~StripReader() {
@@ -114,27 +119,47 @@ StripReader::~StripReader() {
 bool StripReader::Request(int strip) {
   xcb_connection_t* xcb = Xcb();
   if (!xcb || !segment_) return false;
-  const int row = strip * strip_rows_;
-  const int rows = std::min(strip_rows_, rect_.height - row);
+  auto part = parts_.begin();
+  while (part + 1 != parts_.end() && strip >= (part + 1)->first) ++part;
+  const int row = (strip - part->first) * strip_rows_;
+  const int rows = std::min(strip_rows_, part->rect.height - row);
   xcb_shm_get_image_cookie_t cookie = xcb_shm_get_image(
-      xcb, Existing()->format.root, static_cast<std::int16_t>(rect_.x),
-      static_cast<std::int16_t>(rect_.y + row), static_cast<std::uint16_t>(rect_.width),
+      xcb, Existing()->format.root, static_cast<std::int16_t>(part->rect.x),
+      static_cast<std::int16_t>(part->rect.y + row), static_cast<std::uint16_t>(part->rect.width),
       static_cast<std::uint16_t>(rows), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, segment_->id,
       static_cast<std::uint32_t>((strip % slots_) * slot_bytes_));
   cookies_[strip % slots_] = cookie.sequence;
   return true;
 }
 
+bool StripReader::RequestUpTo(int below) {
+  const int last = std::min(below, total_);
+  if (issued_ >= last) return true;
+  for (; issued_ < last; ++issued_)
+    if (!Request(issued_)) return false;
+  if (xcb_connection_t* xcb = Xcb()) xcb_flush(xcb);
+  return true;
+}
+
+void StripReader::Continue(const Rect& next) {
+  if (!WantsMore() || next.width != parts_.front().rect.width) return;
+  const int strips = StripsOf(next, strip_rows_);
+  if (strips == 0) return;
+  // Parts read to their end are of no more use.
+  while (parts_.size() > 1 && parts_[1].first <= next_ - 1) parts_.erase(parts_.begin());
+  parts_.push_back({next, total_});
+  total_ += strips;
+  // The caller still has the strip it was given last, in its slot.
+  RequestUpTo(next_ == 0 ? slots_ : next_ - 1 + slots_);
+}
+
 bool StripReader::Next(Band* band) {
-  if (!segment_ || next_ >= strips_) return false;
+  if (!segment_ || next_ >= total_) return false;
   xcb_connection_t* xcb = Xcb();
   if (!xcb) return false;
   const int strip = next_++;
   // The caller is done with the strip before this one: its slot takes the last one in flight.
-  if (const int ahead = strip + slots_ - 1; strip >= 1 && ahead < strips_) {
-    if (!Request(ahead)) return false;
-    xcb_flush(xcb);
-  }
+  if (!RequestUpTo(strip + slots_)) return false;
   unsigned& cookie = cookies_[strip % slots_];
   xcb_generic_error_t* error = nullptr;
   xcb_shm_get_image_reply_t* reply = ImageReply(xcb, cookie, &error);
@@ -143,9 +168,11 @@ bool StripReader::Next(Band* band) {
   std::free(reply);
   std::free(error);
   if (!ok) return false;
-  const int row = strip * strip_rows_;
+  auto part = parts_.begin();
+  while (part + 1 != parts_.end() && strip >= (part + 1)->first) ++part;
+  const int row = (strip - part->first) * strip_rows_;
   *band = {segment_->memory + (strip % slots_) * slot_bytes_, stride_, row,
-           std::min(strip_rows_, rect_.height - row)};
+           std::min(strip_rows_, part->rect.height - row)};
   return true;
 }
 

@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/base/windef.h"
 #include "platform/gdi/display.h"
@@ -99,6 +100,8 @@ class StripReader final : public platform::StripReader {
   // The next strip, valid until the following call; false at the end or when the server
   // failed to fill it.
   bool Next(Band* band) override;
+  bool WantsMore() const override { return segment_ && issued_ == total_; }
+  void Continue(const Rect& next) override;
 
  private:
   static constexpr int kSlots = 3;
@@ -107,11 +110,19 @@ class StripReader final : public platform::StripReader {
   // 1920 x 1080 started its bands 0.3-0.6 ms sooner with two slots than with three. A segment
   // used before (warm captures) has them mapped, and takes all three.
   static constexpr int kFreshSlots = 2;
+  // A rectangle to read, and the number of its first strip among all the reader's strips.
+  struct Part {
+    Rect rect;
+    int first;
+  };
   bool Request(int strip);
+  // Asks for the strips after the last one asked for, up to `below`; flushes.
+  bool RequestUpTo(int below);
   std::unique_ptr<SigpipeBlocked> quiet_;  // first made, last ended
-  Rect rect_;
+  std::vector<Part> parts_;                // the one being read first; at most a few
   int strip_rows_;
-  int strips_;
+  int total_ = 0;   // strips of all the parts
+  int issued_ = 0;  // strips asked for
   int slots_ = 0;
   int next_ = 0;
   Segment* segment_ = nullptr;

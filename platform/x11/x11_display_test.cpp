@@ -314,6 +314,52 @@ TEST(X11Display, StripsReadAheadComeInOrder) {
   EXPECT_EQ(rows, 480);
 }
 
+// A strip reader that has asked for all its strips goes on into the rectangles it is given then,
+// asking for their first strips while it still gives out those of the one before: every strip
+// comes in order, its rows counted from the top of its own rectangle, for a next rectangle above
+// the last one, one of a single short strip, and one given while two are still being read. A
+// reader ended with strips of a rectangle it went on into still owed leaves the next one right.
+TEST(X11Display, AStripReaderGoesOnIntoTheRectanglesItIsGiven) {
+  testsupport::XvfbServer server(640, 480, 24);
+  Connection t;
+  PaintRoot(t.d, 640, 480);
+  ASSERT_TRUE(X11().strip_reads()->Available());
+  const std::vector<ScreenRect> rects = {
+      {3, 100, 600, 70}, {3, 10, 600, 32}, {3, 300, 600, 5}, {3, 400, 600, 80}, {3, 0, 600, 48}};
+  for (int pass = 0; pass < 2; ++pass) {  // a fresh segment, then one used before
+    SCOPED_TRACE(pass);
+    auto strips = X11().strip_reads()->Open(rects[0], 16);
+    std::size_t given = 1, part = 0;
+    int rows = 0, wrong = 0;
+    for (PixelBand strip{}; strips->Next(&strip);) {
+      ASSERT_LT(part, rects.size());
+      EXPECT_EQ(strip.row, rows) << "rectangle " << part;
+      EXPECT_EQ(strip.rows, std::min(16, rects[part].height - rows)) << "rectangle " << part;
+      wrong += Mismatches(strip.data, strip.stride, rects[part].x, rects[part].y + rows,
+                          rects[part].width, strip.rows);
+      if ((rows += strip.rows) == rects[part].height) ++part, rows = 0;
+      if (given < rects.size() && strips->WantsMore()) strips->Continue(rects[given++]);
+    }
+    EXPECT_EQ(given, rects.size());
+    EXPECT_EQ(part, rects.size());
+    EXPECT_EQ(wrong, 0);
+  }
+  {
+    auto strips = X11().strip_reads()->Open({0, 0, 640, 64}, 16);
+    PixelBand strip{};
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(strips->Next(&strip));
+    ASSERT_TRUE(strips->WantsMore());
+    strips->Continue({0, 200, 640, 64});
+    ASSERT_TRUE(strips->Next(&strip));
+  }
+  PaintRoot(t.d, 640, 480, 5);
+  auto strips = X11().strip_reads()->Open({0, 0, 640, 64}, 16);
+  int rows = 0;
+  for (PixelBand strip{}; strips->Next(&strip); rows += strip.rows)
+    EXPECT_EQ(Mismatches(strip.data, strip.stride, 5, rows, 640, strip.rows), 0) << rows;
+  EXPECT_EQ(rows, 64);
+}
+
 // Without MIT-SHM the screen is read by plain image requests, with the same result, and the
 // fast paths refuse.
 TEST(X11Display, WithoutSharedMemoryReadsByImages) {
