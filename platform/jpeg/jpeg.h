@@ -75,8 +75,7 @@ PLATFORM_API int ijlWrite(JPEG_CORE_PROPERTIES* props, IJLIOTYPE mode);
 // (blue, green, red, unused), top row first; the result is what ijlWrite makes of the same
 // pixels. ijlStartBands cuts the picture into about `wanted` bands of whole MCU rows: every
 // band but the last has *band_rows rows, and there are *bands of them.
-PLATFORM_API int ijlStartBands(JPEG_CORE_PROPERTIES* props, int wanted, int* band_rows,
-                               int* bands);
+PLATFORM_API int ijlStartBands(JPEG_CORE_PROPERTIES* props, int wanted, int* band_rows, int* bands);
 // Encodes the next `count` rows of one band. Calls for different bands may run at the same
 // time on different threads; the calls for one band come in order, one at a time.
 PLATFORM_API int ijlWriteBand(JPEG_CORE_PROPERTIES* props, int band, const BYTE* const* rows,
