@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Runs commands side by side, one run of each in turn, and prints for each the medians of its
 wall time, its CPU time (user + system, from wait4's resource usage) and its peak resident
-memory, as CSV: name,wall_ms,cpu_ms,peak_kb. A last line "idle,PERCENT" gives the share of the
+memory, as CSV: name,wall_ms,cpu_ms,peak_kb (- with MEMRUNS 0). A last line "idle,PERCENT" gives the share of the
 machine's CPU time that was idle while the runs took place (all cores, from /proc/stat), so
 that a figure taken on a busy machine shows as such.
 
@@ -96,8 +96,8 @@ def main():
             peaks[name].append(peak_kb(argv))
     for name, _ in tools:
         columns = list(zip(*samples[name]))
-        print(f"{name},{statistics.median(columns[0]):.3f},{statistics.median(columns[1]):.3f},"
-              f"{statistics.median(peaks[name]):.0f}")
+        peak = f"{statistics.median(peaks[name]):.0f}" if peaks[name] else "-"
+        print(f"{name},{statistics.median(columns[0]):.3f},{statistics.median(columns[1]):.3f},{peak}")
     print(f"idle,{100 * idle_share(before, cpu_times()):.0f}")
 
 
