@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """Runs commands side by side, one run of each in turn, and prints for each the medians of its
 wall time, its CPU time (user + system, from wait4's resource usage) and its peak resident
-memory, as CSV: name,wall_ms,cpu_ms,peak_kb (- with MEMRUNS 0). A last line "idle,PERCENT" gives the share of the
-machine's CPU time that was idle while the runs took place (all cores, from /proc/stat), so
-that a figure taken on a busy machine shows as such.
+memory, as CSV: name,wall_ms,cpu_ms,peak_kb (peak_kb "-" when MEMRUNS is 0). A last line
+"idle,PERCENT" gives the share of the machine's CPU time that was idle while the runs took place
+(all cores, from /proc/stat), so that a figure taken on a busy machine shows as such.
 
     side_by_side.py RUNS WARMUP MEMRUNS NAME=COMMAND ...
     side_by_side.py --wait-quiet
