@@ -23,6 +23,10 @@ constexpr std::size_t kBandBytes = 1 << 20;
 // each reader's segment adds to the process's peak memory.
 constexpr std::size_t kBytesInFlight = 768 << 10;
 
+int StripsOf(const Rect& r, int strip_rows) {
+  return r.height > 0 ? (r.height + strip_rows - 1) / strip_rows : 0;
+}
+
 xcb_connection_t* Xcb() {
   Connection* c = Existing();
   return c && !c->broken ? c->xcb : nullptr;
@@ -78,14 +82,6 @@ bool StripReader::Available() {
          f.red == 0xFF0000 && f.green == 0x00FF00 && f.blue == 0x0000FF;
 }
 
-namespace {
-
-int StripsOf(const Rect& r, int strip_rows) {
-  return r.height > 0 ? (r.height + strip_rows - 1) / strip_rows : 0;
-}
-
-}  // namespace
-
 StripReader::StripReader(const Rect& rect, int strip_rows)
     : quiet_(std::make_unique<SigpipeBlocked>()), strip_rows_(std::max(1, strip_rows)) {
   const Connection* c = Existing();
@@ -115,18 +111,22 @@ StripReader::~StripReader() {
   GiveSegment(segment_);
 }
 
+StripReader::Place StripReader::Locate(int strip) const {
+  auto part = parts_.begin();
+  while (part + 1 != parts_.end() && strip >= (part + 1)->first) ++part;
+  const int row = (strip - part->first) * strip_rows_;
+  return {part->rect, row, std::min(strip_rows_, part->rect.height - row)};
+}
+
 // Asks for the strip into its slot; the caller flushes.
 bool StripReader::Request(int strip) {
   xcb_connection_t* xcb = Xcb();
   if (!xcb || !segment_) return false;
-  auto part = parts_.begin();
-  while (part + 1 != parts_.end() && strip >= (part + 1)->first) ++part;
-  const int row = (strip - part->first) * strip_rows_;
-  const int rows = std::min(strip_rows_, part->rect.height - row);
+  const Place at = Locate(strip);
   xcb_shm_get_image_cookie_t cookie = xcb_shm_get_image(
-      xcb, Existing()->format.root, static_cast<std::int16_t>(part->rect.x),
-      static_cast<std::int16_t>(part->rect.y + row), static_cast<std::uint16_t>(part->rect.width),
-      static_cast<std::uint16_t>(rows), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, segment_->id,
+      xcb, Existing()->format.root, static_cast<std::int16_t>(at.rect.x),
+      static_cast<std::int16_t>(at.rect.y + at.row), static_cast<std::uint16_t>(at.rect.width),
+      static_cast<std::uint16_t>(at.rows), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, segment_->id,
       static_cast<std::uint32_t>((strip % slots_) * slot_bytes_));
   cookies_[strip % slots_] = cookie.sequence;
   return true;
@@ -168,11 +168,8 @@ bool StripReader::Next(Band* band) {
   std::free(reply);
   std::free(error);
   if (!ok) return false;
-  auto part = parts_.begin();
-  while (part + 1 != parts_.end() && strip >= (part + 1)->first) ++part;
-  const int row = (strip - part->first) * strip_rows_;
-  *band = {segment_->memory + (strip % slots_) * slot_bytes_, stride_, row,
-           std::min(strip_rows_, part->rect.height - row)};
+  const Place at = Locate(strip);
+  *band = {segment_->memory + (strip % slots_) * slot_bytes_, stride_, at.row, at.rows};
   return true;
 }
 

@@ -115,6 +115,13 @@ class StripReader final : public platform::StripReader {
     Rect rect;
     int first;
   };
+  // Where a strip lies: its rectangle, and its first row and its rows in it.
+  struct Place {
+    Rect rect;
+    int row;
+    int rows;
+  };
+  Place Locate(int strip) const;
   bool Request(int strip);
   // Asks for the strips after the last one asked for, up to `below`; flushes.
   bool RequestUpTo(int below);

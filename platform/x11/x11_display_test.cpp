@@ -280,69 +280,49 @@ TEST(X11Display, EveryReadMethodGivesThePattern) {
 
 // A strip reader keeps several requests in flight, each strip in a slot of its segment that the
 // strip two or more before it used: every strip comes in order with its own rows, for one strip
-// and for many more strips than slots, and a reader given up halfway leaves the next one right.
+// and for many more strips than slots. Once it has asked for all its strips it goes on into the
+// rectangles it is given then, counting each one's rows from its own top: for a next rectangle
+// above the last one, one of a single short strip, and one given while two are still being read,
+// on a fresh segment and on one used before. A reader given up halfway, also with strips of a
+// rectangle it went on into still owed, leaves the next one right.
 TEST(X11Display, StripsReadAheadComeInOrder) {
   testsupport::XvfbServer server(640, 480, 24);
   Connection t;
   PaintRoot(t.d, 640, 480);
   ASSERT_TRUE(X11().strip_reads()->Available());
-  auto readAll = [](const ScreenRect& r, int strip_rows) {
-    auto strips = X11().strip_reads()->Open(r, strip_rows);
+  // Reads rects[0] and goes on into the others as the reader wants more; counts wrong pixels.
+  auto readAll = [](const std::vector<ScreenRect>& rects, int strip_rows) {
+    auto strips = X11().strip_reads()->Open(rects[0], strip_rows);
+    std::size_t given = 1, part = 0;
     int rows = 0, wrong = 0;
-    for (PixelBand strip{}; strips->Next(&strip); rows += strip.rows) {
-      EXPECT_EQ(strip.row, rows);
-      EXPECT_EQ(strip.rows, std::min(strip_rows, r.height - rows));
+    for (PixelBand strip{}; strips->Next(&strip);) {
+      if (part == rects.size()) {
+        ADD_FAILURE() << "a strip past the last rectangle";
+        break;
+      }
+      const ScreenRect& r = rects[part];
+      EXPECT_EQ(strip.row, rows) << "rectangle " << part;
+      EXPECT_EQ(strip.rows, std::min(strip_rows, r.height - rows)) << "rectangle " << part;
       wrong += Mismatches(strip.data, strip.stride, r.x, r.y + rows, r.width, strip.rows);
+      if ((rows += strip.rows) == r.height) ++part, rows = 0;
+      if (given < rects.size() && strips->WantsMore()) strips->Continue(rects[given++]);
     }
-    EXPECT_EQ(rows, r.height) << strip_rows << " rows a strip";
+    EXPECT_EQ(given, rects.size()) << strip_rows << " rows a strip";
+    EXPECT_EQ(part, rects.size()) << strip_rows << " rows a strip";
     return wrong;
   };
   for (int strip_rows : {1, 3, 16, 41, 64})
-    EXPECT_EQ(readAll({5, 7, 629, 41}, strip_rows), 0) << strip_rows << " rows a strip";
-  EXPECT_EQ(readAll({0, 0, 640, 480}, 32), 0);
+    EXPECT_EQ(readAll({{5, 7, 629, 41}}, strip_rows), 0) << strip_rows << " rows a strip";
+  EXPECT_EQ(readAll({{0, 0, 640, 480}}, 32), 0);
+  const std::vector<ScreenRect> rects = {
+      {3, 100, 600, 70}, {3, 10, 600, 32}, {3, 300, 600, 5}, {3, 400, 600, 80}, {3, 0, 600, 48}};
+  EXPECT_EQ(readAll(rects, 16), 0) << "a fresh segment";
+  EXPECT_EQ(readAll(rects, 16), 0) << "a segment used before";
   {
     auto strips = X11().strip_reads()->Open({0, 0, 640, 480}, 32);
     PixelBand strip{};
     ASSERT_TRUE(strips->Next(&strip));
     ASSERT_TRUE(strips->Next(&strip));
-  }
-  PaintRoot(t.d, 640, 480, 5);
-  auto strips = X11().strip_reads()->Open({0, 0, 640, 480}, 32);
-  int rows = 0;
-  for (PixelBand strip{}; strips->Next(&strip); rows += strip.rows)
-    EXPECT_EQ(Mismatches(strip.data, strip.stride, 5, rows, 640, strip.rows), 0) << rows;
-  EXPECT_EQ(rows, 480);
-}
-
-// A strip reader that has asked for all its strips goes on into the rectangles it is given then,
-// asking for their first strips while it still gives out those of the one before: every strip
-// comes in order, its rows counted from the top of its own rectangle, for a next rectangle above
-// the last one, one of a single short strip, and one given while two are still being read. A
-// reader ended with strips of a rectangle it went on into still owed leaves the next one right.
-TEST(X11Display, AStripReaderGoesOnIntoTheRectanglesItIsGiven) {
-  testsupport::XvfbServer server(640, 480, 24);
-  Connection t;
-  PaintRoot(t.d, 640, 480);
-  ASSERT_TRUE(X11().strip_reads()->Available());
-  const std::vector<ScreenRect> rects = {
-      {3, 100, 600, 70}, {3, 10, 600, 32}, {3, 300, 600, 5}, {3, 400, 600, 80}, {3, 0, 600, 48}};
-  for (int pass = 0; pass < 2; ++pass) {  // a fresh segment, then one used before
-    SCOPED_TRACE(pass);
-    auto strips = X11().strip_reads()->Open(rects[0], 16);
-    std::size_t given = 1, part = 0;
-    int rows = 0, wrong = 0;
-    for (PixelBand strip{}; strips->Next(&strip);) {
-      ASSERT_LT(part, rects.size());
-      EXPECT_EQ(strip.row, rows) << "rectangle " << part;
-      EXPECT_EQ(strip.rows, std::min(16, rects[part].height - rows)) << "rectangle " << part;
-      wrong += Mismatches(strip.data, strip.stride, rects[part].x, rects[part].y + rows,
-                          rects[part].width, strip.rows);
-      if ((rows += strip.rows) == rects[part].height) ++part, rows = 0;
-      if (given < rects.size() && strips->WantsMore()) strips->Continue(rects[given++]);
-    }
-    EXPECT_EQ(given, rects.size());
-    EXPECT_EQ(part, rects.size());
-    EXPECT_EQ(wrong, 0);
   }
   {
     auto strips = X11().strip_reads()->Open({0, 0, 640, 64}, 16);
@@ -353,11 +333,13 @@ TEST(X11Display, AStripReaderGoesOnIntoTheRectanglesItIsGiven) {
     ASSERT_TRUE(strips->Next(&strip));
   }
   PaintRoot(t.d, 640, 480, 5);
-  auto strips = X11().strip_reads()->Open({0, 0, 640, 64}, 16);
-  int rows = 0;
-  for (PixelBand strip{}; strips->Next(&strip); rows += strip.rows)
-    EXPECT_EQ(Mismatches(strip.data, strip.stride, 5, rows, 640, strip.rows), 0) << rows;
-  EXPECT_EQ(rows, 64);
+  for (const int height : {480, 64}) {  // the segments of both readers given up
+    auto strips = X11().strip_reads()->Open({0, 0, 640, height}, height == 480 ? 32 : 16);
+    int rows = 0;
+    for (PixelBand strip{}; strips->Next(&strip); rows += strip.rows)
+      EXPECT_EQ(Mismatches(strip.data, strip.stride, 5, rows, 640, strip.rows), 0) << rows;
+    EXPECT_EQ(rows, height);
+  }
 }
 
 // Without MIT-SHM the screen is read by plain image requests, with the same result, and the
