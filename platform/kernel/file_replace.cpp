@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>  // renameat2
 #include <ctime>
 #include <map>
 #include <mutex>
@@ -169,6 +170,25 @@ int FillTempFile(UniqueFd& fd, std::span<const Piece> pieces, const struct stat*
   return status != 0 ? status : closed;
 }
 
+// Puts the filled temp file in the name's place, all or nothing for other processes; no fsync, as
+// the file is a temporary one. Over a regular file the two swap names and the old file goes after:
+// ext4 writes out a file renamed over another at once (its auto_da_alloc), 0.5 to 0.8 ms per
+// capture, while after a swap the old file's pages, never yet written, are simply dropped.
+// Otherwise, or where the file system cannot swap, rename replaces whatever the name holds, a link
+// included, and never follows it.
+int MoveIntoPlace(int dir, const std::string& tempName, const std::string& name, bool overFile) {
+  const char* from = tempName.c_str();
+  if (overFile && renameat2(dir, from, dir, name.c_str(), RENAME_EXCHANGE) == 0) {
+    if (unlinkat(dir, from, 0) == 0 || errno == ENOENT) return 0;  // ENOENT: a scan took it
+    // What the name held became something that unlink cannot remove (a folder, swapped in
+    // meanwhile): it goes back, as rename would have left it.
+    const int status = -errno;
+    renameat2(dir, from, dir, name.c_str(), RENAME_EXCHANGE);
+    return status;
+  }
+  return renameat(dir, from, dir, name.c_str()) == 0 ? 0 : -errno;
+}
+
 }  // namespace
 
 int ReplaceFileContents(const char* path, const BYTE* bytes, std::size_t size) {
@@ -214,11 +234,7 @@ int ReplaceFileContents(const char* path, std::span<const Piece> pieces) {
     return status;
   }
   int status = FillTempFile(temp, pieces, hadFile ? &old : nullptr);
-  // rename replaces whatever the name holds, a link included, and never follows it; no fsync:
-  // the file is a temporary one, and the rename alone is all-or-nothing for other processes.
-  if (status == 0 && renameat(dir.get(), tempName.c_str(), dir.get(), name.c_str()) != 0) {
-    status = -errno;
-  }
+  if (status == 0) status = MoveIntoPlace(dir.get(), tempName, name, hadFile);
   if (status != 0) unlinkat(dir.get(), tempName.c_str(), 0);
   return status;
 }

@@ -103,6 +103,28 @@ TEST_F(ReplaceFile, ReplacingKeepsPermissionsAndTimesToTheNanosecond) {
   }
 }
 
+// The old file loses its name and nothing else: a reader that has it open, such as a transfer of
+// the last capture, reads it to the end, and another name for it keeps it whole.
+TEST_F(ReplaceFile, OldFileStaysWholeForItsReadersAndOtherNames) {
+  const std::string old(300 * 1024, 'o');
+  WriteAll(path_, old);
+  const fs::path other = dir_ / "kept";
+  fs::create_hard_link(path_, other);
+  const int reader = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(Replace(path_, "new " + std::to_string(i)), 0);
+  EXPECT_EQ(ReadAll(path_), "new 2");
+  EXPECT_EQ(ReadAll(other), old);
+  struct stat st {};
+  ASSERT_EQ(fstat(reader, &st), 0);
+  EXPECT_EQ(st.st_nlink, 1u);  // the other name only
+  std::string read(old.size() + 1, '\0');
+  EXPECT_EQ(pread(reader, read.data(), read.size(), 0), static_cast<ssize_t>(old.size()));
+  close(reader);
+  EXPECT_EQ(read.substr(0, old.size()), old);
+  EXPECT_EQ(Entries(dir_), (std::set<std::string>{"capture.jpg", "kept"}));
+}
+
 // The name is fixed and the folder may be shared: a link planted there must not redirect the
 // write, and its 0777 must not become the new file's permissions.
 TEST_F(ReplaceFile, LinkAtThePathIsReplacedAndItsTargetUntouched) {
