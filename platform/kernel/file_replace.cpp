@@ -178,13 +178,17 @@ int FillTempFile(UniqueFd& fd, std::span<const Piece> pieces, const struct stat*
 // included, and never follows it.
 int MoveIntoPlace(int dir, const std::string& tempName, const std::string& name, bool overFile) {
   const char* from = tempName.c_str();
-  if (overFile && renameat2(dir, from, dir, name.c_str(), RENAME_EXCHANGE) == 0) {
-    if (unlinkat(dir, from, 0) == 0 || errno == ENOENT) return 0;  // ENOENT: a scan took it
-    // What the name held became something that unlink cannot remove (a folder, swapped in
-    // meanwhile): it goes back, as rename would have left it.
-    const int status = -errno;
-    renameat2(dir, from, dir, name.c_str(), RENAME_EXCHANGE);
-    return status;
+  if (overFile) {
+    if (renameat2(dir, from, dir, name.c_str(), RENAME_EXCHANGE) == 0) {
+      if (unlinkat(dir, from, 0) == 0 || errno == ENOENT) return 0;  // ENOENT: a scan took it
+      // The old file cannot go (or a folder took the name meanwhile): it goes back, and the
+      // write fails as a rename that failed would.
+      const int status = -errno;
+      renameat2(dir, from, dir, name.c_str(), RENAME_EXCHANGE);
+      return status;
+    }
+    // EINVAL: a file system that cannot swap; ENOENT: the old file went meanwhile.
+    if (errno != EINVAL && errno != ENOENT) return -errno;
   }
   return renameat(dir, from, dir, name.c_str()) == 0 ? 0 : -errno;
 }
