@@ -1,8 +1,11 @@
 #include "platform/base/parallel.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
 
 #include <atomic>
+#include <latch>
+#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -51,6 +54,40 @@ TEST(RunInParallel, EveryPieceRunsOnceOnAtMostTheThreadsAsked) {
     return i != 3;
   }));
   EXPECT_EQ(ran, 5);  // a failed piece does not stop the others
+}
+
+cpu_set_t Cores() {
+  cpu_set_t cores;
+  CPU_ZERO(&cores);
+  EXPECT_EQ(sched_getaffinity(0, sizeof cores, &cores), 0);
+  return cores;
+}
+
+// A helper runs on the caller's cores less one, the caller's of the moment, so that the two do
+// not share a core; the caller's own thread is left as it was.
+TEST(RunInParallel, HelpersKeepOffTheCallersCore) {
+  const cpu_set_t before = Cores();
+  std::latch bothRunning(2);  // the caller cannot take both pieces: each waits for the other
+  std::mutex mutex;
+  std::map<std::thread::id, cpu_set_t> seen;
+  EXPECT_TRUE(RunInParallel(2, 2, [&](int) {
+    bothRunning.arrive_and_wait();
+    std::lock_guard lock(mutex);
+    seen[std::this_thread::get_id()] = Cores();
+    return true;
+  }));
+  const cpu_set_t after = Cores();
+  EXPECT_TRUE(CPU_EQUAL(&after, &before));
+  ASSERT_EQ(seen.size(), 2u);
+  ASSERT_TRUE(seen.contains(std::this_thread::get_id()));
+  for (auto& [thread, cores] : seen) {
+    if (thread == std::this_thread::get_id()) continue;
+    cpu_set_t within;
+    CPU_AND(&within, &cores, &before);
+    EXPECT_TRUE(CPU_EQUAL(&within, &cores)) << "a core the caller may not use";
+    const int expected = CPU_COUNT(&before) > 1 ? CPU_COUNT(&before) - 1 : CPU_COUNT(&before);
+    EXPECT_EQ(CPU_COUNT(&cores), expected);
+  }
 }
 
 TEST(ThreadsWorthFor, SmallPicturesGetOneThread) {
