@@ -18,30 +18,11 @@
 #include <string>
 #include <string_view>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 namespace platform {
 namespace {
-
-// A file descriptor closed once, by Close or at the end of its scope.
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { Close(); }
-  int get() const { return fd_; }
-  // Returns 0 or the negated errno of close, which may report a write that failed late.
-  int Close() {
-    if (fd_ < 0) return 0;
-    const int result = ::close(fd_);
-    fd_ = -1;
-    return result == 0 ? 0 : -errno;
-  }
-
- private:
-  int fd_;
-};
 
 constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
 constexpr std::size_t kRandomLetters = 12;
@@ -162,14 +143,6 @@ int CarryOverAttributes(int fd, const struct stat& old) {
   return 0;
 }
 
-// Writes the temp file completely, attributes included, and closes it.
-int FillTempFile(UniqueFd& fd, std::span<const Piece> pieces, const struct stat* old) {
-  int status = WriteAll(fd.get(), pieces);
-  if (status == 0 && old != nullptr) status = CarryOverAttributes(fd.get(), *old);
-  const int closed = fd.Close();
-  return status != 0 ? status : closed;
-}
-
 // Puts the filled temp file in the name's place, all or nothing for other processes; no fsync, as
 // the file is a temporary one. Over a regular file the two swap names and the old file goes after:
 // ext4 writes out a file renamed over another at once (its auto_da_alloc), 0.5 to 0.8 ms per
@@ -202,45 +175,81 @@ int ReplaceFileContents(const char* path, const BYTE* bytes, std::size_t size) {
 }
 
 int ReplaceFileContents(const char* path, std::span<const Piece> pieces) {
-  if (path == nullptr) return -EINVAL;
+  FileReplacement file;
+  file.Begin(path);
+  file.Append(pieces);
+  return file.Commit();
+}
+
+FileReplacement::~FileReplacement() {
+  GiveUp();
+}
+
+int FileReplacement::Begin(const char* path) {
+  if (begun_) return status_ = -EINVAL;
+  begun_ = true;
+  if (path == nullptr) return status_ = -EINVAL;
   const std::string_view whole(path);
   const std::size_t slash = whole.rfind('/');
   const std::string folder = slash == std::string_view::npos ? "."
                              : slash == 0                    ? "/"
                                                              : std::string(whole.substr(0, slash));
-  const std::string name(slash == std::string_view::npos ? whole : whole.substr(slash + 1));
-  if (name.empty() || name == "." || name == "..") return -EISDIR;
+  name_ = slash == std::string_view::npos ? whole : whole.substr(slash + 1);
+  if (name_.empty() || name_ == "." || name_ == "..") return status_ = -EISDIR;
 
   // Every later step names the file relative to this folder, so a folder renamed meanwhile
   // cannot redirect the rename elsewhere.
-  UniqueFd dir(open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (dir.get() < 0) return -errno;
+  dir_ = open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (dir_ < 0) return status_ = -errno;
 
-  struct stat old {};
-  bool hadFile = false;
-  if (fstatat(dir.get(), name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0) {
-    hadFile = S_ISREG(old.st_mode);
-    if (hadFile && (old.st_mode & S_IWUSR) == 0) return kReplaceReadOnly;
+  if (fstatat(dir_, name_.c_str(), &old_, AT_SYMLINK_NOFOLLOW) == 0) {
+    hadFile_ = S_ISREG(old_.st_mode);
+    if (hadFile_ && (old_.st_mode & S_IWUSR) == 0) return status_ = kReplaceReadOnly;
   } else if (errno != ENOENT) {
-    return -errno;
+    return status_ = -errno;
   }
 
-  RemoveLeftovers(dir.get(), folder, name);
-  std::string tempName;
-  UniqueFd temp(CreateTempFile(dir.get(), name, tempName));
-  if (temp.get() < 0) return temp.get();
+  RemoveLeftovers(dir_, folder, name_);
+  temp_ = CreateTempFile(dir_, name_, tempName_);
+  if (temp_ < 0) return status_ = temp_;
   // Held through the rename on a descriptor of its own (see IsLeftover). A new file's lock is
   // always free: another writer's scan opens only files a minute old.
-  UniqueFd held(dup(temp.get()));
-  if (held.get() < 0 || flock(held.get(), LOCK_EX | LOCK_NB) != 0) {
-    const int status = -errno;
-    unlinkat(dir.get(), tempName.c_str(), 0);
-    return status;
+  held_ = dup(temp_);
+  if (held_ < 0 || flock(held_, LOCK_EX | LOCK_NB) != 0) return status_ = -errno;
+  return 0;
+}
+
+int FileReplacement::Append(std::span<const Piece> pieces) {
+  if (!begun_) return -EINVAL;
+  if (status_ != 0) return status_;
+  for (const Piece& p : pieces)
+    if (p.data() == nullptr && !p.empty()) return status_ = -EINVAL;
+  return status_ = WriteAll(temp_, pieces);
+}
+
+int FileReplacement::Commit() {
+  if (!begun_) return -EINVAL;
+  if (status_ == 0 && hadFile_) status_ = CarryOverAttributes(temp_, old_);
+  if (status_ == 0) {
+    const int closed = ::close(std::exchange(temp_, -1)) == 0 ? 0 : -errno;
+    status_ = closed;
   }
-  int status = FillTempFile(temp, pieces, hadFile ? &old : nullptr);
-  if (status == 0) status = MoveIntoPlace(dir.get(), tempName, name, hadFile);
-  if (status != 0) unlinkat(dir.get(), tempName.c_str(), 0);
+  if (status_ == 0) status_ = MoveIntoPlace(dir_, tempName_, name_, hadFile_);
+  if (status_ == 0) tempName_.clear();  // it names the file in place now
+  const int status = status_;
+  GiveUp();
+  status_ = status;
   return status;
+}
+
+// Removes the new file unless it is in place, and lets go of every descriptor.
+void FileReplacement::GiveUp() {
+  if (temp_ >= 0) ::close(std::exchange(temp_, -1));
+  if (!tempName_.empty() && dir_ >= 0) unlinkat(dir_, tempName_.c_str(), 0);
+  tempName_.clear();
+  if (held_ >= 0) ::close(std::exchange(held_, -1));
+  if (dir_ >= 0) ::close(std::exchange(dir_, -1));
+  if (status_ == 0) status_ = -ECANCELED;
 }
 
 }  // namespace platform

@@ -3,8 +3,11 @@
 // either the old file or the complete new one. Nothing is kept between calls; any thread.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <span>
+#include <string>
 
 #include "platform/base/windef.h"
 
@@ -30,5 +33,37 @@ PLATFORM_API int ReplaceFileContents(const char* path, const BYTE* bytes, std::s
 // The same with the content in pieces, written one after the other.
 using Piece = std::span<const BYTE>;
 PLATFORM_API int ReplaceFileContents(const char* path, std::span<const Piece> pieces);
+
+// The same replacement made in steps, so that the content can be written while it is still being
+// made: Begin, Append as often as there are pieces, then Commit. Until Commit the old file is as
+// it was; a replacement given up (destroyed uncommitted, or failed) leaves no new file. Statuses
+// as ReplaceFileContents's. One thread at a time.
+class PLATFORM_API FileReplacement {
+ public:
+  FileReplacement() = default;
+  FileReplacement(const FileReplacement&) = delete;
+  FileReplacement& operator=(const FileReplacement&) = delete;
+  ~FileReplacement();
+
+  // Starts the new file for path. Returns 0 or the status of the failure.
+  int Begin(const char* path);
+  // Writes the pieces after those written before. Once a step has failed, writes nothing and
+  // returns that step's status.
+  int Append(std::span<const Piece> pieces);
+  // Puts the new file in path's place. Returns 0 or the status of the first step that failed.
+  int Commit();
+  // Whether Begin was called.
+  bool begun() const { return begun_; }
+
+ private:
+  void GiveUp();
+
+  bool begun_ = false;
+  int status_ = 0;
+  int dir_ = -1, temp_ = -1, held_ = -1;
+  std::string name_, tempName_;
+  bool hadFile_ = false;
+  struct stat old_ {};
+};
 
 }  // namespace platform
