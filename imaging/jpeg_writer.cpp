@@ -23,6 +23,21 @@ constexpr std::int32_t kJpegLibraryError = 26001;
                                std::u16string(description) + platform::FromAnsi(number));
 }
 
+// Raises StoreJpegFile's error for a file replacement's status; true for 0.
+bool CheckStored(int status, std::u16string_view sPath) {
+  if (status == platform::kReplaceReadOnly) {
+    platform::RaiseError(platform::kPathFileAccessError, product::kModuleSource.wide());
+  }
+  if (status != 0) {
+    // A file error: what the system said, and where.
+    throw platform::RuntimeError(kJpegLibraryError, JpegWriterErrorSource(),
+                                 u"Failed to save to JPG: " +
+                                     platform::FromAnsi(std::strerror(-status)) + u" (" +
+                                     std::u16string(sPath) + u")");
+  }
+  return true;
+}
+
 // Describes oImage in the record: its rows run bottom-up from the first pixel byte.
 void DescribePicture(JPEG_CORE_PROPERTIES& props, const DIBSectionBase& oImage) {
   const std::u16string_view source = product::kModuleSource.wide();
@@ -82,17 +97,26 @@ bool StoreJpegFile(const JPEG_CORE_PROPERTIES& props, std::u16string_view sPath)
           ? platform::ReplaceFileContents(fileName.c_str(),
                                           std::span(props.JPGPieces, props.JPGPieceCount))
           : platform::ReplaceFileContents(fileName.c_str(), props.JPGBytes, props.JPGSizeBytes);
-  if (status == platform::kReplaceReadOnly) {
-    platform::RaiseError(platform::kPathFileAccessError, product::kModuleSource.wide());
-  }
-  if (status != 0) {
-    // A file error: what the system said, and where.
-    throw platform::RuntimeError(kJpegLibraryError, JpegWriterErrorSource(),
-                                 u"Failed to save to JPG: " +
-                                     platform::FromAnsi(std::strerror(-status)) + u" (" +
-                                     std::u16string(sPath) + u")");
-  }
-  return true;
+  return CheckStored(status, sPath);
+}
+
+JpegFileStream::JpegFileStream(JpegRecord& record, std::u16string_view sPath)
+    : record_(record), path_(sPath), ansiPath_(platform::ToAnsi(sPath)) {
+  // A name that the file system cannot take is refused by Store, as StoreJpegFile refuses it.
+  if (ansiPath_.find('\0') != std::string::npos) return;
+  ijlStreamBands(&record_.props, [this](std::span<const platform::Piece> pieces) {
+    if (!file_.begun()) file_.Begin(ansiPath_.c_str());
+    file_.Append(pieces);  // a failure stays with the file, for Store
+  });
+}
+
+JpegFileStream::~JpegFileStream() {
+  ijlStreamBands(&record_.props, nullptr);
+}
+
+bool JpegFileStream::Store() {
+  if (!file_.begun()) return StoreJpegFile(record_.props, path_);
+  return CheckStored(file_.Commit(), path_);
 }
 
 }  // namespace pictoss

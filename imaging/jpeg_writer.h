@@ -8,6 +8,7 @@
 
 #include "imaging/dib_section.h"
 #include "platform/jpeg/jpeg.h"
+#include "platform/kernel/file_replace.h"
 
 namespace pictoss {
 
@@ -43,6 +44,26 @@ class JpegRecord {
 // The second half of WriteJpegFile: puts the bytes encoded in the record at sPath, with the
 // same errors (75 for a read-only file, 26001 "Failed to save to JPG <status>" for the rest).
 bool StoreJpegFile(const JPEG_CORE_PROPERTIES& props, std::u16string_view sPath);
+
+// The file of a one-pass capture, written while its bands are still being encoded, so that the
+// writing does not wait for the last band: set up before ijlStartBands, it hands the record's
+// bands to a new file beside sPath as they are done. Store then puts the file in place, with
+// StoreJpegFile's errors; a stream not stored leaves the old file as it was.
+class JpegFileStream {
+ public:
+  JpegFileStream(JpegRecord& record, std::u16string_view sPath);
+  JpegFileStream(const JpegFileStream&) = delete;
+  JpegFileStream& operator=(const JpegFileStream&) = delete;
+  ~JpegFileStream();
+  // StoreJpegFile for the record (whose bands are finished), through the new file when it has one.
+  bool Store();
+
+ private:
+  JpegRecord& record_;
+  std::u16string path_;
+  std::string ansiPath_;
+  platform::FileReplacement file_;
+};
 
 // "<module>.mIntelJPEGLibrary", where <module> is the file name, without folder or extension,
 // of the module that holds this code ("PT" in PT.so).

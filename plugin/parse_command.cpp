@@ -104,7 +104,8 @@ void WaitUntilPast(platform::Date target, const platform::ClockReading& start) {
 }
 
 // Steps 6, 8 and 9 in one pass over the screen: the screen is read into oDib and encoded on
-// the way, and the picture in the holder takes on oDib's pixels. The end is the same as the
+// the way, the file is written as the encoded bands come, and the picture in the holder takes on
+// oDib's pixels. The end is the same as the
 // steps' one by one: the holder keeps the picture, oDib holds its pixels (also when the file
 // cannot be written, whose error rises as WriteJpegFile's), and the file holds the JPEG.
 // False when the one pass cannot be made.
@@ -127,10 +128,11 @@ bool CaptureInOnePass(const ScreenGrab& screen, cDIBSection& dib, const std::u16
   } else if (!dib.Create(grab.lWidth, grab.lHeight)) {
     return false;
   }
+  JpegFileStream file(record, sFilePath);  // written as the bands are done
   platform::Ref<Picture> picture = screen.GrabEncoded(dib.hdc(), record.props);
   if (!picture) return false;
   main().Picture1.SetPicture(picture);
-  StoreJpegFile(record.props, sFilePath);
+  file.Store();
   return true;
 }
 

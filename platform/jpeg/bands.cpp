@@ -208,13 +208,13 @@ std::size_t ScanHeaderAt(std::span<const std::uint8_t> header) {
 
 }  // namespace
 
-Pieces StitchedPieces(const BandPlan& plan, std::span<BandEncoder* const> bands,
-                      std::array<std::uint8_t, 6>& dri) {
+Pieces BandPieces(const BandPlan& plan, int index, const BandEncoder& band,
+                  std::array<std::uint8_t, 6>& dri) {
   static constexpr std::uint8_t kRestarts[8][2] = {
       {kMarker, kRST0},     {kMarker, kRST0 + 1}, {kMarker, kRST0 + 2}, {kMarker, kRST0 + 3},
       {kMarker, kRST0 + 4}, {kMarker, kRST0 + 5}, {kMarker, kRST0 + 6}, {kMarker, kRST0 + 7}};
-  static constexpr std::uint8_t kEnd[2] = {kMarker, kEOI};
-  std::span<const std::uint8_t> header = bands[0]->Header();
+  if (index > 0) return {kRestarts[(index - 1) % 8], band.Segment()};
+  std::span<const std::uint8_t> header = band.Header();
   const std::size_t scan = ScanHeaderAt(header);
   Pieces pieces{header.first(scan)};
   if (plan.bands > 1) {
@@ -227,11 +227,23 @@ Pieces StitchedPieces(const BandPlan& plan, std::span<BandEncoder* const> bands,
     pieces.push_back(dri);
   }
   pieces.push_back(header.subspan(scan));
+  pieces.push_back(band.Segment());
+  return pieces;
+}
+
+std::span<const std::uint8_t> FileEnd() {
+  static constexpr std::uint8_t kEnd[2] = {kMarker, kEOI};
+  return kEnd;
+}
+
+Pieces StitchedPieces(const BandPlan& plan, std::span<BandEncoder* const> bands,
+                      std::array<std::uint8_t, 6>& dri) {
+  Pieces pieces;
   for (std::size_t i = 0; i < bands.size(); ++i) {
-    if (i > 0) pieces.push_back(kRestarts[(i - 1) % 8]);
-    pieces.push_back(bands[i]->Segment());
+    const Pieces band = BandPieces(plan, static_cast<int>(i), *bands[i], dri);
+    pieces.insert(pieces.end(), band.begin(), band.end());
   }
-  pieces.push_back(kEnd);
+  pieces.push_back(FileEnd());
   return pieces;
 }
 

@@ -77,6 +77,11 @@ class BandEncoder {
 using Pieces = std::vector<std::span<const std::uint8_t>>;
 Pieces StitchedPieces(const BandPlan& plan, std::span<BandEncoder* const> bands,
                       std::array<std::uint8_t, 6>& dri);
+// What band `index` (finished in `band`) adds to those pieces after the bands before it, and
+// the end that follows the last band.
+Pieces BandPieces(const BandPlan& plan, int index, const BandEncoder& band,
+                  std::array<std::uint8_t, 6>& dri);
+std::span<const std::uint8_t> FileEnd();
 // Their total size, and the file written whole at `out` (StitchedSize bytes).
 std::size_t StitchedSize(const Pieces& pieces);
 void Stitch(const Pieces& pieces, std::uint8_t* out);

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -203,6 +204,13 @@ TEST(Bands, BandsWrittenInStripsOnThreadsEqualOneEncode) {
     props.JPGWidth = s.width;
     props.JPGHeight = s.height;
     props.jquality = 90;
+    std::vector<BYTE> streamed;  // the file as it is handed on, one call at a time
+    ASSERT_EQ(ijlStreamBands(&props,
+                             [&](std::span<const std::span<const BYTE>> pieces) {
+                               for (const auto& p : pieces)
+                                 streamed.insert(streamed.end(), p.begin(), p.end());
+                             }),
+              IJL_OK);
     int bandRows = 0, bands = 0;
     ASSERT_EQ(ijlStartBands(&props, 2, &bandRows, &bands), IJL_OK);
     std::vector<std::thread> threads;
@@ -224,11 +232,56 @@ TEST(Bands, BandsWrittenInStripsOnThreadsEqualOneEncode) {
     EXPECT_EQ(props.JPGBytes, nullptr);
     const std::vector<BYTE> file = jpegtest::Joined(props);
     EXPECT_EQ(file.size(), props.JPGSizeBytes);
+    EXPECT_TRUE(streamed == file);
     const Decoded ours = Decode(file.data(), file.size());
     const std::vector<BYTE> one = OneEncode(bgr, s.width, s.height);
     EXPECT_TRUE(ours.bgr == Decode(one.data(), one.size()).bgr);
     EXPECT_EQ(ijlFree(&props), IJL_OK);
   }
+}
+
+// A band is handed on only once every band before it is: bands done last to first come out
+// all at once, in file order, with the first; the end comes with ijlFinishBands, and the sink
+// goes with it.
+TEST(Bands, StreamedBandsComeInFileOrder) {
+  const int width = 64, height = 200;
+  std::vector<BYTE> bgrx(static_cast<std::size_t>(width) * height * 4, 0x80);
+  JPEG_CORE_PROPERTIES props{};
+  ASSERT_EQ(ijlInit(&props), IJL_OK);
+  props.JPGWidth = width;
+  props.JPGHeight = height;
+  props.jquality = 90;
+  std::vector<BYTE> streamed;
+  int calls = 0;
+  ASSERT_EQ(ijlStreamBands(&props,
+                           [&](std::span<const std::span<const BYTE>> pieces) {
+                             ++calls;
+                             for (const auto& p : pieces)
+                               streamed.insert(streamed.end(), p.begin(), p.end());
+                           }),
+            IJL_OK);
+  int bandRows = 0, bands = 0;
+  ASSERT_EQ(ijlStartBands(&props, 4, &bandRows, &bands), IJL_OK);
+  ASSERT_EQ(bands, 4);
+  auto write = [&](int band) {
+    std::vector<const BYTE*> rows;
+    for (int r = band * bandRows; r < std::min(height, (band + 1) * bandRows); ++r)
+      rows.push_back(&bgrx[static_cast<std::size_t>(r) * width * 4]);
+    ASSERT_EQ(ijlWriteBand(&props, band, rows.data(), static_cast<int>(rows.size())), IJL_OK);
+  };
+  for (int band = bands - 1; band > 0; --band) write(band);
+  EXPECT_TRUE(streamed.empty());
+  write(0);
+  EXPECT_EQ(calls, bands);
+  ASSERT_EQ(ijlFinishBands(&props), IJL_OK);
+  EXPECT_EQ(calls, bands + 1);
+  EXPECT_TRUE(streamed == jpegtest::Joined(props));
+  // The next bands of the record go nowhere.
+  ASSERT_EQ(ijlStartBands(&props, 4, &bandRows, &bands), IJL_OK);
+  for (int band = 0; band < bands; ++band) write(band);
+  ASSERT_EQ(ijlFinishBands(&props), IJL_OK);
+  EXPECT_EQ(calls, bands + 1);
+  EXPECT_EQ(ijlFree(&props), IJL_OK);
 }
 
 TEST(Bands, BandWritesOutOfTurnFail) {

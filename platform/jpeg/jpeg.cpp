@@ -44,7 +44,34 @@ struct Encoders {
   // The file of ijlFinishBands, in pieces that point into the band encoders.
   platform::jpeg::Pieces pieces;
   std::array<std::uint8_t, 6> dri{};
+  // The file handed on while the bands are written (ijlStreamBands): the bands done, the next
+  // one to hand on, and whether a thread is handing bands on now.
+  IjlFileSink sink;
+  std::mutex stream;
+  std::vector<char> done;
+  int next_out = 0;
+  bool handing = false;
 };
+
+// Hands on, in order, every done band that the sink has not had. A thread that finds another
+// one at it leaves the band to it, so that no thread waits for the other's write.
+void HandOnDone(Encoders& encoders, int band) {
+  std::unique_lock lock(encoders.stream);
+  encoders.done[static_cast<std::size_t>(band)] = 1;
+  if (encoders.handing) return;
+  encoders.handing = true;
+  while (encoders.next_out < encoders.plan.bands &&
+         encoders.done[static_cast<std::size_t>(encoders.next_out)]) {
+    const int index = encoders.next_out;
+    lock.unlock();
+    const platform::jpeg::Pieces pieces = platform::jpeg::BandPieces(
+        encoders.plan, index, *encoders.bands[static_cast<std::size_t>(index)], encoders.dri);
+    encoders.sink(pieces);
+    lock.lock();
+    ++encoders.next_out;
+  }
+  encoders.handing = false;
+}
 
 // The encoders and output buffer that the last ijlFree kept.
 struct Kept {
@@ -172,6 +199,8 @@ int ijlStartBands(JPEG_CORE_PROPERTIES* props, int wanted, int* band_rows, int* 
   if (platform::jpeg::RecordBandEncoders(props, encoders->plan.bands).empty())
     return IJL_ENCODER_ERROR;
   encoders->rows_done.assign(static_cast<std::size_t>(encoders->plan.bands), 0);
+  encoders->done.assign(static_cast<std::size_t>(encoders->plan.bands), 0);
+  encoders->next_out = 0;
   if (band_rows) *band_rows = encoders->plan.band_rows;
   if (bands) *bands = encoders->plan.bands;
   return IJL_OK;
@@ -190,7 +219,22 @@ int ijlWriteBand(JPEG_CORE_PROPERTIES* props, int band, const BYTE* const* rows,
     return IJL_ENCODER_ERROR;
   if (!encoder.Write(rows, count)) return IJL_ENCODER_ERROR;
   done += count;
-  if (done == bandRows && !encoder.Finish()) return IJL_ENCODER_ERROR;
+  if (done == bandRows) {
+    if (!encoder.Finish()) return IJL_ENCODER_ERROR;
+    if (encoders->sink) {
+      try {
+        HandOnDone(*encoders, band);
+      } catch (const std::bad_alloc&) {
+        return IJL_ENCODER_ERROR;
+      }
+    }
+  }
+  return IJL_OK;
+}
+
+int ijlStreamBands(JPEG_CORE_PROPERTIES* props, IjlFileSink sink) {
+  if (props == nullptr || props->jprops == nullptr) return IJL_INVALID_RECORD;
+  static_cast<Encoders*>(props->jprops)->sink = std::move(sink);
   return IJL_OK;
 }
 
@@ -215,11 +259,17 @@ int ijlFinishBands(JPEG_CORE_PROPERTIES* props) {
   props->JPGPieces = encoders->pieces.data();
   props->JPGPieceCount = encoders->pieces.size();
   props->JPGSizeBytes = platform::jpeg::StitchedSize(encoders->pieces);
+  if (encoders->sink) {
+    // Every band is done, and so handed on: the end follows.
+    const std::span<const BYTE> end[] = {platform::jpeg::FileEnd()};
+    std::exchange(encoders->sink, nullptr)(end);
+  }
   return IJL_OK;
 }
 
 int ijlFree(JPEG_CORE_PROPERTIES* props) {
   if (props == nullptr) return IJL_INVALID_RECORD;
+  if (props->jprops != nullptr) static_cast<Encoders*>(props->jprops)->sink = nullptr;
   Kept& kept = TheKept();
   {
     std::lock_guard lock(kept.mutex);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <span>
 
 #include "platform/base/windef.h"
@@ -82,6 +83,12 @@ PLATFORM_API int ijlWriteBand(JPEG_CORE_PROPERTIES* props, int band, const BYTE*
                               int count);
 // Joins the bands, each written whole, into JPGPieces / JPGSizeBytes (no copy of the file).
 PLATFORM_API int ijlFinishBands(JPEG_CORE_PROPERTIES* props);
+// Hands the file of the next bands (ijlStartBands to ijlFinishBands) to `sink` while they are
+// written: each band's part as soon as it and every band before it are done, from the thread
+// that did the last of them, one call at a time and in file order; ijlFinishBands hands on the
+// end. The sink must not throw. It is dropped by ijlFinishBands and ijlFree.
+using IjlFileSink = std::function<void(std::span<const std::span<const BYTE>> pieces)>;
+PLATFORM_API int ijlStreamBands(JPEG_CORE_PROPERTIES* props, IjlFileSink sink);
 // Releases the encoder and the encoded bytes. Safe to call twice and on a zero-filled record.
 // One encoder and its output buffer are kept for the next ijlInit: in a running host each
 // capture then encodes into memory whose pages are already there.

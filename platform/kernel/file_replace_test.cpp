@@ -125,6 +125,44 @@ TEST_F(ReplaceFile, OldFileStaysWholeForItsReadersAndOtherNames) {
   EXPECT_EQ(Entries(dir_), (std::set<std::string>{"capture.jpg", "kept"}));
 }
 
+// Made in steps, the new file takes the old one's place only at Commit: until then, and for
+// good when the replacement is given up, the old file is as it was and no temp file stays.
+TEST_F(ReplaceFile, StepsReplaceOnlyAtCommit) {
+  WriteAll(path_, "old");
+  const std::string part1 = "first part, ", part2 = "second part";
+  auto piece = [](const std::string& s) {
+    return platform::Piece(reinterpret_cast<const BYTE*>(s.data()), s.size());
+  };
+  {
+    platform::FileReplacement file;
+    EXPECT_FALSE(file.begun());
+    ASSERT_EQ(file.Begin(path_.c_str()), 0);
+    EXPECT_TRUE(file.begun());
+    const platform::Piece first[] = {piece(part1)};
+    ASSERT_EQ(file.Append(first), 0);
+    EXPECT_EQ(ReadAll(path_), "old");
+    EXPECT_EQ(Entries(dir_).size(), 2u);  // and the temp file
+  }
+  EXPECT_EQ(ReadAll(path_), "old");
+  EXPECT_EQ(Entries(dir_), std::set<std::string>{"capture.jpg"});
+
+  platform::FileReplacement file;
+  ASSERT_EQ(file.Begin(path_.c_str()), 0);
+  const platform::Piece first[] = {piece(part1)}, second[] = {piece(part2)};
+  ASSERT_EQ(file.Append(first), 0);
+  ASSERT_EQ(file.Append(second), 0);
+  ASSERT_EQ(file.Commit(), 0);
+  EXPECT_EQ(ReadAll(path_), part1 + part2);
+  EXPECT_EQ(Entries(dir_), std::set<std::string>{"capture.jpg"});
+
+  // A step that fails stays failed: nothing more is written, and Commit reports it.
+  platform::FileReplacement missing;
+  EXPECT_EQ(missing.Begin((dir_ / "no such folder" / "capture.jpg").c_str()), -ENOENT);
+  EXPECT_EQ(missing.Append(first), -ENOENT);
+  EXPECT_EQ(missing.Commit(), -ENOENT);
+  EXPECT_EQ(ReadAll(path_), part1 + part2);
+}
+
 // The name is fixed and the folder may be shared: a link planted there must not redirect the
 // write, and its 0777 must not become the new file's permissions.
 TEST_F(ReplaceFile, LinkAtThePathIsReplacedAndItsTargetUntouched) {
