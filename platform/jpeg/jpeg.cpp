@@ -201,6 +201,7 @@ int ijlStartBands(JPEG_CORE_PROPERTIES* props, int wanted, int* band_rows, int* 
   encoders->rows_done.assign(static_cast<std::size_t>(encoders->plan.bands), 0);
   encoders->done.assign(static_cast<std::size_t>(encoders->plan.bands), 0);
   encoders->next_out = 0;
+  encoders->handing = false;  // also after bands given up halfway
   if (band_rows) *band_rows = encoders->plan.band_rows;
   if (bands) *bands = encoders->plan.bands;
   return IJL_OK;
@@ -260,9 +261,18 @@ int ijlFinishBands(JPEG_CORE_PROPERTIES* props) {
   props->JPGPieceCount = encoders->pieces.size();
   props->JPGSizeBytes = platform::jpeg::StitchedSize(encoders->pieces);
   if (encoders->sink) {
-    // Every band is done, and so handed on: the end follows.
+    // Every band is done; any not handed on yet (a hand-on cut short) goes first, then the end.
+    const IjlFileSink sink = std::exchange(encoders->sink, nullptr);
+    try {
+      for (; encoders->next_out < plan.bands; ++encoders->next_out)
+        sink(platform::jpeg::BandPieces(
+            plan, encoders->next_out,
+            *encoders->bands[static_cast<std::size_t>(encoders->next_out)], encoders->dri));
+    } catch (const std::bad_alloc&) {
+      return IJL_ENCODER_ERROR;
+    }
     const std::span<const BYTE> end[] = {platform::jpeg::FileEnd()};
-    std::exchange(encoders->sink, nullptr)(end);
+    sink(end);
   }
   return IJL_OK;
 }
