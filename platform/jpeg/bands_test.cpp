@@ -191,6 +191,14 @@ TEST(Bands, IjlWriteOfABottomUpDibEqualsOneEncode) {
 
 namespace {
 
+// A sink that appends the file to `into`, counting its calls in `calls`.
+IjlFileSink Collect(std::vector<BYTE>& into, int* calls = nullptr) {
+  return [&into, calls](std::span<const std::span<const BYTE>> pieces) {
+    if (calls) ++*calls;
+    for (const auto& p : pieces) into.insert(into.end(), p.begin(), p.end());
+  };
+}
+
 // Band by band as a one-pass capture writes them: 32-bit rows in strips of 16 (and a last odd
 // one), the bands on threads of their own; the same pixels as one encode of the whole picture.
 TEST(Bands, BandsWrittenInStripsOnThreadsEqualOneEncode) {
@@ -206,12 +214,7 @@ TEST(Bands, BandsWrittenInStripsOnThreadsEqualOneEncode) {
     props.JPGHeight = s.height;
     props.jquality = 90;
     std::vector<BYTE> streamed;  // the file as it is handed on, one call at a time
-    ASSERT_EQ(ijlStreamBands(&props,
-                             [&](std::span<const std::span<const BYTE>> pieces) {
-                               for (const auto& p : pieces)
-                                 streamed.insert(streamed.end(), p.begin(), p.end());
-                             }),
-              IJL_OK);
+    ASSERT_EQ(ijlStreamBands(&props, Collect(streamed)), IJL_OK);
     int bandRows = 0, bands = 0;
     ASSERT_EQ(ijlStartBands(&props, 2, &bandRows, &bands), IJL_OK);
     std::vector<std::thread> threads;
@@ -254,13 +257,7 @@ TEST(Bands, StreamedBandsComeInFileOrder) {
   props.jquality = 90;
   std::vector<BYTE> streamed;
   int calls = 0;
-  ASSERT_EQ(ijlStreamBands(&props,
-                           [&](std::span<const std::span<const BYTE>> pieces) {
-                             ++calls;
-                             for (const auto& p : pieces)
-                               streamed.insert(streamed.end(), p.begin(), p.end());
-                           }),
-            IJL_OK);
+  ASSERT_EQ(ijlStreamBands(&props, Collect(streamed, &calls)), IJL_OK);
   int bandRows = 0, bands = 0;
   ASSERT_EQ(ijlStartBands(&props, 4, &bandRows, &bands), IJL_OK);
   ASSERT_EQ(bands, 4);
@@ -291,12 +288,7 @@ TEST(Bands, StreamedBandsComeInFileOrder) {
   std::vector<const BYTE*> rows(static_cast<std::size_t>(bandRows), bgrx.data());
   EXPECT_EQ(ijlWriteBand(&props, 0, rows.data(), bandRows), IJL_ENCODER_ERROR);
   streamed.clear();
-  ASSERT_EQ(ijlStreamBands(&props,
-                           [&](std::span<const std::span<const BYTE>> pieces) {
-                             for (const auto& p : pieces)
-                               streamed.insert(streamed.end(), p.begin(), p.end());
-                           }),
-            IJL_OK);
+  ASSERT_EQ(ijlStreamBands(&props, Collect(streamed)), IJL_OK);
   ASSERT_EQ(ijlStartBands(&props, 4, &bandRows, &bands), IJL_OK);
   for (int band = 0; band < bands; ++band) write(band);
   ASSERT_EQ(ijlFinishBands(&props), IJL_OK);

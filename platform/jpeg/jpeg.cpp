@@ -260,17 +260,9 @@ int ijlFinishBands(JPEG_CORE_PROPERTIES* props) {
   props->JPGPieces = encoders->pieces.data();
   props->JPGPieceCount = encoders->pieces.size();
   props->JPGSizeBytes = platform::jpeg::StitchedSize(encoders->pieces);
-  if (encoders->sink) {
-    // Every band is done; any not handed on yet (a hand-on cut short) goes first, then the end.
-    const IjlFileSink sink = std::exchange(encoders->sink, nullptr);
-    try {
-      for (; encoders->next_out < plan.bands; ++encoders->next_out)
-        sink(platform::jpeg::BandPieces(
-            plan, encoders->next_out,
-            *encoders->bands[static_cast<std::size_t>(encoders->next_out)], encoders->dri));
-    } catch (const std::bad_alloc&) {
-      return IJL_ENCODER_ERROR;
-    }
+  if (const IjlFileSink sink = std::exchange(encoders->sink, nullptr)) {
+    // Every band has been handed on, unless a hand-on was cut short (which fails the file).
+    if (encoders->next_out < plan.bands) return IJL_ENCODER_ERROR;
     const std::span<const BYTE> end[] = {platform::jpeg::FileEnd()};
     sink(end);
   }

@@ -222,24 +222,17 @@ int FileReplacement::Begin(const char* path) {
 int FileReplacement::Append(std::span<const Piece> pieces) {
   if (!begun_) return -EINVAL;
   if (status_ != 0) return status_;
-  for (const Piece& p : pieces)
-    if (p.data() == nullptr && !p.empty()) return status_ = -EINVAL;
-  return status_ = WriteAll(temp_, pieces);
+  return status_ = WriteAll(temp_, pieces);  // after Commit: -EBADF
 }
 
 int FileReplacement::Commit() {
   if (!begun_) return -EINVAL;
   if (status_ == 0 && hadFile_) status_ = CarryOverAttributes(temp_, old_);
-  if (status_ == 0) {
-    const int closed = ::close(std::exchange(temp_, -1)) == 0 ? 0 : -errno;
-    status_ = closed;
-  }
+  if (status_ == 0) status_ = ::close(std::exchange(temp_, -1)) == 0 ? 0 : -errno;
   if (status_ == 0) status_ = MoveIntoPlace(dir_, tempName_, name_, hadFile_);
   if (status_ == 0) tempName_.clear();  // it names the file in place now
-  const int status = status_;
   GiveUp();
-  status_ = status;
-  return status;
+  return status_;
 }
 
 // Removes the new file unless it is in place, and lets go of every descriptor.
@@ -249,7 +242,6 @@ void FileReplacement::GiveUp() {
   tempName_.clear();
   if (held_ >= 0) ::close(std::exchange(held_, -1));
   if (dir_ >= 0) ::close(std::exchange(dir_, -1));
-  if (status_ == 0) status_ = -ECANCELED;
 }
 
 }  // namespace platform

@@ -27,9 +27,13 @@ using testsupport::Entries;
 using testsupport::ReadAll;
 using testsupport::WriteAll;
 
+platform::Piece Bytes(const std::string& s) {
+  return {reinterpret_cast<const BYTE*>(s.data()), s.size()};
+}
+
 int Replace(const fs::path& path, const std::string& content) {
-  return platform::ReplaceFileContents(path.c_str(), reinterpret_cast<const BYTE*>(content.data()),
-                                       content.size());
+  const platform::Piece whole = Bytes(content);
+  return platform::ReplaceFileContents(path.c_str(), whole.data(), whole.size());
 }
 
 struct stat Lstat(const fs::path& path) {
@@ -80,7 +84,7 @@ TEST_F(ReplaceFile, PiecesMakeOneFile) {
   for (int i = 0; i < 1500; ++i) texts.push_back(i % 7 == 3 ? "" : std::to_string(i) + ",");
   std::vector<platform::Piece> pieces;
   for (const std::string& t : texts) {
-    pieces.push_back({reinterpret_cast<const BYTE*>(t.data()), t.size()});
+    pieces.push_back(Bytes(t));
     expected += t;
   }
   ASSERT_EQ(platform::ReplaceFileContents(path_.c_str(), pieces), 0);
@@ -130,15 +134,12 @@ TEST_F(ReplaceFile, OldFileStaysWholeForItsReadersAndOtherNames) {
 TEST_F(ReplaceFile, StepsReplaceOnlyAtCommit) {
   WriteAll(path_, "old");
   const std::string part1 = "first part, ", part2 = "second part";
-  auto piece = [](const std::string& s) {
-    return platform::Piece(reinterpret_cast<const BYTE*>(s.data()), s.size());
-  };
   {
     platform::FileReplacement file;
     EXPECT_FALSE(file.begun());
     ASSERT_EQ(file.Begin(path_.c_str()), 0);
     EXPECT_TRUE(file.begun());
-    const platform::Piece first[] = {piece(part1)};
+    const platform::Piece first[] = {Bytes(part1)};
     ASSERT_EQ(file.Append(first), 0);
     EXPECT_EQ(ReadAll(path_), "old");
     EXPECT_EQ(Entries(dir_).size(), 2u);  // and the temp file
@@ -148,7 +149,7 @@ TEST_F(ReplaceFile, StepsReplaceOnlyAtCommit) {
 
   platform::FileReplacement file;
   ASSERT_EQ(file.Begin(path_.c_str()), 0);
-  const platform::Piece first[] = {piece(part1)}, second[] = {piece(part2)};
+  const platform::Piece first[] = {Bytes(part1)}, second[] = {Bytes(part2)};
   ASSERT_EQ(file.Append(first), 0);
   ASSERT_EQ(file.Append(second), 0);
   ASSERT_EQ(file.Commit(), 0);
